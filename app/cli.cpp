@@ -1,0 +1,275 @@
+#include "app/cli.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "core/plugin_host.h"
+#include "mesh/prepare_mesh.h"
+#include "readers/builtin.h"
+
+SnapshotFn g_snapshotRenderer = nullptr;
+
+const char kUsage[] =
+    "usage: tarnelle [FILE]                      start the viewer\n"
+    "       tarnelle --info [OPTIONS] FILE...    print the load log of each file\n"
+    "       tarnelle --dump [OPTIONS] FILE       print the log and the prepared model\n"
+    "       tarnelle --snapshot OUT [OPTIONS] FILE  render FILE into OUT (.png, .jpg, .bmp)\n"
+    "options:\n"
+    "  --filter=N        format filter item (0 all files, 1 all formats, 2+ one reader)\n"
+    "  --share           merge coincident vertices\n"
+    "  --orient          make polygon windings consistent\n"
+    "  --angle=DEG       edge detection angle (default 120)\n"
+    "  --raw             dump the model as read, without mesh preparation\n"
+    "  --time            print read and prepare times on standard error\n"
+    "  --plugins-first   try plug-in readers before the built-in ones\n"
+    "  --no-plugins      do not read the Plugin folder\n"
+    "  --render-type=0..4 --cull=0..2 --view=0..5 --size=WxH\n"
+    "  --background=R,G,B --object=R,G,B --quality=1..100\n";
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool ParseInt(std::string_view s, int lo, int hi, int& out) {
+  if (s.empty() || s.size() > 12) return false;
+  std::string t(s);
+  char* end = nullptr;
+  const long v = strtol(t.c_str(), &end, 10);
+  if (*end != '\0' || v < lo || v > hi) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+bool ParseRgb(std::string_view s, int rgb[3]) {
+  for (int i = 0; i < 3; ++i) {
+    const size_t comma = s.find(',');
+    if ((i < 2) != (comma != std::string_view::npos)) return false;
+    if (!ParseInt(s.substr(0, comma), 0, 255, rgb[i])) return false;
+    if (i < 2) s.remove_prefix(comma + 1);
+  }
+  return true;
+}
+
+std::string ExecutablePath() {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+// Prints the log to standard output as the pipeline writes it.
+class CliHost : public LoadHost {
+ public:
+  explicit CliHost(const LoadSettings& s) : settings_(s) {}
+  LoadSettings Settings() const override { return settings_; }
+  void AppendLog(const std::string& line) override {
+    fwrite(line.data(), 1, line.size(), stdout);
+    fputc('\n', stdout);
+  }
+
+ private:
+  LoadSettings settings_;
+};
+
+// Times the mesh preparation the pipeline runs.
+Clock::time_point g_prepStart, g_prepEnd;
+bool g_prepared = false;
+void TimedPrepareMesh(PolygonModel& model, bool share, bool orient) {
+  g_prepStart = Clock::now();
+  g_prepared = true;
+  PrepareMesh(model, share, orient);
+  g_prepEnd = Clock::now();
+}
+
+void DumpModel(const PolygonModel* model, bool withNormals) {
+  if (!model) {
+    fputs("model 0 0\n", stdout);
+    return;
+  }
+  const int32_t nv = model->VertexCount(), np = model->PolygonCount();
+  printf("model %d %d\n", nv, np);
+  for (const Float3& v : model->vertices) printf("v %.9g %.9g %.9g\n", v.x, v.y, v.z);
+  for (int32_t p = 0; p < np; ++p) {
+    const int32_t n = model->nv(p);
+    const int32_t* idx = model->index(p);
+    printf("f %d", n);
+    for (int32_t i = 0; i < n; ++i) printf(" %d", idx[i]);
+    const int32_t m = model->material(p);
+    printf(" m %d", m);
+    if (m >= 0) {
+      const Float3& c = model->color(p);
+      printf(" c %.9g %.9g %.9g", c.x, c.y, c.z);
+    }
+    putchar('\n');
+  }
+  if (!withNormals) return;
+  for (const Float3& n : model->polygonNormals) printf("pn %.9g %.9g %.9g\n", n.x, n.y, n.z);
+  for (const Float3& n : model->vertexNormals) printf("vn %.9g %.9g %.9g\n", n.x, n.y, n.z);
+}
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+}  // namespace
+
+bool IsHeadlessInvocation(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--info" || a == "--dump" || a == "--snapshot") return true;
+  }
+  return false;
+}
+
+bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error) {
+  bool optionsDone = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    auto value = [&](std::string_view name, std::string_view& v) {
+      if (a.size() > name.size() && a.substr(0, name.size()) == name && a[name.size()] == '=') {
+        v = a.substr(name.size() + 1);
+        return true;
+      }
+      return false;
+    };
+    std::string_view v;
+    bool ok = true;
+    if (optionsDone || a.size() < 2 || a.substr(0, 2) != "--") {
+      opt.files.emplace_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsDone = true;
+    } else if (a == "--info") {
+      opt.mode = CliOptions::Mode::kInfo;
+    } else if (a == "--dump") {
+      opt.mode = CliOptions::Mode::kDump;
+    } else if (a == "--snapshot") {
+      if (i + 1 >= argc) {
+        error = "--snapshot needs an output file";
+        return false;
+      }
+      opt.mode = CliOptions::Mode::kSnapshot;
+      opt.snapshotOut = argv[++i];
+    } else if (a == "--raw") {
+      opt.raw = true;
+    } else if (a == "--time") {
+      opt.time = true;
+    } else if (a == "--share") {
+      opt.load.shareVertices = true;
+    } else if (a == "--orient") {
+      opt.load.fixOrientation = true;
+    } else if (a == "--plugins-first") {
+      opt.pluginsFirst = true;
+    } else if (a == "--no-plugins") {
+      opt.noPlugins = true;
+    } else if (value("--filter", v)) {
+      ok = ParseInt(v, 0, INT_MAX, opt.load.filterIndex);
+    } else if (value("--angle", v)) {
+      std::string t(v);
+      char* end = nullptr;
+      const double d = strtod(t.c_str(), &end);
+      ok = !t.empty() && *end == '\0' && d >= -1e6 && d <= 1e6;
+      opt.load.angle = static_cast<float>(d);
+    } else if (value("--render-type", v)) {
+      ok = ParseInt(v, 0, 4, opt.load.renderType);
+    } else if (value("--cull", v)) {
+      ok = ParseInt(v, 0, 2, opt.load.cullMode);
+    } else if (value("--view", v)) {
+      ok = ParseInt(v, 0, 5, opt.view);
+    } else if (value("--quality", v)) {
+      ok = ParseInt(v, 1, 100, opt.quality);
+    } else if (value("--size", v)) {
+      const size_t x = v.find('x');
+      ok = x != std::string_view::npos && ParseInt(v.substr(0, x), 1, 16384, opt.width) &&
+           ParseInt(v.substr(x + 1), 1, 16384, opt.height);
+    } else if (value("--background", v)) {
+      ok = ParseRgb(v, opt.background);
+    } else if (value("--object", v)) {
+      ok = ParseRgb(v, opt.object);
+    } else {
+      error = "unknown option: " + std::string(a);
+      return false;
+    }
+    if (!ok) {
+      error = "bad value: " + std::string(a);
+      return false;
+    }
+  }
+  if (opt.mode == CliOptions::Mode::kViewer) {
+    if (opt.files.size() > 1) {
+      error = "the viewer takes at most one file";
+      return false;
+    }
+    return true;
+  }
+  if (opt.files.empty()) {
+    error = "no file given";
+    return false;
+  }
+  if (opt.mode != CliOptions::Mode::kInfo && opt.files.size() != 1) {
+    error = "--dump and --snapshot take exactly one file";
+    return false;
+  }
+  return true;
+}
+
+int RunCommandLine(int argc, char** argv) {
+  CliOptions opt;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, opt, error) || opt.mode == CliOptions::Mode::kViewer) {
+    if (error.empty()) error = "no mode given";
+    fprintf(stderr, "tarnelle: %s\n%s", error.c_str(), kUsage);
+    return 2;
+  }
+  if (opt.mode == CliOptions::Mode::kSnapshot && !g_snapshotRenderer) {
+    fprintf(stderr, "tarnelle: --snapshot is not available in this build\n");
+    return 2;
+  }
+
+  LoadPipeline pipeline;
+  const std::string exe = ExecutablePath();
+  PluginSource plugins;
+  const size_t slash = exe.find_last_of('/');
+  plugins.exePath = exe;
+  plugins.pluginDir = (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) +
+                      "/Plugin/";
+  BuildReaderTable(pipeline.table, BuiltinReaders(), opt.pluginsFirst,
+                   opt.noPlugins ? nullptr : &plugins);
+  const bool raw = opt.raw && opt.mode == CliOptions::Mode::kDump;
+  pipeline.prepareMesh = raw ? nullptr : TimedPrepareMesh;
+
+  CliHost host(opt.load);
+  int status = 0;
+  for (const std::string& file : opt.files) {
+    g_prepared = false;
+    const Clock::time_point t0 = Clock::now();
+    const LoadOutcome outcome = LoadModelFile(pipeline, host, file);
+    const Clock::time_point t1 = Clock::now();
+    if (outcome == LoadOutcome::kFailed) status = 1;
+    if (opt.time) {
+      const double read = Ms((g_prepared ? g_prepStart : t1) - t0);
+      const double prep = g_prepared ? Ms(g_prepEnd - g_prepStart) : 0.0;
+      const PolygonModel* m = CurrentModel.get();
+      fflush(stdout);
+      fprintf(stderr, "time: read %.3f ms, prepare %.3f ms, vertices %d, polygons %d\n", read,
+              prep, m ? m->VertexCount() : 0, m ? m->PolygonCount() : 0);
+    }
+    if (opt.mode == CliOptions::Mode::kDump) DumpModel(CurrentModel.get(), !raw);
+    if (opt.mode == CliOptions::Mode::kSnapshot) {
+      std::string why;
+      if (g_snapshotRenderer(opt, outcome == LoadOutcome::kLoaded ? CurrentModel.get() : nullptr,
+                             why) != 0) {
+        fprintf(stderr, "tarnelle: %s\n", why.c_str());
+        status = 1;
+      }
+    }
+  }
+  fflush(stdout);
+  ReleaseReaderTable(pipeline.table);
+  return status;
+}

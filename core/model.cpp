@@ -1,0 +1,80 @@
+#include "core/model.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+std::unique_ptr<PolygonModel> CurrentModel;
+
+double EdgeCosForAngle(float degrees) {
+  // The shortened pi and the 1/180 multiplier are deliberate: the crease
+  // threshold at 120 degrees must stay just below 0.5.
+  return std::cos((180.0 - degrees) * 3.14159265359 * (1.0 / 180.0));
+}
+
+void PolygonModel::Clear() {
+  vertices.clear();
+  polyStart.assign(1, 0);
+  indexPool.clear();
+  polyMaterial.clear();
+  polyColor.clear();
+  vertexNormals.clear();
+  vertexNormals.shrink_to_fit();
+  polygonNormals.clear();
+  polygonNormals.shrink_to_fit();
+}
+
+int32_t PolygonModel::AddPolygon(int32_t nv, const int32_t* idx, int32_t material, Float3 color) {
+  if (nv < 0) nv = 0;
+  if (indexPool.size() + static_cast<size_t>(nv) > std::numeric_limits<uint32_t>::max())
+    throw std::length_error("index pool full");
+  indexPool.insert(indexPool.end(), idx, idx + nv);
+  polyStart.push_back(static_cast<uint32_t>(indexPool.size()));
+  polyMaterial.push_back(material);
+  polyColor.push_back(color);
+  return static_cast<int32_t>(polyMaterial.size() - 1);
+}
+
+void PolygonModel::SetPolygonColor(int32_t p, float r, float g, float b) {
+  if (p < 0 || p >= PolygonCount()) return;
+  if (polyMaterial[p] < 0) polyMaterial[p] = 1;
+  polyColor[p] = {r, g, b};
+}
+
+void PolygonModel::Reserve(size_t nVertices, size_t nPolygons, size_t nCorners) {
+  vertices.reserve(nVertices);
+  polyStart.reserve(nPolygons + 1);
+  polyMaterial.reserve(nPolygons);
+  polyColor.reserve(nPolygons);
+  indexPool.reserve(nCorners);
+}
+
+size_t PolygonModel::DropInvalidPolygons() {
+  const uint32_t nvert = static_cast<uint32_t>(vertices.size());
+  const int32_t np = PolygonCount();
+  int32_t out = 0;
+  uint32_t write = 0;
+  for (int32_t p = 0; p < np; ++p) {
+    const uint32_t b = polyStart[p], e = polyStart[p + 1];
+    bool ok = true;
+    for (uint32_t i = b; i < e; ++i) {
+      // A negative index wraps to a huge unsigned value and fails too.
+      if (static_cast<uint32_t>(indexPool[i]) >= nvert) {
+        ok = false;
+        break;
+      }
+    }
+    if (!ok) continue;
+    for (uint32_t i = b; i < e; ++i) indexPool[write++] = indexPool[i];
+    polyMaterial[out] = polyMaterial[p];
+    polyColor[out] = polyColor[p];
+    polyStart[out + 1] = write;
+    ++out;
+  }
+  const size_t dropped = static_cast<size_t>(np - out);
+  indexPool.resize(write);
+  polyStart.resize(out + 1);
+  polyMaterial.resize(out);
+  polyColor.resize(out);
+  return dropped;
+}

@@ -1,0 +1,156 @@
+#include "core/pipeline.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <new>
+
+namespace {
+
+constexpr char kNoMemory[] = "メモリが不足しています。";
+constexpr char kReaderCrashed[] = "読み込み中にエラーが発生しました。";
+constexpr char kPrepareFailed[] = "...メッシュの準備に失敗しました。";
+
+bool Succeeded(int32_t loadResult) { return (loadResult & 0xFF) != 0; }
+
+std::string ErrorTextOf(const FormatReader& r) {
+  const char* t = r.GetErrMsg ? r.GetErrMsg() : nullptr;
+  return t ? std::string(t) : std::string();
+}
+
+// Puts the cursor back and starts the trim timer however the load ends.
+struct LoadEpilogue {
+  LoadPipeline& pipeline;
+  LoadHost& host;
+  const std::string& path;
+  ~LoadEpilogue() {
+    pipeline.lastPath = path;
+    host.EndWaitCursor();
+    host.StartTrimTimer();
+  }
+};
+
+}  // namespace
+
+LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::string& path,
+                          const std::string& displayName) {
+  const LoadSettings settings = host.Settings();
+  host.StopAutoRotation();
+  host.AppendLog(kLogSeparator);
+  host.BeginWaitCursor();
+  LoadEpilogue epilogue{pipeline, host, path};
+
+  const std::string ext = FileExtension(path);
+  const ReaderTable& table = pipeline.table;
+  const size_t count = table.size();
+  const std::string& shown = displayName.empty() ? path : displayName;
+  const char* cpath = path.c_str();
+
+  bool loaded = false;
+  std::string error;
+  size_t tried = count;  // "none"
+  size_t winner = count;
+  const char* threw = nullptr;  // a reader that threw counts as a failure with this text
+
+  auto fail = [&](const std::string& second) {
+    host.AppendLog("file: " + shown);
+    host.AppendLog(second);
+    host.PreviewClearModel();
+    host.PreviewRepaint();
+    return LoadOutcome::kFailed;
+  };
+
+  try {
+    if (CurrentModel) {
+      host.PreviewClearModel();
+      CurrentModel->Clear();
+      CurrentModel.reset();
+    }
+    CurrentModel = std::make_unique<PolygonModel>();
+    PolygonModel& model = *CurrentModel;
+    model.Clear();
+    model.SetEdgeAngle(settings.angle);
+
+    auto attempt = [&](size_t i) {
+      const FormatReader& r = table[i];
+      tried = i;
+      if (r.IsSupport(cpath) == -1) return false;
+      model.Clear();
+      if (Succeeded(r.Load(cpath))) {
+        winner = i;
+        return true;
+      }
+      error = ErrorTextOf(r);
+      return false;
+    };
+
+    // First pass: readers whose mask matches, or only the one chosen in the
+    // format filter.
+    if (settings.filterIndex < 2) {
+      for (size_t i = 0; i < count && !loaded; ++i)
+        if (MatchMask(ext, table[i].mask)) loaded = attempt(i);
+    } else if (static_cast<size_t>(settings.filterIndex - 2) < count) {
+      loaded = attempt(static_cast<size_t>(settings.filterIndex - 2));
+    }
+
+    // Fallback pass: readers sure of the format, only when nobody explained
+    // a failure.
+    if (!loaded && error.empty()) {
+      const size_t skip = tried;
+      tried = count;
+      for (size_t i = 0; i < count; ++i) {
+        if (i == skip) continue;
+        if (table[i].IsSupport(cpath) != 1) continue;
+        model.Clear();
+        if (Succeeded(table[i].Load(cpath))) {
+          loaded = true;
+          winner = tried = i;
+          break;
+        }
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    loaded = false;
+    threw = kNoMemory;
+  } catch (...) {
+    loaded = false;
+    threw = kReaderCrashed;
+  }
+
+  if (!displayName.empty() && !settings.cache) unlink(cpath);
+
+  if (!loaded) {
+    if (threw) return fail(std::string("...") + threw);
+    if (tried < count) return fail("..." + error);
+    return fail(kLogNoFormat);
+  }
+
+  PolygonModel& model = *CurrentModel;
+  host.AppendLog(table[winner].name + ": " + shown);
+  // Readers store indices unchecked; nothing out of range may reach mesh
+  // preparation or drawing.
+  model.DropInvalidPolygons();
+  if (model.PolygonCount() == 0) {
+    host.AppendLog(kLogNoPolygons);
+    host.PreviewClearModel();
+    host.PreviewRepaint();
+    return LoadOutcome::kNoPolygons;
+  }
+  char counts[128];
+  snprintf(counts, sizeof counts, " > 頂点数 = %d, ポリゴン数 = %d", model.VertexCount(),
+           model.PolygonCount());
+  host.AppendLog(counts);
+  try {
+    if (pipeline.prepareMesh)
+      pipeline.prepareMesh(model, settings.shareVertices, settings.fixOrientation);
+  } catch (...) {
+    host.AppendLog(kPrepareFailed);
+    host.PreviewClearModel();
+    host.PreviewRepaint();
+    return LoadOutcome::kFailed;
+  }
+  host.PreviewClearModel();
+  host.PreviewSetCullMode(settings.cullMode);
+  host.PreviewSetModel(model, settings.renderType);
+  return LoadOutcome::kLoaded;
+}

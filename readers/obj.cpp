@@ -1,0 +1,105 @@
+#include "readers/obj.h"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "core/text.h"
+#include "readers/text_input.h"
+
+namespace {
+
+char g_msg[80];
+
+constexpr size_t kSniffBytes = 1024;  // IsSupport looks at this much of the file
+
+// "v %g %g %g": the letter, then three numbers.
+bool ScanVertexLine(std::string_view s, float v[3]) {
+  if (s.empty() || s[0] != 'v') return false;
+  s.remove_prefix(1);
+  return ScanFloat(s, v[0]) && ScanFloat(s, v[1]) && ScanFloat(s, v[2]);
+}
+
+// Adds the face of one "f" line; a bad reference drops the whole face.
+void ReadFace(std::string_view line, PolygonModel& model, std::vector<int32_t>& corners) {
+  corners.clear();
+  if (line.size() <= 2) return;
+  line.remove_prefix(2);  // "f" and the character after it
+  const int64_t n = model.VertexCount();
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i >= line.size()) break;
+    size_t e = i;
+    while (e < line.size() && line[e] != ' ') ++e;
+    std::string_view token = line.substr(i, e - i);
+    i = e;
+    const size_t slash = token.find('/');
+    if (slash != std::string_view::npos) token = token.substr(0, slash);
+    const int64_t v = ScanInt(token);
+    if (v == 0 || v > n || -v > n) return;
+    corners.push_back(static_cast<int32_t>(v > 0 ? v - 1 : n + v));
+  }
+  if (corners.size() >= 3) model.AddPolygon(static_cast<int32_t>(corners.size()), corners.data());
+}
+
+}  // namespace
+
+int32_t ObjIsSupport(const char* path) {
+  File file(path);
+  if (!file) return 0;
+  char buf[kSniffBytes];
+  const size_t got = fread(buf, 1, sizeof buf, file.get());
+  // The last byte read is overwritten by the end mark, and the text ends at
+  // the first NUL as a C string does.
+  size_t len = got == 0 ? 0 : got - 1;
+  if (const void* nul = memchr(buf, '\0', len)) len = static_cast<const char*>(nul) - buf;
+  std::string_view text(buf, len);
+  size_t pos = 0;
+  bool first = true;
+  while (true) {
+    if (!first)
+      while (pos < text.size() && IsSpace(text[pos])) ++pos;
+    first = false;
+    const size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) return -1;  // the cut-off piece
+    std::string_view line = text.substr(pos, end - pos);
+    float v[3];
+    if (ScanVertexLine(line, v)) return 1;
+    if (line.empty() || !strchr("#bcdefghlmopstuv", line[0])) return -1;
+    pos = end + 1;
+  }
+}
+
+bool ObjLoadInto(const char* path, PolygonModel& model) {
+  g_msg[0] = '\0';
+  File file(path);
+  if (!file) {
+    CopyMessage(g_msg, "ファイルがオープンできませんでした。");
+    return false;
+  }
+  LineReader lines(file.get());
+  std::string_view line;
+  std::vector<int32_t> corners;
+  int32_t lineNo = 0;
+  while (lines.Next(line)) {
+    ++lineNo;
+    SkipSpace(line);
+    if (line.empty()) continue;
+    if (line[0] == 'f') {
+      ReadFace(line, model, corners);
+    } else if (line[0] == 'v' && line.size() > 1 && IsSpace(line[1])) {
+      float v[3];
+      if (!ScanVertexLine(line, v)) {
+        FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%ld)", static_cast<long>(lineNo));
+        return false;
+      }
+      model.AddVertex(v[0], v[1], v[2]);
+    }
+  }
+  return true;
+}
+
+int32_t ObjLoad(const char* path) { return ObjLoadInto(path, *CurrentModel); }
+
+const char* ObjGetErrMsg() { return g_msg; }

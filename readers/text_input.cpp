@@ -1,0 +1,153 @@
+#include "readers/text_input.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+LineReader::LineReader(FILE* f, size_t blockSize) : f_(f), buf_(blockSize) {}
+
+bool LineReader::Refill() {
+  if (eof_ || !f_) return false;
+  pos_ = 0;
+  end_ = fread(buf_.data(), 1, buf_.size(), f_);
+  lfPos_ = crPos_ = 0;
+  if (end_ == 0) {
+    eof_ = true;
+    return false;
+  }
+  return true;
+}
+
+size_t LineReader::FindEnd() {
+  // The next LF and the next CR are remembered, so files that use only one
+  // kind of line end are still scanned once.
+  const char* b = buf_.data();
+  if (lfPos_ < pos_ || lfPos_ == 0) {
+    const void* p = memchr(b + pos_, '\n', end_ - pos_);
+    lfPos_ = p ? static_cast<const char*>(p) - b : end_;
+  }
+  if (crPos_ < pos_ || crPos_ == 0) {
+    const size_t limit = lfPos_;
+    const void* p = memchr(b + pos_, '\r', limit - pos_);
+    crPos_ = p ? static_cast<const char*>(p) - b : limit;
+  }
+  return crPos_ < lfPos_ ? crPos_ : lfPos_;
+}
+
+bool LineReader::Next(std::string_view& line) {
+  long_.clear();
+  bool partial = false;
+  for (;;) {
+    if (pos_ == end_ && !Refill()) {
+      if (!partial) return false;
+      line = long_;
+      return true;
+    }
+    if (skipLf_) {
+      skipLf_ = false;
+      if (buf_[pos_] == '\n') {
+        ++pos_;
+        continue;
+      }
+    }
+    const size_t e = FindEnd();
+    if (e < end_) {
+      const char c = buf_[e];
+      if (partial) {
+        long_.append(buf_.data() + pos_, e - pos_);
+        line = long_;
+      } else {
+        line = std::string_view(buf_.data() + pos_, e - pos_);
+      }
+      pos_ = e + 1;
+      if (c == '\r') {
+        if (pos_ < end_) {
+          if (buf_[pos_] == '\n') ++pos_;
+        } else {
+          skipLf_ = true;
+        }
+      }
+      return true;
+    }
+    long_.append(buf_.data() + pos_, end_ - pos_);
+    partial = true;
+    pos_ = end_;
+  }
+}
+
+int64_t File::Size() const {
+  if (!f_) return -1;
+  const long here = ftell(f_);
+  if (here < 0 || fseek(f_, 0, SEEK_END) != 0) return -1;
+  const long size = ftell(f_);
+  fseek(f_, here, SEEK_SET);
+  return size;
+}
+
+bool ScanFloat(std::string_view& s, float& out) {
+  std::string_view t = s;
+  SkipSpace(t);
+  const char* first = t.data();
+  const char* last = t.data() + t.size();
+  const char* p = first;
+  bool negative = false;
+  if (p < last && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  if (p >= last || *p == '+' || *p == '-') return false;
+  const bool hex = last - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+  float v = 0;
+  const char* stop = nullptr;
+  if (!hex) {
+    auto r = std::from_chars(p, last, v, std::chars_format::general);
+    if (r.ec == std::errc::invalid_argument) return false;
+    stop = r.ptr;
+    if (r.ec == std::errc::result_out_of_range) {
+      // from_chars leaves the value alone out of range; strtof gives inf or 0.
+      std::string num(p, r.ptr);
+      v = strtof(num.c_str(), nullptr);
+    }
+  } else {
+    // Rare enough to go through the C library on a bounded copy.
+    size_t n = 2;
+    while (p + n < last && n < 256 &&
+           (isxdigit(static_cast<unsigned char>(p[n])) || p[n] == '.' || p[n] == 'p' ||
+            p[n] == 'P' || ((p[n] == '+' || p[n] == '-') && (p[n - 1] == 'p' || p[n - 1] == 'P'))))
+      ++n;
+    std::string num(p, n);
+    char* e = nullptr;
+    v = strtof(num.c_str(), &e);
+    if (e == num.c_str()) return false;
+    stop = p + (e - num.c_str());
+  }
+  out = negative ? -v : v;
+  s.remove_prefix(static_cast<size_t>(stop - s.data()));
+  return true;
+}
+
+int64_t ScanInt(std::string_view s) {
+  SkipSpace(s);
+  size_t i = 0;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  int64_t v = 0;
+  constexpr int64_t kLimit = int64_t{1} << 40;  // far beyond any int32 index
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
+    if (v < kLimit) v = v * 10 + (s[i] - '0');
+  return negative ? -v : v;
+}
+
+bool ContainsKeyword(std::string_view line, std::string_view kw) {
+  if (kw.empty()) return true;
+  if (line.size() < kw.size()) return false;
+  const char first = kw[0];
+  const size_t lastStart = line.size() - kw.size();
+  for (size_t i = 0; i <= lastStart; ++i) {
+    if ((line[i] | 0x20) != first) continue;
+    size_t k = 1;
+    while (k < kw.size() && (line[i + k] | 0x20) == kw[k]) ++k;
+    if (k == kw.size()) return true;
+  }
+  return false;
+}

@@ -1,0 +1,74 @@
+// Buffered reading of text files line by line, and the number scanning the
+// text readers share. Lines are read whole, however long.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Reads a file in large blocks and hands out lines. A line ends at LF, at
+// CR, or at CR LF; the end of the file ends the last line. An empty file has
+// no lines.
+class LineReader {
+ public:
+  explicit LineReader(FILE* f, size_t blockSize = 1 << 20);
+  // Sets line to the next line (without its end) and returns true, or
+  // returns false at the end of the file. The view is valid until the next
+  // call.
+  bool Next(std::string_view& line);
+
+ private:
+  bool Refill();
+  size_t FindEnd();
+  FILE* f_;
+  std::vector<char> buf_;
+  size_t pos_ = 0, end_ = 0;
+  size_t lfPos_ = 0, crPos_ = 0;  // next LF and CR at or after pos_ (cached)
+  bool eof_ = false;
+  bool skipLf_ = false;  // a CR ended the previous block: drop a leading LF
+  std::string long_;     // a line that spans blocks
+};
+
+// Opens a file for binary reading and closes it when it goes out of scope.
+class File {
+ public:
+  explicit File(const char* path) : f_(path ? fopen(path, "rb") : nullptr) {}
+  ~File() {
+    if (f_) fclose(f_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  FILE* get() const { return f_; }
+  explicit operator bool() const { return f_ != nullptr; }
+  // Size in bytes, or -1 when it cannot be told (the position is kept).
+  int64_t Size() const;
+
+ private:
+  FILE* f_;
+};
+
+inline bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+inline void SkipSpace(std::string_view& s) {
+  size_t i = 0;
+  while (i < s.size() && IsSpace(s[i])) ++i;
+  s.remove_prefix(i);
+}
+
+// Scans a float the way "%g" does (leading white space, sign, decimal or
+// hexadecimal form, inf and nan; out-of-range values become inf or 0) and
+// advances s past it. Returns false, leaving s unchanged, when no number
+// starts there.
+bool ScanFloat(std::string_view& s, float& out);
+
+// Scans a decimal integer the way atoi reads one: leading white space, an
+// optional sign, digits up to the first non-digit; no digits gives 0. The
+// value saturates instead of overflowing.
+int64_t ScanInt(std::string_view s);
+
+// Case-insensitive search for a lower-case ASCII keyword.
+bool ContainsKeyword(std::string_view line, std::string_view lowerKeyword);
