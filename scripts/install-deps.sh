@@ -10,7 +10,7 @@ packages=(
   libjpeg-dev libarchive-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-ipafont-gothic
-  time
+  time ccache
 )
 
 missing=()

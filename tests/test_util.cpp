@@ -1,1 +1,137 @@
-#include <gtest/gtest.h>
+#include "tests/test_util.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+std::string TempDir() {
+  static std::string dir = [] {
+    std::string tmpl = (fs::temp_directory_path() / "tarnelle-test-XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) abort();
+    std::string d = buf.data();
+    // Removed when the test process ends.
+    static struct Cleanup {
+      std::string path;
+      ~Cleanup() {
+        std::error_code ec;
+        if (path.size() > 5) fs::remove_all(path, ec);
+      }
+    } cleanup{d};
+    return d;
+  }();
+  return dir;
+}
+
+std::string WriteTemp(const std::string& name, std::string_view bytes) {
+  const std::string path = TempDir() + "/" + name;
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+std::vector<std::string> CorpusFiles(const std::string& subdir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(fs::path(TARNELLE_CORPUS) / subdir, ec))
+    if (e.is_regular_file()) out.push_back(e.path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::map<std::string, ManifestRow> ReadManifest() {
+  std::map<std::string, ManifestRow> rows;
+  std::ifstream f(std::string(TARNELLE_CORPUS) + "/manifest.tsv");
+  std::string line;
+  std::vector<std::string> header;
+  auto split = [](const std::string& l) {
+    std::vector<std::string> cols;
+    std::stringstream ss(l);
+    std::string c;
+    while (std::getline(ss, c, '\t')) cols.push_back(c);
+    return cols;
+  };
+  if (!std::getline(f, line)) return rows;
+  header = split(line);
+  while (std::getline(f, line)) {
+    const auto cols = split(line);
+    ManifestRow row;
+    for (size_t i = 0; i < header.size() && i < cols.size(); ++i) row[header[i]] = cols[i];
+    if (!cols.empty()) rows[cols[0]] = row;
+  }
+  return rows;
+}
+
+long NoteValue(const std::string& notes, const std::string& key) {
+  const std::string k = key + "=";
+  size_t pos = 0;
+  while ((pos = notes.find(k, pos)) != std::string::npos) {
+    if (pos == 0 || notes[pos - 1] == ' ' || notes[pos - 1] == ';') {
+      return strtol(notes.c_str() + pos + k.size(), nullptr, 10);
+    }
+    pos += k.size();
+  }
+  return -1;
+}
+
+namespace {
+std::string Slurp(int fd) {
+  std::string s;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+  return s;
+}
+}  // namespace
+
+RunResult RunTarnelle(const std::vector<std::string>& args) {
+  RunResult r;
+  const std::string exe = std::string(TARNELLE_BINARY_DIR) + "/app/tarnelle";
+  const std::string outPath = TempDir() + "/run.out", errPath = TempDir() + "/run.err";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int o = open(outPath.c_str(), O_RDONLY), e = open(errPath.c_str(), O_RDONLY);
+  r.out = Slurp(o);
+  r.err = Slurp(e);
+  close(o);
+  close(e);
+  return r;
+}
+
+void PutU16(std::string& s, unsigned v) {
+  s.push_back(static_cast<char>(v & 0xFF));
+  s.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+void PutU32(std::string& s, unsigned v) {
+  PutU16(s, v & 0xFFFF);
+  PutU16(s, v >> 16);
+}
+void PutF32(std::string& s, float v) {
+  unsigned u;
+  memcpy(&u, &v, 4);
+  PutU32(s, u);
+}

@@ -1,0 +1,37 @@
+// Small helpers shared by the tests: temporary files, the corpus, and
+// running the tarnelle executable.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Writes bytes to a file named name in this process's temporary folder and
+// returns its path.
+std::string WriteTemp(const std::string& name, std::string_view bytes);
+
+// A fresh temporary folder (created) for this process.
+std::string TempDir();
+
+// The files of one corpus folder (e.g. "stl"), sorted; empty when the corpus is absent.
+std::vector<std::string> CorpusFiles(const std::string& subdir);
+
+// One row of the corpus manifest, keyed by its column names.
+using ManifestRow = std::map<std::string, std::string>;
+// Rows keyed by the path relative to the corpus ("stl/x.stl").
+std::map<std::string, ManifestRow> ReadManifest();
+// The integer after "key=" in a manifest notes text, or -1.
+long NoteValue(const std::string& notes, const std::string& key);
+
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+// Runs the built tarnelle executable with args (no shell involved).
+RunResult RunTarnelle(const std::vector<std::string>& args);
+
+// Little-endian byte helpers for binary fixtures.
+void PutU16(std::string& s, unsigned v);
+void PutU32(std::string& s, unsigned v);
+void PutF32(std::string& s, float v);
