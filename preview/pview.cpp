@@ -1,0 +1,276 @@
+#include "preview/pview.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QVBoxLayout>
+#include <chrono>
+#include <cstdlib>
+
+#include "preview/glpanel.h"
+
+namespace {
+
+uint32_t TickCount() {
+  using namespace std::chrono;
+  return static_cast<uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+int ButtonsOf(Qt::MouseButtons b) {
+  return ((b & Qt::LeftButton) ? 1 : 0) | ((b & Qt::RightButton) ? 2 : 0) |
+         ((b & Qt::MiddleButton) ? 4 : 0);
+}
+
+}  // namespace
+
+TPView::TPView(QWidget* parent) : QWidget(parent) {
+  setWindowTitle(QStringLiteral("PreView"));
+  setFocusPolicy(Qt::StrongFocus);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  GLPanel1 = new TGLPanel(this);
+  GLPanel1->setObjectName(QStringLiteral("GLPanel1"));
+  GLPanel1->setFocusPolicy(Qt::NoFocus);
+  layout->addWidget(GLPanel1);
+  GLPanel1->GLPostInit = [this](TGLPanel* s) { GLPanel1GLPostInit(s); };
+  GLPanel1->GLDraw = [this](TGLPanel* s) { GLPanel1GLDraw(s); };
+  GLPanel1->GLResize = [this](TGLPanel* s) { GLPanel1GLResize(s); };
+  GLPanel1->GLDestroy = [this](TGLPanel* s) { GLPanel1GLDestroy(s); };
+  GLPanel1->OnMouseDown = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseDown(s, e); };
+  GLPanel1->OnMouseMove = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseMove(s, e); };
+  GLPanel1->OnMouseUp = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseUp(s, e); };
+  GLPanel1->OnDblClick = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1DblClick(s, e); };
+  Timer1.setInterval(33);
+  connect(&Timer1, &QTimer::timeout, this, &TPView::Timer1Timer);
+}
+
+TPView::~TPView() {
+  Timer1.stop();
+  SceneClearModel(scene_);
+}
+
+// --- Scene -----------------------------------------------------------------
+
+void TPView::SetModel(PolygonModel* model, int renderType) {
+  SceneSetModel(scene_, model, renderType);
+  Repaint();
+}
+
+void TPView::ClearModel() {
+  SceneClearModel(scene_);
+  Repaint();
+}
+
+void TPView::SetRenderType(int type) {
+  SceneSetRenderType(scene_, type);
+  Repaint();
+}
+
+int TPView::RenderType() const {
+  return scene_.renderType;
+}
+
+void TPView::SetCullMode(int mode) {
+  if (SceneSetCullMode(scene_, mode)) Repaint();
+}
+
+int TPView::CullMode() const {
+  return scene_.cullMode;
+}
+
+void TPView::SetColors(int background, int object) {
+  SceneSetColors(scene_, background, object);
+  Repaint();
+}
+
+void TPView::Repaint() {
+  if (GLPanel1) GLPanel1->update();
+}
+
+// --- Camera and interaction ------------------------------------------------
+
+void TPView::SetViewPreset(int n) {
+  if (::SetViewPreset(scene_.camera, n)) Repaint();
+}
+
+void TPView::ResetCamera() {
+  ::ResetCamera(scene_.camera);
+  Repaint();
+}
+
+void TPView::WheelZoom(int delta) {
+  Camera& c = scene_.camera;
+  c.eyeZ = c.eyeZ + static_cast<float>(delta) * c.moveStep * 0.1f;
+  if (c.eyeZ >= c.zoomLimit) {
+    UpdateNearFar(c);
+    Repaint();
+  } else {
+    c.eyeZ = c.zoomLimit;
+  }
+}
+
+void TPView::SetAutoRotation(bool on) {
+  autoRotation_ = on;
+  Timer1.stop();
+}
+
+void TPView::StopAutoRotation() {
+  Timer1.stop();
+}
+
+bool TPView::Spinning() const {
+  return Timer1.isActive();
+}
+
+void TPView::MouseDown(int buttons, bool, int x, int y, uint32_t tick) {
+  if (Timer1.isActive()) Timer1.stop();
+  pressX_ = lastX_ = x;
+  pressY_ = lastY_ = y;
+  pressButtons_ = buttons;
+  pressTime_ = tick;
+  setFocus(Qt::MouseFocusReason);
+}
+
+void TPView::MouseMove(int buttons, bool shift, int x, int y) {
+  int dx = x - lastX_;
+  int dy = y - lastY_;
+  if (shift) {
+    if (std::abs(y - pressY_) > std::abs(x - pressX_))
+      dx = 0;
+    else
+      dy = 0;
+  }
+  Camera& c = scene_.camera;
+  switch (buttons) {
+    case 0:
+      break;
+    case 1:  // rotate about the screen axes, one degree per pixel
+      RotateScreen(c, static_cast<float>(dy), static_cast<float>(dx));
+      break;
+    case 2:  // pan: the model follows the pointer
+      c.eyeX = c.eyeX - static_cast<float>(dx) * c.moveStep;
+      c.eyeY = c.eyeY + static_cast<float>(dy) * c.moveStep;
+      break;
+    case 3:
+    case 4: {  // zoom: up or right brings the eye nearer
+      const int amount = std::abs(dy) >= std::abs(dx) ? dy : -dx;
+      c.eyeZ = c.eyeZ + static_cast<float>(amount) * c.moveStep;
+      if (c.eyeZ < c.zoomLimit) {
+        // Held at the limit until the pointer comes back past this point.
+        c.eyeZ = c.zoomLimit;
+        return;
+      }
+      UpdateNearFar(c);
+      break;
+    }
+    default:
+      break;
+  }
+  if (buttons != 0) Repaint();
+  lastX_ = x;
+  lastY_ = y;
+}
+
+void TPView::MouseUp(bool shift, int x, int y, uint32_t tick) {
+  if (!autoRotation_ || pressButtons_ != 1) return;
+  if (static_cast<uint32_t>(tick - pressTime_) >= 1000u) return;
+  spinY_ = (x - pressX_) / 4;
+  spinX_ = (y - pressY_) / 4;
+  if (shift) {
+    if (std::abs(spinX_) > std::abs(spinY_))
+      spinY_ = 0;
+    else
+      spinX_ = 0;
+  }
+  Timer1.start();
+}
+
+void TPView::DblClick() {
+  ResetCamera();
+}
+
+void TPView::Timer1Timer() {
+  RotateScreen(scene_.camera, static_cast<float>(spinX_), static_cast<float>(spinY_));
+  Repaint();
+}
+
+void TPView::keyPressEvent(QKeyEvent* e) {
+  if (e->key() == Qt::Key_Space) {
+    if (OnSpaceKey) OnSpaceKey();
+    e->accept();
+    return;
+  }
+  QWidget::keyPressEvent(e);
+}
+
+void TPView::closeEvent(QCloseEvent* e) {
+  GLPanel1->Release();
+  SceneClearModel(scene_);
+  QWidget::closeEvent(e);
+}
+
+// --- Panel events ----------------------------------------------------------
+
+QImage TPView::GrabImage() {
+  if (!GLReady()) return QImage();
+  return GLPanel1->grabFramebuffer();
+}
+
+bool TPView::GLReady() const {
+  return GLPanel1 && GLPanel1->HasContext();
+}
+bool TPView::GLFailed() const {
+  return GLPanel1 && GLPanel1->InitFailed();
+}
+
+void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
+  scene_.width = static_cast<int>(sender->width() * sender->devicePixelRatioF());
+  scene_.height = static_cast<int>(sender->height() * sender->devicePixelRatioF());
+  SceneInitGL();
+  SceneResizeGL(scene_);
+  if (firstInitPending_) {
+    firstInitPending_ = false;
+    // After the panel's own set-up has finished: the call-back may load a
+    // model and repaint.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (OnFirstInit) OnFirstInit();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+void TPView::GLPanel1GLDraw(TGLPanel*) {
+  SceneDrawGL(scene_);
+}
+
+void TPView::GLPanel1GLResize(TGLPanel* sender) {
+  scene_.width = static_cast<int>(sender->width() * sender->devicePixelRatioF());
+  scene_.height = static_cast<int>(sender->height() * sender->devicePixelRatioF());
+  SceneResizeGL(scene_);
+}
+
+void TPView::GLPanel1GLDestroy(TGLPanel*) {}
+
+void TPView::GLPanel1MouseDown(TGLPanel*, QMouseEvent* e) {
+  const QPoint p = e->position().toPoint();
+  MouseDown(ButtonsOf(e->buttons()), e->modifiers() & Qt::ShiftModifier, p.x(), p.y(), TickCount());
+}
+
+void TPView::GLPanel1MouseMove(TGLPanel*, QMouseEvent* e) {
+  const QPoint p = e->position().toPoint();
+  MouseMove(ButtonsOf(e->buttons()), e->modifiers() & Qt::ShiftModifier, p.x(), p.y());
+}
+
+void TPView::GLPanel1MouseUp(TGLPanel*, QMouseEvent* e) {
+  const QPoint p = e->position().toPoint();
+  MouseUp(e->modifiers() & Qt::ShiftModifier, p.x(), p.y(), TickCount());
+}
+
+void TPView::GLPanel1DblClick(TGLPanel* sender, QMouseEvent* e) {
+  // The second press of a double click is a press too: it stops a spin.
+  GLPanel1MouseDown(sender, e);
+  DblClick();
+}

@@ -1,0 +1,108 @@
+// The preview window: shows the current model on a TGLPanel, with the
+// camera driven by the mouse, the wheel, presets and auto rotation.
+#pragma once
+
+#include <QImage>
+#include <QTimer>
+#include <QWidget>
+#include <functional>
+
+#include "core/model.h"
+#include "preview/scene.h"
+
+class TGLPanel;
+class QMouseEvent;
+class QKeyEvent;
+
+class TPView : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TPView(QWidget* parent = nullptr);
+  ~TPView() override;
+
+  // --- Scene -------------------------------------------------------------
+  // Takes a prepared model (normals present) and shows it: fits the camera,
+  // centres and scales the vertices in place, applies the render type.
+  // The model must outlive its use here: call ClearModel before releasing it.
+  void SetModel(PolygonModel* model, int renderType);
+  // Stops drawing the current model (nothing of it is read afterwards).
+  void ClearModel();
+  // 0 flat, 1 smooth, 2 hidden-line wire, 3 wire, 4 point; repaints.
+  void SetRenderType(int type);
+  int RenderType() const;
+  // 0 both sides, 1 cull front faces, 2 cull back faces; other values
+  // change nothing. Repaints.
+  void SetCullMode(int mode);
+  int CullMode() const;
+  // Colours as 0x00BBGGRR (red in the low byte), as the settings keep them.
+  void SetColors(int background, int object);
+  // Asks for a repaint of the panel.
+  void Repaint();
+
+  // --- Camera and interaction -------------------------------------------
+  // 0 front, 1 back, 2 right, 3 left, 4 top, 5 bottom; keeps pan and zoom.
+  void SetViewPreset(int n);
+  // Fitted distance and the front view (as a double click).
+  void ResetCamera();
+  // Wheel delta (120 per notch away from the user zooms out 12 steps).
+  void WheelZoom(int delta);
+  // The auto-rotation flag: a flick with the left button starts a spin
+  // while it is on. Changing it stops a running spin.
+  void SetAutoRotation(bool on);
+  bool AutoRotation() const { return autoRotation_; }
+  // Stops a running spin (Timer1); the flag stays as it is.
+  void StopAutoRotation();
+  // Whether Timer1 runs.
+  bool Spinning() const;
+
+  // --- Hooks filled by the main window ----------------------------------
+  // Called once, the first time the GL surface is ready.
+  std::function<void()> OnFirstInit;
+  // Called for the Space key (the main window's next-render-type command).
+  std::function<void()> OnSpaceKey;
+
+  // --- State for the window and tests -----------------------------------
+  // The panel's current picture at its size (empty when there is no GL).
+  QImage GrabImage();
+  // True once the panel's context exists and GLPostInit has run.
+  bool GLReady() const;
+  // Whether OpenGL set-up failed (the error box has been shown).
+  bool GLFailed() const;
+  const Scene& SceneState() const { return scene_; }
+  TGLPanel* Panel() const { return GLPanel1; }
+
+  // The panel's mouse and the timer handlers, public so tests can drive
+  // them with exact positions and ticks. buttons: 1 left + 2 right +
+  // 4 middle; tick: milliseconds.
+  void MouseDown(int buttons, bool shift, int x, int y, uint32_t tick);
+  void MouseMove(int buttons, bool shift, int x, int y);
+  void MouseUp(bool shift, int x, int y, uint32_t tick);
+  void DblClick();
+  void Timer1Timer();
+
+ protected:
+  void keyPressEvent(QKeyEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  void GLPanel1GLPostInit(TGLPanel* sender);
+  void GLPanel1GLDraw(TGLPanel* sender);
+  void GLPanel1GLResize(TGLPanel* sender);
+  void GLPanel1GLDestroy(TGLPanel* sender);
+  void GLPanel1MouseDown(TGLPanel* sender, QMouseEvent* e);
+  void GLPanel1MouseMove(TGLPanel* sender, QMouseEvent* e);
+  void GLPanel1MouseUp(TGLPanel* sender, QMouseEvent* e);
+  void GLPanel1DblClick(TGLPanel* sender, QMouseEvent* e);
+
+  TGLPanel* GLPanel1 = nullptr;
+  QTimer Timer1;
+  Scene scene_;
+  bool autoRotation_ = false;
+  bool firstInitPending_ = true;
+  // Interaction state.
+  int pressX_ = 0, pressY_ = 0, lastX_ = 0, lastY_ = 0;
+  int pressButtons_ = 0;
+  uint32_t pressTime_ = 0;
+  int spinX_ = 0, spinY_ = 0;
+};

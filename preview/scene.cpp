@@ -1,0 +1,334 @@
+#include "preview/scene.h"
+
+#include <GL/gl.h>
+#include <GL/glu.h>
+
+#include <cmath>
+
+Mat4 Mat4::Identity() {
+  Mat4 r{};
+  r.m[0] = r.m[5] = r.m[10] = r.m[15] = 1.0f;
+  return r;
+}
+
+Mat4 Multiply(const Mat4& a, const Mat4& b) {
+  Mat4 r{};
+  for (int c = 0; c < 4; ++c) {
+    for (int row = 0; row < 4; ++row) {
+      float s = 0.0f;
+      for (int k = 0; k < 4; ++k) s += a.m[k * 4 + row] * b.m[c * 4 + k];
+      r.m[c * 4 + row] = s;
+    }
+  }
+  return r;
+}
+
+Mat4 Rotation(float degrees, float x, float y, float z) {
+  // The glRotate matrix for a unit axis.
+  const double a = degrees * M_PI / 180.0;
+  const double c = std::cos(a), s = std::sin(a), t = 1.0 - c;
+  Mat4 r = Mat4::Identity();
+  r.m[0] = static_cast<float>(x * x * t + c);
+  r.m[1] = static_cast<float>(y * x * t + z * s);
+  r.m[2] = static_cast<float>(x * z * t - y * s);
+  r.m[4] = static_cast<float>(x * y * t - z * s);
+  r.m[5] = static_cast<float>(y * y * t + c);
+  r.m[6] = static_cast<float>(y * z * t + x * s);
+  r.m[8] = static_cast<float>(x * z * t + y * s);
+  r.m[9] = static_cast<float>(y * z * t - x * s);
+  r.m[10] = static_cast<float>(z * z * t + c);
+  return r;
+}
+
+double FitTangent() {
+  return std::tan(0.3490658888888889);
+}
+
+void UpdateNearFar(Camera& cam) {
+  cam.nearPlane = cam.eyeZ - cam.viewRadius;
+  if (cam.nearPlane < 0.01f) cam.nearPlane = 0.01f;
+  cam.farPlane = cam.eyeZ + cam.viewRadius;
+  if (cam.farPlane < 1.0f) cam.farPlane = 1.0f;
+}
+
+float FitCamera(Camera& cam, const PolygonModel& model) {
+  Float3 lo{0, 0, 0}, hi{0, 0, 0};
+  if (!model.vertices.empty()) {
+    lo = hi = model.vertices[0];
+    for (const Float3& v : model.vertices) {
+      if (v.x < lo.x)
+        lo.x = v.x;
+      else if (v.x > hi.x)
+        hi.x = v.x;
+      if (v.y < lo.y)
+        lo.y = v.y;
+      else if (v.y > hi.y)
+        hi.y = v.y;
+      if (v.z < lo.z)
+        lo.z = v.z;
+      else if (v.z > hi.z)
+        hi.z = v.z;
+    }
+  }
+  cam.centre = {(lo.x + hi.x) * 0.5f, (lo.y + hi.y) * 0.5f, (lo.z + hi.z) * 0.5f};
+  const float dx = hi.x - lo.x, dy = hi.y - lo.y, dz = hi.z - lo.z;
+  float d = std::sqrt(dx * dx + dy * dy + dz * dz);
+  // A point-sized or broken box would give an infinite or NaN scale.
+  if (!(d > 0.0f) || !std::isfinite(d)) d = 1.0f;
+  if (!std::isfinite(cam.centre.x) || !std::isfinite(cam.centre.y) || !std::isfinite(cam.centre.z))
+    cam.centre = {0, 0, 0};
+  float scale = 1.0f;
+  if (d < 1.0f)
+    scale = 1.0f / d;
+  else if (d > 10000.0f)
+    scale = 10000.0f / d;
+  cam.modelSize = d * scale;
+  cam.viewRadius = cam.modelSize * 0.5f * 1.1f;
+  cam.eyeX = cam.eyeY = 0.0f;
+  cam.eyeZ = static_cast<float>(cam.viewRadius / FitTangent());
+  UpdateNearFar(cam);
+  cam.zoomLimit = -cam.modelSize;
+  cam.moveStep = d * 0.01f;
+  return scale;
+}
+
+void ResetCamera(Camera& cam) {
+  cam.viewRadius = cam.modelSize * 0.5f * 1.1f;
+  cam.eyeX = cam.eyeY = 0.0f;
+  cam.eyeZ = static_cast<float>(cam.viewRadius / FitTangent());
+  UpdateNearFar(cam);
+  cam.rotation = Mat4::Identity();
+}
+
+void RotateScreen(Camera& cam, float degX, float degY) {
+  cam.rotation = Multiply(Multiply(Rotation(degX, 1, 0, 0), Rotation(degY, 0, 1, 0)), cam.rotation);
+}
+
+bool SetViewPreset(Camera& cam, int n) {
+  Mat4 r = Mat4::Identity();
+  float* m = r.m;
+  switch (n) {
+    case 0:
+      break;
+    case 1:  // 180 about y
+      m[0] = -1, m[10] = -1;
+      break;
+    case 2:  // -90 about y: x -> +z, z -> -x
+      m[0] = 0, m[2] = 1, m[8] = -1, m[10] = 0;
+      break;
+    case 3:  // +90 about y: x -> -z, z -> +x
+      m[0] = 0, m[2] = -1, m[8] = 1, m[10] = 0;
+      break;
+    case 4:  // +90 about x: y -> +z, z -> -y
+      m[5] = 0, m[6] = 1, m[9] = -1, m[10] = 0;
+      break;
+    case 5:  // -90 about x: y -> -z, z -> +y
+      m[5] = 0, m[6] = -1, m[9] = 1, m[10] = 0;
+      break;
+    default:
+      return false;
+  }
+  cam.rotation = r;
+  return true;
+}
+
+void SceneClearModel(Scene& scene) {
+  scene.polygonCount = 0;
+  scene.model = nullptr;
+}
+
+void SceneSetModel(Scene& scene, PolygonModel* model, int renderType) {
+  if (!model) {
+    SceneClearModel(scene);
+    return;
+  }
+  const float scale = FitCamera(scene.camera, *model);
+  SceneClearModel(scene);
+  // Without vertices no index can be valid: draw nothing.
+  scene.polygonCount = model->vertices.empty() ? 0 : model->PolygonCount();
+  if (scene.polygonCount != 0) {
+    scene.model = model;
+    const Float3 c = scene.camera.centre;
+    for (Float3& v : model->vertices)
+      v = {(v.x - c.x) * scale, (v.y - c.y) * scale, (v.z - c.z) * scale};
+  }
+  SceneSetRenderType(scene, renderType);
+}
+
+void SceneSetRenderType(Scene& scene, int type) {
+  RenderState& s = scene.state;
+  switch (type) {
+    case 0:
+      s = {true, 0, false, false, true};
+      break;
+    case 1:
+      s = {true, 0, true, true, false};
+      break;
+    case 2:
+      s.lighting = false;
+      s.normalPerPolygon = false;
+      break;
+    case 3:
+      s.lighting = false;
+      s.polygonMode = 1;
+      s.normalPerPolygon = false;
+      break;
+    case 4:
+      s = {true, 2, false, false, true};
+      break;
+    default:
+      return;
+  }
+  scene.renderType = type;
+}
+
+bool SceneSetCullMode(Scene& scene, int mode) {
+  if (mode < 0 || mode > 2) return false;
+  scene.cullMode = mode;
+  return true;
+}
+
+void SceneSetColors(Scene& scene, int background, int object) {
+  for (int i = 0; i < 3; ++i) {
+    scene.background[i] = static_cast<float>((background >> (8 * i)) & 0xff) / 255.0f;
+    scene.object[i] = static_cast<float>((object >> (8 * i)) & 0xff) / 255.0f;
+  }
+}
+
+void SceneInitGL() {
+  static const GLfloat pos0[] = {3.0f, 5.0f, 6.0f, 0.0f};
+  static const GLfloat diffuse0[] = {0.93f, 0.93f, 0.93f, 1.0f};
+  static const GLfloat specular0[] = {0.33f, 0.33f, 0.33f, 1.0f};
+  static const GLfloat pos1[] = {-1.0f, 0.0f, -0.1f, 0.0f};
+  static const GLfloat diffuse1[] = {0.3f, 0.3f, 0.3f, 1.0f};
+  static const GLfloat ambient[] = {0.24f, 0.24f, 0.24f, 1.0f};
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  glLightfv(GL_LIGHT0, GL_POSITION, pos0);
+  glLightfv(GL_LIGHT0, GL_DIFFUSE, diffuse0);
+  glLightfv(GL_LIGHT0, GL_SPECULAR, specular0);
+  glLightfv(GL_LIGHT1, GL_POSITION, pos1);
+  glLightfv(GL_LIGHT1, GL_DIFFUSE, diffuse1);
+  glLightModelfv(GL_LIGHT_MODEL_AMBIENT, ambient);
+  glLightModeli(GL_LIGHT_MODEL_LOCAL_VIEWER, GL_TRUE);
+  glLightModeli(GL_LIGHT_MODEL_TWO_SIDE, GL_TRUE);
+  glEnable(GL_LIGHTING);
+  glEnable(GL_LIGHT0);
+  glEnable(GL_LIGHT1);
+  glEnable(GL_DEPTH_TEST);
+  glEnable(GL_NORMALIZE);
+  glDepthFunc(GL_LEQUAL);
+}
+
+void SceneResizeGL(const Scene& scene) {
+  const int w = scene.width > 0 ? scene.width : 0;
+  const int h = scene.height > 0 ? scene.height : 0;
+  glViewport(0, 0, w, h);
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  // A panel of height 0 would divide by zero.
+  const double aspect =
+      h > 0 ? static_cast<double>(static_cast<float>(w) / static_cast<float>(h)) : 1.0;
+  const Camera& c = scene.camera;
+  gluPerspective(40.0, aspect, c.nearPlane, c.farPlane);
+  gluLookAt(c.eyeX, c.eyeY, c.eyeZ, c.eyeX, c.eyeY, c.eyeZ - 1.0f, 0.0, 1.0, 0.0);
+  glMatrixMode(GL_MODELVIEW);
+  glClearColor(scene.background[0], scene.background[1], scene.background[2], 0.0f);
+}
+
+namespace {
+
+GLenum PolygonModeOf(int mode) {
+  return mode == 1 ? GL_LINE : mode == 2 ? GL_POINT : GL_FILL;
+}
+
+void ApplyState(const Scene& scene) {
+  const RenderState& s = scene.state;
+  if (s.lighting)
+    glEnable(GL_LIGHTING);
+  else
+    glDisable(GL_LIGHTING);
+  glPolygonMode(GL_FRONT_AND_BACK, PolygonModeOf(s.polygonMode));
+  glShadeModel(s.smoothShade ? GL_SMOOTH : GL_FLAT);
+  if (scene.cullMode == 0) {
+    glDisable(GL_CULL_FACE);
+  } else {
+    glEnable(GL_CULL_FACE);
+    glCullFace(scene.cullMode == 1 ? GL_FRONT : GL_BACK);
+  }
+  glDisable(GL_POLYGON_OFFSET_FILL);
+  glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadMatrixf(scene.camera.rotation.m);
+}
+
+void PolygonPass(const Scene& scene, bool withColour) {
+  const PolygonModel& m = *scene.model;
+  const bool perPolygonNormal = withColour && scene.state.normalPerPolygon;
+  const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(scene.polygonCount);
+  const int32_t nverts = m.VertexCount();
+  const float* obj = scene.object;
+  const GLfloat objDiffuse[4] = {obj[0], obj[1], obj[2], 1.0f};
+  for (int32_t p = 0; p < scene.polygonCount; ++p) {
+    const int32_t n = m.nv(p);
+    const int32_t* idx = m.index(p);
+    glBegin(GL_POLYGON);
+    if (withColour) {
+      if (perPolygonNormal) {
+        if (haveNormals)
+          glNormal3fv(&m.polygonNormals[p].x);
+        else
+          glNormal3f(0.0f, 0.0f, 1.0f);
+      }
+      if (m.polyMaterial[p] < 0) {
+        glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, objDiffuse);
+        glColor3fv(obj);
+      } else {
+        const Float3& c = m.polyColor[p];
+        const GLfloat diffuse[4] = {c.x, c.y, c.z, 1.0f};
+        glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, diffuse);
+        glColor3fv(diffuse);
+      }
+    }
+    for (int32_t i = 0; i < n; ++i) {
+      // Models from outside the pipeline may carry bad indices.
+      if (static_cast<uint32_t>(idx[i]) < static_cast<uint32_t>(nverts)) glArrayElement(idx[i]);
+    }
+    glEnd();
+  }
+}
+
+}  // namespace
+
+void SceneDrawGL(const Scene& scene) {
+  SceneResizeGL(scene);
+  ApplyState(scene);
+  glClearColor(scene.background[0], scene.background[1], scene.background[2], 0.0f);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  if (scene.polygonCount == 0 || !scene.model) return;
+
+  const PolygonModel& m = *scene.model;
+  glEnableClientState(GL_VERTEX_ARRAY);
+  glVertexPointer(3, GL_FLOAT, 0, m.vertices.data());
+  const bool normalArray = scene.state.normalArray && m.vertexNormals.size() >= m.vertices.size();
+  if (normalArray) {
+    glNormalPointer(GL_FLOAT, 0, m.vertexNormals.data());
+    glEnableClientState(GL_NORMAL_ARRAY);
+  } else {
+    glDisableClientState(GL_NORMAL_ARRAY);
+  }
+
+  if (scene.renderType == 2) {
+    glEnable(GL_POLYGON_OFFSET_FILL);
+    glPolygonOffset(1.0f, 1.0f);
+    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+    glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
+    PolygonPass(scene, false);
+    glDisable(GL_POLYGON_OFFSET_FILL);
+    glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  }
+  PolygonPass(scene, true);
+  glDisableClientState(GL_NORMAL_ARRAY);
+  glDisableClientState(GL_VERTEX_ARRAY);
+}

@@ -1,0 +1,87 @@
+// The scene of the preview: colours, render type, culling, the camera and
+// the model being shown, and the OpenGL drawing of one frame. The window
+// and the headless renderer both draw through these functions.
+#pragma once
+
+#include <cstdint>
+
+#include "core/model.h"
+
+// Column-major 4x4 matrix, as OpenGL loads it.
+struct Mat4 {
+  float m[16];
+  static Mat4 Identity();
+};
+// a * b (b applied first to a vector).
+Mat4 Multiply(const Mat4& a, const Mat4& b);
+// The matrix glRotatef(deg, x, y, z) multiplies by (unit axis given).
+Mat4 Rotation(float degrees, float x, float y, float z);
+
+struct Camera {
+  float eyeX = 0.0f, eyeY = 0.0f, eyeZ = 1.0f;
+  float nearPlane = 0.1f, farPlane = 100.0f;
+  float moveStep = 0.0f;   // distance per pixel for panning and zooming
+  float zoomLimit = 0.0f;  // smallest allowed eye z
+  float modelSize = 0.0f;  // diagonal after scaling
+  float viewRadius = 0.0f;
+  Float3 centre{0.0f, 0.0f, 0.0f};
+  // The model-view matrix: nothing but the accumulated rotation.
+  Mat4 rotation = Mat4::Identity();
+};
+
+// tan(20 degrees) as the fitting has always computed it.
+double FitTangent();
+
+// Near and far from eye z and the view radius.
+void UpdateNearFar(Camera& cam);
+// Fits the camera to the model's bounding box and returns the scale that
+// brings its diagonal between 1 and 10000. The rotation is kept. A model
+// without vertices, or a zero or non-finite diagonal, counts as diagonal 1.
+float FitCamera(Camera& cam, const PolygonModel& model);
+// Fitted distance and front view, from the kept model size.
+void ResetCamera(Camera& cam);
+// rotation = Rx(degX) * Ry(degY) * rotation: turns about the screen axes.
+void RotateScreen(Camera& cam, float degX, float degY);
+// Loads one of the six fixed rotations; false (nothing changed) outside 0-5.
+bool SetViewPreset(Camera& cam, int n);
+
+// The fixed-function state a render type leaves behind; types 2 and 3 keep
+// some fields of the previous type.
+struct RenderState {
+  bool lighting = true;
+  int polygonMode = 0;  // 0 fill, 1 line, 2 point
+  bool smoothShade = false;
+  bool normalArray = false;
+  bool normalPerPolygon = true;
+};
+
+struct Scene {
+  float background[3] = {0.0f, 0.3f, 0.4f};
+  float object[3] = {0.88f, 0.88f, 0.88f};
+  int renderType = 0;
+  int cullMode = 0;
+  int32_t polygonCount = 0;  // 0: nothing is drawn
+  PolygonModel* model = nullptr;
+  Camera camera;
+  RenderState state;
+  int width = 0, height = 0;  // viewport in pixels
+};
+
+// Takes the model: fits the camera, centres and scales its vertices in
+// place, then applies the render type.
+void SceneSetModel(Scene& scene, PolygonModel* model, int renderType);
+void SceneClearModel(Scene& scene);
+// Types outside 0-4 are ignored.
+void SceneSetRenderType(Scene& scene, int type);
+// Returns false (nothing changed) for modes outside 0-2.
+bool SceneSetCullMode(Scene& scene, int mode);
+// Colours as 0x00BBGGRR.
+void SceneSetColors(Scene& scene, int background, int object);
+
+// --- OpenGL (a context must be current) ---------------------------------
+// The one-time state: lights, light model, depth test, normalisation.
+void SceneInitGL();
+// Viewport, projection with the eye, model-view current; clear colour.
+void SceneResizeGL(const Scene& scene);
+// One frame: clear, the hidden-line depth pass when needed, the polygons.
+void SceneDrawGL(const Scene& scene);
