@@ -236,8 +236,8 @@ int RunCommandLine(int argc, char** argv) {
   PluginSource plugins;
   const size_t slash = exe.find_last_of('/');
   plugins.exePath = exe;
-  plugins.pluginDir = (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) +
-                      "/Plugin/";
+  plugins.pluginDir =
+      (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/Plugin/";
   BuildReaderTable(pipeline.table, BuiltinReaders(), opt.pluginsFirst,
                    opt.noPlugins ? nullptr : &plugins);
   const bool raw = opt.raw && opt.mode == CliOptions::Mode::kDump;
@@ -256,8 +256,8 @@ int RunCommandLine(int argc, char** argv) {
       const double prep = g_prepared ? Ms(g_prepEnd - g_prepStart) : 0.0;
       const PolygonModel* m = CurrentModel.get();
       fflush(stdout);
-      fprintf(stderr, "time: read %.3f ms, prepare %.3f ms, vertices %d, polygons %d\n", read,
-              prep, m ? m->VertexCount() : 0, m ? m->PolygonCount() : 0);
+      fprintf(stderr, "time: read %.3f ms, prepare %.3f ms, vertices %d, polygons %d\n", read, prep,
+              m ? m->VertexCount() : 0, m ? m->PolygonCount() : 0);
     }
     if (opt.mode == CliOptions::Mode::kDump) DumpModel(CurrentModel.get(), !raw);
     if (opt.mode == CliOptions::Mode::kSnapshot) {

@@ -67,9 +67,8 @@ bool ReadText(FILE* f, PolygonModel& model, bool& isText) {
         SkipSpace(s);
         float v[3];
         int got = 0;
-        if (s.size() >= 6 && (s[0] | 0x20) == 'v' && (s[1] | 0x20) == 'e' &&
-            (s[2] | 0x20) == 'r' && (s[3] | 0x20) == 't' && (s[4] | 0x20) == 'e' &&
-            (s[5] | 0x20) == 'x') {
+        if (s.size() >= 6 && (s[0] | 0x20) == 'v' && (s[1] | 0x20) == 'e' && (s[2] | 0x20) == 'r' &&
+            (s[3] | 0x20) == 't' && (s[4] | 0x20) == 'e' && (s[5] | 0x20) == 'x') {
           s.remove_prefix(6);
           while (got < 3 && ScanFloat(s, v[got])) ++got;
         }

@@ -1,1 +1,99 @@
+// Line reading and number scanning shared by the text readers.
+#include "readers/text_input.h"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& bytes, size_t block) {
+  const std::string path = WriteTemp("lines.txt", bytes);
+  File f(path.c_str());
+  LineReader r(f.get(), block);
+  std::vector<std::string> out;
+  std::string_view line;
+  while (r.Next(line)) out.emplace_back(line);
+  return out;
+}
+
+TEST(LineReader, AllLineEndsAndBlockBoundaries) {
+  using V = std::vector<std::string>;
+  const struct {
+    std::string bytes;
+    V lines;
+  } cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\n", {"a"}},
+      {"a\n\n", {"a", ""}},
+      {"a\r\nb\rc\nd", {"a", "b", "c", "d"}},
+      {"\r\n\r\n", {"", ""}},
+      {"\n\r", {"", ""}},
+      {"long line here\r\nx", {"long line here", "x"}},
+  };
+  // Tiny blocks force lines and CR LF pairs across block edges.
+  for (size_t block : {1, 2, 3, 7, 1 << 20})
+    for (const auto& c : cases)
+      EXPECT_EQ(Lines(c.bytes, block), c.lines) << block << " " << c.bytes;
+}
+
+TEST(LineReader, ReadsVeryLongLinesWhole) {
+  const std::string big(3'000'000, 'x');
+  const auto lines = Lines("a\n" + big + "\nb", 1 << 16);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].size(), big.size());
+  EXPECT_EQ(lines[2], "b");
+}
+
+TEST(ScanFloat, BehavesLikePercentG) {
+  const struct {
+    const char* text;
+    bool ok;
+    float value;
+    size_t rest;  // characters left after the number
+  } cases[] = {
+      {" 1.5 x", true, 1.5f, 2}, {"-2", true, -2.0f, 0},       {"+3e2", true, 300.0f, 0},
+      {"\t.5", true, 0.5f, 0},   {"1.", true, 1.0f, 0},        {"1e", true, 1.0f, 1},
+      {"0x10", true, 16.0f, 0},  {"1e999", true, INFINITY, 0}, {"-1e999", true, -INFINITY, 0},
+      {"1e-999", true, 0.0f, 0}, {"inf", true, INFINITY, 0},   {"--1", false, 0, 3},
+      {"+-1", false, 0, 3},      {"x1", false, 0, 2},          {"", false, 0, 0},
+      {"  ", false, 0, 2},
+  };
+  for (const auto& c : cases) {
+    std::string_view s = c.text;
+    float v = 0;
+    EXPECT_EQ(ScanFloat(s, v), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(v, c.value) << c.text;
+    }
+    EXPECT_EQ(s.size(), c.rest) << c.text;
+  }
+  // NaN is a number to "%g" too.
+  std::string_view nan = "nan";
+  float v = 0;
+  EXPECT_TRUE(ScanFloat(nan, v));
+  EXPECT_TRUE(std::isnan(v));
+}
+
+TEST(ScanInt, ReadsLikeAtoiWithoutOverflow) {
+  EXPECT_EQ(ScanInt(" -12abc"), -12);
+  EXPECT_EQ(ScanInt("+7"), 7);
+  EXPECT_EQ(ScanInt("abc"), 0);
+  EXPECT_EQ(ScanInt(""), 0);
+  EXPECT_GT(ScanInt("4294967297"), int64_t{4294967296});
+  EXPECT_GT(ScanInt("99999999999999999999999999"), int64_t{1} << 32);
+}
+
+TEST(ContainsKeyword, IgnoresCase) {
+  EXPECT_TRUE(ContainsKeyword("  Facet Normal 0 0 1", "facet"));
+  EXPECT_TRUE(ContainsKeyword("ENDFACET", "facet"));
+  EXPECT_FALSE(ContainsKeyword("fac", "facet"));
+  EXPECT_FALSE(ContainsKeyword("f@cet", "facet"));
+}
+
+}  // namespace
