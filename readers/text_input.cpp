@@ -75,6 +75,28 @@ bool LineReader::Next(std::string_view& line) {
   }
 }
 
+size_t LineReader::Read(void* dst, size_t n) {
+  char* out = static_cast<char*>(dst);
+  size_t done = 0;
+  while (done < n) {
+    if (pos_ == end_ && !Refill()) break;
+    if (skipLf_) {
+      // The CR of the last line ended a block: its LF is still line end.
+      skipLf_ = false;
+      if (buf_[pos_] == '\n') {
+        ++pos_;
+        continue;
+      }
+    }
+    const size_t take = n - done < end_ - pos_ ? n - done : end_ - pos_;
+    memcpy(out + done, buf_.data() + pos_, take);
+    pos_ += take;
+    done += take;
+  }
+  // The cached line-end positions stay right: they only ever lie at or after pos_.
+  return done;
+}
+
 int64_t File::Size() const {
   if (!f_) return -1;
   const long here = ftell(f_);
@@ -136,6 +158,19 @@ int64_t ScanInt(std::string_view s) {
   for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
     if (v < kLimit) v = v * 10 + (s[i] - '0');
   return negative ? -v : v;
+}
+
+bool ScanDecimal(std::string_view& s, int64_t& out) {
+  std::string_view t = s;
+  SkipSpace(t);
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+  if (i >= t.size() || t[i] < '0' || t[i] > '9') return false;
+  size_t e = i;
+  while (e < t.size() && t[e] >= '0' && t[e] <= '9') ++e;
+  out = ScanInt(t.substr(0, e));
+  s = t.substr(e);
+  return true;
 }
 
 bool ContainsKeyword(std::string_view line, std::string_view kw) {

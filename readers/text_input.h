@@ -18,6 +18,9 @@ class LineReader {
   // returns false at the end of the file. The view is valid until the next
   // call.
   bool Next(std::string_view& line);
+  // Reads up to n raw bytes that follow the last line returned (a block of
+  // binary data inside a text file) and returns how many were read.
+  size_t Read(void* dst, size_t n);
 
  private:
   bool Refill();
@@ -69,6 +72,11 @@ bool ScanFloat(std::string_view& s, float& out);
 // optional sign, digits up to the first non-digit; no digits gives 0. The
 // value saturates instead of overflowing.
 int64_t ScanInt(std::string_view s);
+
+// Scans a decimal integer the way "%d" does: leading white space, an
+// optional sign, then at least one digit; advances s past it. Returns false,
+// leaving s unchanged, when no digit follows. Saturates as ScanInt does.
+bool ScanDecimal(std::string_view& s, int64_t& out);
 
 // Case-insensitive search for a lower-case ASCII keyword.
 bool ContainsKeyword(std::string_view line, std::string_view lowerKeyword);

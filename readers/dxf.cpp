@@ -1,0 +1,408 @@
+#include "readers/dxf.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/text.h"
+#include "readers/text_input.h"
+
+namespace {
+
+char g_msg[80];
+
+// Lines are at most this long; a longer one is split and its rest read as
+// further lines. The file is taken in chunks of the same size that end
+// after a line feed when one comes sooner.
+constexpr size_t kMaxLine = 511;
+
+// Line reader of the DXF format. It keeps the chunking of the line-oriented
+// reads the format has always been read with, because the line numbers of
+// the error messages and the splitting of long lines depend on it: a NUL
+// byte hides the rest of its chunk, and a CR LF is one line end only when
+// both bytes lie in the same chunk.
+class DxfLines {
+ public:
+  explicit DxfLines(FILE* f) : f_(f), buf_(1 << 20) {}
+
+  // The next line, without its end, valid until the next call. False at the
+  // end of the file, which also swallows a last line without a line end.
+  bool Next(std::string_view& line);
+  // Whether the last line was cut at kMaxLine characters.
+  bool cut() const { return cut_; }
+  int64_t lineNo = 0;  // lines returned so far
+
+ private:
+  bool Refill() {
+    if (eof_) return false;
+    pos_ = 0;
+    end_ = fread(buf_.data(), 1, buf_.size(), f_);
+    if (end_ == 0) eof_ = true;
+    return end_ != 0;
+  }
+  int NextChar();
+  bool SlowNext(std::string_view& line);
+
+  FILE* f_;
+  std::vector<char> buf_;
+  size_t pos_ = 0, end_ = 0;
+  size_t chunkRaw_ = 0;  // bytes of the current chunk consumed; 0 at a chunk start
+  bool dead_ = false;    // a NUL hid the rest of the current chunk
+  bool eof_ = false;
+  bool cut_ = false;
+  std::string long_;
+};
+
+// The next character of the current chunk, starting a new chunk as needed;
+// -1 at the end of the file.
+int DxfLines::NextChar() {
+  for (;;) {
+    if (pos_ == end_ && !Refill()) return -1;
+    const unsigned char c = static_cast<unsigned char>(buf_[pos_++]);
+    const bool start = chunkRaw_ == 0;
+    const bool ends = c == '\n' || ++chunkRaw_ == kMaxLine;
+    if (ends) chunkRaw_ = 0;
+    if (dead_) {
+      if (ends) dead_ = false;
+      continue;
+    }
+    if (c == 0) {
+      // The chunk's text ends here. A chunk that is empty from its first
+      // byte is still entered at that byte, so the NUL lands in the line.
+      if (!ends) dead_ = true;
+      if (start) return 0;
+      continue;
+    }
+    return c;
+  }
+}
+
+bool DxfLines::SlowNext(std::string_view& line) {
+  long_.clear();
+  for (;;) {
+    const int c = NextChar();
+    if (c < 0) return false;
+    if (c == '\r' || c == '\n') {
+      // The LF of a CR LF is skipped only inside the same chunk.
+      if (c == '\r' && chunkRaw_ != 0) {
+        if (pos_ == end_) Refill();
+        if (pos_ < end_ && buf_[pos_] == '\n') {
+          ++pos_;
+          chunkRaw_ = 0;
+        }
+      }
+      break;
+    }
+    long_.push_back(static_cast<char>(c));
+    if (long_.size() == kMaxLine) {
+      cut_ = true;
+      break;
+    }
+  }
+  ++lineNo;
+  // A NUL taken into the line ends its text.
+  line = std::string_view(long_.data(), strnlen(long_.data(), long_.size()));
+  return true;
+}
+
+bool DxfLines::Next(std::string_view& line) {
+  cut_ = false;
+  // Fast path: the line and the byte after it lie in the buffer and no NUL
+  // interferes; the result is the same as character by character.
+  if (!dead_ && end_ - pos_ > kMaxLine) {
+    const char* b = buf_.data() + pos_;
+    const size_t room = kMaxLine - chunkRaw_;  // bytes left in this chunk
+    size_t i = 0;
+    for (; i < room; ++i) {
+      const unsigned char c = static_cast<unsigned char>(b[i]);
+      if (c <= '\r' && (c == '\n' || c == '\r' || c == 0)) break;
+    }
+    if (i < room && b[i] != 0) {
+      line = std::string_view(b, i);
+      pos_ += i + 1;
+      chunkRaw_ += i + 1;
+      if (b[i] == '\n' || chunkRaw_ == kMaxLine) {
+        chunkRaw_ = 0;
+      } else if (b[i + 1] == '\n') {
+        ++pos_;
+        chunkRaw_ = 0;
+      }
+      ++lineNo;
+      return true;
+    }
+    if (i == kMaxLine) {  // a whole chunk without a line end
+      line = std::string_view(b, i);
+      pos_ += i;
+      cut_ = true;
+      ++lineNo;
+      return true;
+    }
+  }
+  return SlowNext(line);
+}
+
+// The first word of a value line: leading white space skipped, up to the
+// next white space.
+std::string_view FirstWord(std::string_view s) {
+  SkipSpace(s);
+  size_t e = 0;
+  while (e < s.size() && !IsSpace(s[e])) ++e;
+  return s.substr(0, e);
+}
+
+// Compares a word with an upper-case name, ignoring the word's case.
+bool IsName(std::string_view word, std::string_view upper) {
+  if (word.size() != upper.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    char c = word[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
+
+// One number by "%g"; the rest of the line is ignored.
+bool ScanOneFloat(std::string_view s, float& out) { return ScanFloat(s, out); }
+
+// One number by "%d", kept within the int32 range.
+bool ScanOneInt(std::string_view s, int64_t& out) {
+  if (!ScanDecimal(s, out)) return false;
+  if (out > INT32_MAX) out = INT32_MAX;
+  if (out < INT32_MIN) out = INT32_MIN;
+  return true;
+}
+
+class DxfReader {
+ public:
+  DxfReader(FILE* f, PolygonModel& model) : lines_(f), model_(model) {}
+
+  // Reads up to the EOF group; false on a data error.
+  bool Run();
+  int64_t lineNo() const { return lines_.lineNo; }
+
+ private:
+  bool ReadCode(int64_t& code) {
+    std::string_view s;
+    if (!lines_.Next(s)) return false;
+    code = ScanInt(s);
+    return true;
+  }
+  bool ReadFace();
+  bool ReadPolyline();
+  void AddMeshQuads(int64_t m, int64_t n, int64_t flags, int32_t base, int64_t count);
+
+  DxfLines lines_;
+  PolygonModel& model_;
+  bool codeZeroRead_ = false;  // the 3DFACE reader consumed the next code line
+};
+
+bool DxfReader::Run() {
+  bool inSection = false;
+  std::string_view value;
+  for (;;) {
+    int64_t code = 0;
+    if (codeZeroRead_) {
+      codeZeroRead_ = false;
+    } else if (!ReadCode(code)) {
+      return false;
+    }
+    if (!lines_.Next(value)) return false;
+    if (code == 0) {
+      const std::string_view name = FirstWord(value);
+      if (IsName(name, "SECTION")) {
+        if (inSection) return false;
+        inSection = true;
+      } else if (IsName(name, "ENDSEC")) {
+        if (!inSection) return false;
+        inSection = false;
+      } else if (IsName(name, "3DFACE")) {
+        if (!ReadFace()) return false;
+      } else if (IsName(name, "POLYLINE")) {
+        if (!ReadPolyline()) return false;
+      } else if (IsName(name, "EOF")) {
+        return true;
+      }
+    } else if (code == 2) {
+      const std::string_view name = FirstWord(value);
+      if (!inSection && (IsName(name, "ENTITIES") || IsName(name, "BLOCKS"))) return false;
+    } else if (code >= 1000) {
+      // Extended data may hold long texts: skip the rest of a cut line.
+      std::string_view rest;
+      while (lines_.cut() && lines_.Next(rest)) {
+      }
+    }
+  }
+}
+
+bool DxfReader::ReadFace() {
+  float v[3][4];
+  int n[3] = {0, 0, 0};
+  std::string_view value;
+  for (;;) {
+    int64_t code;
+    if (!ReadCode(code)) return false;
+    if (code == 0) break;
+    if (!lines_.Next(value)) return false;
+    for (int a = 0; a < 3; ++a) {
+      // Codes must come in order per axis (10, 11, 12, 13 for x).
+      if (code != 10 * (a + 1) + n[a]) continue;
+      if (n[a] == 4) return false;  // a fifth value
+      if (!ScanOneFloat(value, v[a][n[a]])) return false;
+      ++n[a];
+    }
+  }
+  codeZeroRead_ = true;
+  if (n[0] != n[1] || n[1] != n[2] || n[0] < 3) return false;
+  int corners = n[0];
+  if (corners == 4 && v[0][3] == v[0][2] && v[1][3] == v[1][2] && v[2][3] == v[2][2]) corners = 3;
+  int32_t idx[4];
+  for (int k = 0; k < corners; ++k) idx[k] = model_.AddVertex(v[0][k], v[1][k], v[2][k]);
+  model_.AddPolygon(corners, idx);
+  return true;
+}
+
+bool DxfReader::ReadPolyline() {
+  int64_t polyFlags = 0, vertexFlags = 0;
+  bool inVertex = false;
+  float x = 0, y = 0, z = 0, elevation = 0;
+  int64_t m = 0, n = 0;
+  int64_t corner[4] = {0, 0, 0, 0};
+  bool hasFourth = false;
+  int64_t count = 0;  // vertices added by this polyline
+  const int32_t base = model_.VertexCount();
+  std::string_view value;
+  for (;;) {
+    int64_t code;
+    if (!ReadCode(code) || !lines_.Next(value)) return false;
+    switch (code) {
+      case 10:
+      case 20:
+      case 30: {
+        float f;
+        if (!ScanOneFloat(value, f)) return false;
+        (code == 10 ? x : code == 20 ? y : z) = f;
+        if (code == 30 && !inVertex) elevation = f;
+        break;
+      }
+      case 66:
+        if (!inVertex && ScanInt(value) != 1) return false;
+        break;
+      case 70: {
+        const int64_t flags = ScanInt(value);
+        if (!inVertex) {
+          polyFlags = flags;
+          if (flags & (2 | 4)) return false;  // curve-fit or spline-fit vertices
+        } else {
+          vertexFlags = flags;
+          if (flags & (1 | 2 | 4)) return false;
+        }
+        break;
+      }
+      case 71:
+      case 72:
+      case 73:
+      case 74: {
+        int64_t v;
+        if (!ScanOneInt(value, v)) return false;
+        if (!inVertex) {
+          if (polyFlags & 16) {
+            if (code == 71) m = v;
+            if (code == 72) n = v;
+          }
+        } else if (polyFlags == 64) {
+          corner[code - 71] = v < 0 ? -v : v;
+          if (code == 74) hasFourth = true;
+        }
+        break;
+      }
+      case 0: {
+        if (inVertex) {
+          if (vertexFlags & (8 | 16 | 32 | 64)) {
+            if ((polyFlags & 16) && !(vertexFlags & 64)) return false;
+            model_.AddVertex(x, y, z + elevation);
+            ++count;
+          } else if (vertexFlags == 128) {
+            const int nv = !hasFourth || corner[3] == corner[2] ? 3 : 4;
+            int32_t idx[4];
+            bool inside = true;
+            // Corner numbers count from 1 within this polyline; a face that
+            // names a vertex the polyline does not have is left out.
+            for (int k = 0; k < nv; ++k) {
+              if (corner[k] < 1 || corner[k] > count) inside = false;
+              idx[k] = inside ? static_cast<int32_t>(base + corner[k] - 1) : 0;
+            }
+            if (inside) model_.AddPolygon(nv, idx);
+          } else {
+            return false;  // two-dimensional polyline vertices and the like
+          }
+        }
+        const std::string_view name = FirstWord(value);
+        if (IsName(name, "VERTEX")) {
+          inVertex = true;
+          hasFourth = false;
+        } else if (IsName(name, "SEQEND")) {
+          if (polyFlags & 16) AddMeshQuads(m, n, polyFlags, base, count);
+          return true;
+        } else {
+          return false;
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+// The quads of an M x N polygon mesh whose vertices came row by row. Quads
+// naming a vertex the mesh did not deliver are left out, and the loops run
+// only over rows that exist, so sizes from the file cannot make them long.
+void DxfReader::AddMeshQuads(int64_t m, int64_t n, int64_t flags, int32_t base, int64_t count) {
+  if (m < 1 || n < 1) return;
+  auto quad = [&](int64_t a, int64_t b, int64_t c, int64_t d) {
+    if (a >= count || b >= count || c >= count || d >= count) return;
+    const int32_t idx[4] = {static_cast<int32_t>(base + a), static_cast<int32_t>(base + b),
+                            static_cast<int32_t>(base + c), static_cast<int32_t>(base + d)};
+    model_.AddPolygon(4, idx);
+  };
+  auto v = [n](int64_t i, int64_t j) { return i * n + j; };
+  const bool closedN = flags & 32;
+  for (int64_t i = 0; i + 1 < m && v(i + 1, 0) < count; ++i) {
+    for (int64_t j = 0; j + 1 < n && v(i + 1, j + 1) < count; ++j)
+      quad(v(i, j), v(i, j + 1), v(i + 1, j + 1), v(i + 1, j));
+    if (closedN) quad(v(i, n - 1), v(i, 0), v(i + 1, 0), v(i + 1, n - 1));
+  }
+  if ((flags & 1) && v(m - 1, 0) < count) {
+    for (int64_t j = 0; j + 1 < n && v(m - 1, j + 1) < count; ++j)
+      quad(v(m - 1, j), v(m - 1, j + 1), v(0, j + 1), v(0, j));
+    if (closedN) quad(v(m - 1, n - 1), v(m - 1, 0), v(0, 0), v(0, n - 1));
+  }
+}
+
+}  // namespace
+
+int32_t DxfIsSupport(const char*) {
+  g_msg[0] = '\0';
+  return 0;
+}
+
+bool DxfLoadInto(const char* path, PolygonModel& model) {
+  g_msg[0] = '\0';
+  File file(path);
+  if (!file) {
+    CopyMessage(g_msg, "ファイルがオープンできませんでした。");
+    return false;
+  }
+  DxfReader reader(file.get(), model);
+  if (!reader.Run()) {
+    FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%lld)",
+                  static_cast<long long>(reader.lineNo()));
+    return false;
+  }
+  return true;
+}
+
+int32_t DxfLoad(const char* path) { return DxfLoadInto(path, *CurrentModel); }
+
+const char* DxfGetErrMsg() { return g_msg; }

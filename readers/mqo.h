@@ -1,0 +1,13 @@
+// MQO reader: the vertices (text or binary "BVertex" blocks) and the
+// triangles and quadrilaterals of every object of a Metasequoia document,
+// each face coloured by its material.
+#pragma once
+
+#include <cstdint>
+
+#include "core/model.h"
+
+int32_t MqoIsSupport(const char* path);
+bool MqoLoadInto(const char* path, PolygonModel& model);
+int32_t MqoLoad(const char* path);  // into CurrentModel
+const char* MqoGetErrMsg();
