@@ -33,15 +33,9 @@ QSurfaceFormat TGLPanel::RequestedFormat() {
   return f;
 }
 
-void TGLPanel::SetFormatOverrideForTest(const QSurfaceFormat* format) {
-  g_formatOverride = format;
-}
-void TGLPanel::SetSilentErrorsForTest(bool silent) {
-  g_silentErrors = silent;
-}
-int TGLPanel::ErrorBoxesShownForTest() {
-  return g_errorBoxes;
-}
+void TGLPanel::SetFormatOverrideForTest(const QSurfaceFormat* format) { g_formatOverride = format; }
+void TGLPanel::SetSilentErrorsForTest(bool silent) { g_silentErrors = silent; }
+int TGLPanel::ErrorBoxesShownForTest() { return g_errorBoxes; }
 
 void TGLPanel::initializeGL() {
   if (state_ != State::kNone) return;

@@ -67,17 +67,13 @@ void TPView::SetRenderType(int type) {
   Repaint();
 }
 
-int TPView::RenderType() const {
-  return scene_.renderType;
-}
+int TPView::RenderType() const { return scene_.renderType; }
 
 void TPView::SetCullMode(int mode) {
   if (SceneSetCullMode(scene_, mode)) Repaint();
 }
 
-int TPView::CullMode() const {
-  return scene_.cullMode;
-}
+int TPView::CullMode() const { return scene_.cullMode; }
 
 void TPView::SetColors(int background, int object) {
   SceneSetColors(scene_, background, object);
@@ -115,13 +111,9 @@ void TPView::SetAutoRotation(bool on) {
   Timer1.stop();
 }
 
-void TPView::StopAutoRotation() {
-  Timer1.stop();
-}
+void TPView::StopAutoRotation() { Timer1.stop(); }
 
-bool TPView::Spinning() const {
-  return Timer1.isActive();
-}
+bool TPView::Spinning() const { return Timer1.isActive(); }
 
 void TPView::MouseDown(int buttons, bool, int x, int y, uint32_t tick) {
   if (Timer1.isActive()) Timer1.stop();
@@ -186,9 +178,7 @@ void TPView::MouseUp(bool shift, int x, int y, uint32_t tick) {
   Timer1.start();
 }
 
-void TPView::DblClick() {
-  ResetCamera();
-}
+void TPView::DblClick() { ResetCamera(); }
 
 void TPView::Timer1Timer() {
   RotateScreen(scene_.camera, static_cast<float>(spinX_), static_cast<float>(spinY_));
@@ -217,12 +207,8 @@ QImage TPView::GrabImage() {
   return GLPanel1->grabFramebuffer();
 }
 
-bool TPView::GLReady() const {
-  return GLPanel1 && GLPanel1->HasContext();
-}
-bool TPView::GLFailed() const {
-  return GLPanel1 && GLPanel1->InitFailed();
-}
+bool TPView::GLReady() const { return GLPanel1 && GLPanel1->HasContext(); }
+bool TPView::GLFailed() const { return GLPanel1 && GLPanel1->InitFailed(); }
 
 void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   scene_.width = static_cast<int>(sender->width() * sender->devicePixelRatioF());
@@ -242,9 +228,7 @@ void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   }
 }
 
-void TPView::GLPanel1GLDraw(TGLPanel*) {
-  SceneDrawGL(scene_);
-}
+void TPView::GLPanel1GLDraw(TGLPanel*) { SceneDrawGL(scene_); }
 
 void TPView::GLPanel1GLResize(TGLPanel* sender) {
   scene_.width = static_cast<int>(sender->width() * sender->devicePixelRatioF());

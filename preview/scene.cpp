@@ -40,9 +40,7 @@ Mat4 Rotation(float degrees, float x, float y, float z) {
   return r;
 }
 
-double FitTangent() {
-  return std::tan(0.3490658888888889);
-}
+double FitTangent() { return std::tan(0.3490658888888889); }
 
 void UpdateNearFar(Camera& cam) {
   cam.nearPlane = cam.eyeZ - cam.viewRadius;
@@ -238,9 +236,7 @@ void SceneResizeGL(const Scene& scene) {
 
 namespace {
 
-GLenum PolygonModeOf(int mode) {
-  return mode == 1 ? GL_LINE : mode == 2 ? GL_POINT : GL_FILL;
-}
+GLenum PolygonModeOf(int mode) { return mode == 1 ? GL_LINE : mode == 2 ? GL_POINT : GL_FILL; }
 
 void ApplyState(const Scene& scene) {
   const RenderState& s = scene.state;
