@@ -9,8 +9,11 @@
 // The number GetPluginVer must return for a library to be accepted.
 constexpr int32_t kPluginVersion = 1478492176;
 
-// Appends one FormatReader per accepted library of dir. Anything that fails
-// is skipped silently.
+// Appends one FormatReader per accepted library of dir (its ".so" files,
+// taken in byte order of their names). A library that cannot be opened,
+// lacks an export, answers another version or a null text is released
+// again without any report. An empty dir reads nothing.
 void AddPluginReaders(ReaderTable& table, const std::string& dir, const std::string& exePath);
 
+// Releases a library that AddPluginReaders accepted.
 void ReleasePluginModule(void* module);

@@ -1,0 +1,31 @@
+# Reader plug-in tests: fixture plug-ins built with the kit into a test-only
+# folder and loaded in-process, and the sample plug-ins run through the
+# tarnelle executable.
+include(${CMAKE_SOURCE_DIR}/plugins/kit/TarnellePlugin.cmake)
+
+tarnelle_test(plugin_tests SOURCES plugin_host_test.cpp plugin_off_test.cpp test_util.cpp
+  LIBS tarnelle_readers tarnelle_core tarnelle_pobj)
+# The fixtures call the _Pobj functions back in the test executable.
+set_target_properties(plugin_tests PROPERTIES ENABLE_EXPORTS ON)
+set(PLUGIN_FIXTURES ${CMAKE_CURRENT_BINARY_DIR}/plugin_fixtures)
+target_compile_definitions(plugin_tests PRIVATE TARNELLE_PLUGIN_FIXTURES="${PLUGIN_FIXTURES}")
+add_dependencies(plugin_tests tarnelle plugin_off)
+
+function(plugin_fixture name)
+  tarnelle_add_plugin(${name} OUTPUT_DIRECTORY ${PLUGIN_FIXTURES} SOURCES plugin_fixture.c)
+  target_compile_definitions(${name} PRIVATE ${ARGN})
+  add_dependencies(plugin_tests ${name})
+endfunction()
+
+plugin_fixture(tp_good)
+plugin_fixture(tp_upper TP_NAME="UpperCase" TP_EXT="TpU")
+plugin_fixture(tp_starred TP_NAME="Starred" TP_EXT="*.tps")
+plugin_fixture(tp_obj TP_NAME="TestObj" TP_EXT="obj")
+plugin_fixture(tp_no_ver TP_NO_GETPLUGINVER)
+plugin_fixture(tp_wrong_ver TP_VERSION=1478492177)
+plugin_fixture(tp_no_info TP_NO_GETSUPPORTINFO)
+plugin_fixture(tp_no_load TP_NO_LOAD)
+plugin_fixture(tp_no_issupport TP_NO_ISSUPPORT)
+plugin_fixture(tp_no_errmsg TP_NO_GETERRMSG)
+plugin_fixture(tp_null_name TP_NULL_NAME)
+plugin_fixture(tp_null_ext TP_NULL_EXT)
