@@ -21,22 +21,26 @@ bool ScanVertexLine(std::string_view s, float v[3]) {
 }
 
 // Adds the face of one "f" line; a bad reference drops the whole face.
+// Tokens are separated by spaces only; each is read as atoi reads it, so
+// whatever follows the digits ("/2/3") is passed over.
 void ReadFace(std::string_view line, PolygonModel& model, std::vector<int32_t>& corners) {
   corners.clear();
   if (line.size() <= 2) return;
-  line.remove_prefix(2);  // "f" and the character after it
+  const char* p = line.data() + 2;  // "f" and the character after it
+  const char* const end = line.data() + line.size();
   const int64_t n = model.VertexCount();
-  size_t i = 0;
-  while (i < line.size()) {
-    while (i < line.size() && line[i] == ' ') ++i;
-    if (i >= line.size()) break;
-    size_t e = i;
-    while (e < line.size() && line[e] != ' ') ++e;
-    std::string_view token = line.substr(i, e - i);
-    i = e;
-    const size_t slash = token.find('/');
-    if (slash != std::string_view::npos) token = token.substr(0, slash);
-    const int64_t v = ScanInt(token);
+  constexpr int64_t kLimit = int64_t{1} << 40;  // far beyond any vertex count
+  while (true) {
+    while (p < end && *p == ' ') ++p;
+    if (p == end) break;
+    while (p < end && *p != ' ' && IsSpace(*p)) ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    int64_t v = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p)
+      if (v < kLimit) v = v * 10 + (*p - '0');
+    if (negative) v = -v;
+    while (p < end && *p != ' ') ++p;
     if (v == 0 || v > n || -v > n) return;
     corners.push_back(static_cast<int32_t>(v > 0 ? v - 1 : n + v));
   }

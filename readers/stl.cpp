@@ -57,21 +57,28 @@ bool ReadText(FILE* f, PolygonModel& model, bool& isText) {
         if (ContainsKeyword(line, "endfacet")) state = State::kInSolid;
         break;
       case State::kInLoop: {
-        if (ContainsKeyword(line, "endloop")) {
+        std::string_view s = line;
+        SkipSpace(s);
+        const bool vertexFirst = s.size() >= 6 && (s[0] | 0x20) == 'v' && (s[1] | 0x20) == 'e' &&
+                                 (s[2] | 0x20) == 'r' && (s[3] | 0x20) == 't' &&
+                                 (s[4] | 0x20) == 'e' && (s[5] | 0x20) == 'x';
+        float v[3];
+        int got = 0;
+        if (vertexFirst) {
+          // " vertex %g %g %g". Numbers hold no "lo" (only "nan(...)" may
+          // carry letters), so "endloop" can stand only after them.
+          s.remove_prefix(6);
+          while (got < 3 && ScanFloat(s, v[got])) ++got;
+          const bool payload = line.find('(') != std::string_view::npos;
+          if (ContainsKeyword(payload ? line : s, "endloop")) {
+            state = State::kInFacet;
+            break;
+          }
+        } else if (ContainsKeyword(line, "endloop")) {
           state = State::kInFacet;
           break;
         }
-        if (taken >= 3 || !ContainsKeyword(line, "vertex")) break;
-        // " vertex %g %g %g" on the lower-cased line.
-        std::string_view s = line;
-        SkipSpace(s);
-        float v[3];
-        int got = 0;
-        if (s.size() >= 6 && (s[0] | 0x20) == 'v' && (s[1] | 0x20) == 'e' && (s[2] | 0x20) == 'r' &&
-            (s[3] | 0x20) == 't' && (s[4] | 0x20) == 'e' && (s[5] | 0x20) == 'x') {
-          s.remove_prefix(6);
-          while (got < 3 && ScanFloat(s, v[got])) ++got;
-        }
+        if (taken >= 3 || (!vertexFirst && !ContainsKeyword(line, "vertex"))) break;
         if (got < 3) {
           FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%ld)", static_cast<long>(lineNo));
           return false;

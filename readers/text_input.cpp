@@ -27,9 +27,8 @@ size_t LineReader::FindEnd() {
     lfPos_ = p ? static_cast<const char*>(p) - b : end_;
   }
   if (crPos_ < pos_ || crPos_ == 0) {
-    const size_t limit = lfPos_;
-    const void* p = memchr(b + pos_, '\r', limit - pos_);
-    crPos_ = p ? static_cast<const char*>(p) - b : limit;
+    const void* p = memchr(b + pos_, '\r', end_ - pos_);
+    crPos_ = p ? static_cast<const char*>(p) - b : end_;
   }
   return crPos_ < lfPos_ ? crPos_ : lfPos_;
 }
@@ -106,6 +105,61 @@ int64_t File::Size() const {
   return size;
 }
 
+namespace {
+
+// Powers of ten that are exact in a float.
+constexpr float kPow10f[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+
+// Decimal numbers whose digits fit in 24 bits and whose exponent is at most
+// 10 in size convert with one correctly rounded float operation, giving the
+// same float as a full conversion. Anything else is left to from_chars.
+bool FastDecimal(const char* p, const char* last, float& out, const char*& stop) {
+  uint32_t m = 0;
+  int digits = 0, scale = 0;
+  bool any = false;
+  for (; p < last && *p >= '0' && *p <= '9'; ++p, any = true) {
+    if (m == 0 && *p == '0') continue;
+    if (++digits > 8) return false;
+    m = m * 10 + static_cast<uint32_t>(*p - '0');
+  }
+  if (p < last && *p == '.') {
+    ++p;
+    for (; p < last && *p >= '0' && *p <= '9'; ++p, any = true) {
+      --scale;
+      if (m == 0 && *p == '0') continue;
+      if (++digits > 8) return false;
+      m = m * 10 + static_cast<uint32_t>(*p - '0');
+    }
+  }
+  if (!any) return false;
+  if (p < last && (*p == 'e' || *p == 'E')) {
+    const char* q = p + 1;
+    bool negative = false;
+    if (q < last && (*q == '+' || *q == '-')) negative = *q++ == '-';
+    if (q < last && *q >= '0' && *q <= '9') {
+      int e = 0;
+      for (; q < last && *q >= '0' && *q <= '9'; ++q)
+        if (e < 100000) e = e * 10 + (*q - '0');
+      scale += negative ? -e : e;
+      p = q;
+    }
+  }
+  if (m > (1u << 24)) return false;
+  if (m == 0) {
+    out = 0.0f;
+  } else if (scale >= 0 && scale <= 10) {
+    out = static_cast<float>(m) * kPow10f[scale];
+  } else if (scale < 0 && scale >= -10) {
+    out = static_cast<float>(m) / kPow10f[-scale];
+  } else {
+    return false;
+  }
+  stop = p;
+  return true;
+}
+
+}  // namespace
+
 bool ScanFloat(std::string_view& s, float& out) {
   std::string_view t = s;
   SkipSpace(t);
@@ -121,7 +175,9 @@ bool ScanFloat(std::string_view& s, float& out) {
   const bool hex = last - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
   float v = 0;
   const char* stop = nullptr;
-  if (!hex) {
+  if (!hex && FastDecimal(p, last, v, stop)) {
+    // Done: the common short decimal forms.
+  } else if (!hex) {
     auto r = std::from_chars(p, last, v, std::chars_format::general);
     if (r.ec == std::errc::invalid_argument) return false;
     stop = r.ptr;

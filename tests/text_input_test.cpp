@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -97,3 +99,34 @@ TEST(ContainsKeyword, IgnoresCase) {
 }
 
 }  // namespace
+
+TEST(ScanFloat, ShortDecimalsMatchTheFullConversion) {
+  // The fast path for short decimals must give the very float strtof gives.
+  uint32_t x = 7;
+  for (int i = 0; i < 200000; ++i) {
+    x = x * 1664525u + 1013904223u;
+    char text[64];
+    const int digits = static_cast<int>(x % 9);
+    const int exp = static_cast<int>((x >> 8) % 25) - 12;
+    const uint32_t mant = (x >> 3) % 100000000u;
+    switch (x % 4) {
+      case 0:
+        snprintf(text, sizeof text, "%u", mant);
+        break;
+      case 1:
+        snprintf(text, sizeof text, "%.*e", digits, (mant + 0.5) * 1e-4);
+        break;
+      case 2:
+        snprintf(text, sizeof text, "%u.%ue%d", mant % 1000, mant, exp);
+        break;
+      default:
+        snprintf(text, sizeof text, "-0.%08u", mant);
+        break;
+    }
+    std::string_view s = text;
+    float v = 0;
+    ASSERT_TRUE(ScanFloat(s, v)) << text;
+    EXPECT_EQ(v, strtof(text, nullptr)) << text;
+    EXPECT_TRUE(s.empty()) << text;
+  }
+}
