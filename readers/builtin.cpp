@@ -1,6 +1,8 @@
 #include "readers/builtin.h"
 
+#include "readers/3ds.h"
 #include "readers/dxf.h"
+#include "readers/lwo.h"
 #include "readers/mqo.h"
 #include "readers/obj.h"
 #include "readers/stl.h"
@@ -12,6 +14,8 @@ namespace {
 const BuiltinReader kBuiltins[] = {
     {"AutoCAD", "*.dxf", DxfIsSupport, DxfLoad, DxfGetErrMsg},
     {"Wavefront", "*.obj", ObjIsSupport, ObjLoad, ObjGetErrMsg},
+    {"3D StudioMAX", "*.3ds", TdsIsSupport, TdsLoad, TdsGetErrMsg},
+    {"LightWave3D", "*.lwo", LwoIsSupport, LwoLoad, LwoGetErrMsg},
     {"Metasequoia", "*.mqo", MqoIsSupport, MqoLoad, MqoGetErrMsg},
     {"STL format", "*.stl", StlIsSupport, StlLoad, StlGetErrMsg},
 };

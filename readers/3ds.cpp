@@ -1,0 +1,192 @@
+#include "readers/3ds.h"
+
+#include <algorithm>
+
+#include "core/text.h"
+#include "readers/binary_input.h"
+#include "readers/text_input.h"
+
+namespace {
+
+char g_msg[80];
+
+constexpr char kOpenError[] = "ファイルがオープンできませんでした。";
+constexpr char kDataError[] = "データエラー．";
+
+constexpr uint16_t kMain = 0x4D4D;
+constexpr uint16_t kEditor = 0x3D3D;
+constexpr uint16_t kObject = 0x4000;
+constexpr uint16_t kTriMesh = 0x4100;
+constexpr uint16_t kVertexList = 0x4110;
+constexpr uint16_t kFaceList = 0x4120;
+
+constexpr uint64_t kHeaderBytes = 6;  // identifier and length
+constexpr uint64_t kVertexBytes = 12;
+constexpr uint64_t kFaceBytes = 8;
+constexpr size_t kSniffBytes = 30;
+
+// The sub-chunks each chunk on the way to the meshes enters; every other
+// sub-chunk is skipped by its length.
+bool Enters(uint16_t parent, uint16_t child) {
+  switch (parent) {
+    case kMain:
+      return child == kEditor;
+    case kEditor:
+      return child == kObject;
+    case kObject:
+      return child == kTriMesh;
+    case kTriMesh:
+      return child == kVertexList || child == kFaceList;
+    default:
+      return false;
+  }
+}
+
+// One walk over the chunk tree of a file held in memory. Without a model
+// it only counts what the lists hold, so that the real walk can reserve
+// the model's arrays once. Offsets are 64-bit: start + length never wraps.
+class Walker {
+ public:
+  Walker(const unsigned char* data, uint64_t size, PolygonModel* model)
+      : d_(data), size_(size), model_(model) {}
+
+  // Walks the first chunk as the main chunk, whatever its identifier.
+  // Returns false on a data error.
+  bool Run() { return Chunk(kMain, 0); }
+
+  uint64_t vertices = 0, faces = 0;  // what the lists hold (counting walk)
+
+ private:
+  bool Chunk(uint16_t id, uint64_t start);
+  bool VertexList(uint64_t pos, uint64_t lim);
+  bool FaceList(uint64_t pos, uint64_t lim);
+
+  const unsigned char* d_;
+  uint64_t size_;
+  PolygonModel* model_;
+  int64_t base_ = 0;  // model index of the most recent vertex list's first vertex
+};
+
+// A chunk whose header starts at start. Reads stay inside the chunk and the
+// file; a read that would cross either end is a data error. A length below
+// the header's own size would make the walk stand still, so it is one too.
+bool Walker::Chunk(uint16_t id, uint64_t start) {
+  if (start + kHeaderBytes > size_) return false;
+  const uint64_t length = LoadLe32(d_ + start + 2);
+  if (length < kHeaderBytes) return false;
+  const uint64_t end = start + length;
+  const uint64_t lim = std::min(end, size_);
+  uint64_t pos = start + kHeaderBytes;
+
+  switch (id) {
+    case kObject: {
+      // The name, up to its zero byte however long it is; it is not used.
+      const void* nul = pos < lim ? memchr(d_ + pos, 0, lim - pos) : nullptr;
+      if (!nul) return false;
+      pos = static_cast<uint64_t>(static_cast<const unsigned char*>(nul) - d_) + 1;
+      break;
+    }
+    case kVertexList:
+      return VertexList(pos, lim);
+    case kFaceList:
+      return FaceList(pos, lim);  // its sub-chunks go with it
+    default:
+      break;
+  }
+
+  while (pos < end) {
+    if (pos + kHeaderBytes > lim) {
+      // Too few bytes for a sub-chunk: the file is cut, or the chunk ends
+      // in a few stray bytes, which are passed over.
+      if (end > size_) return false;
+      break;
+    }
+    const uint16_t sub = LoadLe16(d_ + pos);
+    const uint64_t subLength = LoadLe32(d_ + pos + 2);
+    if (subLength < kHeaderBytes) return false;
+    if (Enters(id, sub) && !Chunk(sub, pos)) return false;
+    // A skip beyond the end of the file is no error by itself; only a read
+    // there is.
+    pos += subLength;
+  }
+  return true;
+}
+
+bool Walker::VertexList(uint64_t pos, uint64_t lim) {
+  if (pos + 2 > lim) return false;
+  const uint64_t count = LoadLe16(d_ + pos);
+  pos += 2;
+  const uint64_t n = std::min(count, (lim - pos) / kVertexBytes);
+  if (!model_) {
+    vertices += n;
+    return n == count;
+  }
+  base_ = model_->VertexCount();
+  const unsigned char* p = d_ + pos;
+  for (uint64_t i = 0; i < n; ++i, p += kVertexBytes) {
+    // The file's z axis is the model's y axis.
+    model_->AddVertex(LoadLeFloat(p), LoadLeFloat(p + 8), -LoadLeFloat(p + 4));
+  }
+  return n == count;
+}
+
+bool Walker::FaceList(uint64_t pos, uint64_t lim) {
+  if (pos + 2 > lim) return false;
+  const uint64_t count = LoadLe16(d_ + pos);
+  pos += 2;
+  const uint64_t n = std::min(count, (lim - pos) / kFaceBytes);
+  if (!model_) {
+    faces += n;
+    return n == count;
+  }
+  // Corners refer to the most recent vertex list; a face naming a vertex
+  // that was never read is left out.
+  const int64_t limit = model_->VertexCount() - base_;
+  const int32_t base = static_cast<int32_t>(base_);
+  const unsigned char* p = d_ + pos;
+  for (uint64_t i = 0; i < n; ++i, p += kFaceBytes) {
+    const int32_t a = LoadLe16(p), b = LoadLe16(p + 2), c = LoadLe16(p + 4);
+    if (a < limit && b < limit && c < limit) model_->AddTriangle(a + base, b + base, c + base);
+  }
+  return n == count;
+}
+
+}  // namespace
+
+int32_t TdsIsSupport(const char* path) {
+  g_msg[0] = '\0';
+  File file(path);
+  if (!file) return 0;
+  unsigned char head[kSniffBytes] = {};
+  // A short file is tested on the bytes it has; the rest count as zero.
+  [[maybe_unused]] const size_t got = fread(head, 1, sizeof head, file.get());
+  return head[0] == 'M' && head[1] == 'M' && static_cast<int8_t>(head[28]) >= 2 ? 1 : -1;
+}
+
+bool TdsLoadInto(const char* path, PolygonModel& model) {
+  File file(path);
+  if (!file) {
+    CopyMessage(g_msg, kOpenError);
+    return false;
+  }
+  g_msg[0] = '\0';
+  FileBytes bytes;
+  if (!ReadWholeFile(file.get(), bytes)) {
+    CopyMessage(g_msg, kDataError);
+    return false;
+  }
+  Walker count(bytes.data.get(), bytes.size, nullptr);
+  count.Run();
+  model.Reserve(model.vertices.size() + count.vertices, model.polyMaterial.size() + count.faces,
+                model.indexPool.size() + 3 * count.faces);
+  Walker walk(bytes.data.get(), bytes.size, &model);
+  if (!walk.Run()) {
+    CopyMessage(g_msg, kDataError);
+    return false;
+  }
+  return true;
+}
+
+int32_t TdsLoad(const char* path) { return TdsLoadInto(path, *CurrentModel); }
+
+const char* TdsGetErrMsg() { return g_msg; }

@@ -1,0 +1,281 @@
+#include "readers/3ds.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace {
+
+constexpr char kDataError[] = "データエラー．";
+
+// Little-endian chunk builders: identifier, length counting the 6 header
+// bytes, then the body.
+std::string Chunk(unsigned id, const std::string& body) {
+  std::string s;
+  PutU16(s, id);
+  PutU32(s, static_cast<unsigned>(body.size() + 6));
+  return s + body;
+}
+
+std::string VertexList(const std::vector<Float3>& v) {
+  std::string s;
+  PutU16(s, static_cast<unsigned>(v.size()));
+  for (const Float3& p : v) {
+    PutF32(s, p.x);
+    PutF32(s, p.y);
+    PutF32(s, p.z);
+  }
+  return Chunk(0x4110, s);
+}
+
+struct Face {
+  unsigned a, b, c;
+};
+
+std::string FaceList(const std::vector<Face>& faces, const std::string& subChunks = {}) {
+  std::string s;
+  PutU16(s, static_cast<unsigned>(faces.size()));
+  for (const Face& f : faces) {
+    PutU16(s, f.a);
+    PutU16(s, f.b);
+    PutU16(s, f.c);
+    PutU16(s, 7);  // flags, ignored
+  }
+  return Chunk(0x4120, s + subChunks);
+}
+
+std::string Object(const std::string& name, const std::string& meshBody) {
+  return Chunk(0x4000, name + std::string(1, '\0') + Chunk(0x4100, meshBody));
+}
+
+std::string U32(unsigned v) {
+  std::string s;
+  PutU32(s, v);
+  return s;
+}
+
+// A file laid out as exporters write it: the version chunk, then the editor
+// chunk opening with the mesh version, whose low byte lands at offset 28.
+std::string File3ds(const std::string& editorBody, const std::string& afterEditor = {},
+                    unsigned meshVersion = 3) {
+  return Chunk(0x4D4D, Chunk(0x0002, U32(3)) +
+                           Chunk(0x3D3D, Chunk(0x3D3E, U32(meshVersion)) + editorBody) +
+                           afterEditor);
+}
+
+struct Loaded {
+  bool ok;
+  std::string msg;
+  PolygonModel model;
+};
+
+Loaded Load(const std::string& bytes, const std::string& name = "t.3ds") {
+  Loaded r;
+  const std::string path = WriteTemp(name, bytes);
+  r.ok = TdsLoadInto(path.c_str(), r.model);
+  r.msg = TdsGetErrMsg();
+  return r;
+}
+
+std::vector<int32_t> Corners(const PolygonModel& m) {
+  return std::vector<int32_t>(m.indexPool.begin(), m.indexPool.end());
+}
+
+TEST(Tds, IsSupportLooksAtTheMagicAndTheMeshVersionByte) {
+  const std::string good = File3ds("");
+  ASSERT_EQ(good[28], 3);
+  std::string notMagic = good;
+  notMagic[1] = 'N';
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int32_t expected;
+  } cases[] = {
+      {"version 3", good, 1},
+      {"version 2", File3ds("", "", 2), 1},
+      {"version 1", File3ds("", "", 1), -1},
+      {"version byte 0x80 is negative", File3ds("", "", 0x80), -1},
+      {"not MM", notMagic, -1},
+      {"two bytes MM", "MM", -1},
+      {"empty", "", -1},
+  };
+  for (const Case& c : cases) {
+    const std::string path = WriteTemp("support.3ds", c.bytes);
+    EXPECT_EQ(TdsIsSupport(path.c_str()), c.expected) << c.what;
+  }
+  EXPECT_EQ(TdsIsSupport((TempDir() + "/missing.3ds").c_str()), 0);
+}
+
+TEST(Tds, TurnsZUpAndAppendsObjectsAfterEachOther) {
+  const std::string bytes =
+      File3ds(Object("A", VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {0, 0, 1}}) +
+                              FaceList({{0, 1, 2}, {1, 2, 3}})) +
+              Object("B", VertexList({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}) + FaceList({{0, 1, 2}})));
+  const Loaded r = Load(bytes);
+  ASSERT_TRUE(r.ok) << r.msg;
+  EXPECT_EQ(r.msg, "");
+  ASSERT_EQ(r.model.VertexCount(), 7);
+  EXPECT_EQ(r.model.vertices[0], (Float3{1, 3, -2}));
+  EXPECT_EQ(r.model.vertices[5], (Float3{0, 0, -1}));
+  ASSERT_EQ(r.model.PolygonCount(), 3);
+  EXPECT_EQ(Corners(r.model), (std::vector<int32_t>{0, 1, 2, 1, 2, 3, 4, 5, 6}));
+  for (int32_t p = 0; p < 3; ++p) {
+    EXPECT_EQ(r.model.nv(p), 3);
+    EXPECT_EQ(r.model.material(p), -1);
+  }
+}
+
+TEST(Tds, PassesOverEverythingButTheMeshes) {
+  const std::string mesh = VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}) + FaceList({{0, 1, 2}});
+  const Loaded plain = Load(File3ds(Object("A", mesh)));
+  ASSERT_TRUE(plain.ok);
+
+  const std::string material = Chunk(0xAFFF, Chunk(0xA000, "red" + std::string(1, '\0')));
+  const std::string light =
+      Chunk(0x4000, "Lamp" + std::string(1, '\0') + Chunk(0x4600, std::string(12, '\x01')));
+  const std::string camera =
+      Chunk(0x4000, "Cam" + std::string(1, '\0') + Chunk(0x4700, std::string(32, '\x02')));
+  // Texture coordinates and local axes in the mesh, material and smoothing
+  // groups inside the face list.
+  const std::string busyMesh =
+      VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}) + Chunk(0x4140, std::string(26, '\x03')) +
+      Chunk(0x4160, std::string(48, '\x04')) +
+      FaceList({{0, 1, 2}}, Chunk(0x4130, "red" + std::string(1, '\0') + "\x01\x00\x00\x00") +
+                                Chunk(0x4150, std::string(4, '\x05')));
+  const std::string keyframer = Chunk(0xB000, Chunk(0xB002, std::string(40, '\x06')));
+  const Loaded busy = Load(File3ds(material + light + Object("A", busyMesh) + camera, keyframer));
+  ASSERT_TRUE(busy.ok) << busy.msg;
+  EXPECT_EQ(busy.model.vertices, plain.model.vertices);
+  EXPECT_EQ(Corners(busy.model), Corners(plain.model));
+}
+
+TEST(Tds, ReadsLongObjectNamesToTheirZeroByte) {
+  const Loaded r =
+      Load(File3ds(Object("AVeryLongObjectName_0123456789",
+                          VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}) + FaceList({{0, 1, 2}}))));
+  ASSERT_TRUE(r.ok) << r.msg;
+  EXPECT_EQ(r.model.PolygonCount(), 1);
+}
+
+TEST(Tds, LeavesOutFacesNamingVerticesThatWereNotRead) {
+  const std::string bytes =
+      File3ds(Object("early", FaceList({{0, 1, 2}})) +  // before any vertex list
+              Object("A", VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}) +
+                              FaceList({{0, 1, 2}, {0, 1, 3}, {65535, 0, 1}})) +
+              Object("B", VertexList({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}) +
+                              FaceList({{2, 1, 0}, {3, 1, 0}})));
+  const Loaded r = Load(bytes);
+  ASSERT_TRUE(r.ok) << r.msg;
+  EXPECT_EQ(Corners(r.model), (std::vector<int32_t>{0, 1, 2, 5, 4, 3}));
+}
+
+TEST(Tds, StrayBytesAtTheEndOfAChunkArePassedOver) {
+  const std::string mesh = VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}) + FaceList({{0, 1, 2}});
+  const Loaded r =
+      Load(File3ds(Chunk(0x4000, "A" + std::string(1, '\0') + Chunk(0x4100, mesh + "xyz"))));
+  ASSERT_TRUE(r.ok) << r.msg;
+  EXPECT_EQ(r.model.PolygonCount(), 1);
+}
+
+TEST(Tds, CorruptChunksEndInADataErrorNeverAStall) {
+  const std::string good = VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}) + FaceList({{0, 1, 2}});
+  auto withLength = [](unsigned id, unsigned length, const std::string& body) {
+    std::string s;
+    PutU16(s, id);
+    PutU32(s, length);
+    return s + body;
+  };
+  std::string manyVertices;  // claims 65535, holds one
+  PutU16(manyVertices, 65535);
+  PutF32(manyVertices, 1);
+  PutF32(manyVertices, 2);
+  PutF32(manyVertices, 3);
+  std::string manyFaces;
+  PutU16(manyFaces, 65535);
+  PutU32(manyFaces, 0x00010000);
+  PutU32(manyFaces, 0);
+
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool ok;
+  } cases[] = {
+      {"sub-chunk length 0", File3ds(withLength(0x4000, 0, "A")), false},
+      {"sub-chunk length 5", File3ds(withLength(0xAFFF, 5, "AAAAAAAA")), false},
+      {"skipped chunk length 0", File3ds(withLength(0xB000, 0, "")), false},
+      {"main chunk length 0", withLength(0x4D4D, 0, Chunk(0x3D3D, "")), false},
+      {"vertex count beyond the chunk",
+       File3ds(Object("A", Chunk(0x4110, manyVertices) + FaceList({{0, 0, 0}}))), false},
+      {"face count beyond the chunk",
+       File3ds(Object("A", VertexList({{1, 2, 3}}) + Chunk(0x4120, manyFaces))), false},
+      {"vertex list too short for its count", File3ds(Object("A", Chunk(0x4110, "\x01"))), false},
+      {"object name without a zero byte", File3ds(Chunk(0x4000, "NoZeroByteHere")), false},
+      {"entered chunk length 0xFFFFFFFF",
+       File3ds("", withLength(0x3D3D, 0xFFFFFFFF, Object("A", good))), false},
+      {"main chunk length 0xFFFFFFFF", withLength(0x4D4D, 0xFFFFFFFF, ""), false},
+      // A skip past the end of the file is no read, so nothing fails.
+      {"skipped chunk length 0xFFFFFFFF",
+       File3ds(Object("A", good), withLength(0xB000, 0xFFFFFFFF, "")), true},
+      {"empty file", "", false},
+      {"one byte", "M", false},
+  };
+  for (const Case& c : cases) {
+    const Loaded r = Load(c.bytes);
+    EXPECT_EQ(r.ok, c.ok) << c.what;
+    EXPECT_EQ(r.msg, c.ok ? "" : kDataError) << c.what;
+  }
+}
+
+TEST(Tds, EveryTruncationIsADataError) {
+  const std::string bytes = File3ds(
+      Chunk(0xAFFF, Chunk(0xA000, "m" + std::string(1, '\0'))) +
+          Object("A", VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}) +
+                          FaceList({{0, 1, 2}}, Chunk(0x4150, "abcd"))) +
+          Object("B", VertexList({{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}) + FaceList({{0, 1, 2}})),
+      Chunk(0xB000, "kf"));
+  // A cut inside the last chunk's data, which is only skipped, reads
+  // nothing past the end: that file still loads.
+  const size_t lastChunkData = bytes.size() - 2;
+  for (size_t n = 0; n < bytes.size(); ++n) {
+    const Loaded r = Load(bytes.substr(0, n));
+    const bool ok = n >= lastChunkData;
+    EXPECT_EQ(r.ok, ok) << n;
+    EXPECT_EQ(r.msg, ok ? "" : kDataError) << n;
+    EXPECT_LE(r.model.PolygonCount(), 2) << n;
+  }
+  const Loaded whole = Load(bytes);
+  ASSERT_TRUE(whole.ok);
+  EXPECT_EQ(whole.model.PolygonCount(), 2);
+}
+
+TEST(Tds, FailsToOpenAMissingFile) {
+  PolygonModel m;
+  EXPECT_FALSE(TdsLoadInto((TempDir() + "/nothing.3ds").c_str(), m));
+  EXPECT_STREQ(TdsGetErrMsg(), "ファイルがオープンできませんでした。");
+  // IsSupport empties the message buffer.
+  TdsIsSupport((TempDir() + "/nothing.3ds").c_str());
+  EXPECT_STREQ(TdsGetErrMsg(), "");
+}
+
+TEST(Tds, CorpusCountsMatchTheVertexAndFaceLists) {
+  const auto manifest = ReadManifest();
+  const auto files = CorpusFiles("3ds");
+  if (files.empty()) GTEST_SKIP() << "no corpus";
+  for (const std::string& path : files) {
+    const std::string key = "3ds/" + path.substr(path.find_last_of('/') + 1);
+    PolygonModel m;
+    ASSERT_TRUE(TdsLoadInto(path.c_str(), m)) << key << ": " << TdsGetErrMsg();
+    const auto row = manifest.find(key);
+    ASSERT_NE(row, manifest.end()) << key;
+    const std::string& notes = row->second.at("notes");
+    EXPECT_EQ(m.VertexCount(), NoteValue(notes, "sum_verts")) << key;
+    EXPECT_EQ(m.PolygonCount(), NoteValue(notes, "sum_faces")) << key;
+    EXPECT_EQ(m.DropInvalidPolygons(), 0u) << key;
+  }
+}
+
+}  // namespace
