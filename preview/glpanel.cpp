@@ -2,18 +2,14 @@
 
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QPointer>
 #include <QTimer>
 #include <cassert>
 
-namespace {
-const QSurfaceFormat* g_formatOverride = nullptr;
-bool g_silentErrors = false;
-int g_errorBoxes = 0;
-}  // namespace
-
 TGLPanel::TGLPanel(QWidget* parent) : QOpenGLWidget(parent) {
-  setFormat(g_formatOverride ? *g_formatOverride : RequestedFormat());
+  setFormat(RequestedFormat());
   setMouseTracking(true);
 }
 
@@ -33,12 +29,32 @@ QSurfaceFormat TGLPanel::RequestedFormat() {
   return f;
 }
 
-void TGLPanel::SetFormatOverrideForTest(const QSurfaceFormat* format) { g_formatOverride = format; }
-void TGLPanel::SetSilentErrorsForTest(bool silent) { g_silentErrors = silent; }
-int TGLPanel::ErrorBoxesShownForTest() { return g_errorBoxes; }
+bool TGLPanel::CanCreateContext() {
+  QOpenGLContext context;
+  context.setFormat(RequestedFormat());
+  if (!context.create()) return false;
+  QOffscreenSurface surface;
+  surface.setFormat(context.format());
+  surface.create();
+  if (!surface.isValid() || !context.makeCurrent(&surface)) return false;
+  context.doneCurrent();
+  return true;
+}
+
+void TGLPanel::ReportInitFailure(QWidget* parent) {
+  QPointer<QWidget> owner(parent);
+  QTimer::singleShot(0, [owner] {
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Tarnelle Error"),
+                    QStringLiteral("OpenGLの初期化に失敗．"), QMessageBox::Ok,
+                    owner ? owner->window() : nullptr);
+    box.exec();
+  });
+}
 
 void TGLPanel::initializeGL() {
-  if (state_ != State::kNone) return;
+  // Qt makes a new context when the panel moves to another top-level
+  // window: its state is set again, unless the panel was released.
+  if (state_ == State::kReleased || state_ == State::kFailed) return;
   assert(context() && QOpenGLContext::currentContext() == context());
   state_ = State::kCurrent;
   if (GLPostInit) GLPostInit(this);
@@ -68,20 +84,10 @@ void TGLPanel::CheckSetUp() {
   if (isValid()) return;
   // Creation has been tried once the widget is on a native window.
   if (!window()->windowHandle()) return;
-  if (!context() || !context()->isValid()) ShowInitError();
-}
-
-void TGLPanel::ShowInitError() {
-  state_ = State::kFailed;
-  ++g_errorBoxes;
-  if (g_silentErrors) return;
-  // Not from inside the event that found the failure: the box runs its own
-  // event loop.
-  QTimer::singleShot(0, this, [this] {
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Tarnelle Error"),
-                    QStringLiteral("OpenGLの初期化に失敗．"), QMessageBox::Ok, window());
-    box.exec();
-  });
+  if (!context() || !context()->isValid()) {
+    state_ = State::kFailed;
+    ReportInitFailure(this);
+  }
 }
 
 void TGLPanel::Release() {

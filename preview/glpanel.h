@@ -44,11 +44,13 @@ class TGLPanel : public QOpenGLWidget {
   // The set-up was tried and failed (the error box has been shown).
   bool InitFailed() const { return state_ == State::kFailed; }
 
-  // Tests only: ask for this format instead of RequestedFormat(), and do not
-  // show the message box (record it instead).
-  static void SetFormatOverrideForTest(const QSurfaceFormat* format);
-  static void SetSilentErrorsForTest(bool silent);
-  static int ErrorBoxesShownForTest();
+  // Whether a context of RequestedFormat() can be created and made current
+  // at all. Checked before a panel is made: Qt 6.4 crashes flushing a
+  // window that holds a QOpenGLWidget when no context can be had.
+  static bool CanCreateContext();
+  // The "Tarnelle Error" box for a failed set-up, shown once the event
+  // loop runs again (not from inside the event that found the failure).
+  static void ReportInitFailure(QWidget* parent);
 
  protected:
   void initializeGL() override;
@@ -63,7 +65,6 @@ class TGLPanel : public QOpenGLWidget {
  private:
   enum class State { kNone, kCurrent, kFailed, kReleased };
   void CheckSetUp();
-  void ShowInitError();
 
   State state_ = State::kNone;
 };

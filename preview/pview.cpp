@@ -29,18 +29,25 @@ TPView::TPView(QWidget* parent) : QWidget(parent) {
   setFocusPolicy(Qt::StrongFocus);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  GLPanel1 = new TGLPanel(this);
-  GLPanel1->setObjectName(QStringLiteral("GLPanel1"));
-  GLPanel1->setFocusPolicy(Qt::NoFocus);
-  layout->addWidget(GLPanel1);
-  GLPanel1->GLPostInit = [this](TGLPanel* s) { GLPanel1GLPostInit(s); };
-  GLPanel1->GLDraw = [this](TGLPanel* s) { GLPanel1GLDraw(s); };
-  GLPanel1->GLResize = [this](TGLPanel* s) { GLPanel1GLResize(s); };
-  GLPanel1->GLDestroy = [this](TGLPanel* s) { GLPanel1GLDestroy(s); };
-  GLPanel1->OnMouseDown = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseDown(s, e); };
-  GLPanel1->OnMouseMove = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseMove(s, e); };
-  GLPanel1->OnMouseUp = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseUp(s, e); };
-  GLPanel1->OnDblClick = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1DblClick(s, e); };
+  if (!TGLPanel::CanCreateContext()) {
+    // An empty panel in its place: the window works on without a preview.
+    glFailed_ = true;
+    layout->addWidget(new QWidget(this));
+    TGLPanel::ReportInitFailure(this);
+  } else {
+    GLPanel1 = new TGLPanel(this);
+    GLPanel1->setObjectName(QStringLiteral("GLPanel1"));
+    GLPanel1->setFocusPolicy(Qt::NoFocus);
+    layout->addWidget(GLPanel1);
+    GLPanel1->GLPostInit = [this](TGLPanel* s) { GLPanel1GLPostInit(s); };
+    GLPanel1->GLDraw = [this](TGLPanel* s) { GLPanel1GLDraw(s); };
+    GLPanel1->GLResize = [this](TGLPanel* s) { GLPanel1GLResize(s); };
+    GLPanel1->GLDestroy = [this](TGLPanel* s) { GLPanel1GLDestroy(s); };
+    GLPanel1->OnMouseDown = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseDown(s, e); };
+    GLPanel1->OnMouseMove = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseMove(s, e); };
+    GLPanel1->OnMouseUp = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1MouseUp(s, e); };
+    GLPanel1->OnDblClick = [this](TGLPanel* s, QMouseEvent* e) { GLPanel1DblClick(s, e); };
+  }
   Timer1.setInterval(33);
   connect(&Timer1, &QTimer::timeout, this, &TPView::Timer1Timer);
 }
@@ -195,7 +202,7 @@ void TPView::keyPressEvent(QKeyEvent* e) {
 }
 
 void TPView::closeEvent(QCloseEvent* e) {
-  GLPanel1->Release();
+  if (GLPanel1) GLPanel1->Release();
   SceneClearModel(scene_);
   QWidget::closeEvent(e);
 }
@@ -208,7 +215,7 @@ QImage TPView::GrabImage() {
 }
 
 bool TPView::GLReady() const { return GLPanel1 && GLPanel1->HasContext(); }
-bool TPView::GLFailed() const { return GLPanel1 && GLPanel1->InitFailed(); }
+bool TPView::GLFailed() const { return glFailed_ || (GLPanel1 && GLPanel1->InitFailed()); }
 
 void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   scene_.width = static_cast<int>(sender->width() * sender->devicePixelRatioF());

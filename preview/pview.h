@@ -70,6 +70,7 @@ class TPView : public QWidget {
   // Whether OpenGL set-up failed (the error box has been shown).
   bool GLFailed() const;
   const Scene& SceneState() const { return scene_; }
+  // Null when OpenGL could not be set up at all.
   TGLPanel* Panel() const { return GLPanel1; }
 
   // The panel's mouse and the timer handlers, public so tests can drive
@@ -100,6 +101,7 @@ class TPView : public QWidget {
   Scene scene_;
   bool autoRotation_ = false;
   bool firstInitPending_ = true;
+  bool glFailed_ = false;
   // Interaction state.
   int pressX_ = 0, pressY_ = 0, lastX_ = 0, lastY_ = 0;
   int pressButtons_ = 0;

@@ -1,0 +1,221 @@
+// Pixels of the scene drawn by the headless renderer (the same drawing
+// code as the window's panel).
+#include <GL/gl.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+#include "preview/headless.h"
+#include "preview/scene.h"
+#include "tests/preview_fixtures.h"
+
+namespace {
+
+constexpr int kW = 160, kH = 120;
+const QRgb kBackground = qRgb(0, 77, 102);
+const QRgb kObject = qRgb(222, 222, 222);
+
+class PreviewRender : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    context_ = new HeadlessContext;
+    std::string error;
+    ASSERT_TRUE(context_->Create(kW, kH, error)) << error;
+  }
+  static void TearDownTestSuite() {
+    delete context_;
+    context_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_NE(context_, nullptr);
+    scene_.width = kW;
+    scene_.height = kH;
+    SceneSetColors(scene_, 0x00664D00, 0x00DEDEDE);  // the settings' defaults
+  }
+
+  QImage Render(PolygonModel* model, int type) {
+    SceneSetModel(scene_, model, type);
+    return RenderSceneHeadless(scene_);
+  }
+
+  static HeadlessContext* context_;
+  Scene scene_;
+};
+
+HeadlessContext* PreviewRender::context_ = nullptr;
+
+// Every pixel that is not background has (nearly) this colour.
+void ExpectOnly(const QImage& img, QRgb colour, int minPixels) {
+  int count = 0, wrong = 0;
+  QRgb firstWrong = 0;
+  for (int y = 0; y < img.height(); ++y) {
+    for (int x = 0; x < img.width(); ++x) {
+      const QRgb p = img.pixel(x, y);
+      if (Near(p, kBackground)) continue;
+      ++count;
+      if (!Near(p, colour) && wrong++ == 0) firstWrong = p;
+    }
+  }
+  EXPECT_GE(count, minPixels);
+  EXPECT_EQ(wrong, 0) << "e.g. " << QColor(firstWrong).name().toStdString() << " instead of "
+                      << QColor(colour).name().toStdString();
+}
+
+TEST_F(PreviewRender, WithoutAModelOnlyTheBackground) {
+  QImage img = RenderSceneHeadless(scene_);
+  EXPECT_EQ(CountNotBackground(img, kBackground, 0), 0);
+  auto m = Square();
+  img = Render(m.get(), 0);
+  EXPECT_GT(CountNotBackground(img, kBackground), 1000);
+  SceneClearModel(scene_);
+  img = RenderSceneHeadless(scene_);
+  EXPECT_EQ(CountNotBackground(img, kBackground, 0), 0);
+}
+
+TEST_F(PreviewRender, ObjectColourAndPolygonColourInEveryType) {
+  const double obj = 222 / 255.0;
+  const QRgb litObject = Rgb(LitFacing(obj), LitFacing(obj), LitFacing(obj));
+  const QRgb litRed = Rgb(LitFacing(1.0), LitFacing(0.0), LitFacing(0.0));
+  const QRgb red = qRgb(255, 0, 0);
+  // Minimum pixel counts: a filled square, its outline, its four corners.
+  const int minPixels[5] = {2000, 2000, 100, 100, 4};
+  for (int type = 0; type < 5; ++type) {
+    SCOPED_TRACE(type);
+    const bool lit = type != 2 && type != 3;
+    auto plain = Square();
+    ExpectOnly(Render(plain.get(), type), lit ? litObject : kObject, minPixels[type]);
+    auto coloured = Square(2.0f, false, 0, {1, 0, 0});
+    ExpectOnly(Render(coloured.get(), type), lit ? litRed : red, minPixels[type]);
+  }
+}
+
+TEST_F(PreviewRender, FlatIsUniformSmoothFollowsVertexNormals) {
+  auto make = [] {
+    auto m = Square();
+    // Left corners lean left, right corners lean right.
+    const float s = 1 / std::sqrt(1.25f);
+    m->vertexNormals = {{-0.5f * s, 0, s}, {0.5f * s, 0, s}, {0.5f * s, 0, s}, {-0.5f * s, 0, s}};
+    return m;
+  };
+  auto flat = make();
+  QImage img = Render(flat.get(), 0);
+  const QRgb left = img.pixel(kW / 2 - 25, kH / 2), right = img.pixel(kW / 2 + 25, kH / 2);
+  EXPECT_FALSE(Near(left, kBackground));
+  EXPECT_EQ(left, right);
+  auto smooth = make();
+  img = Render(smooth.get(), 1);
+  const int l = qRed(img.pixel(kW / 2 - 25, kH / 2)), r = qRed(img.pixel(kW / 2 + 25, kH / 2));
+  // Light 0 comes from the right: the right half is brighter.
+  EXPECT_GT(r - l, 10);
+}
+
+TEST_F(PreviewRender, BackOfAnOpenSurfaceIsLit) {
+  const double obj = 222 / 255.0;
+  const QRgb front = Rgb(LitFacing(obj), LitFacing(obj), LitFacing(obj));
+  for (int type : {0, 1}) {
+    SCOPED_TRACE(type);
+    auto m = Square();
+    SetViewPreset(scene_.camera, 1);  // seen from behind
+    ExpectOnly(Render(m.get(), type), front, 2000);
+    SetViewPreset(scene_.camera, 0);
+  }
+}
+
+TEST_F(PreviewRender, CullingKeepsOneSide) {
+  struct Case {
+    int cull;
+    bool clockwise;  // seen from the viewer: facing away
+    bool drawn;
+  } cases[] = {
+      {0, false, true}, {0, true, true},  {1, false, false},
+      {1, true, true},  {2, false, true}, {2, true, false},
+  };
+  for (int type : {0, 3, 4}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message()
+                   << "type " << type << " cull " << c.cull << " cw " << c.clockwise);
+      SceneSetCullMode(scene_, c.cull);
+      auto m = Square(2.0f, c.clockwise);
+      const int n = CountNotBackground(Render(m.get(), type), kBackground);
+      if (c.drawn)
+        EXPECT_GT(n, 0);
+      else
+        EXPECT_EQ(n, 0);
+    }
+  }
+}
+
+TEST_F(PreviewRender, HiddenLineHidesTheFarEdgesOfACube) {
+  // Front view: the back face and the edges running back lie inside the
+  // front face's outline, which is about 39 pixels from the centre.
+  auto interior = [](const QImage& img) {
+    int n = 0;
+    for (int y = kH / 2 - 33; y <= kH / 2 + 33; ++y)
+      for (int x = kW / 2 - 33; x <= kW / 2 + 33; ++x) n += !Near(img.pixel(x, y), kBackground);
+    return n;
+  };
+  auto wire = Cube();
+  const QImage w = Render(wire.get(), 3);
+  auto hidden = Cube();
+  const QImage h = Render(hidden.get(), 2);
+  EXPECT_GT(interior(w), 100);
+  EXPECT_EQ(interior(h), 0);
+  // The front face's own edges stay: the filled depth is pushed back.
+  const int outline = CountNotBackground(h, kBackground);
+  EXPECT_GT(outline, 4 * 70);
+  ExpectOnly(h, kObject, 4 * 70);
+
+  // Turned: fewer lines than the wire frame, more than none.
+  RotateScreen(scene_.camera, 25, 35);
+  auto wire2 = Cube(), hidden2 = Cube();
+  const int nw = CountNotBackground(Render(wire2.get(), 3), kBackground);
+  const int nh = CountNotBackground(Render(hidden2.get(), 2), kBackground);
+  EXPECT_GT(nh, 200);
+  EXPECT_LT(nh, nw - 50);
+}
+
+TEST_F(PreviewRender, SwitchingTypesInOneContext) {
+  auto m = Square();
+  const QRgb centreHidden = Render(m.get(), 2).pixel(kW / 2, kH / 2);
+  EXPECT_TRUE(Near(centreHidden, kBackground));
+  // Hidden-line to wire keeps lines: the centre stays empty, edges remain.
+  SceneSetRenderType(scene_, 3);
+  QImage img = RenderSceneHeadless(scene_);
+  EXPECT_TRUE(Near(img.pixel(kW / 2, kH / 2), kBackground));
+  EXPECT_GT(CountNotBackground(img, kBackground), 100);
+  // Back to hidden-line, then flat: fill again.
+  SceneSetRenderType(scene_, 2);
+  RenderSceneHeadless(scene_);
+  SceneSetRenderType(scene_, 0);
+  img = RenderSceneHeadless(scene_);
+  EXPECT_FALSE(Near(img.pixel(kW / 2, kH / 2), kBackground));
+  SceneSetRenderType(scene_, 4);
+  img = RenderSceneHeadless(scene_);
+  EXPECT_LT(CountNotBackground(img, kBackground), 40);
+  SceneSetRenderType(scene_, 1);
+  img = RenderSceneHeadless(scene_);
+  EXPECT_GT(CountNotBackground(img, kBackground), 2000);
+}
+
+TEST_F(PreviewRender, ZeroSizeModelAndZeroHeightStayFinite) {
+  PolygonModel m;
+  for (int i = 0; i < 3; ++i) m.AddVertex(5, 5, 5);
+  const int32_t tri[3] = {0, 1, 2};
+  m.AddPolygon(3, tri);
+  FillNormals(m);
+  Render(&m, 0);  // draws a degenerate triangle: nothing to see, no trap
+  EXPECT_TRUE(std::isfinite(scene_.camera.eyeZ));
+  EXPECT_EQ(m.vertices[0], (Float3{0, 0, 0}));
+
+  Scene flat = scene_;
+  flat.height = 0;
+  SceneResizeGL(flat);
+  float proj[16];
+  glGetFloatv(GL_PROJECTION_MATRIX, proj);
+  for (float v : proj) EXPECT_TRUE(std::isfinite(v));
+  glViewport(0, 0, kW, kH);
+}
+
+}  // namespace
