@@ -2,6 +2,9 @@
 #include <cstdio>
 
 #include "app/cli.h"
+#ifdef TARNELLE_WITH_GUI
+#include "app/viewer.h"
+#endif
 #ifdef TARNELLE_HAVE_PREVIEW
 #include "preview/headless.h"
 #endif
@@ -13,6 +16,10 @@ int main(int argc, char** argv) {
   g_snapshotRenderer = PreviewSnapshot;
 #endif
   if (IsHeadlessInvocation(argc, argv)) return RunCommandLine(argc, argv);
-  fprintf(stderr, "tarnelle: the viewer window is not built yet; use --info, --dump\n%s", kUsage);
+#ifdef TARNELLE_WITH_GUI
+  return RunViewer(argc, argv);
+#else
+  fprintf(stderr, "tarnelle: this build has no viewer window; use --info, --dump\n%s", kUsage);
   return 2;
+#endif
 }

@@ -1,0 +1,162 @@
+// The main window: folder tree, format filter, file list, tool bar, menus,
+// the docked preview and the log memo. It keeps the settings between start
+// and close and turns every command into a call on the load pipeline or the
+// preview.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <string>
+
+#include "app/settings.h"
+#include "core/pipeline.h"
+
+class QAction;
+class QActionGroup;
+class QButtonGroup;
+class QComboBox;
+class QFrame;
+class QMenu;
+class QPlainTextEdit;
+class QSplitter;
+class QStackedWidget;
+class QToolButton;
+class QTreeWidget;
+class TAboutBox;
+class TFileList;
+class TFolderTree;
+class TPView;
+
+struct MainFormOptions {
+  std::string exePath;      // names the INI and help files and the Plugin folder
+  std::string iniPath;      // empty: derived from exePath
+  std::string helpPath;     // empty: derived from exePath
+  bool readPlugins = true;  // read <exe dir>/Plugin/
+  std::string commandLineFile;
+  std::string screenshotPath;  // when set: save a picture of the window once ready, then close
+};
+
+class TMainForm : public QMainWindow, public LoadHost {
+  Q_OBJECT
+
+ public:
+  explicit TMainForm(const MainFormOptions& options, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // --- LoadHost ------------------------------------------------------------
+  LoadSettings Settings() const override;
+  void AppendLog(const std::string& line) override;
+  void StopAutoRotation() override;
+  void BeginWaitCursor() override;
+  void EndWaitCursor() override;
+  void PreviewClearModel() override;
+  void PreviewSetCullMode(int mode) override;
+  void PreviewSetModel(PolygonModel& model, int renderType) override;
+  void PreviewRepaint() override;
+  void StartTrimTimer() override;
+
+  // --- Commands --------------------------------------------------------------
+  // Loads path unless it is the current file (the rule of Open and a click).
+  void OpenPath(const QString& path);
+  void Reload();
+  void SetRenderType(int type);
+  void NextRenderType();
+  void SetCullMode(int mode);
+  void SetViewStyle(int style);
+  // Writes the settings now (what closing the window does once).
+  void SaveSettings();
+
+  // --- State for the shell and tests ---------------------------------------
+  int RenderType() const { return renderType_; }
+  int CullMode() const { return cullMode_; }
+  const std::string& CurrentPath() const { return pipeline_.lastPath; }
+  const std::string& IniPath() const { return iniPath_; }
+  int LoadCount() const { return loadCount_; }
+  const ReaderTable& Readers() const { return pipeline_.table; }
+  AppSettings CurrentSettings() const;
+  QAction* MenuAction(const char* objectName) const;
+  TFolderTree* FolderTree() const { return tree_; }
+  TFileList* FileList() const { return fileList_; }
+  QComboBox* FilterList() const { return filter_; }
+  QPlainTextEdit* Memo() const { return memo_; }
+  TPView* Preview() const { return preview_; }
+  QWidget* LeftPanel() const { return leftPanel_; }
+  QWidget* ListArea() const;
+  QToolButton* ToolButton(const char* objectName) const;
+  TAboutBox* AboutBox() const { return about_; }
+  bool PreviewReady() const { return previewReady_; }
+  bool TrimPending() const { return trimTimer_.isActive(); }
+
+ signals:
+  // The preview's GL surface is ready (after the command-line file loaded).
+  void PreviewBecameReady();
+
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+  void showEvent(QShowEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildLayout();
+  void BuildMenus();
+  void BuildToolBar(QWidget* parent);
+  void ApplyPlacement(const AppSettings& s);
+  void FillFormatFilter();
+  void FolderChanged(const QString& path);
+  void FilterChanged(int index);
+  void ListClicked();
+  void FirstPreviewInit();
+  void TrimMemory();
+  void ShowAbout(int page);
+  void OpenHelp();
+  void OpenDialog();
+  void ToggleAutoRotation(bool on);
+  void TakeScreenshot();
+  bool PreviewHasFocus() const;
+  void ShowMessage(const QString& caption, const QString& text);
+
+  MainFormOptions options_;
+  std::string iniPath_, helpPath_;
+  std::string commandLinePath_;
+  LoadPipeline pipeline_;
+  AppSettings settings_;  // what is not held by a control
+  int renderType_ = 0;
+  int cullMode_ = 0;
+  int viewStyle_ = 2;
+  int loadCount_ = 0;
+  int waitDepth_ = 0;
+  bool closed_ = false;
+  bool shownOnce_ = false;
+  bool previewReady_ = false;
+  std::string filterText_;
+  QTimer trimTimer_;
+
+  QWidget* leftPanel_ = nullptr;
+  QComboBox* filter_ = nullptr;
+  TFolderTree* tree_ = nullptr;
+  QSplitter* hSplit_ = nullptr;  // left panel | right panel
+  QSplitter* vSplit_ = nullptr;  // list area / preview panel
+  QStackedWidget* listArea_ = nullptr;
+  TFileList* fileList_ = nullptr;
+  QTreeWidget* memberList_ = nullptr;  // archive members (listed by the archive layer)
+  QFrame* vPanel_ = nullptr;
+  TPView* preview_ = nullptr;
+  QPlainTextEdit* memo_ = nullptr;
+  TAboutBox* about_ = nullptr;
+  QMenu* listMenu_ = nullptr;
+
+  QActionGroup* rtypeMenuGroup_ = nullptr;
+  QActionGroup* rtypeDropGroup_ = nullptr;
+  QActionGroup* cullGroup_ = nullptr;
+  QAction* mAutoRot_ = nullptr;
+  QAction* mSavePos_ = nullptr;
+  QAction* mSaveFolder_ = nullptr;
+  QAction* mPluginFirst_ = nullptr;
+  QAction* mArcFolder_ = nullptr;
+  QAction* mVerClean_ = nullptr;
+  QAction* mPolWise_ = nullptr;
+  QToolButton* tbRType_ = nullptr;
+  QToolButton* tbAutoRot_ = nullptr;
+  QToolButton* tbView_ = nullptr;
+  QButtonGroup* styleButtons_ = nullptr;
+};

@@ -1,0 +1,330 @@
+#include "widgets/filelist.h"
+
+#include <QDir>
+#include <QFileIconProvider>
+#include <QFileSystemWatcher>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QListView>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QTreeView>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <set>
+
+namespace {
+
+QString SizeText(qint64 bytes) {
+  // Whole kilobytes, rounded up, as file managers have long shown them.
+  const qint64 kb = (bytes + 1023) / 1024;
+  return QLocale(QLocale::English).toString(kb) + QStringLiteral(" KB");
+}
+
+QString TypeText(const QString& extension) {
+  if (extension.size() <= 1) return QStringLiteral("ファイル");
+  return extension.mid(1).toUpper() + QStringLiteral(" ファイル");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void FileListModel::SetEntries(std::vector<Entry> entries) {
+  beginResetModel();
+  entries_ = std::move(entries);
+  SortEntries();
+  endResetModel();
+}
+
+int FileListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(entries_.size());
+}
+
+int FileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 5; }
+
+QVariant FileListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const Entry& e = At(index.row());
+  if (role == Qt::DisplayRole) {
+    switch (index.column()) {
+      case 0:
+        return e.name;
+      case 1:
+        return SizeText(e.size);
+      case 2:
+        return TypeText(e.extension);
+      case 3:
+        return e.modified.toString(QStringLiteral("yyyy/MM/dd hh:mm"));
+      case 4:
+        return e.extension;
+    }
+  } else if (role == Qt::DecorationRole && index.column() == 0) {
+    return large_ ? largeIcon_ : smallIcon_;
+  } else if (role == Qt::TextAlignmentRole && index.column() == 1) {
+    return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+  }
+  return {};
+}
+
+QVariant FileListModel::headerData(int section, Qt::Orientation o, int role) const {
+  if (o == Qt::Horizontal && role == Qt::DisplayRole && section < headers_.size())
+    return headers_[section];
+  return QAbstractTableModel::headerData(section, o, role);
+}
+
+void FileListModel::SetHeaders(const QStringList& headers) {
+  headers_ = headers;
+  emit headerDataChanged(Qt::Horizontal, 0, columnCount() - 1);
+}
+
+void FileListModel::SetIcons(const QIcon& small, const QIcon& large) {
+  smallIcon_ = small;
+  largeIcon_ = large;
+}
+
+void FileListModel::SetLargeIcons(bool large) {
+  if (large_ == large) return;
+  large_ = large;
+  if (!entries_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0));
+}
+
+void FileListModel::sort(int column, Qt::SortOrder order) {
+  emit layoutAboutToBeChanged();
+  sortColumn_ = column;
+  sortOrder_ = order;
+  SortEntries();
+  emit layoutChanged();
+}
+
+void FileListModel::SortEntries() {
+  auto byName = [](const Entry& a, const Entry& b) {
+    return QString::compare(a.name, b.name, Qt::CaseInsensitive) < 0;
+  };
+  auto less = [&](const Entry& a, const Entry& b) {
+    switch (sortColumn_) {
+      case 1:
+        if (a.size != b.size) return a.size < b.size;
+        break;
+      case 2:
+      case 4: {
+        const int c = QString::compare(a.extension, b.extension, Qt::CaseInsensitive);
+        if (c != 0) return c < 0;
+        break;
+      }
+      case 3:
+        if (a.modified != b.modified) return a.modified < b.modified;
+        break;
+    }
+    return byName(a, b);
+  };
+  if (sortOrder_ == Qt::AscendingOrder)
+    std::stable_sort(entries_.begin(), entries_.end(), less);
+  else
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [&](const Entry& a, const Entry& b) { return less(b, a); });
+}
+
+// ---------------------------------------------------------------------------
+
+TFileList::TFileList(QWidget* parent)
+    : QWidget(parent),
+      model_(new FileListModel(this)),
+      stack_(new QStackedWidget(this)),
+      list_(new QListView),
+      details_(new QTreeView),
+      watcher_(new QFileSystemWatcher(this)) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(stack_);
+  stack_->addWidget(list_);
+  stack_->addWidget(details_);
+
+  QFileIconProvider icons;
+  const QIcon file = icons.icon(QFileIconProvider::File);
+  model_->SetIcons(file, file);
+
+  details_->setModel(model_);
+  list_->setModel(model_);
+  list_->setSelectionModel(details_->selectionModel());  // one selection for both views
+  for (QAbstractItemView* v :
+       {static_cast<QAbstractItemView*>(list_), static_cast<QAbstractItemView*>(details_)}) {
+    v->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    v->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    v->setContextMenuPolicy(Qt::CustomContextMenu);
+    v->installEventFilter(this);
+    v->viewport()->installEventFilter(this);
+    connect(v, &QAbstractItemView::clicked, this, [this] {
+      if (lastButton_ == Qt::LeftButton) emit ItemClicked();
+    });
+    connect(v, &QWidget::customContextMenuRequested, this, [this, v](const QPoint& p) {
+      emit ContextMenuRequested(v->viewport()->mapToGlobal(p));
+    });
+  }
+  details_->setRootIsDecorated(false);
+  details_->setItemsExpandable(false);
+  details_->setUniformRowHeights(true);
+  details_->setAllColumnsShowFocus(true);
+  details_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  details_->header()->setSortIndicator(0, Qt::AscendingOrder);
+  details_->setSortingEnabled(true);
+  list_->setMovement(QListView::Static);
+  list_->setResizeMode(QListView::Adjust);
+  connect(details_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          &TFileList::SelectionChanged);
+
+  // Changes on disk re-read the folder, at most a few times a second.
+  auto* settle = new QTimer(this);
+  settle->setSingleShot(true);
+  settle->setInterval(250);
+  connect(settle, &QTimer::timeout, this, &TFileList::Refresh);
+  connect(watcher_, &QFileSystemWatcher::directoryChanged, settle, qOverload<>(&QTimer::start));
+
+  SetViewStyle(2);
+}
+
+void TFileList::SetColumnCaptions(const QStringList& captions) { model_->SetHeaders(captions); }
+
+void TFileList::SetFolder(const QString& folder) {
+  if (!watcher_->directories().isEmpty()) watcher_->removePaths(watcher_->directories());
+  folder_ = folder;
+  if (!folder_.isEmpty() && QFileInfo(folder_).isDir()) watcher_->addPath(folder_);
+  ReadFolder();
+}
+
+void TFileList::SetNameFilter(std::function<bool(const QString&)> filter) {
+  filter_ = std::move(filter);
+  ReadFolder();
+}
+
+void TFileList::Refresh() {
+  std::set<QString> selected;
+  for (int r : SelectedRows()) selected.insert(Caption(r));
+  const QModelIndex cur = details_->selectionModel()->currentIndex();
+  const QString current = cur.isValid() ? Caption(cur.row()) : QString();
+  ReadFolder();
+  QItemSelection sel;
+  for (int r = 0; r < Count(); ++r)
+    if (selected.count(Caption(r))) sel.select(model_->index(r, 0), model_->index(r, 4));
+  QItemSelectionModel* sm = details_->selectionModel();
+  sm->select(sel, QItemSelectionModel::ClearAndSelect);
+  const int row = current.isEmpty() ? -1 : RowOf(current);
+  if (row >= 0) sm->setCurrentIndex(model_->index(row, 0), QItemSelectionModel::NoUpdate);
+}
+
+void TFileList::ReadFolder() {
+  std::vector<FileListModel::Entry> entries;
+  if (!folder_.isEmpty()) {
+    // An unreadable or vanished folder simply lists nothing.
+    const QFileInfoList infos =
+        QDir(folder_).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    entries.reserve(static_cast<size_t>(infos.size()));
+    for (const QFileInfo& fi : infos) {
+      const QString name = fi.fileName();
+      if (filter_ && !filter_(name)) continue;
+      FileListModel::Entry e;
+      e.name = name;
+      const qsizetype dot = name.lastIndexOf('.');
+      e.extension = dot >= 0 ? name.mid(dot) : QString();
+      e.size = fi.size();
+      e.modified = fi.lastModified();
+      entries.push_back(std::move(e));
+    }
+  }
+  model_->SetEntries(std::move(entries));
+}
+
+void TFileList::SetViewStyle(int style) {
+  if (style < 0 || style > 3 || style == style_) return;
+  style_ = style;
+  model_->SetLargeIcons(style == 0);
+  if (style == 3) {
+    stack_->setCurrentWidget(details_);
+    return;
+  }
+  switch (style) {
+    case 0:  // large icons in rows, captions under them
+      list_->setViewMode(QListView::IconMode);
+      list_->setFlow(QListView::LeftToRight);
+      list_->setIconSize(QSize(32, 32));
+      list_->setGridSize(QSize(84, 64));
+      list_->setWordWrap(true);
+      break;
+    case 1:  // small icons in rows
+      list_->setViewMode(QListView::ListMode);
+      list_->setFlow(QListView::LeftToRight);
+      list_->setIconSize(QSize(16, 16));
+      list_->setGridSize(QSize(140, 20));
+      list_->setWordWrap(false);
+      break;
+    default:  // list: columns flowing top to bottom
+      list_->setViewMode(QListView::ListMode);
+      list_->setFlow(QListView::TopToBottom);
+      list_->setIconSize(QSize(16, 16));
+      list_->setGridSize(QSize());
+      list_->setWordWrap(false);
+      break;
+  }
+  list_->setWrapping(true);
+  list_->setMovement(QListView::Static);
+  list_->setResizeMode(QListView::Adjust);
+  stack_->setCurrentWidget(list_);
+}
+
+int TFileList::Count() const { return model_->rowCount(); }
+QString TFileList::Caption(int row) const { return model_->At(row).name; }
+QString TFileList::Extension(int row) const { return model_->At(row).extension; }
+
+int TFileList::RowOf(const QString& caption) const {
+  for (int r = 0; r < Count(); ++r)
+    if (Caption(r) == caption) return r;
+  return -1;
+}
+
+std::vector<int> TFileList::SelectedRows() const {
+  std::vector<int> rows;
+  for (const QModelIndex& i : details_->selectionModel()->selectedRows(0)) rows.push_back(i.row());
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+void TFileList::SelectRow(int row) {
+  const QModelIndex i = model_->index(row, 0);
+  details_->selectionModel()->setCurrentIndex(
+      i, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+QAbstractItemView* TFileList::CurrentView() const {
+  return style_ == 3 ? static_cast<QAbstractItemView*>(details_)
+                     : static_cast<QAbstractItemView*>(list_);
+}
+
+QRect TFileList::ItemRect(int row) const {
+  QAbstractItemView* v = CurrentView();
+  const QModelIndex i = model_->index(row, 0);
+  v->scrollTo(i);
+  return v->visualRect(i);
+}
+
+bool TFileList::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+      lastButton_ = static_cast<QMouseEvent*>(event)->button();
+      break;
+    case QEvent::KeyPress: {
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      if ((key == Qt::Key_Return || key == Qt::Key_Enter) &&
+          (watched == list_ || watched == details_)) {
+        emit EnterPressed();
+        return true;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return QWidget::eventFilter(watched, event);
+}

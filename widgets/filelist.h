@@ -1,0 +1,113 @@
+// The list of one folder's files that pass a name filter, shown in one of
+// four styles: large icons, small icons, list, details (five columns).
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QDateTime>
+#include <QIcon>
+#include <QWidget>
+#include <functional>
+#include <vector>
+
+class QAbstractItemView;
+class QFileSystemWatcher;
+class QListView;
+class QStackedWidget;
+class QTreeView;
+
+// Rows: the files of one folder; columns name, size, type, modified and
+// the extension (with its dot).
+class FileListModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  struct Entry {
+    QString name, extension;
+    qint64 size = 0;
+    QDateTime modified;
+  };
+
+  using QAbstractTableModel::QAbstractTableModel;
+  void SetEntries(std::vector<Entry> entries);
+  const Entry& At(int row) const { return entries_[static_cast<size_t>(row)]; }
+
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation o, int role) const override;
+  void sort(int column, Qt::SortOrder order) override;
+  void SetHeaders(const QStringList& headers);
+  void SetIcons(const QIcon& small, const QIcon& large);
+  void SetLargeIcons(bool large);
+
+ private:
+  void SortEntries();
+  std::vector<Entry> entries_;
+  QStringList headers_;
+  QIcon smallIcon_, largeIcon_;
+  bool large_ = false;
+  int sortColumn_ = 0;
+  Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
+};
+
+class TFileList : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TFileList(QWidget* parent = nullptr);
+
+  // The folder listed ("" lists nothing); setting it re-reads the folder.
+  void SetFolder(const QString& folder);
+  QString Folder() const { return folder_; }
+  // Which file names are listed; re-reads the folder.
+  void SetNameFilter(std::function<bool(const QString& name)> filter);
+  // Re-reads the folder, keeping the selection by name.
+  void Refresh();
+
+  // 0 large icons, 1 small icons, 2 list, 3 details.
+  void SetViewStyle(int style);
+  int ViewStyle() const { return style_; }
+
+  void SetColumnCaptions(const QStringList& captions);
+
+  int Count() const;
+  QString Caption(int row) const;
+  QString Extension(int row) const;
+  int RowOf(const QString& caption) const;
+  // Selected rows in list order.
+  std::vector<int> SelectedRows() const;
+  void SelectRow(int row);
+
+  // The mouse button last pressed on the list (Qt::NoButton before any).
+  Qt::MouseButton LastButton() const { return lastButton_; }
+
+  QAbstractItemView* CurrentView() const;
+  QListView* IconView() const { return list_; }
+  QTreeView* DetailView() const { return details_; }
+  // An item's rectangle in the current view's viewport.
+  QRect ItemRect(int row) const;
+
+ signals:
+  // A left click released on an item.
+  void ItemClicked();
+  // Enter or Return with the list focused.
+  void EnterPressed();
+  void SelectionChanged();
+  void ContextMenuRequested(const QPoint& globalPos);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void ReadFolder();
+
+  FileListModel* model_;
+  QStackedWidget* stack_;
+  QListView* list_;
+  QTreeView* details_;
+  QFileSystemWatcher* watcher_;
+  QString folder_;
+  std::function<bool(const QString&)> filter_;
+  int style_ = -1;
+  Qt::MouseButton lastButton_ = Qt::NoButton;
+};

@@ -1,0 +1,112 @@
+#include "widgets/foldertree.h"
+
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QTimer>
+
+TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), model_(new QFileSystemModel(this)) {
+  model_->setReadOnly(true);
+  model_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
+  // Folders only: the watcher and icon lookups for files would be wasted.
+  model_->setOption(QFileSystemModel::DontUseCustomDirectoryIcons);
+  model_->setRootPath(QStringLiteral("/"));
+  setModel(model_);
+  for (int c = 1; c < model_->columnCount(); ++c) hideColumn(c);
+  header()->hide();
+  setEditTriggers(NoEditTriggers);
+  setSelectionMode(SingleSelection);
+  setUniformRowHeights(true);
+  setDragDropMode(NoDragDrop);
+  // The selected folder stays highlighted while another control has focus.
+  QPalette pal = palette();
+  pal.setColor(QPalette::Inactive, QPalette::Highlight,
+               pal.color(QPalette::Active, QPalette::Highlight));
+  pal.setColor(QPalette::Inactive, QPalette::HighlightedText,
+               pal.color(QPalette::Active, QPalette::HighlightedText));
+  setPalette(pal);
+  connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) {
+            if (current.isValid()) emit FolderChanged(model_->filePath(current));
+          });
+  auto* rescroll = new QTimer(this);
+  rescroll->setSingleShot(true);
+  rescroll->setInterval(0);
+  connect(rescroll, &QTimer::timeout, this, [this] {
+    if (keepInView_ && currentIndex().isValid()) scrollTo(currentIndex());
+  });
+  auto later = [rescroll] { rescroll->start(); };
+  connect(model_, &QFileSystemModel::directoryLoaded, this, later);
+  connect(model_, &QAbstractItemModel::rowsInserted, this, later);
+  connect(model_, &QAbstractItemModel::layoutChanged, this, later);
+  // The home folder is one glance away: its branch is open from the start.
+  const QModelIndex home = model_->index(QDir::homePath());
+  for (QModelIndex i = home.parent(); i.isValid(); i = i.parent()) expand(i);
+}
+
+QString TFolderTree::SelectedPath() const {
+  const QModelIndex i = currentIndex();
+  return i.isValid() ? model_->filePath(i) : QString();
+}
+
+bool TFolderTree::SelectPath(const QString& path) {
+  QString p = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+  QModelIndex i;
+  while (true) {
+    if (QFileInfo(p).isDir()) i = model_->index(p);
+    if (i.isValid() || p == QStringLiteral("/") || p.isEmpty()) break;
+    const qsizetype slash = p.lastIndexOf('/');
+    p = slash <= 0 ? QStringLiteral("/") : p.left(slash);
+  }
+  if (!i.isValid()) i = model_->index(QStringLiteral("/"));
+  if (!i.isValid()) return false;
+  for (QModelIndex a = i.parent(); a.isValid(); a = a.parent()) expand(a);
+  setCurrentIndex(i);
+  scrollTo(i);
+  keepInView_ = true;
+  return true;
+}
+
+void TFolderTree::SelectFirstNode() {
+  const QModelIndex first = model_->index(0, 0, rootIndex());
+  if (first.isValid()) {
+    setCurrentIndex(first);
+    scrollTo(first);
+  }
+}
+
+void TFolderTree::mousePressEvent(QMouseEvent* e) {
+  keepInView_ = false;
+  QTreeView::mousePressEvent(e);
+}
+
+void TFolderTree::wheelEvent(QWheelEvent* e) {
+  keepInView_ = false;
+  QTreeView::wheelEvent(e);
+}
+
+void TFolderTree::showEvent(QShowEvent* e) {
+  QTreeView::showEvent(e);
+  if (currentIndex().isValid()) scrollTo(currentIndex());
+}
+
+void TFolderTree::SelectHome() { SelectPath(QDir::homePath()); }
+
+void TFolderTree::keyPressEvent(QKeyEvent* e) {
+  keepInView_ = false;
+  if (e->key() == Qt::Key_Home && e->modifiers() == Qt::AltModifier) {
+    SelectHome();
+    return;
+  }
+  QTreeView::keyPressEvent(e);
+}
+
+void TFolderTree::contextMenuEvent(QContextMenuEvent* e) {
+  QMenu menu(this);
+  menu.addAction(QStringLiteral("ホームフォルダ(&H)"), this, &TFolderTree::SelectHome);
+  menu.exec(e->globalPos());
+}

@@ -1,0 +1,44 @@
+// A read-only folder tree over the file system, rooted at "/", whose
+// selection stays visible when it loses the focus.
+#pragma once
+
+#include <QTreeView>
+
+class QFileSystemModel;
+
+class TFolderTree : public QTreeView {
+  Q_OBJECT
+
+ public:
+  explicit TFolderTree(QWidget* parent = nullptr);
+
+  // The folder of the selected node ("/" for the root); empty when none.
+  QString SelectedPath() const;
+  // Selects the node of path, expanding and scrolling to it. A path that
+  // does not exist (or cannot be shown) selects its nearest existing
+  // ancestor. Returns false when not even "/" could be selected.
+  bool SelectPath(const QString& path);
+  // Selects the first node of the tree ("/").
+  void SelectFirstNode();
+  // Selects the user's home folder.
+  void SelectHome();
+
+  QFileSystemModel* FsModel() const { return model_; }
+
+ signals:
+  // The selected folder changed (also when it is set from code).
+  void FolderChanged(const QString& path);
+
+ protected:
+  void keyPressEvent(QKeyEvent* e) override;
+  void contextMenuEvent(QContextMenuEvent* e) override;
+  void mousePressEvent(QMouseEvent* e) override;
+  void wheelEvent(QWheelEvent* e) override;
+  void showEvent(QShowEvent* e) override;
+
+ private:
+  QFileSystemModel* model_;
+  // Folders fill in the background; until the user takes over, a node
+  // selected from code is scrolled back into view as rows arrive above it.
+  bool keepInView_ = false;
+};
