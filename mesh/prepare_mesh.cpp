@@ -1,4 +1,20 @@
 #include "mesh/prepare_mesh.h"
 
-// Placeholder until mesh preparation lands: leaves the model as read.
-void PrepareMesh(PolygonModel&, bool, bool) {}
+#include <stdexcept>
+
+#include "mesh/fix_orientation.h"
+#include "mesh/normals.h"
+#include "mesh/share_vertices.h"
+
+void PrepareMesh(PolygonModel& model, bool shareVertices, bool fixOrientation) {
+  // Every step indexes the vertex list with the corners unchecked; the
+  // pipeline drops bad polygons before this, so this is a guard only.
+  const uint32_t nvert = static_cast<uint32_t>(model.vertices.size());
+  uint32_t bad = 0;
+  for (int32_t i : model.indexPool) bad |= static_cast<uint32_t>(static_cast<uint32_t>(i) >= nvert);
+  if (bad) throw std::out_of_range("polygon index outside the vertex list");
+
+  if (shareVertices) ShareVertices(model);
+  if (fixOrientation) FixOrientation(model);
+  ComputeNormals(model);
+}

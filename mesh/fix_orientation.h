@@ -1,0 +1,16 @@
+// Face orientation correction: makes the windings of connected polygons
+// agree.
+#pragma once
+
+#include "core/model.h"
+
+// Reverses the corner order of the polygons whose winding disagrees with a
+// settled neighbour across a shared edge (two vertex indices consecutive in
+// both, last and first corner included). Polygons are settled by a worklist
+// in polygon order: the first entry of each connected group keeps its
+// winding and decides for the group; the next entry handled is always the
+// first settled one further down the list, which is exchanged with the
+// cursor's entry. Every polygon is reversed at most once and conflicts are
+// left as they fall. Polygons with fewer than three corners take no part.
+// Only indexPool changes.
+void FixOrientation(PolygonModel& model);
