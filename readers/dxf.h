@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/model.h"
 
@@ -11,3 +13,7 @@ int32_t DxfIsSupport(const char* path);  // always 0: never recognised by conten
 bool DxfLoadInto(const char* path, PolygonModel& model);
 int32_t DxfLoad(const char* path);  // into CurrentModel
 const char* DxfGetErrMsg();
+
+// The lines of a file as the reader sees them: at most 511 characters each,
+// split and joined as its chunked reading does. Used to check that reading.
+std::vector<std::string> DxfSplitLines(const char* path);

@@ -1,5 +1,6 @@
 #include "readers/mqo.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -42,13 +43,15 @@ bool ScanMaterialCount(std::string_view line, int64_t& n) {
 
 class MqoReader {
  public:
-  MqoReader(FILE* f, PolygonModel& model) : lines_(f), model_(model) {}
+  MqoReader(FILE* f, int64_t fileSize, PolygonModel& model)
+      : lines_(f), model_(model), fileSize_(fileSize) {}
   void Run();
 
  private:
   void ReadFace(std::string_view line);
   void ReadMaterial(std::string_view line);
   void ReadBinaryVertices(int64_t n);
+  void ReserveFor(State chunk, std::string_view line);
 
   LineReader lines_;
   PolygonModel& model_;
@@ -56,7 +59,33 @@ class MqoReader {
   std::vector<Float3> materials_;  // colours of the material chunk, grown line by line
   int64_t materialLimit_ = -1;     // the chunk's count; -1 when it did not scan
   float last_[3] = {0, 0, 0};      // values a vertex line that does not scan keeps
+  int64_t fileSize_;               // bounds what a chunk's count may reserve
 };
+
+template <typename V>
+void Grow(V& v, int64_t more) {
+  const size_t want = v.size() + static_cast<size_t>(more);
+  if (want > v.capacity()) v.reserve(std::max(want, 2 * v.capacity()));
+}
+
+// Room for the items a "vertex" or "face" chunk announces, but never more
+// than the rest of the file can hold (a vertex line takes at least two
+// bytes, a face line ten), so a false count costs nothing.
+void MqoReader::ReserveFor(State chunk, std::string_view line) {
+  SkipSpace(line);
+  line.remove_prefix(FirstWord(line).size());
+  int64_t n;
+  if (!ScanDecimal(line, n) || n <= 0) return;
+  if (chunk == State::kVertex) {
+    Grow(model_.vertices, std::min(n, fileSize_ / 2));
+  } else {
+    n = std::min(n, fileSize_ / 10);
+    Grow(model_.polyStart, n);
+    Grow(model_.polyMaterial, n);
+    Grow(model_.polyColor, n);
+    Grow(model_.indexPool, 3 * n);
+  }
+}
 
 void MqoReader::Run() {
   State state = State::kTop;
@@ -74,10 +103,12 @@ void MqoReader::Run() {
           base_ = model_.VertexCount();
         } else if (word == "vertex") {
           state = State::kVertex;
+          ReserveFor(state, line);
         } else if (word == "BVertex") {
           state = State::kBinaryVertex;
         } else if (word == "face") {
           state = State::kFace;
+          ReserveFor(state, line);
         } else if (word == "Material") {
           // The count only caps the table; colours are stored as their
           // lines arrive, so a huge count allocates nothing.
@@ -195,7 +226,7 @@ bool MqoLoadInto(const char* path, PolygonModel& model) {
     return false;
   }
   g_msg[0] = '\0';
-  MqoReader reader(file.get(), model);
+  MqoReader reader(file.get(), file.Size(), model);
   reader.Run();
   return true;
 }

@@ -217,15 +217,18 @@ int64_t ScanInt(std::string_view s) {
 }
 
 bool ScanDecimal(std::string_view& s, int64_t& out) {
-  std::string_view t = s;
-  SkipSpace(t);
-  size_t i = 0;
-  if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
-  if (i >= t.size() || t[i] < '0' || t[i] > '9') return false;
-  size_t e = i;
-  while (e < t.size() && t[e] >= '0' && t[e] <= '9') ++e;
-  out = ScanInt(t.substr(0, e));
-  s = t.substr(e);
+  const char* p = s.data();
+  const char* last = p + s.size();
+  while (p < last && IsSpace(*p)) ++p;
+  bool negative = false;
+  if (p < last && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  if (p >= last || static_cast<unsigned>(*p - '0') > 9) return false;
+  constexpr int64_t kLimit = int64_t{1} << 40;  // saturates as ScanInt does
+  int64_t v = 0;
+  for (; p < last && static_cast<unsigned>(*p - '0') <= 9; ++p)
+    if (v < kLimit) v = v * 10 + (*p - '0');
+  out = negative ? -v : v;
+  s.remove_prefix(static_cast<size_t>(p - s.data()));
   return true;
 }
 

@@ -1,0 +1,438 @@
+// The DXF reader: its chunked line reading, the main loop, 3DFACE and the
+// POLYLINE kinds, and the line numbers of its failures.
+#include "readers/dxf.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/test_util.h"
+
+namespace {
+
+using Group = std::pair<int, std::string>;
+
+// Groups as code and value lines, each ended by eol.
+std::string Groups(const std::vector<Group>& groups, const char* eol = "\n") {
+  std::string s;
+  for (const auto& [code, value] : groups) s += std::to_string(code) + eol + value + eol;
+  return s;
+}
+
+// A file with the given entity groups inside an ENTITIES section.
+std::string Entities(const std::vector<Group>& body, const char* eol = "\n") {
+  std::vector<Group> g = {{0, "SECTION"}, {2, "ENTITIES"}};
+  g.insert(g.end(), body.begin(), body.end());
+  g.push_back({0, "ENDSEC"});
+  g.push_back({0, "EOF"});
+  return Groups(g, eol);
+}
+
+std::vector<Group> Face(std::vector<std::vector<std::string>> corners) {
+  std::vector<Group> g = {{0, "3DFACE"}, {8, "0"}};
+  for (size_t k = 0; k < corners.size(); ++k)
+    for (int a = 0; a < 3; ++a)
+      g.push_back({10 * (a + 1) + static_cast<int>(k), corners[k][static_cast<size_t>(a)]});
+  return g;
+}
+
+std::vector<Group> Cat(std::vector<std::vector<Group>> parts) {
+  std::vector<Group> g;
+  for (const auto& p : parts) g.insert(g.end(), p.begin(), p.end());
+  return g;
+}
+
+// A POLYLINE with header groups, then one VERTEX per entry of vertices.
+std::vector<Group> Polyline(std::vector<Group> header, std::vector<std::vector<Group>> vertices) {
+  std::vector<Group> g = {{0, "POLYLINE"}, {8, "0"}};
+  g.insert(g.end(), header.begin(), header.end());
+  for (const auto& v : vertices) {
+    g.push_back({0, "VERTEX"});
+    g.insert(g.end(), v.begin(), v.end());
+  }
+  g.push_back({0, "SEQEND"});
+  return g;
+}
+
+std::vector<Group> Vertex(float x, float y, float z, int flags) {
+  return {{10, std::to_string(x)},
+          {20, std::to_string(y)},
+          {30, std::to_string(z)},
+          {70, std::to_string(flags)}};
+}
+
+std::vector<Group> FaceRecord(std::vector<std::string> corners) {
+  std::vector<Group> g = {{70, "128"}};
+  for (size_t k = 0; k < corners.size(); ++k) g.push_back({71 + static_cast<int>(k), corners[k]});
+  return g;
+}
+
+// An M x N mesh header and its vertices (vertex (i, j) at x = i, y = j).
+std::vector<Group> Mesh(int flags, int m, int n, int vertices = -1) {
+  std::vector<std::vector<Group>> v;
+  if (vertices < 0) vertices = m * n;
+  for (int k = 0; k < vertices; ++k)
+    v.push_back(
+        Vertex(static_cast<float>(k / (n ? n : 1)), static_cast<float>(k % (n ? n : 1)), 0, 64));
+  return Polyline(
+      {{66, "1"}, {70, std::to_string(flags)}, {71, std::to_string(m)}, {72, std::to_string(n)}},
+      v);
+}
+
+struct Loaded {
+  bool ok;
+  PolygonModel model;
+  std::string msg;
+};
+Loaded Load(const std::string& bytes) {
+  Loaded r;
+  const std::string path = WriteTemp("t.dxf", bytes);
+  r.ok = DxfLoadInto(path.c_str(), r.model);
+  r.msg = DxfGetErrMsg();
+  return r;
+}
+
+std::string LineError(int line) { return "データエラー (line:" + std::to_string(line) + ")"; }
+
+std::vector<int32_t> Corners(const PolygonModel& m, int p) {
+  return std::vector<int32_t>(m.index(p), m.index(p) + m.nv(p));
+}
+
+TEST(DxfReader, FacesInAnyCaseAnySectionAndAnyLineEnd) {
+  const auto quad = Face({{"0", "0", "0"}, {"1", "0", "0"}, {"1", "1", "0"}, {"0", "1", "0"}});
+  const auto tri = Face({{"0", "0", "1"}, {"1", "0", "1"}, {"1", "1", "1"}, {"1", "1", "1"}});
+  for (const char* eol : {"\n", "\r\n", "\r"}) {
+    Loaded r = Load(Entities(Cat({quad, tri}), eol));
+    ASSERT_TRUE(r.ok) << r.msg;
+    ASSERT_EQ(r.model.PolygonCount(), 2);
+    EXPECT_EQ(r.model.VertexCount(), 7);  // the repeated fourth corner is not added
+    EXPECT_EQ(Corners(r.model, 0), (std::vector<int32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(Corners(r.model, 1), (std::vector<int32_t>{4, 5, 6}));
+    EXPECT_EQ(r.model.vertices[6], (Float3{1, 1, 1}));
+    EXPECT_EQ(r.model.material(0), -1);
+  }
+  // Lower-case names, and a face inside a block definition, read alike.
+  std::vector<Group> g = {{0, "section"}, {2, "blocks"}, {0, "block"}};
+  g = Cat({g, Face({{"1", "2", "3"}, {"4", "5", "6"}, {"7", "8", "9"}})});
+  g = Cat({g, {{0, "endblk"}, {0, "endsec"}, {0, "eof"}}});
+  Loaded r = Load(Groups(g));
+  ASSERT_TRUE(r.ok) << r.msg;
+  ASSERT_EQ(r.model.PolygonCount(), 1);
+  EXPECT_EQ(r.model.vertices[2], (Float3{7, 8, 9}));
+}
+
+TEST(DxfReader, FailuresNameTheLastLineRead) {
+  const auto tri = Face({{"0", "0", "0"}, {"1", "0", "0"}, {"1", "1", "0"}});
+  const struct {
+    const char* what;
+    std::string file;
+    int line;  // 0: loads
+  } cases[] = {
+      // SECTION, ENTITIES, 3DFACE, 8, then two corners: the face ends at
+      // the code line after them (line 21).
+      {"two corners", Entities(Face({{"0", "0", "0"}, {"1", "0", "0"}})), 21},
+      {"codes out of order per axis are passed over",
+       Entities({{0, "3DFACE"},
+                 {11, "1"},
+                 {21, "1"},
+                 {31, "1"},
+                 {10, "0"},
+                 {20, "0"},
+                 {30, "0"},
+                 {12, "2"},
+                 {22, "2"},
+                 {32, "2"}}),
+       25},
+      {"a fifth x", Entities(Cat({tri, {{13, "0"}, {14, "0"}}})), 30},
+      {"unequal counts", Entities(Cat({tri, {{13, "0"}}})), 29},
+      {"coordinate that is no number", Entities(Face({{"0", "0", "0"}, {"x", "0", "0"}})), 16},
+      {"numbers out of range still scan",
+       Entities(Face({{"1e999", "-1e999", "1e-999"}, {"1", "0", "0"}, {"1", "1", "0"}})), 0},
+      {"no EOF group", Groups({{0, "SECTION"}, {2, "ENTITIES"}, {0, "ENDSEC"}}), 6},
+      {"EOF without a line end", Groups({{0, "SECTION"}, {0, "ENDSEC"}}) + "0\nEOF", 5},
+      {"end of file inside a face", Groups(Cat({{{0, "SECTION"}}, tri})), 24},
+      {"SECTION in a section", Groups({{0, "SECTION"}, {0, "SECTION"}}), 4},
+      {"ENDSEC outside", Groups({{0, "ENDSEC"}}), 2},
+      {"ENTITIES outside", Groups({{2, "ENTITIES"}}), 2},
+      {"BLOCKS outside", Groups({{0, "SECTION"}, {0, "ENDSEC"}, {2, "blocks"}}), 6},
+      {"other names outside are fine", Groups({{2, "HEADER"}, {0, "EOF"}}), 0},
+      {"a two-dimensional polyline",
+       Entities(Polyline({{66, "1"}, {70, "0"}}, {{{10, "0"}, {20, "0"}}, {{10, "1"}}})), 20},
+      {"header 66 other than 1", Entities(Polyline({{66, "0"}}, {})), 10},
+      {"spline-fit header", Entities(Polyline({{70, "12"}}, {})), 10},
+      {"curve-fit vertex", Entities(Polyline({{70, "8"}}, {{{70, "2"}}})), 14},
+      {"mesh vertex without bit 64", Entities(Polyline({{70, "16"}}, {Vertex(0, 0, 0, 32)})), 22},
+      {"face index that is no number", Entities(Polyline({{70, "64"}}, {{{71, "a"}}})), 14},
+      {"other entity inside a polyline",
+       Entities(Cat({{{0, "POLYLINE"}, {70, "8"}}, Vertex(0, 0, 0, 32), {{0, "LINE"}}})), 18},
+  };
+  for (const auto& c : cases) {
+    Loaded r = Load(c.file);
+    if (c.line == 0) {
+      EXPECT_TRUE(r.ok) << c.what << ": " << r.msg;
+      EXPECT_EQ(r.msg, "") << c.what;
+    } else {
+      EXPECT_FALSE(r.ok) << c.what;
+      EXPECT_EQ(r.msg, LineError(c.line)) << c.what;
+    }
+  }
+  Loaded r = Load("");
+  EXPECT_EQ(r.msg, LineError(0));
+  PolygonModel m;
+  EXPECT_FALSE(DxfLoadInto("/nonexistent/x.dxf", m));
+  EXPECT_STREQ(DxfGetErrMsg(), "ファイルがオープンできませんでした。");
+  EXPECT_EQ(DxfIsSupport("/nonexistent/x.dxf"), 0);
+  EXPECT_STREQ(DxfGetErrMsg(), "");
+}
+
+TEST(DxfReader, FacesBeforeAFailureStay) {
+  const auto tri = Face({{"0", "0", "0"}, {"1", "0", "0"}, {"1", "1", "0"}});
+  Loaded r = Load(Groups(Cat({{{0, "SECTION"}}, tri, tri, {{0, "ENDSEC"}}})));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.model.PolygonCount(), 2);
+  EXPECT_EQ(r.model.VertexCount(), 6);
+}
+
+TEST(DxfReader, PolygonMeshesClosedInMAndN) {
+  const struct {
+    int flags, m, n, vertices, quads;
+    std::vector<int32_t> last;
+  } cases[] = {
+      {16, 3, 3, -1, 4, {4, 5, 8, 7}},
+      {17, 3, 3, -1, 6, {7, 8, 2, 1}},  // closed in M: the last row joins the first
+      {48, 3, 3, -1, 6, {5, 3, 6, 8}},  // closed in N
+      {49, 3, 3, -1, 9, {8, 6, 0, 2}},  // closed in both
+      {16, 2, 4, -1, 3, {2, 3, 7, 6}},
+      // Fewer vertices than M x N: only quads over delivered vertices.
+      {16, 3, 3, 7, 2, {1, 2, 5, 4}},
+      {49, 3, 3, 0, 0, {}},
+      // Sizes far beyond the vertices neither hang nor name missing vertices.
+      {49, 2147483647, 2147483647, 4, 0, {}},
+      {49, 2147483647, 2, 4, 2, {1, 0, 2, 3}},
+      {49, -5, 3, 9, 0, {}},
+  };
+  for (const auto& c : cases) {
+    Loaded r = Load(Entities(Cat({Face({{"9", "9", "9"}, {"9", "9", "8"}, {"9", "8", "8"}}),
+                                  Mesh(c.flags, c.m, c.n, c.vertices)})));
+    ASSERT_TRUE(r.ok) << r.msg;
+    const int base = 3;  // after the face's vertices
+    EXPECT_EQ(r.model.VertexCount(), base + (c.vertices < 0 ? c.m * c.n : c.vertices));
+    ASSERT_EQ(r.model.PolygonCount(), 1 + c.quads) << c.flags << " " << c.m << "x" << c.n;
+    if (c.quads == 0) continue;
+    std::vector<int32_t> last = Corners(r.model, c.quads);
+    for (int32_t& i : last) i -= base;
+    EXPECT_EQ(last, c.last) << c.flags << " " << c.m << "x" << c.n;
+    EXPECT_EQ(r.model.DropInvalidPolygons(), 0u);
+  }
+}
+
+TEST(DxfReader, PolyfaceMeshes) {
+  const auto four = std::vector<std::vector<Group>>{Vertex(0, 0, 0, 192), Vertex(1, 0, 0, 192),
+                                                    Vertex(1, 1, 0, 192), Vertex(0, 1, 0, 192)};
+  const struct {
+    std::vector<std::string> corners;
+    std::vector<int32_t> polygon;  // empty: left out
+  } cases[] = {
+      {{"1", "2", "3"}, {3, 4, 5}},
+      {{"1", "2", "3", "4"}, {3, 4, 5, 6}},
+      {{"1", "2", "3", "3"}, {3, 4, 5}},       // a fourth equal to the third
+      {{"-1", "2", "-4", "3"}, {3, 4, 6, 5}},  // negative numbers mark hidden edges
+      {{"0", "1", "2"}, {}},
+      {{"1", "2", "5"}, {}},  // beyond the polyline's vertices
+      {{"1", "2", "-2147483649"}, {}},
+  };
+  for (const auto& c : cases) {
+    auto vertices = four;
+    vertices.push_back(FaceRecord(c.corners));
+    // A face before the polyline moves its base to 3.
+    Loaded r = Load(Entities(Cat({Face({{"9", "9", "9"}, {"9", "9", "8"}, {"9", "8", "8"}}),
+                                  Polyline({{66, "1"}, {70, "64"}}, vertices)})));
+    ASSERT_TRUE(r.ok) << r.msg;
+    EXPECT_EQ(r.model.VertexCount(), 7);
+    ASSERT_EQ(r.model.PolygonCount(), c.polygon.empty() ? 1 : 2) << c.corners[2];
+    if (!c.polygon.empty()) {
+      EXPECT_EQ(Corners(r.model, 1), c.polygon);
+    }
+  }
+  // Corner numbers carry over from the previous face record, except the
+  // fourth; a face record outside a polyface mesh adds nothing.
+  auto vertices = four;
+  vertices.push_back(FaceRecord({"1", "2", "3", "4"}));
+  vertices.push_back({{70, "128"}, {71, "2"}});
+  Loaded r = Load(Entities(Polyline({{70, "64"}}, vertices)));
+  ASSERT_EQ(r.model.PolygonCount(), 2);
+  EXPECT_EQ(Corners(r.model, 1), (std::vector<int32_t>{1, 1, 2}));
+  r = Load(Entities(Polyline({{70, "8"}}, {Vertex(0, 0, 0, 32), FaceRecord({"1", "1", "1"})})));
+  ASSERT_TRUE(r.ok) << r.msg;
+  EXPECT_EQ(r.model.PolygonCount(), 0);
+}
+
+TEST(DxfReader, PolylineValuesCarryOverAndElevationRaisesZ) {
+  // A 3D polyline adds its vertices and no polygon. The header's z is the
+  // elevation; a vertex without a coordinate keeps the last one read.
+  Loaded r = Load(Entities(
+      Polyline({{10, "0"}, {20, "0"}, {30, "5"}, {70, "9"}}, {Vertex(1, 2, 3, 32), {{10, "7"}}})));
+  ASSERT_TRUE(r.ok) << r.msg;
+  EXPECT_EQ(r.model.PolygonCount(), 0);
+  ASSERT_EQ(r.model.VertexCount(), 2);
+  EXPECT_EQ(r.model.vertices[0], (Float3{1, 2, 8}));
+  EXPECT_EQ(r.model.vertices[1], (Float3{7, 2, 8}));
+}
+
+// The line reading as the format has always been read: fgets into 512
+// bytes, the chunk's text up to its first NUL, then character by character.
+std::vector<std::string> ReferenceLines(const std::string& path) {
+  std::vector<std::string> out;
+  FILE* f = fopen(path.c_str(), "rb");
+  char buf[512] = {};
+  int len = 0, pos = -1;
+  for (;;) {
+    std::string line;
+    bool more = true;
+    for (;;) {
+      if (++pos >= len) {
+        if (!fgets(buf, sizeof buf, f)) {
+          more = false;
+          break;
+        }
+        len = static_cast<int>(strlen(buf));
+        pos = 0;
+      }
+      const char c = buf[pos];
+      if (c == '\r' || c == '\n') break;
+      line.push_back(c);
+      if (line.size() == 511) break;
+    }
+    if (!more) break;
+    if (buf[pos] == '\r' && buf[pos + 1] == '\n') ++pos;
+    out.push_back(line.substr(0, strnlen(line.c_str(), line.size())));
+  }
+  fclose(f);
+  return out;
+}
+
+TEST(DxfReader, LinesSplitAt511CharactersAndFollowTheChunks) {
+  const std::string d511(511, '1');
+  const struct {
+    const char* what;
+    std::string file;
+    int line;  // 0: loads
+  } cases[] = {
+      // The 512th character starts the next line: here the code 0 of EOF.
+      {"split after 511", "999\n" + d511 + "0\nEOF\n", 0},
+      {"a split one character later would differ", "999\n" + d511 + "10\nEOF\n", 4},
+      // A 511-character line's own line end gives an empty line (code 0).
+      {"exactly 511", "999\n" + d511 + "\nEOF\n", 0},
+      // A CR LF whose CR ends a chunk is two line ends.
+      {"CR LF across chunks", "999\n" + std::string(510, '1') + "\r\n0\nEOF\n", 5},
+      {"CR LF inside a chunk", "999\n" + std::string(509, '1') + "\r\n0\nEOF\n", 0},
+      // The rest of a long extended-data line is skipped, however long.
+      {"long extended data", "1001\n" + std::string(2000, 'x') + "\n0\nEOF\n", 0},
+      {"rest of extended data skipped", "1001\n" + d511 + "0\nEOF\n", 4},
+      // A NUL hides the rest of its chunk, so the line goes on in the next.
+      {"NUL", std::string("999\nab\0cd\n0\nEOF\n", 16), 3},
+  };
+  for (const auto& c : cases) {
+    Loaded r = Load(c.file);
+    if (c.line == 0) {
+      EXPECT_TRUE(r.ok) << c.what << ": " << r.msg;
+    } else {
+      EXPECT_EQ(r.msg, LineError(c.line)) << c.what;
+    }
+  }
+}
+
+TEST(DxfReader, LineReadingMatchesTheReferenceOnRandomFiles) {
+  std::mt19937 rng(7);
+  const char* ends[] = {"\n", "\r\n", "\r", "\n\r", ""};
+  for (int round = 0; round < 12; ++round) {
+    std::string s;
+    // Large rounds cross the reader's block boundaries many times.
+    const size_t target = round < 8 ? 20000 : 2500000;
+    while (s.size() < target) {
+      const int kind = static_cast<int>(rng() % 10);
+      size_t len = kind < 6 ? rng() % 12 : kind < 9 ? rng() % 1100 : 505 + rng() % 12;
+      for (size_t i = 0; i < len; ++i) {
+        const unsigned r = rng() % 400;
+        s.push_back(r == 0 ? '\0' : static_cast<char>('a' + r % 26));
+      }
+      s += ends[rng() % (round % 2 ? 5 : 3)];
+    }
+    if (round % 3 == 0) s += "tail without end";
+    const std::string path = WriteTemp("lines.dxf", s);
+    const std::vector<std::string> want = ReferenceLines(path);
+    const std::vector<std::string> got = DxfSplitLines(path.c_str());
+    ASSERT_EQ(got.size(), want.size()) << "round " << round;
+    for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << round << ":" << i;
+  }
+  // A CR LF split by a chunk end, and a NUL, just before the reader's first
+  // block of 1 MiB ends.
+  for (size_t before : {1, 2, 100, 300, 509, 510, 511, 512, 513}) {
+    for (const std::string& line :
+         {std::string(510, '1') + "\r\n", std::string(200, '2') + "\r\r\n",
+          std::string("a\0b", 3) + std::string(508, '3') + "\r\n"}) {
+      std::string s;
+      while (s.size() + 100 < (1u << 20) - before) s += std::string(99, 'f') + "\n";
+      s += std::string((1u << 20) - before - s.size() - 1, 'g') + "\n";
+      s += line + "after\n";
+      const std::string path = WriteTemp("block.dxf", s);
+      EXPECT_EQ(DxfSplitLines(path.c_str()), ReferenceLines(path)) << before;
+    }
+  }
+}
+
+TEST(DxfReader, HostileInputEndsQuickly) {
+  // A megabyte-long line, a truncated mesh, huge sizes without vertices.
+  const auto start = std::chrono::steady_clock::now();
+  Loaded r = Load(Entities({{999, std::string(3 << 20, '7')}}));
+  if (!r.ok) {
+    EXPECT_EQ(r.msg.rfind("データエラー (line:", 0), 0u);
+  }
+  r = Load(Entities(Mesh(49, 2147483647, 2147483647, 0)));
+  EXPECT_TRUE(r.ok) << r.msg;
+  EXPECT_EQ(r.model.PolygonCount(), 0);
+  const std::string whole = Entities(Cat({Mesh(49, 4, 4), Mesh(16, 3, 3)}));
+  for (size_t cut = 0; cut < whole.size(); cut += 7) {
+    r = Load(whole.substr(0, cut));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.msg.rfind("データエラー (line:", 0), 0u) << cut;
+    EXPECT_EQ(r.model.DropInvalidPolygons(), 0u) << cut;
+  }
+  // A sanity bound for a hang, not a speed test.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+}
+
+TEST(DxfReader, CorpusFilesLoadOrFailWithTheirLine) {
+  const auto manifest = ReadManifest();
+  const auto files = CorpusFiles("dxf");
+  if (files.empty()) GTEST_SKIP() << "no corpus";
+  int loaded = 0;
+  for (const std::string& path : files) {
+    Loaded r;
+    r.ok = DxfLoadInto(path.c_str(), r.model);
+    r.msg = DxfGetErrMsg();
+    if (!r.ok) {
+      EXPECT_EQ(r.msg.rfind("データエラー (line:", 0), 0u) << path << ": " << r.msg;
+      continue;
+    }
+    ++loaded;
+    EXPECT_EQ(r.model.DropInvalidPolygons(), 0u) << path;
+    // Where a file holds 3DFACEs and no POLYLINE, both count the same faces.
+    const std::string rel = "dxf/" + path.substr(path.rfind('/') + 1);
+    const auto row = manifest.find(rel);
+    if (row == manifest.end()) continue;
+    const std::string& notes = row->second.at("notes");
+    if (NoteValue(notes, "POLYLINE") == 0) {
+      EXPECT_EQ(r.model.PolygonCount(), NoteValue(notes, "3DFACE")) << path;
+    }
+  }
+  EXPECT_GT(loaded, 0);
+}
+
+}  // namespace
