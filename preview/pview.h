@@ -70,6 +70,11 @@ class TPView : public QWidget {
   // Whether OpenGL set-up failed (the error box has been shown).
   bool GLFailed() const;
   const Scene& SceneState() const { return scene_; }
+  // Draw one primitive per polygon (for comparing and timing the drawing).
+  void SetReferenceDrawing(bool on) {
+    scene_.referenceDrawing = on;
+    Repaint();
+  }
   // Null when OpenGL could not be set up at all.
   TGLPanel* Panel() const { return GLPanel1; }
 

@@ -258,7 +258,8 @@ void ApplyState(const Scene& scene) {
   glLoadMatrixf(scene.camera.rotation.m);
 }
 
-void PolygonPass(const Scene& scene, bool withColour) {
+// The reference pass: one primitive per polygon.
+void PolygonPassReference(const Scene& scene, bool withColour) {
   const PolygonModel& m = *scene.model;
   const bool perPolygonNormal = withColour && scene.state.normalPerPolygon;
   const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(scene.polygonCount);
@@ -292,6 +293,77 @@ void PolygonPass(const Scene& scene, bool withColour) {
     }
     glEnd();
   }
+}
+
+// The same picture with fewer calls: runs of triangles share one
+// GL_TRIANGLES primitive (a triangle's three corners carry the same normal
+// and material, so which corner sets the flat shade does not matter, and
+// its outline is the same three edges), and a colour equal to the last one
+// is not sent again.
+void PolygonPassBatched(const Scene& scene, bool withColour) {
+  const PolygonModel& m = *scene.model;
+  const bool perPolygonNormal = withColour && scene.state.normalPerPolygon;
+  const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(scene.polygonCount);
+  const uint32_t nverts = static_cast<uint32_t>(m.VertexCount());
+  const float* obj = scene.object;
+  const Float3 objColour{obj[0], obj[1], obj[2]};
+  bool haveColour = false;
+  Float3 lastColour{0, 0, 0};
+  bool inTriangles = false;
+  const uint32_t* start = m.polyStart.data();
+  const int32_t* pool = m.indexPool.data();
+  for (int32_t p = 0; p < scene.polygonCount; ++p) {
+    const int32_t n = static_cast<int32_t>(start[p + 1] - start[p]);
+    const int32_t* idx = pool + start[p];
+    const bool triangle = n == 3 && static_cast<uint32_t>(idx[0]) < nverts &&
+                          static_cast<uint32_t>(idx[1]) < nverts &&
+                          static_cast<uint32_t>(idx[2]) < nverts;
+    if (triangle) {
+      if (!inTriangles) {
+        glBegin(GL_TRIANGLES);
+        inTriangles = true;
+      }
+    } else {
+      if (inTriangles) {
+        glEnd();
+        inTriangles = false;
+      }
+      glBegin(GL_POLYGON);
+    }
+    if (withColour) {
+      if (perPolygonNormal) {
+        if (haveNormals)
+          glNormal3fv(&m.polygonNormals[p].x);
+        else
+          glNormal3f(0.0f, 0.0f, 1.0f);
+      }
+      const Float3& c = m.polyMaterial[p] < 0 ? objColour : m.polyColor[p];
+      if (!haveColour || !(c == lastColour)) {
+        const GLfloat diffuse[4] = {c.x, c.y, c.z, 1.0f};
+        glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, diffuse);
+        glColor3fv(diffuse);
+        lastColour = c;
+        haveColour = true;
+      }
+    }
+    if (triangle) {
+      glArrayElement(idx[0]);
+      glArrayElement(idx[1]);
+      glArrayElement(idx[2]);
+    } else {
+      for (int32_t i = 0; i < n; ++i)
+        if (static_cast<uint32_t>(idx[i]) < nverts) glArrayElement(idx[i]);
+      glEnd();
+    }
+  }
+  if (inTriangles) glEnd();
+}
+
+void PolygonPass(const Scene& scene, bool withColour) {
+  if (scene.referenceDrawing)
+    PolygonPassReference(scene, withColour);
+  else
+    PolygonPassBatched(scene, withColour);
 }
 
 }  // namespace

@@ -65,6 +65,9 @@ struct Scene {
   Camera camera;
   RenderState state;
   int width = 0, height = 0;  // viewport in pixels
+  // Draw one primitive per polygon, as the batched drawing is checked
+  // against (same pixels, more calls).
+  bool referenceDrawing = false;
 };
 
 // Takes the model: fits the camera, centres and scales its vertices in

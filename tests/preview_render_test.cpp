@@ -218,4 +218,59 @@ TEST_F(PreviewRender, ZeroSizeModelAndZeroHeightStayFinite) {
   glViewport(0, 0, kW, kH);
 }
 
+// A closed sphere of quads with triangle fans at the poles; bands of
+// coloured polygons in runs, the rest in the object colour.
+std::unique_ptr<PolygonModel> MixedSphere() {
+  auto m = std::make_unique<PolygonModel>();
+  const int rings = 12, sides = 16;
+  m->AddVertex(0, 0, 1);
+  for (int r = 1; r < rings; ++r)
+    for (int s = 0; s < sides; ++s) {
+      const double th = M_PI * r / rings, ph = 2 * M_PI * s / sides;
+      m->AddVertex(static_cast<float>(std::sin(th) * std::cos(ph)),
+                   static_cast<float>(std::sin(th) * std::sin(ph)),
+                   static_cast<float>(std::cos(th)));
+    }
+  const int32_t south = m->AddVertex(0, 0, -1);
+  auto at = [&](int r, int s) { return 1 + (r - 1) * sides + (s % sides); };
+  for (int s = 0; s < sides; ++s) m->AddTriangle(0, at(1, s), at(1, s + 1));
+  for (int r = 1; r + 1 < rings; ++r)
+    for (int s = 0; s < sides; ++s) {
+      const int32_t q[4] = {at(r, s), at(r + 1, s), at(r + 1, s + 1), at(r, s + 1)};
+      const bool coloured = (r / 3) % 2 == 1;
+      m->AddPolygon(4, q, coloured ? 0 : -1, {0.2f + 0.05f * r, 0.9f - 0.04f * s, 0.4f});
+    }
+  for (int s = 0; s < sides; ++s)
+    m->AddTriangle(south, at(rings - 1, s + 1), at(rings - 1, s), s % 4 < 2 ? -1 : 3,
+                   {1.0f, 0.5f, 0.0f});
+  FillNormals(*m);
+  return m;
+}
+
+TEST_F(PreviewRender, BatchedDrawingEqualsOnePrimitivePerPolygon) {
+  using Make = std::unique_ptr<PolygonModel> (*)();
+  const Make makers[] = {[] { return Cube(); }, [] { return MixedSphere(); },
+                         [] {
+                           return Square(2.0f, false, 0, {0.3f, 0.6f, 0.9f});
+                         }};
+  for (Make make : makers) {
+    int drawn = 0;
+    for (int cull = 0; cull < 3; ++cull) {
+      for (int type = 0; type < 5; ++type) {
+        SCOPED_TRACE(testing::Message() << "cull " << cull << " type " << type);
+        SceneSetCullMode(scene_, cull);
+        scene_.camera.rotation = Multiply(Rotation(-65, 1, 0, 0), Rotation(20, 0, 0, 1));
+        auto model = make();
+        scene_.referenceDrawing = true;
+        const QImage reference = Render(model.get(), type);
+        scene_.referenceDrawing = false;
+        const QImage batched = RenderSceneHeadless(scene_);
+        EXPECT_TRUE(batched == reference);
+        drawn += CountNotBackground(batched, kBackground);
+      }
+    }
+    EXPECT_GT(drawn, 5000);
+  }
+}
+
 }  // namespace
