@@ -1,10 +1,12 @@
 #include "readers/builtin.h"
 
 #include "readers/3ds.h"
+#include "readers/cob.h"
 #include "readers/dxf.h"
 #include "readers/lwo.h"
 #include "readers/mqo.h"
 #include "readers/obj.h"
+#include "readers/rok.h"
 #include "readers/stl.h"
 
 namespace {
@@ -17,6 +19,8 @@ const BuiltinReader kBuiltins[] = {
     {"3D StudioMAX", "*.3ds", TdsIsSupport, TdsLoad, TdsGetErrMsg},
     {"LightWave3D", "*.lwo", LwoIsSupport, LwoLoad, LwoGetErrMsg},
     {"Metasequoia", "*.mqo", MqoIsSupport, MqoLoad, MqoGetErrMsg},
+    {"六角大王", "*.rok", RokIsSupport, RokLoad, RokGetErrMsg},
+    {"Caligari TrueSpace", "*.cob", CobIsSupport, CobLoad, CobGetErrMsg},
     {"STL format", "*.stl", StlIsSupport, StlLoad, StlGetErrMsg},
 };
 
