@@ -2,11 +2,12 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <string_view>
-#include <vector>
 
 #include "core/text.h"
 #include "readers/text_input.h"
