@@ -285,7 +285,10 @@ int TFileList::RowOf(const QString& caption) const {
 
 std::vector<int> TFileList::SelectedRows() const {
   std::vector<int> rows;
-  for (const QModelIndex& i : details_->selectionModel()->selectedRows(0)) rows.push_back(i.row());
+  // The icon views select single cells, the details view whole rows: the
+  // name column tells for both.
+  for (const QModelIndex& i : details_->selectionModel()->selectedIndexes())
+    if (i.column() == 0) rows.push_back(i.row());
   std::sort(rows.begin(), rows.end());
   return rows;
 }
@@ -304,6 +307,7 @@ QAbstractItemView* TFileList::CurrentView() const {
 QRect TFileList::ItemRect(int row) const {
   QAbstractItemView* v = CurrentView();
   const QModelIndex i = model_->index(row, 0);
+  v->doItemsLayout();  // the views lay out lazily; the rectangle must be current
   v->scrollTo(i);
   return v->visualRect(i);
 }

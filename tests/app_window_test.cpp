@@ -1,0 +1,686 @@
+// The main window driven as a user would: settings file in and out, menus,
+// tool bar, folder tree, format filter, file list, keys and wheel.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QTest>
+#include <QToolButton>
+#include <QWheelEvent>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/aboutbox.h"
+#include "app/ini_file.h"
+#include "app/mainform.h"
+#include "preview/pview.h"
+#include "test_util.h"
+#include "widgets/filelist.h"
+#include "widgets/foldertree.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kStl[] =
+    "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
+    "endloop\nendfacet\nendsolid t\n";
+constexpr char kObj[] = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\nf 1 2 3\nf 2 4 3\n";
+
+bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+  for (int waited = 0; !done(); waited += 10) {
+    if (waited >= ms) return false;
+    QTest::qWait(10);
+  }
+  return true;
+}
+
+QStringList LogLines(const TMainForm& w) {
+  return w.Memo()->toPlainText().split('\n', Qt::SkipEmptyParts);
+}
+
+// Accepts the next modal message box and tells what it said.
+struct MessageCatcher {
+  QString title, text;
+  int seen = 0;
+  void Arm() {
+    QTimer::singleShot(20, [this] { Poll(0); });
+  }
+  void Poll(int tries) {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      title = box->windowTitle();
+      text = box->text();
+      ++seen;
+      box->accept();
+    } else if (tries < 200) {
+      QTimer::singleShot(20, [this, tries] { Poll(tries + 1); });
+    }
+  }
+};
+
+class MainWindow : public testing::Test {
+ protected:
+  void SetUp() override {
+    static int serial = 0;
+    dir_ = QString::fromStdString(TempDir()) + QStringLiteral("/win%1").arg(++serial);
+    models_ = dir_ + "/models";
+    fs::create_directories(models_.toStdString());
+    Write("cube.stl", kStl);
+    Write("upper.STL", kStl);
+    Write("tri.obj", kObj);
+    Write("readme.txt", "not a model\n");
+    Write("noext", "x");
+    ini_ = dir_ + "/tarnelle.ini";
+  }
+  void TearDown() override {
+    if (w_) w_->close();
+    w_.reset();
+  }
+
+  void Write(const char* name, const std::string& bytes) {
+    FILE* f = fopen((models_ + "/" + name).toLocal8Bit().constData(), "wb");
+    ASSERT_TRUE(f);
+    fwrite(bytes.data(), 1, bytes.size(), f);
+    fclose(f);
+  }
+  void WriteIni(const std::string& text) {
+    FILE* f = fopen(ini_.toLocal8Bit().constData(), "wb");
+    ASSERT_TRUE(f);
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+  }
+  IniFile ReadIni() const {
+    IniFile ini;
+    ini.Load(ini_.toStdString());
+    return ini;
+  }
+
+  TMainForm& Start(const QString& commandLineFile = {}) {
+    MainFormOptions o;
+    o.exePath = (dir_ + "/tarnelle").toStdString();
+    o.iniPath = ini_.toStdString();
+    o.helpPath = (dir_ + "/missing.html").toStdString();
+    o.readPlugins = false;
+    o.commandLineFile = commandLineFile.toStdString();
+    w_ = std::make_unique<TMainForm>(o);
+    w_->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(w_.get()));
+    EXPECT_TRUE(WaitFor([&] { return w_->PreviewReady(); }));
+    return *w_;
+  }
+  void CloseWindow() {
+    w_->close();
+    w_.reset();
+  }
+  void ShowModels() {
+    w_->FolderTree()->SelectPath(models_);
+    ASSERT_EQ(w_->FileList()->Folder(), models_);
+  }
+  void Click(const QString& name, Qt::MouseButton button = Qt::LeftButton) {
+    TFileList* list = w_->FileList();
+    const int row = list->RowOf(name);
+    ASSERT_GE(row, 0) << name.toStdString();
+    QTest::mouseClick(list->CurrentView()->viewport(), button, {}, list->ItemRect(row).center());
+  }
+  QStringList Listed() const {
+    QStringList names;
+    for (int r = 0; r < w_->FileList()->Count(); ++r) names << w_->FileList()->Caption(r);
+    names.sort();
+    return names;
+  }
+  QString Model(const char* name) const { return models_ + "/" + name; }
+
+  QString dir_, models_, ini_;
+  std::unique_ptr<TMainForm> w_;
+};
+
+TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
+  TMainForm& w = Start();
+  EXPECT_EQ(w.size(), QSize(631, 542));
+  EXPECT_EQ(w.LeftPanel()->width(), 185);
+  EXPECT_EQ(w.ListArea()->height(), 96);
+  EXPECT_FALSE(w.MenuAction("mSavePos")->isChecked());
+  EXPECT_FALSE(w.MenuAction("mSaveFolder")->isChecked());
+  EXPECT_EQ(w.FileList()->ViewStyle(), 2);
+  EXPECT_TRUE(w.ToolButton("ToolButton3")->isChecked());
+  EXPECT_EQ(w.RenderType(), 0);
+  EXPECT_TRUE(w.MenuAction("mRType0")->isChecked());
+  EXPECT_TRUE(w.MenuAction("dRType0")->isChecked());
+  EXPECT_EQ(w.CullMode(), 0);
+  EXPECT_TRUE(w.MenuAction("mCull0")->isChecked());
+  EXPECT_FALSE(w.MenuAction("mAutoRot")->isChecked());
+  EXPECT_FALSE(w.ToolButton("tbAutoRot")->isChecked());
+  EXPECT_FALSE(w.MenuAction("mArcFolder")->isChecked());
+  const AppSettings s = w.CurrentSettings();
+  EXPECT_EQ(s.backColor, Rgb(0, 77, 102));
+  EXPECT_EQ(s.objectColor, Rgb(222, 222, 222));
+  EXPECT_EQ(s.angle, 120.0);
+  EXPECT_EQ(s.quality, 50);
+  EXPECT_FALSE(s.cache);
+  // The preview got the colours when the window was shown.
+  EXPECT_FLOAT_EQ(w.Preview()->SceneState().background[2], 102.0f / 255.0f);
+  EXPECT_EQ(w.Settings().angle, 120.0f);
+  // The first node of the tree, and the caption naming it.
+  EXPECT_EQ(w.FolderTree()->SelectedPath(), "/");
+  EXPECT_EQ(w.windowTitle(), "Tarnelle - /");
+  // The filter: all files, all formats, then one entry per reader.
+  QComboBox* f = w.FilterList();
+  ASSERT_EQ(f->count(), static_cast<int>(w.Readers().size()) + 2);
+  EXPECT_EQ(f->itemText(0), "すべてのファイル");
+  EXPECT_EQ(f->itemText(1), "対応する全形式");
+  EXPECT_EQ(f->currentIndex(), 1);
+  EXPECT_TRUE(f->toolTip().contains("*.stl") && f->toolTip().contains("*.obj"));
+  EXPECT_EQ(f->itemText(2), QString::fromStdString(w.Readers()[0].name));
+  EXPECT_EQ(w.LoadCount(), 0);
+  EXPECT_TRUE(w.CurrentPath().empty());
+  w.Reload();  // nothing loaded yet: nothing to reload
+  EXPECT_EQ(w.LoadCount(), 0);
+  EXPECT_TRUE(w.Memo()->toPlainText().isEmpty());
+}
+
+TEST_F(MainWindow, StoredPlacementIsRestoredOnlyWhenWhole) {
+  WriteIni("[Option]\nwinpos=10,20,800,600,200,150\n");
+  {
+    TMainForm& w = Start();
+    EXPECT_EQ(w.pos(), QPoint(10, 20));
+    EXPECT_EQ(w.size(), QSize(800, 600));
+    EXPECT_EQ(w.LeftPanel()->width(), 200);
+    EXPECT_EQ(w.ListArea()->height(), 150);
+    EXPECT_TRUE(w.MenuAction("mSavePos")->isChecked());
+    CloseWindow();
+  }
+  EXPECT_EQ(ReadIni().ReadString("Option", "winpos", ""), "10,20,800,600,200,150");
+
+  WriteIni("[Option]\nwinpos=1,2,3\n");
+  {
+    TMainForm& w = Start();
+    EXPECT_EQ(w.size(), QSize(631, 542));
+    EXPECT_EQ(w.LeftPanel()->width(), 185);
+    EXPECT_FALSE(w.MenuAction("mSavePos")->isChecked());
+    CloseWindow();
+  }
+  EXPECT_EQ(ReadIni().ReadString("Option", "winpos", ""), "0");
+
+  // Unchecking the item forgets the placement at close.
+  WriteIni("[Option]\nwinpos=10,20,800,600,200,150\n");
+  Start();
+  w_->MenuAction("mSavePos")->trigger();
+  CloseWindow();
+  EXPECT_EQ(ReadIni().ReadString("Option", "winpos", ""), "0");
+}
+
+TEST_F(MainWindow, GarbledSettingsKeepTheGoodKeys) {
+  std::string text =
+      "junk line without equals\n"
+      "[Option]\n"
+      "viewtype=3\n"
+      "\x01\x02\xff\xfe garbage\n"
+      "winpos=-20000,-20000,700,500,150,80\n"
+      "rendtype=99999999999999\n"
+      "culling=-3\n"
+      "angle=banana\n"
+      "verclean=1\n"
+      "lastpath=/no/such/folder/at/all\n"
+      "[Pview]\n"
+      "backcol=\xff\xff\n"
+      "objcol=1,2,3\n";
+  text[text.find(" garbage")] = '\0';
+  WriteIni(text);
+  TMainForm& w = Start();
+  EXPECT_EQ(w.FileList()->ViewStyle(), 3);
+  EXPECT_EQ(w.RenderType(), 0);
+  EXPECT_EQ(w.CullMode(), 0);
+  EXPECT_TRUE(w.MenuAction("mVerClean")->isChecked());
+  EXPECT_EQ(w.CurrentSettings().angle, 120.0);
+  EXPECT_EQ(w.CurrentSettings().backColor, Rgb(0, 77, 102));
+  EXPECT_EQ(w.CurrentSettings().objectColor, Rgb(1, 2, 3));
+  // A window stored off every screen opens where it can be seen.
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_TRUE(screen.intersects(w.frameGeometry()));
+  EXPECT_EQ(w.size(), QSize(700, 500));
+  // A remembered folder that is gone selects what is left of it.
+  EXPECT_EQ(w.FolderTree()->SelectedPath(), "/");
+  CloseWindow();
+  const std::string after = ReadIni().Text();
+  EXPECT_NE(after.find("junk line without equals"), std::string::npos);
+  EXPECT_NE(after.find("garbage"), std::string::npos);
+}
+
+TEST_F(MainWindow, EverySettingRoundTrips) {
+  WriteIni("; kept\n[Mine]\nkey=value;with;semicolons\n[Option]\nextra=1\nlastpath=" +
+           models_.toStdString() + "\n[Pview]\nobjcol=300,0,0\n");
+  TMainForm& w = Start();
+  EXPECT_TRUE(w.MenuAction("mSaveFolder")->isChecked());
+  EXPECT_EQ(w.FolderTree()->SelectedPath(), models_);
+  EXPECT_EQ(w.CurrentSettings().objectColor, Rgb(44, 0, 0));
+  w.MenuAction("mSavePos")->trigger();
+  w.MenuAction("dRType3")->trigger();
+  w.MenuAction("mCull2")->trigger();
+  QTest::mouseClick(w.ToolButton("tbAutoRot"), Qt::LeftButton);
+  EXPECT_TRUE(w.MenuAction("mAutoRot")->isChecked());
+  EXPECT_TRUE(w.Preview()->AutoRotation());
+  MessageCatcher box;
+  box.Arm();
+  w.MenuAction("mPluginFirst")->trigger();
+  EXPECT_EQ(box.seen, 1);
+  w.MenuAction("mVerClean")->trigger();
+  w.MenuAction("mPolWise")->trigger();
+  QTest::mouseClick(w.ToolButton("ToolButton4"), Qt::LeftButton);
+  EXPECT_EQ(w.FileList()->ViewStyle(), 3);
+  const QPoint pos = w.pos();
+  const QSize size = w.size();
+  const int leftW = w.LeftPanel()->width(), listH = w.ListArea()->height();
+  CloseWindow();
+
+  const IniFile ini = ReadIni();
+  const std::pair<const char*, std::string> want[] = {
+      {"winpos", QStringLiteral("%1,%2,%3,%4,%5,%6")
+                     .arg(pos.x())
+                     .arg(pos.y())
+                     .arg(size.width())
+                     .arg(size.height())
+                     .arg(leftW)
+                     .arg(listH)
+                     .toStdString()},
+      {"viewtype", "3"},
+      {"lastpath", models_.toStdString()},
+      {"rendtype", "3"},
+      {"culling", "2"},
+      {"autorot", "1"},
+      {"pluginorder", "1"},
+      {"verclean", "1"},
+      {"polwise", "1"},
+      {"arcfolder", "0"},
+      {"angle", "120"},
+      {"quality", "50"},
+      {"cache", "0"},
+      {"extra", "1"},
+  };
+  for (const auto& [key, value] : want)
+    EXPECT_EQ(ini.ReadString("Option", key, "<missing>"), value) << key;
+  EXPECT_EQ(ini.ReadString("Pview", "backcol", ""), "0,77,102");
+  EXPECT_EQ(ini.ReadString("Pview", "objcol", ""), "44,0,0");
+  EXPECT_EQ(ini.ReadString("Mine", "key", ""), "value;with;semicolons");
+  EXPECT_EQ(ini.Text().rfind("; kept\n", 0), 0u);
+
+  // And the next start restores them.
+  TMainForm& again = Start();
+  EXPECT_EQ(again.RenderType(), 3);
+  EXPECT_EQ(again.CullMode(), 2);
+  EXPECT_TRUE(again.MenuAction("mCull2")->isChecked());
+  EXPECT_TRUE(again.MenuAction("mAutoRot")->isChecked());
+  EXPECT_TRUE(again.MenuAction("mPluginFirst")->isChecked());
+  EXPECT_TRUE(again.MenuAction("mPolWise")->isChecked());
+  EXPECT_TRUE(again.ToolButton("ToolButton4")->isChecked());
+  EXPECT_EQ(again.size(), size);
+  EXPECT_EQ(again.LeftPanel()->width(), leftW);
+}
+
+// Menu text, shortcut, kind and the separators' places, menu by menu.
+TEST_F(MainWindow, MenusAsDesigned) {
+  TMainForm& w = Start();
+  struct Item {
+    const char* text;  // "-" for a separator
+    const char* shortcut;
+    bool checkable;
+  };
+  const std::vector<std::pair<const char*, std::vector<Item>>> menus = {
+      {"ﾌｧｲﾙ(&F)",
+       {{"開 く(&O)", "Ctrl+O", false},
+        {"ﾋﾞｭｰｲﾒｰｼﾞ保存", "Ctrl+S", false},
+        {"再読み込み", "F5", false},
+        {"-", "", false},
+        {"終了(&X)", "", false}}},
+      {"表示(&D)",
+       {{"回転アニメーション", "", true}, {"レンダータイプ", "", false}, {"片面表示", "", false}}},
+      {"ビュー(&V)",
+       {{"正面", "", false},
+        {"裏面", "", false},
+        {"右側面", "", false},
+        {"左側面", "", false},
+        {"上面", "", false},
+        {"下面", "", false},
+        {"-", "", false},
+        {"カメラリセット", "", false}}},
+      {"ｵﾌﾟｼｮﾝ(&O)",
+       {{"サイズ・位置を保存", "", true},
+        {"フォルダ記憶", "", true},
+        {"プラグイン優先", "", true},
+        {"圧縮ファイル参照", "", true},
+        {"-", "", false},
+        {"頂点共有化", "", true},
+        {"面方向の補正", "", true},
+        {"-", "", false},
+        {"環境設定...", "", false}}},
+      {"Help(&H)",
+       {{"ヘルプ(&H)", "", false},
+        {"プレビュー操作(&M)", "", false},
+        {"-", "", false},
+        {"バージョン情報(&A)", "", false}}},
+  };
+  const QList<QAction*> top = w.menuBar()->actions();
+  ASSERT_EQ(top.size(), static_cast<int>(menus.size()));
+  for (size_t m = 0; m < menus.size(); ++m) {
+    EXPECT_EQ(top[m]->text(), QString::fromUtf8(menus[m].first));
+    const QList<QAction*> items = top[m]->menu()->actions();
+    ASSERT_EQ(items.size(), static_cast<int>(menus[m].second.size())) << menus[m].first;
+    for (int i = 0; i < items.size(); ++i) {
+      const Item& want = menus[m].second[static_cast<size_t>(i)];
+      if (std::string(want.text) == "-") {
+        EXPECT_TRUE(items[i]->isSeparator()) << menus[m].first << " " << i;
+        continue;
+      }
+      EXPECT_EQ(items[i]->text(), QString::fromUtf8(want.text));
+      EXPECT_EQ(items[i]->shortcut().toString(), QString::fromUtf8(want.shortcut)) << want.text;
+      EXPECT_EQ(items[i]->isCheckable(), want.checkable) << want.text;
+    }
+  }
+  const char* const rtypes[] = {"フラット", "スムース", "隠線ワイヤー", "ワイヤー", "ポイント"};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(w.MenuAction(QStringLiteral("mRType%1").arg(i).toLatin1().constData())->text(),
+              QString::fromUtf8(rtypes[i]));
+    EXPECT_EQ(w.MenuAction(QStringLiteral("dRType%1").arg(i).toLatin1().constData())->text(),
+              QString::fromUtf8(rtypes[i]));
+  }
+  const char* const culls[] = {"両面", "片面１", "片面２"};
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(w.MenuAction(QStringLiteral("mCull%1").arg(i).toLatin1().constData())->text(),
+              QString::fromUtf8(culls[i]));
+  EXPECT_EQ(w.MenuAction("mExit")->statusTip(), "ｱﾌﾟﾘｹｰｼｮﾝの終了");
+  EXPECT_EQ(w.MenuAction("mPluginFirst")->statusTip(), "変更は次回起動から有効");
+  EXPECT_EQ(w.MenuAction("mDelete")->shortcut().toString(), "Del");
+
+  const std::pair<const char*, const char*> hints[] = {{"ToolButton6", "ファイルを開く"},
+                                                       {"ToolButton8", "ﾋﾞｭｰｲﾒｰｼﾞ保存"},
+                                                       {"ToolButton10", "再読み込み"},
+                                                       {"tbOption", "環境設定"},
+                                                       {"tbRType", "レンダータイプ"},
+                                                       {"tbAutoRot", "回転アニメーション"},
+                                                       {"tbView", "カメラ方向"},
+                                                       {"ToolButton1", "大きいアイコン"},
+                                                       {"ToolButton2", "小さいアイコン"},
+                                                       {"ToolButton3", "一覧"},
+                                                       {"ToolButton4", "詳細"}};
+  int lastX = -1;
+  for (const auto& [name, hint] : hints) {
+    QToolButton* b = w.ToolButton(name);
+    ASSERT_TRUE(b) << name;
+    EXPECT_EQ(b->toolTip(), QString::fromUtf8(hint));
+    EXPECT_GT(b->x(), lastX) << name;  // left to right in this order
+    lastX = b->x();
+  }
+  EXPECT_EQ(w.ToolButton("tbRType")->menu()->actions().size(), 5);
+  EXPECT_EQ(w.ToolButton("tbView")->menu()->actions().size(), 6);
+}
+
+TEST_F(MainWindow, ClickLoadsOnceAndReloadLoadsAgain) {
+  TMainForm& w = Start();
+  ShowModels();
+  EXPECT_EQ(w.windowTitle(), "Tarnelle - " + models_);
+  Click("cube.stl");
+  const QStringList want = {"----------", "STL format: " + Model("cube.stl"),
+                            " > 頂点数 = 3, ポリゴン数 = 1"};
+  EXPECT_EQ(LogLines(w), want);
+  EXPECT_EQ(w.LoadCount(), 1);
+  EXPECT_TRUE(w.TrimPending());
+  EXPECT_EQ(w.Preview()->SceneState().polygonCount, 1);
+  EXPECT_TRUE(WaitFor([&] { return !w.TrimPending(); }, 2000));
+
+  Click("cube.stl");  // the file already shown
+  EXPECT_EQ(w.LoadCount(), 1);
+  w.OpenPath(Model("cube.stl"));  // the Open command with the same file
+  EXPECT_EQ(w.LoadCount(), 1);
+
+  w.MenuAction("mReload")->trigger();
+  EXPECT_EQ(w.LoadCount(), 2);
+  EXPECT_EQ(LogLines(w), want + want);
+
+  // Toggling vertex sharing does not reload; the next load uses it.
+  w.MenuAction("mVerClean")->trigger();
+  EXPECT_EQ(w.LoadCount(), 2);
+  EXPECT_TRUE(w.Settings().shareVertices);
+
+  Click("tri.obj");
+  EXPECT_EQ(w.LoadCount(), 3);
+  EXPECT_EQ(LogLines(w).mid(6, 2), QStringList({"----------", "Wavefront: " + Model("tri.obj")}));
+  EXPECT_EQ(w.Preview()->SceneState().polygonCount, 2);
+}
+
+TEST_F(MainWindow, OnlyALeftPressLetsClickOrEnterLoad) {
+  TMainForm& w = Start();
+  ShowModels();
+  TFileList* list = w.FileList();
+  QAbstractItemView* view = list->CurrentView();
+  Click("cube.stl", Qt::RightButton);
+  ASSERT_EQ(list->SelectedRows().size(), 1u);
+  EXPECT_EQ(list->Caption(list->SelectedRows()[0]), "cube.stl");
+  EXPECT_EQ(w.LoadCount(), 0);
+  QTest::keyClick(view, Qt::Key_Return);
+  EXPECT_EQ(w.LoadCount(), 0);
+  QTest::mouseClick(view->viewport(), Qt::MiddleButton, {},
+                    list->ItemRect(list->RowOf("tri.obj")).center());
+  QTest::keyClick(view, Qt::Key_Return);
+  EXPECT_EQ(w.LoadCount(), 0);
+
+  // After a left press, moving with the keys loads nothing; Enter loads.
+  Click("cube.stl");
+  EXPECT_EQ(w.LoadCount(), 1);
+  view->setFocus();
+  list->SelectRow(list->RowOf("tri.obj"));
+  EXPECT_EQ(w.LoadCount(), 1);
+  QTest::keyClick(view, Qt::Key_Return);
+  EXPECT_EQ(w.LoadCount(), 2);
+  EXPECT_EQ(w.CurrentPath(), Model("tri.obj").toStdString());
+  QTest::keyClick(view, Qt::Key_Enter);  // the same file again
+  EXPECT_EQ(w.LoadCount(), 2);
+}
+
+TEST_F(MainWindow, FormatFilterChoosesTheListedFiles) {
+  TMainForm& w = Start();
+  ShowModels();
+  EXPECT_EQ(Listed(), QStringList({"cube.stl", "tri.obj", "upper.STL"}));
+  QComboBox* f = w.FilterList();
+  const int stl = f->findText("STL format");
+  ASSERT_GE(stl, 2);
+  f->setCurrentIndex(stl);
+  EXPECT_EQ(Listed(), QStringList({"cube.stl", "upper.STL"}));
+  EXPECT_EQ(f->toolTip(), "*.stl");
+  EXPECT_EQ(w.Settings().filterIndex, stl);
+  f->setCurrentIndex(0);
+  EXPECT_EQ(Listed(), QStringList({"cube.stl", "noext", "readme.txt", "tri.obj", "upper.STL"}));
+  EXPECT_EQ(f->toolTip(), "*.*");
+
+  // Every view style lists the same; details has the five columns.
+  for (int style = 0; style < 4; ++style) {
+    QTest::mouseClick(
+        w.ToolButton(QStringLiteral("ToolButton%1").arg(style + 1).toLatin1().constData()),
+        Qt::LeftButton);
+    EXPECT_EQ(w.FileList()->ViewStyle(), style);
+    EXPECT_EQ(w.FileList()->Count(), 5);
+  }
+  QAbstractItemModel* m = w.FileList()->DetailView()->model();
+  ASSERT_EQ(m->columnCount(), 5);
+  const char* const heads[] = {"ファイル名", "サイズ", "ﾀｲﾌﾟ", "更新日付", ""};
+  for (int c = 0; c < 5; ++c)
+    EXPECT_EQ(m->headerData(c, Qt::Horizontal).toString(), QString::fromUtf8(heads[c]));
+  const int row = w.FileList()->RowOf("upper.STL");
+  EXPECT_EQ(m->index(row, 4).data().toString(), ".STL");
+  // A click in the details view loads like any other.
+  Click("upper.STL");
+  EXPECT_EQ(w.CurrentPath(), Model("upper.STL").toStdString());
+}
+
+TEST_F(MainWindow, SpaceStepsRenderTypeOnlyInThePreview) {
+  TMainForm& w = Start();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  w.FileList()->CurrentView()->setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == w.FileList()->CurrentView(); }));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+  EXPECT_EQ(w.RenderType(), 0);
+
+  w.Preview()->setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == w.Preview(); }));
+  for (int want : {1, 2, 3, 4, 0}) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_EQ(w.RenderType(), want);
+    EXPECT_EQ(w.Preview()->RenderType(), want);
+    EXPECT_TRUE(
+        w.MenuAction(QStringLiteral("mRType%1").arg(want).toLatin1().constData())->isChecked());
+    EXPECT_TRUE(
+        w.MenuAction(QStringLiteral("dRType%1").arg(want).toLatin1().constData())->isChecked());
+  }
+  // A click on the tool button steps too.
+  QTest::mouseClick(w.ToolButton("tbRType"), Qt::LeftButton, {}, QPoint(4, 4));
+  EXPECT_EQ(w.RenderType(), 1);
+}
+
+TEST_F(MainWindow, WheelZoomsThePreviewWhenItHasTheFocus) {
+  TMainForm& w = Start();
+  ShowModels();
+  Click("cube.stl");
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  QWidget* target = w.FileList()->CurrentView()->viewport();
+  auto wheel = [&] {
+    QWheelEvent e(QPointF(5, 5), target->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, 120),
+                  Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(target, &e);
+  };
+  const float z0 = w.Preview()->SceneState().camera.eyeZ;
+  w.FileList()->CurrentView()->setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == w.FileList()->CurrentView(); }));
+  wheel();
+  EXPECT_EQ(w.Preview()->SceneState().camera.eyeZ, z0);
+  w.Preview()->setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == w.Preview(); }));
+  wheel();
+  const Camera& c = w.Preview()->SceneState().camera;
+  EXPECT_FLOAT_EQ(c.eyeZ, z0 + 120 * c.moveStep * 0.1f);
+}
+
+TEST_F(MainWindow, CommandLineFileSelectsItsFolderAndLoadsOnce) {
+  WriteIni("[Option]\nlastpath=/\n");  // the argument's folder wins
+  TMainForm& w = Start(Model("tri.obj"));
+  EXPECT_EQ(w.FolderTree()->SelectedPath(), models_);
+  EXPECT_EQ(w.windowTitle(), "Tarnelle - " + models_);
+  EXPECT_EQ(w.LoadCount(), 1);
+  EXPECT_EQ(LogLines(w).value(1), "Wavefront: " + Model("tri.obj"));
+  w.FolderTree()->SelectPath(dir_);
+  w.FolderTree()->SelectPath(models_);
+  EXPECT_EQ(w.LoadCount(), 1);
+}
+
+TEST_F(MainWindow, CommandLinePathThatDoesNotExist) {
+  TMainForm& w = Start(Model("gone.stl"));
+  EXPECT_EQ(w.FolderTree()->SelectedPath(), models_);
+  EXPECT_EQ(LogLines(w), QStringList({"----------", "file: " + Model("gone.stl"),
+                                      "...ファイルがオープンできませんでした。"}));
+  EXPECT_EQ(w.CurrentPath(), Model("gone.stl").toStdString());
+}
+
+TEST_F(MainWindow, UnreadableOrVanishedFolderListsNothing) {
+  TMainForm& w = Start();
+  const QString locked = dir_ + "/locked";
+  fs::create_directories((locked + "/inner").toStdString());
+  Write("../locked/a.stl", kStl);
+  w.FolderTree()->SelectPath(locked);
+  if (geteuid() != 0) {  // root reads every folder
+    chmod(locked.toLocal8Bit().constData(), 0);
+    w.FileList()->Refresh();
+    EXPECT_EQ(w.FileList()->Count(), 0);
+    chmod(locked.toLocal8Bit().constData(), 0755);
+  }
+  w.FileList()->Refresh();
+  EXPECT_EQ(w.FileList()->Count(), 1);
+  fs::remove_all(locked.toStdString());
+  w.FileList()->Refresh();
+  EXPECT_EQ(w.FileList()->Count(), 0);
+  EXPECT_TRUE(w.Memo()->toPlainText().isEmpty());
+}
+
+TEST_F(MainWindow, PluginOrderWarnsEveryTime) {
+  TMainForm& w = Start();
+  for (bool want : {true, false}) {
+    MessageCatcher box;
+    box.Arm();
+    w.MenuAction("mPluginFirst")->trigger();
+    EXPECT_EQ(box.seen, 1);
+    EXPECT_EQ(box.title, "Tarnelle Warning");
+    EXPECT_EQ(box.text, "この変更は次回起動から有効になります。");
+    EXPECT_EQ(w.MenuAction("mPluginFirst")->isChecked(), want);
+  }
+}
+
+TEST_F(MainWindow, AboutBoxOpensOnTheAskedPage) {
+  TMainForm& w = Start();
+  for (const auto& [item, page] : {std::pair{"mOperation", 0}, std::pair{"mVersion", 1}}) {
+    int seenPage = -1;
+    QString version;
+    QTimer::singleShot(100, [&] {
+      seenPage = w.AboutBox()->Page();
+      version = w.AboutBox()->VersionText();
+      w.AboutBox()->accept();
+    });
+    w.MenuAction(item)->trigger();
+    EXPECT_EQ(seenPage, page);
+    EXPECT_EQ(version, "Version: 1.69");
+    EXPECT_EQ(w.AboutBox()->windowTitle(), "About Tarnelle");
+  }
+  // A missing manual: no message, nothing opened.
+  MessageCatcher box;
+  box.Arm();
+  w.MenuAction("mHelp")->trigger();
+  QTest::qWait(100);
+  EXPECT_EQ(box.seen, 0);
+}
+
+TEST_F(MainWindow, CullingAutoRotationAndViewsReachThePreview) {
+  TMainForm& w = Start();
+  ShowModels();
+  Click("tri.obj");
+  w.MenuAction("mCull1")->trigger();
+  EXPECT_EQ(w.Preview()->CullMode(), 1);
+  Click("cube.stl");  // the next load keeps the mode
+  EXPECT_EQ(w.Preview()->CullMode(), 1);
+  w.MenuAction("mAutoRot")->trigger();
+  EXPECT_TRUE(w.ToolButton("tbAutoRot")->isChecked());
+  EXPECT_TRUE(w.Preview()->AutoRotation());
+  QTest::mouseClick(w.ToolButton("tbAutoRot"), Qt::LeftButton);
+  EXPECT_FALSE(w.MenuAction("mAutoRot")->isChecked());
+  EXPECT_FALSE(w.Preview()->AutoRotation());
+  // A preset turns the model, the reset brings back the front view.
+  w.MenuAction("mView4")->trigger();
+  const Mat4 top = w.Preview()->SceneState().camera.rotation;
+  w.MenuAction("mCameraReset")->trigger();
+  const Mat4 front = w.Preview()->SceneState().camera.rotation;
+  EXPECT_NE(top.m[5], front.m[5]);
+  EXPECT_FLOAT_EQ(front.m[5], 1.0f);
+  w.MenuAction("dView4")->trigger();
+  EXPECT_EQ(w.Preview()->SceneState().camera.rotation.m[5], top.m[5]);
+  QTest::mouseClick(w.ToolButton("tbView"), Qt::LeftButton, {}, QPoint(4, 4));
+  EXPECT_FLOAT_EQ(w.Preview()->SceneState().camera.rotation.m[5], 1.0f);
+}
+
+// A picture of the window for a person to look at: Japanese text must
+// render and nothing may overlap.
+TEST_F(MainWindow, Screenshot) {
+  TMainForm& w = Start(Model("tri.obj"));
+  w.FilterList()->setCurrentIndex(1);
+  QTest::qWait(300);
+  const QPixmap shot = w.screen()->grabWindow(w.winId());
+  ASSERT_FALSE(shot.isNull());
+  EXPECT_TRUE(shot.save(QStringLiteral(TARNELLE_BINARY_DIR "/app_window.png")));
+}
+
+}  // namespace
