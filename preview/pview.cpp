@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "preview/glpanel.h"
+#include "preview/image_io.h"
 
 namespace {
 
@@ -212,6 +213,14 @@ void TPView::closeEvent(QCloseEvent* e) {
 QImage TPView::GrabImage() {
   if (!GLReady()) return QImage();
   return GLPanel1->grabFramebuffer();
+}
+
+bool TPView::SaveViewImage(const std::string& path, bool jpeg, int quality) {
+  const QImage image = GrabImage();
+  std::string error;
+  return !image.isNull() &&
+         WriteImageFile(image, path, jpeg ? ImageFileKind::kJpeg : ImageFileKind::kBmp, quality,
+                        error);
 }
 
 bool TPView::GLReady() const { return GLPanel1 && GLPanel1->HasContext(); }

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <string>
 
 #include "core/model.h"
 #include "preview/scene.h"
@@ -65,6 +66,10 @@ class TPView : public QWidget {
   // --- State for the window and tests -----------------------------------
   // The panel's current picture at its size (empty when there is no GL).
   QImage GrabImage();
+  // Writes the panel's picture to path: JPEG with the given quality when
+  // jpeg is set, else BMP, whatever the name's extension. False when
+  // nothing could be captured or written.
+  bool SaveViewImage(const std::string& path, bool jpeg, int quality);
   // True once the panel's context exists and GLPostInit has run.
   bool GLReady() const;
   // Whether OpenGL set-up failed (the error box has been shown).

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QImageReader>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QOpenGLContext>
@@ -309,6 +312,28 @@ TEST_F(PreviewWidget, PanelOfHeightZero) {
     const QImage img = view_->GrabImage();
     return img.height() == 240 && CountNotBackground(img, qRgb(0, 77, 102)) > 100;
   }));
+}
+
+TEST_F(PreviewWidget, SaveViewImageByFlagNotByName) {
+  auto model = Square();
+  view_->SetModel(model.get(), 0);
+  const std::string dir = QDir::tempPath().toStdString() + "/tarnelle_preview_save";
+  QDir().mkpath(QString::fromStdString(dir));
+  const std::string bmp = dir + "/view.jpg", jpg50 = dir + "/v50", jpg100 = dir + "/v100";
+  ASSERT_TRUE(view_->SaveViewImage(bmp, false, 50));
+  QImageReader reader(QString::fromStdString(bmp));
+  EXPECT_EQ(reader.format().toStdString(), "bmp");
+  const QImage img = reader.read();
+  EXPECT_EQ(img.size(), QSize(320, 240));
+  EXPECT_TRUE(Near(img.pixel(5, 5), qRgb(0, 77, 102)));
+  ASSERT_TRUE(view_->SaveViewImage(jpg50, true, 50));
+  ASSERT_TRUE(view_->SaveViewImage(jpg100, true, 100));
+  EXPECT_EQ(QImageReader(QString::fromStdString(jpg50)).format().toStdString(), "jpeg");
+  EXPECT_GT(QFileInfo(QString::fromStdString(jpg100)).size(),
+            QFileInfo(QString::fromStdString(jpg50)).size());
+  EXPECT_FALSE(view_->SaveViewImage(dir + "/no/such/folder/x.bmp", false, 50));
+  EXPECT_FALSE(view_->SaveViewImage(dir + "/no/such/folder/x.jpg", true, 50));
+  QDir(QString::fromStdString(dir)).removeRecursively();
 }
 
 TEST_F(PreviewWidget, ReleaseStopsDrawing) {
