@@ -1,10 +1,37 @@
 #!/usr/bin/env bash
-# Builds Tarnelle and shows the bundled samples. Until the viewer window
-# exists this prints the load log of every sample with `tarnelle --info`.
+# Builds Tarnelle and starts the viewer on the bundled samples/ folder with
+# one sample loaded. Without a display it runs the viewer under a virtual X
+# server, saves a picture of the whole window and prints where it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j "$(nproc)" --target tarnelle
-echo "The viewer window is not built yet; this is tarnelle --info over samples/:"
-build/app/tarnelle --info samples/*.*
+build="${TARNELLE_BUILD_DIR:-build}"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$(nproc)" --target tarnelle
+
+# The sample to show: a shaded one when there, else any model in samples/.
+sample=""
+for f in samples/torus.obj samples/icosphere.obj samples/*.obj samples/*.stl samples/*.*; do
+  if [ -f "$f" ]; then
+    sample="$f"
+    break
+  fi
+done
+args=()
+[ -n "$sample" ] && args=("$PWD/$sample")
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  exec "$build/app/tarnelle" "${args[@]}"
+fi
+
+shot="$(cd "$build" && pwd)/screenshot.png"
+rm -f "$shot"
+echo "No display: running the viewer on a virtual X server to take a picture of it." >&2
+TARNELLE_SCREENSHOT="$shot" timeout 120 \
+  xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/tarnelle" "${args[@]}" 2>/dev/null || true
+if [ -s "$shot" ]; then
+  echo "Screenshot of the Tarnelle window: $shot"
+else
+  echo "tarnelle: the viewer did not produce a screenshot" >&2
+  exit 1
+fi
