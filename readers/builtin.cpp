@@ -6,6 +6,7 @@
 #include "readers/lwo.h"
 #include "readers/mqo.h"
 #include "readers/obj.h"
+#include "readers/ply.h"
 #include "readers/rok.h"
 #include "readers/stl.h"
 
@@ -20,6 +21,7 @@ const BuiltinReader kBuiltins[] = {
     {"LightWave3D", "*.lwo", LwoIsSupport, LwoLoad, LwoGetErrMsg},
     {"Metasequoia", "*.mqo", MqoIsSupport, MqoLoad, MqoGetErrMsg},
     {"六角大王", "*.rok", RokIsSupport, RokLoad, RokGetErrMsg},
+    {"Stanford Univ. Polygon format", "*.ply", PlyIsSupport, PlyLoad, PlyGetErrMsg},
     {"Caligari TrueSpace", "*.cob", CobIsSupport, CobLoad, CobGetErrMsg},
     {"STL format", "*.stl", StlIsSupport, StlLoad, StlGetErrMsg},
 };

@@ -1,0 +1,146 @@
+#include "readers/ply.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/text.h"
+#include "ply/ply.h"
+
+namespace {
+
+char g_msg[128];
+
+// The last coordinates read. A vertex is added when its z arrives, with the
+// x and y read last, so they carry over between vertices and files.
+float g_x, g_y, g_z;
+
+constexpr long kX = 1, kY = 2, kZ = 3;
+
+struct LoadState {
+  PolygonModel* model;
+  std::vector<int32_t> face;  // indices of the current face so far
+  long length = 0;            // corners the current face announced
+};
+
+// Keeps the first message of a load; later ones (such as the library's note
+// that a callback stopped the reading) would only hide the cause.
+void OnError(p_ply, const char* message) {
+  if (g_msg[0] == '\0') CopyMessage(g_msg, message);
+}
+
+void OnProbeError(p_ply, const char*) {}
+
+int64_t FileSize(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+float ToFloat(double v) {
+  // Beyond the float range the conversion is undefined; infinity is what
+  // the value means.
+  if (v > FLT_MAX) return HUGE_VALF;
+  if (v < -FLT_MAX) return -HUGE_VALF;
+  return static_cast<float>(v);
+}
+
+int OnVertex(p_ply_argument arg) {
+  void* pdata = nullptr;
+  long which = 0;
+  ply_get_argument_user_data(arg, &pdata, &which);
+  const float v = ToFloat(ply_get_argument_value(arg));
+  if (which == kX) {
+    g_x = v;
+  } else if (which == kY) {
+    g_y = v;
+  } else {
+    g_z = v;
+    static_cast<LoadState*>(pdata)->model->AddVertex(g_x, g_y, g_z);
+  }
+  return 1;
+}
+
+int OnFace(p_ply_argument arg) {
+  long length = 0, item = 0;
+  ply_get_argument_property(arg, nullptr, &length, &item);
+  void* pdata = nullptr;
+  long maxIndex = -1;
+  ply_get_argument_user_data(arg, &pdata, &maxIndex);
+  LoadState& st = *static_cast<LoadState*>(pdata);
+  if (item < 0) {
+    // The face grows as its indices arrive: a length is only a claim.
+    st.face.clear();
+    st.length = length;
+    return 1;
+  }
+  // Tested as a double, before it becomes an integer: NaN, huge and
+  // negative values never reach the conversion. Values above -1 truncate
+  // towards 0, as a truncated index does.
+  const double v = ply_get_argument_value(arg);
+  if (maxIndex < 0 || !(v > -1.0) || !(v < static_cast<double>(maxIndex) + 1.0) ||
+      !(v < 2147483648.0)) {
+    CopyMessage(g_msg, "頂点番号エラー");
+    st.face.clear();
+    return 0;
+  }
+  st.face.push_back(static_cast<int32_t>(v));
+  if (item == st.length - 1 && st.length <= INT32_MAX) {
+    if (st.length == 3)
+      st.model->AddTriangle(st.face[0], st.face[1], st.face[2]);
+    else
+      st.model->AddPolygon(static_cast<int32_t>(st.length), st.face.data());
+  }
+  return 1;
+}
+
+// Closes the file on every path, exceptions included.
+struct PlyFile {
+  p_ply ply;
+  ~PlyFile() {
+    if (ply) ply_close(ply);
+  }
+};
+
+}  // namespace
+
+int32_t PlyIsSupport(const char* path) {
+  // A probe leaves the message buffer alone and stays silent.
+  PlyFile file{ply_open(path, OnProbeError, 0, nullptr)};
+  if (!file.ply) return -1;
+  return ply_read_header(file.ply) ? 1 : -1;
+}
+
+bool PlyLoadInto(const char* path, PolygonModel& model) {
+  g_msg[0] = '\0';
+  PlyFile file{ply_open(path, OnError, 0, nullptr)};
+  if (!file.ply) {
+    CopyMessage(g_msg, "ファイルオープン失敗");
+    return false;
+  }
+  if (!ply_read_header(file.ply)) {
+    CopyMessage(g_msg, "ヘッダー部エラー");
+    return false;
+  }
+  LoadState st{&model, {}, 0};
+  const long nv = ply_set_read_cb(file.ply, "vertex", "x", OnVertex, &st, kX);
+  ply_set_read_cb(file.ply, "vertex", "y", OnVertex, &st, kY);
+  ply_set_read_cb(file.ply, "vertex", "z", OnVertex, &st, kZ);
+  // Room for what the header announces, as far as the file can hold it
+  // (at least 12 bytes a vertex, 8 a face in any common layout); more
+  // grows as it arrives.
+  const int64_t size = FileSize(path);
+  const long nf = ply_set_read_cb(file.ply, "face", "vertex_indices", OnFace, &st, nv - 1);
+  const size_t rv = static_cast<size_t>(std::min<int64_t>(nv, size / 12));
+  const size_t rf = static_cast<size_t>(std::min<int64_t>(nf, size / 8));
+  model.Reserve(model.vertices.size() + rv, model.PolygonCount() + rf,
+                model.indexPool.size() + 3 * rf);
+  return ply_read(file.ply) != 0;
+}
+
+int32_t PlyLoad(const char* path) { return PlyLoadInto(path, *CurrentModel); }
+
+const char* PlyGetErrMsg() { return g_msg; }
