@@ -42,13 +42,12 @@ bool Enters(uint16_t parent, uint16_t child) {
   }
 }
 
-// One walk over the chunk tree of a file held in memory. Without a model
-// it only counts what the lists hold, so that the real walk can reserve
-// the model's arrays once. Offsets are 64-bit: start + length never wraps.
+// One walk over the chunk tree. Without a model it only counts what the
+// lists hold, so that the real walk can reserve the model's arrays once.
+// Offsets are 64-bit: start + length never wraps.
 class Walker {
  public:
-  Walker(const unsigned char* data, uint64_t size, PolygonModel* model)
-      : d_(data), size_(size), model_(model) {}
+  Walker(ByteSource& src, PolygonModel* model) : src_(src), size_(src.size()), model_(model) {}
 
   // Walks the first chunk as the main chunk, whatever its identifier.
   // Returns false on a data error.
@@ -61,7 +60,7 @@ class Walker {
   bool VertexList(uint64_t pos, uint64_t lim);
   bool FaceList(uint64_t pos, uint64_t lim);
 
-  const unsigned char* d_;
+  ByteSource& src_;
   uint64_t size_;
   PolygonModel* model_;
   int64_t base_ = 0;  // model index of the most recent vertex list's first vertex
@@ -71,8 +70,9 @@ class Walker {
 // file; a read that would cross either end is a data error. A length below
 // the header's own size would make the walk stand still, so it is one too.
 bool Walker::Chunk(uint16_t id, uint64_t start) {
-  if (start + kHeaderBytes > size_) return false;
-  const uint64_t length = LoadLe32(d_ + start + 2);
+  const unsigned char* h = src_.Get(start, kHeaderBytes);
+  if (!h) return false;
+  const uint64_t length = LoadLe32(h + 2);
   if (length < kHeaderBytes) return false;
   const uint64_t end = start + length;
   const uint64_t lim = std::min(end, size_);
@@ -81,9 +81,9 @@ bool Walker::Chunk(uint16_t id, uint64_t start) {
   switch (id) {
     case kObject: {
       // The name, up to its zero byte however long it is; it is not used.
-      const void* nul = pos < lim ? memchr(d_ + pos, 0, lim - pos) : nullptr;
-      if (!nul) return false;
-      pos = static_cast<uint64_t>(static_cast<const unsigned char*>(nul) - d_) + 1;
+      uint64_t zero;
+      if (src_.Find(pos, lim, 0, zero) != ByteSource::Found::kYes) return false;
+      pos = zero + 1;
       break;
     }
     case kVertexList:
@@ -101,8 +101,10 @@ bool Walker::Chunk(uint16_t id, uint64_t start) {
       if (end > size_) return false;
       break;
     }
-    const uint16_t sub = LoadLe16(d_ + pos);
-    const uint64_t subLength = LoadLe32(d_ + pos + 2);
+    const unsigned char* sh = src_.Get(pos, kHeaderBytes);
+    if (!sh) return false;
+    const uint16_t sub = LoadLe16(sh);
+    const uint64_t subLength = LoadLe32(sh + 2);
     if (subLength < kHeaderBytes) return false;
     if (Enters(id, sub) && !Chunk(sub, pos)) return false;
     // A skip beyond the end of the file is no error by itself; only a read
@@ -112,9 +114,13 @@ bool Walker::Chunk(uint16_t id, uint64_t start) {
   return true;
 }
 
+// Records are taken in batches that fit the source's window.
+constexpr uint64_t kBatch = 16384;
+
 bool Walker::VertexList(uint64_t pos, uint64_t lim) {
-  if (pos + 2 > lim) return false;
-  const uint64_t count = LoadLe16(d_ + pos);
+  const unsigned char* h = pos + 2 <= lim ? src_.Get(pos, 2) : nullptr;
+  if (!h) return false;
+  const uint64_t count = LoadLe16(h);
   pos += 2;
   const uint64_t n = std::min(count, (lim - pos) / kVertexBytes);
   if (!model_) {
@@ -122,17 +128,24 @@ bool Walker::VertexList(uint64_t pos, uint64_t lim) {
     return n == count;
   }
   base_ = model_->VertexCount();
-  const unsigned char* p = d_ + pos;
-  for (uint64_t i = 0; i < n; ++i, p += kVertexBytes) {
-    // The file's z axis is the model's y axis.
-    model_->AddVertex(LoadLeFloat(p), LoadLeFloat(p + 8), -LoadLeFloat(p + 4));
+  for (uint64_t i = 0; i < n;) {
+    const uint64_t b = std::min(n - i, kBatch);
+    const unsigned char* p = src_.Get(pos, b * kVertexBytes);
+    if (!p) return false;
+    for (uint64_t k = 0; k < b; ++k, p += kVertexBytes) {
+      // The file's z axis is the model's y axis.
+      model_->AddVertex(LoadLeFloat(p), LoadLeFloat(p + 8), -LoadLeFloat(p + 4));
+    }
+    pos += b * kVertexBytes;
+    i += b;
   }
   return n == count;
 }
 
 bool Walker::FaceList(uint64_t pos, uint64_t lim) {
-  if (pos + 2 > lim) return false;
-  const uint64_t count = LoadLe16(d_ + pos);
+  const unsigned char* h = pos + 2 <= lim ? src_.Get(pos, 2) : nullptr;
+  if (!h) return false;
+  const uint64_t count = LoadLe16(h);
   pos += 2;
   const uint64_t n = std::min(count, (lim - pos) / kFaceBytes);
   if (!model_) {
@@ -143,10 +156,17 @@ bool Walker::FaceList(uint64_t pos, uint64_t lim) {
   // that was never read is left out.
   const int64_t limit = model_->VertexCount() - base_;
   const int32_t base = static_cast<int32_t>(base_);
-  const unsigned char* p = d_ + pos;
-  for (uint64_t i = 0; i < n; ++i, p += kFaceBytes) {
-    const int32_t a = LoadLe16(p), b = LoadLe16(p + 2), c = LoadLe16(p + 4);
-    if (a < limit && b < limit && c < limit) model_->AddTriangle(a + base, b + base, c + base);
+  for (uint64_t i = 0; i < n;) {
+    const uint64_t b = std::min(n - i, kBatch);
+    const unsigned char* p = src_.Get(pos, b * kFaceBytes);
+    if (!p) return false;
+    for (uint64_t k = 0; k < b; ++k, p += kFaceBytes) {
+      const int32_t a = LoadLe16(p), c1 = LoadLe16(p + 2), c2 = LoadLe16(p + 4);
+      if (a < limit && c1 < limit && c2 < limit)
+        model_->AddTriangle(a + base, c1 + base, c2 + base);
+    }
+    pos += b * kFaceBytes;
+    i += b;
   }
   return n == count;
 }
@@ -170,16 +190,20 @@ bool TdsLoadInto(const char* path, PolygonModel& model) {
     return false;
   }
   g_msg[0] = '\0';
-  FileBytes bytes;
-  if (!ReadWholeFile(file.get(), bytes)) {
+  ByteSource src(file.get());
+  if (!src.ok()) {
     CopyMessage(g_msg, kDataError);
     return false;
   }
-  Walker count(bytes.data.get(), bytes.size, nullptr);
+  // The counting walk only hops from header to header.
+  src.SetReadAhead(64);
+  Walker count(src, nullptr);
   count.Run();
-  model.Reserve(model.vertices.size() + count.vertices, model.polyMaterial.size() + count.faces,
-                model.indexPool.size() + 3 * count.faces);
-  Walker walk(bytes.data.get(), bytes.size, &model);
+  src.SetReadAhead(ByteSource::kWindow);
+  ReserveWithHugePages(model, model.vertices.size() + count.vertices,
+                       model.polyMaterial.size() + count.faces,
+                       model.indexPool.size() + 3 * count.faces);
+  Walker walk(src, &model);
   if (!walk.Run()) {
     CopyMessage(g_msg, kDataError);
     return false;

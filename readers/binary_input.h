@@ -1,5 +1,5 @@
-// Whole-file reading and byte-order helpers for the binary chunk readers.
-// Every reader checks its offsets against FileBytes::size before it calls
+// Bounded reading and byte-order helpers for the binary chunk readers.
+// Every reader checks its offsets against the file's size before it calls
 // one of the loaders below.
 #pragma once
 
@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
+
+#include "core/model.h"
 
 struct FileBytes {
   std::unique_ptr<unsigned char[]> data;
@@ -18,6 +21,74 @@ struct FileBytes {
 // changes under us can cause an allocation beyond what is really there
 // (doubled at most). Returns false on a read error.
 bool ReadWholeFile(FILE* f, FileBytes& out);
+
+// The bytes of a file by position. A regular file is read through a
+// window that stays in the cache, so no buffer the size of the file is
+// allocated and parsing reads warm memory; anything else (a pipe) is read
+// whole first. Every request is checked against the size: a short read (a
+// file cut while it is read) gives null, never stale bytes.
+class ByteSource {
+ public:
+  static constexpr size_t kWindow = size_t{256} << 10;
+
+  explicit ByteSource(FILE* f);
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
+
+  bool ok() const { return ok_; }  // false: a stream could not be read
+  uint64_t size() const { return size_; }
+
+  // How much a refill reads at least. A walk that only hops from header to
+  // header sets it small.
+  void SetReadAhead(size_t bytes) { readAhead_ = bytes; }
+
+  // The n bytes at pos, valid until the next call, or null when they are not
+  // all in the file. A request larger than the window grows it (up to the
+  // file's size at most).
+  const unsigned char* Get(uint64_t pos, uint64_t n) {
+    if (pos >= start_ && n <= have_ && pos - start_ <= have_ - n)
+      return buf_.get() + (pos - start_);
+    return Fill(pos, n);
+  }
+
+  enum class Found { kYes, kNo, kReadError };
+  // The position of the first byte c in [pos, lim), read window by window.
+  Found Find(uint64_t pos, uint64_t lim, unsigned char c, uint64_t& at);
+
+ private:
+  const unsigned char* Fill(uint64_t pos, uint64_t n);
+
+  int fd_ = -1;
+  bool ok_ = true;
+  bool whole_ = false;  // buf_ holds the whole stream
+  uint64_t size_ = 0;
+  uint64_t start_ = 0, have_ = 0;  // buf_ holds [start_, start_ + have_)
+  std::unique_ptr<unsigned char[]> buf_;
+  uint64_t cap_ = 0;
+  size_t readAhead_;
+};
+
+// Asks the kernel to back the whole pages of [p, p + bytes) with huge
+// pages. Arrays of tens of megabytes filled once from a file otherwise
+// spend most of their time in page faults. Only a hint.
+void AdviseHugePages(const void* p, size_t bytes);
+
+template <typename T>
+void AdviseHugePages(const std::vector<T>& v) {
+  AdviseHugePages(v.data(), v.capacity() * sizeof(T));
+}
+
+// Reserves room in the model's arrays for what a file holds, with huge
+// pages advised for the new storage.
+inline void ReserveWithHugePages(PolygonModel& m, size_t vertices, size_t polygons,
+                                 size_t corners) {
+  m.Reserve(vertices, polygons, corners);
+  AdviseHugePages(m.vertices);
+  AdviseHugePages(m.polyStart);
+  AdviseHugePages(m.indexPool);
+  AdviseHugePages(m.polyMaterial);
+  AdviseHugePages(m.polyColor);
+}
 
 inline uint16_t LoadLe16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t LoadLe32(const unsigned char* p) {

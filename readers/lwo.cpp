@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,14 +45,25 @@ struct SurfaceV1 {
   Float3 color{0, 0, 0};
 };
 
-void ReadPointsInto(const unsigned char* p, uint64_t length, PolygonModel& model) {
+// The points of a PNTS chunk [pos, pos + length), taken in batches that fit
+// the source's window. False when the source could not deliver them.
+bool ReadPoints(ByteSource& src, uint64_t pos, uint64_t length, PolygonModel& model) {
   const uint64_t n = length / kPointBytes;
   // Grown geometrically: many layers must not copy the list once each.
   const size_t need = model.vertices.size() + n;
   if (need > model.vertices.capacity())
     model.vertices.reserve(std::max(need, 2 * model.vertices.capacity()));
-  for (uint64_t i = 0; i < n; ++i, p += kPointBytes)
-    model.AddVertex(LoadBeFloat(p), LoadBeFloat(p + 4), -LoadBeFloat(p + 8));
+  constexpr uint64_t kBatch = ByteSource::kWindow / kPointBytes;
+  for (uint64_t i = 0; i < n;) {
+    const uint64_t b = std::min(n - i, kBatch);
+    const unsigned char* p = src.Get(pos, b * kPointBytes);
+    if (!p) return false;
+    for (uint64_t k = 0; k < b; ++k, p += kPointBytes)
+      model.AddVertex(LoadBeFloat(p), LoadBeFloat(p + 4), -LoadBeFloat(p + 8));
+    pos += b * kPointBytes;
+    i += b;
+  }
+  return true;
 }
 
 // Polygons of a version 1 POLS chunk: count, indices, surface number, and
@@ -120,31 +132,39 @@ void ReadSurfaceV1(const unsigned char* d, uint64_t pos, uint64_t end,
 }
 
 // Never fails: a chunk that cannot be read whole ends the reading.
-void ReadLwob(const unsigned char* d, uint64_t size, PolygonModel& model) {
+void ReadLwob(ByteSource& src, PolygonModel& model) {
+  const uint64_t size = src.size();
   const int32_t firstPolygon = model.PolygonCount();
   std::vector<SurfaceV1> surfaces;
   bool pnts = false, pols = false, srfs = false, surf = false;
   uint64_t pos = kFormHeader;
   while (pos + 4 <= size) {
-    const unsigned char* id = d + pos;
-    const bool known = IdIs(id, "PNTS") || IdIs(id, "POLS") || IdIs(id, "SRFS") || IdIs(id, "SURF");
-    if (!known && pnts && pols && srfs && surf) break;
+    const unsigned char* h = src.Get(pos, pos + kChunkHeader <= size ? kChunkHeader : 4);
+    if (!h) break;
+    const bool isPnts = IdIs(h, "PNTS"), isPols = IdIs(h, "POLS"), isSrfs = IdIs(h, "SRFS"),
+               isSurf = IdIs(h, "SURF");
+    if (!(isPnts || isPols || isSrfs || isSurf) && pnts && pols && srfs && surf) break;
     if (pos + kChunkHeader > size) break;
     const uint64_t body = pos + kChunkHeader;
-    const uint64_t end = body + LoadBe32(d + pos + 4);
+    const uint64_t length = LoadBe32(h + 4);
+    const uint64_t end = body + length;
     if (end > size) break;
-    if (IdIs(id, "PNTS")) {
-      ReadPointsInto(d + body, end - body, model);
+    if (isPnts) {
+      if (!ReadPoints(src, body, length, model)) break;
       pnts = true;
-    } else if (IdIs(id, "POLS")) {
-      ReadPolygonsV1(d, body, end, model);
-      pols = true;
-    } else if (IdIs(id, "SRFS")) {
-      ReadSurfaceNames(d, body, end, surfaces);
-      srfs = true;
-    } else if (IdIs(id, "SURF")) {
-      ReadSurfaceV1(d, body, end, surfaces);
-      surf = true;
+    } else if (isPols || isSrfs || isSurf) {
+      const unsigned char* d = src.Get(body, length);
+      if (!d) break;
+      if (isPols) {
+        ReadPolygonsV1(d, 0, length, model);
+        pols = true;
+      } else if (isSrfs) {
+        ReadSurfaceNames(d, 0, length, surfaces);
+        srfs = true;
+      } else {
+        ReadSurfaceV1(d, 0, length, surfaces);
+        surf = true;
+      }
     }
     pos = end;
   }
@@ -181,109 +201,217 @@ inline bool ReadVx(const unsigned char* d, uint64_t& pos, uint64_t end, uint32_t
 
 class Lwo2Reader {
  public:
-  Lwo2Reader(const unsigned char* d, uint64_t size, PolygonModel& model)
-      : d_(d), size_(size), m_(model) {}
+  Lwo2Reader(ByteSource& src, PolygonModel& model) : src_(src), size_(src.size()), m_(model) {}
   bool Run();
 
  private:
+  void Reserve();
   bool Polygons(uint64_t pos, uint64_t end);
-  void Tags(uint64_t pos, uint64_t end);
+  void Tags(const unsigned char* d, uint64_t length);
   bool PolygonTags(uint64_t pos, uint64_t end);
-  bool Surface(uint64_t pos, uint64_t end);
+  bool Surface(const unsigned char* d, uint64_t length);
   bool Colour();
 
-  const unsigned char* d_;
+  ByteSource& src_;
   uint64_t size_;
   PolygonModel& m_;
   std::vector<std::string> tags_;
-  // Tag number of each model polygon, -1 for none: the polygon-tag map kept
-  // in polygon order.
-  std::vector<int32_t> polygonTag_;
   std::unordered_map<std::string, Float3> surfaces_;
   int64_t vertexBase_ = 0;
   int64_t polygonBase_ = 0;
   int64_t polygonEnd_ = 0;  // end of the polygons of the most recent POLS
+  int32_t firstPolygon_ = m_.PolygonCount();
   bool placeholders_ = false;
 };
 
+// The longest polygon record: a count word and 1023 corners of 4 bytes. A
+// slab of the window always holds one whole, or reaches the chunk's end.
+constexpr uint64_t kMaxPolygonBytes = 2 + 4 * 0x3FF;
+static_assert(kMaxPolygonBytes < ByteSource::kWindow);
+
+// Reserves the model's arrays once for what the PNTS and POLS chunks hold:
+// points exactly, polygons and corners from the first part of each POLS
+// chunk scaled to its length (a chunk that fits the sample is counted
+// exactly). The estimate only saves copying; the arrays still grow if it
+// falls short, and it never exceeds what the bytes can hold.
+void Lwo2Reader::Reserve() {
+  constexpr uint64_t kSample = 64 << 10;
+  uint64_t points = 0, polygons = 0, corners = 0;
+  src_.SetReadAhead(64);  // hops from header to header
+  uint64_t pos = kFormHeader;
+  while (pos + kChunkHeader <= size_) {
+    const unsigned char* h = src_.Get(pos, kChunkHeader);
+    if (!h) break;
+    const bool isPnts = IdIs(h, "PNTS"), isPols = IdIs(h, "POLS");
+    const uint64_t body = pos + kChunkHeader;
+    const uint64_t end = body + LoadBe32(h + 4);
+    if (end > size_) break;
+    pos = end;
+    if (isPnts) points += (end - body) / kPointBytes;
+    if (!isPols || end - body < 4) continue;
+    const uint64_t length = end - body - 4;
+    const uint64_t slab = std::min(length, kSample);
+    const unsigned char* b = src_.Get(body, slab + 4);
+    if (!b || !(IdIs(b, "FACE") || IdIs(b, "PTCH"))) continue;
+    b += 4;
+    uint64_t q = 0, np = 0, nc = 0;
+    while (q + 2 <= slab) {
+      const uint32_t n = LoadBe16(b + q) & 0x3FF;
+      uint64_t r = q + 2;
+      uint32_t k = 0;
+      for (; k < n && r + 2 <= slab; ++k) r += b[r] == 0xFF ? 4 : 2;
+      if (k < n || r > slab) break;
+      ++np;
+      nc += n;
+      q = r;
+    }
+    if (q == 0) continue;
+    // Scaled with a little slack; at most one polygon or corner per 2 bytes.
+    const uint64_t bound = length / 2;
+    polygons += q == length ? np : std::min(bound, np * length / q + np / 16 + 16);
+    corners += q == length ? nc : std::min(bound, nc * length / q + nc / 16 + 16);
+  }
+  src_.SetReadAhead(ByteSource::kWindow);
+  ReserveWithHugePages(m_, m_.vertices.size() + points, m_.polyMaterial.size() + polygons,
+                       m_.indexPool.size() + corners);
+}
+
 bool Lwo2Reader::Run() {
+  Reserve();
   uint64_t pos = kFormHeader;
   bool ok = true;
   while (ok && pos + 4 <= size_) {
     // A chunk that runs past the end of the file is an error, never a stall.
-    if (pos + kChunkHeader > size_) {
+    const unsigned char* h = pos + kChunkHeader <= size_ ? src_.Get(pos, kChunkHeader) : nullptr;
+    if (!h) {
       ok = false;
       break;
     }
-    const unsigned char* id = d_ + pos;
+    const bool isPnts = IdIs(h, "PNTS"), isPols = IdIs(h, "POLS"), isTags = IdIs(h, "TAGS"),
+               isPtag = IdIs(h, "PTAG"), isSurf = IdIs(h, "SURF");
     const uint64_t body = pos + kChunkHeader;
-    const uint64_t end = body + LoadBe32(d_ + pos + 4);
+    const uint64_t length = LoadBe32(h + 4);
+    const uint64_t end = body + length;
     if (end > size_) {
       ok = false;
       break;
     }
-    if (IdIs(id, "PNTS")) {
+    if (isPnts) {
       vertexBase_ = m_.VertexCount();
-      ReadPointsInto(d_ + body, end - body, m_);
-    } else if (IdIs(id, "POLS")) {
+      ok = ReadPoints(src_, body, length, m_);
+    } else if (isPols) {
       ok = Polygons(body, end);
-    } else if (IdIs(id, "TAGS")) {
-      Tags(body, end);
-    } else if (IdIs(id, "PTAG")) {
+    } else if (isPtag) {
       ok = PolygonTags(body, end);
-    } else if (IdIs(id, "SURF")) {
-      ok = Surface(body, end);
+    } else if (isTags || isSurf) {
+      const unsigned char* d = src_.Get(body, length);
+      if (!d)
+        ok = false;
+      else if (isTags)
+        Tags(d, length);
+      else
+        ok = Surface(d, length);
     }
     pos = end;
   }
   if (ok) ok = Colour();
-  // Polygons that named a missing point were kept as placeholders so that
-  // PTAG numbers still fit; they go now.
+  // Polygons that named a missing point were kept with a corner of -1 so
+  // that PTAG numbers still fit; they go now.
   if (placeholders_) m_.DropInvalidPolygons();
   return ok;
 }
 
 // Polygons of the FACE and PTCH types; any corner count is kept. A corner
 // naming a point that was not read is stored as -1 and its polygon dropped
-// at the end.
+// at the end. The chunk is read in slabs of the window; a polygon that
+// crosses the end of its chunk is a data error.
 bool Lwo2Reader::Polygons(uint64_t pos, uint64_t end) {
   polygonBase_ = polygonEnd_ = m_.PolygonCount();
   if (end - pos < 4) return true;
-  if (!IdIs(d_ + pos, "FACE") && !IdIs(d_ + pos, "PTCH")) return true;
+  const unsigned char* type = src_.Get(pos, 4);
+  if (!type) return false;
+  if (!IdIs(type, "FACE") && !IdIs(type, "PTCH")) return true;
   pos += 4;
+  std::vector<int32_t>& pool = m_.indexPool;
+  // The polygon offsets are 32-bit; every corner takes at least 2 bytes.
+  if (pool.size() + (end - pos) / 2 > UINT32_MAX) throw std::length_error("index pool full");
   const int64_t nvert = m_.VertexCount();
-  int32_t corners[0x3FF];
-  while (pos < end) {
-    if (pos + 2 > end) return false;
-    const uint32_t n = LoadBe16(d_ + pos) & 0x3FF;  // the top 6 bits are flags
-    pos += 2;
-    for (uint32_t k = 0; k < n; ++k) {
-      uint32_t index;
-      if (!ReadVx(d_, pos, end, index)) return false;
-      const int64_t v = vertexBase_ + index;
-      if (v < nvert) {
-        corners[k] = static_cast<int32_t>(v);
-      } else {
-        corners[k] = -1;
-        placeholders_ = true;
-      }
+  const int64_t base = vertexBase_;
+  bool missing = false;
+  bool ok = true;
+  while (ok && pos < end) {
+    const uint64_t slab = std::min(end - pos, ByteSource::kWindow);
+    const bool last = slab == end - pos;  // the slab reaches the chunk's end
+    const unsigned char* b = src_.Get(pos, slab);
+    if (!b) {
+      ok = false;
+      break;
     }
-    m_.AddPolygon(static_cast<int32_t>(n), corners);
+    uint64_t q = 0;
+    while (q < slab) {
+      if (slab - q < 2) {
+        ok = !last;
+        break;
+      }
+      const uint32_t n = LoadBe16(b + q) & 0x3FF;  // the top 6 bits are flags
+      uint64_t r = q + 2;
+      const size_t first = pool.size();
+      if (slab - r >= 4 * uint64_t{n}) {
+        // Even in the 4-byte form the corners end inside the slab.
+        for (uint32_t k = 0; k < n; ++k) {
+          uint32_t index;
+          if (b[r] != 0xFF) {
+            index = LoadBe16(b + r);
+            r += 2;
+          } else {
+            index = uint32_t{b[r + 1]} << 16 | uint32_t{b[r + 2]} << 8 | b[r + 3];
+            r += 4;
+          }
+          const int64_t v = base + index;
+          missing |= v >= nvert;
+          pool.push_back(v < nvert ? static_cast<int32_t>(v) : -1);
+        }
+      } else {
+        uint32_t k = 0;
+        for (; k < n; ++k) {
+          uint32_t index;
+          if (!ReadVx(b, r, slab, index)) break;
+          const int64_t v = base + index;
+          missing |= v >= nvert;
+          pool.push_back(v < nvert ? static_cast<int32_t>(v) : -1);
+        }
+        if (k < n) {
+          // Cut at the slab's end: read again from its start, unless the
+          // chunk ends there.
+          pool.resize(first);
+          ok = !last;
+          break;
+        }
+      }
+      m_.polyStart.push_back(static_cast<uint32_t>(pool.size()));
+      m_.polyMaterial.push_back(-1);
+      m_.polyColor.push_back({0, 0, 0});
+      q = r;
+    }
+    if (q == 0) ok = false;  // no progress: cannot happen, never loop
+    pos += q;
   }
   polygonEnd_ = m_.PolygonCount();
-  return true;
+  placeholders_ |= missing;
+  return ok;
 }
 
-void Lwo2Reader::Tags(uint64_t pos, uint64_t end) {
-  while (pos < end) {
-    if (d_[pos] == 0) {
+void Lwo2Reader::Tags(const unsigned char* d, uint64_t length) {
+  uint64_t pos = 0;
+  while (pos < length) {
+    if (d[pos] == 0) {
       ++pos;
       continue;
     }
-    const void* nul = memchr(d_ + pos, 0, end - pos);
+    const void* nul = memchr(d + pos, 0, length - pos);
     const uint64_t stop =
-        nul ? static_cast<uint64_t>(static_cast<const unsigned char*>(nul) - d_) : end;
-    tags_.emplace_back(reinterpret_cast<const char*>(d_ + pos), stop - pos);
+        nul ? static_cast<uint64_t>(static_cast<const unsigned char*>(nul) - d) : length;
+    tags_.emplace_back(reinterpret_cast<const char*>(d + pos), stop - pos);
     pos = stop;
   }
 }
@@ -292,41 +420,60 @@ void Lwo2Reader::Tags(uint64_t pos, uint64_t end) {
 // polygons that chunk did not add (or a POLS of a type not read) are
 // ignored.
 bool Lwo2Reader::PolygonTags(uint64_t pos, uint64_t end) {
-  if (end - pos < 4 || !IdIs(d_ + pos, "SURF")) return true;
+  if (end - pos < 4) return true;
+  const unsigned char* type = src_.Get(pos, 4);
+  if (!type) return false;
+  if (!IdIs(type, "SURF")) return true;
   pos += 4;
+  // The polygon-tag map lives in the material field, as tag + 1, until the
+  // surfaces are known: every LWO2 polygon starts with -1 there, and a
+  // later entry for a polygon replaces an earlier one.
+  int32_t* material = m_.polyMaterial.data();
   while (pos < end) {
-    uint32_t polygon;
-    if (!ReadVx(d_, pos, end, polygon) || pos + 2 > end) return false;
-    const int32_t tag = LoadBe16(d_ + pos);
-    pos += 2;
-    const int64_t p = polygonBase_ + polygon;
-    if (p >= polygonEnd_) continue;
-    if (polygonTag_.size() < static_cast<uint64_t>(polygonEnd_))
-      polygonTag_.resize(static_cast<size_t>(polygonEnd_), -1);
-    polygonTag_[static_cast<size_t>(p)] = tag;
+    const uint64_t slab = std::min(end - pos, ByteSource::kWindow);
+    const bool last = slab == end - pos;
+    const unsigned char* b = src_.Get(pos, slab);
+    if (!b) return false;
+    uint64_t q = 0;
+    while (q < slab) {
+      uint64_t r = q;
+      uint32_t polygon;
+      if (!ReadVx(b, r, slab, polygon) || r + 2 > slab) {
+        if (last) return false;  // an entry cut by the chunk's end
+        break;
+      }
+      const int32_t tag = LoadBe16(b + r);
+      const int64_t p = polygonBase_ + polygon;
+      if (p < polygonEnd_) material[p] = tag + 1;
+      q = r + 2;
+    }
+    if (q == 0) return false;  // no progress: cannot happen, never loop
+    pos += q;
   }
   return true;
 }
 
 // A SURF chunk: name and source name, then sub-chunks of which only the
 // base colour counts. A surface with a source takes the source's colour.
-bool Lwo2Reader::Surface(uint64_t pos, uint64_t end) {
+bool Lwo2Reader::Surface(const unsigned char* d, uint64_t length) {
   std::string name, source;
-  if (!ReadPaddedName(d_, pos, end, name) || !ReadPaddedName(d_, pos, end, source)) return false;
+  uint64_t pos = 0;
+  if (!ReadPaddedName(d, pos, length, name) || !ReadPaddedName(d, pos, length, source))
+    return false;
   if (!source.empty()) {
     const auto it = surfaces_.find(source);
     if (it != surfaces_.end()) surfaces_[name] = it->second;
     return true;
   }
-  while (pos + kSubHeader <= end) {
-    const uint64_t length = LoadBe16(d_ + pos + 4);
-    if (IdIs(d_ + pos, "COLR")) {
-      if (pos + kSubHeader + 12 > end) return false;
-      const unsigned char* c = d_ + pos + kSubHeader;
+  while (pos + kSubHeader <= length) {
+    const uint64_t sub = LoadBe16(d + pos + 4);
+    if (IdIs(d + pos, "COLR")) {
+      if (pos + kSubHeader + 12 > length) return false;
+      const unsigned char* c = d + pos + kSubHeader;
       surfaces_[name] = {LoadBeFloat(c), LoadBeFloat(c + 4), LoadBeFloat(c + 8)};
       return true;
     }
-    pos += kSubHeader + length;
+    pos += kSubHeader + sub;
   }
   return true;
 }
@@ -339,17 +486,27 @@ bool Lwo2Reader::Colour() {
   std::vector<uint8_t> state(tags_.size(), kUnknown);
   std::vector<Float3> color(tags_.size());
   const int64_t ntags = static_cast<int64_t>(tags_.size());
-  for (size_t p = 0; p < polygonTag_.size(); ++p) {
-    const int32_t t = polygonTag_[p];
-    if (t < 0 || t >= ntags) continue;
+  const int32_t count = m_.PolygonCount();
+  int32_t* material = m_.polyMaterial.data();
+  for (int32_t p = firstPolygon_; p < count; ++p) {
+    const int64_t t = int64_t{material[p]} - 1;
+    if (t < 0) continue;
+    if (t >= ntags) {
+      material[p] = -1;  // a tag number beyond the tag list
+      continue;
+    }
     if (state[t] == kUnknown) {
       const auto it = surfaces_.find(tags_[t]);
       state[t] = it == surfaces_.end() ? kMissing : kFound;
       if (it != surfaces_.end()) color[t] = it->second;
     }
-    if (state[t] == kMissing) return false;
-    m_.material(static_cast<int32_t>(p)) = t + 1;
-    m_.color(static_cast<int32_t>(p)) = color[t];
+    if (state[t] == kMissing) {
+      // The polygons from here on keep no colour of their own.
+      for (; p < count; ++p)
+        if (material[p] > 0) material[p] = -1;
+      return false;
+    }
+    m_.polyColor[p] = color[t];
   }
   return true;
 }
@@ -373,19 +530,19 @@ bool LwoLoadInto(const char* path, PolygonModel& model) {
     return false;
   }
   g_msg[0] = '\0';
-  FileBytes bytes;
-  if (!ReadWholeFile(file.get(), bytes)) {
+  ByteSource src(file.get());
+  const unsigned char* head = src.size() >= kFormHeader ? src.Get(0, kFormHeader) : nullptr;
+  if (!src.ok()) {
     CopyMessage(g_msg, kDataError);
     return false;
   }
-  const unsigned char* d = bytes.data.get();
   // The form type's last character tells the version; any other form
   // leaves the model empty.
-  const unsigned char version = bytes.size >= kFormHeader ? d[kFormHeader - 1] : 0;
+  const unsigned char version = head ? head[kFormHeader - 1] : 0;
   if (version == 'B') {
-    ReadLwob(d, bytes.size, model);
+    ReadLwob(src, model);
   } else if (version == '2') {
-    Lwo2Reader reader(d, bytes.size, model);
+    Lwo2Reader reader(src, model);
     if (!reader.Run()) {
       CopyMessage(g_msg, kDataError);
       return false;

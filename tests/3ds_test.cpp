@@ -129,6 +129,24 @@ TEST(Tds, TurnsZUpAndAppendsObjectsAfterEachOther) {
   }
 }
 
+TEST(Tds, ReadsListsLongerThanTheReadingWindow) {
+  std::vector<Float3> vertices(65535);
+  std::vector<Face> faces(65535);
+  for (unsigned i = 0; i < 65535; ++i) {
+    vertices[i] = {static_cast<float>(i), 1, 2};
+    faces[i] = {i, (i * 7) % 65535, (i * 13) % 65535};
+  }
+  const Loaded r = Load(File3ds(Object("Big", VertexList(vertices) + FaceList(faces))));
+  ASSERT_TRUE(r.ok) << r.msg;
+  ASSERT_EQ(r.model.VertexCount(), 65535);
+  EXPECT_EQ(r.model.vertices[65534], (Float3{65534, 2, -1}));
+  ASSERT_EQ(r.model.PolygonCount(), 65535);
+  for (int32_t p = 0; p < 65535; ++p) {
+    const std::vector<int32_t> want{p, (p * 7) % 65535, (p * 13) % 65535};
+    ASSERT_EQ(std::vector<int32_t>(r.model.index(p), r.model.index(p) + 3), want) << p;
+  }
+}
+
 TEST(Tds, PassesOverEverythingButTheMeshes) {
   const std::string mesh = VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}) + FaceList({{0, 1, 2}});
   const Loaded plain = Load(File3ds(Object("A", mesh)));

@@ -192,6 +192,36 @@ TEST(Lwo, Version2PolygonWordsIndicesAndLayers) {
   EXPECT_EQ(r2.model.material(2), 1);
 }
 
+// Chunks far larger than the reading window, with records of mixed sizes
+// falling across its edges.
+TEST(Lwo, Version2LongChunksReadWhole) {
+  const unsigned kPoints = 70000, kPolygons = 120000;
+  std::vector<Float3> points(kPoints);
+  for (unsigned i = 0; i < kPoints; ++i) points[i] = {static_cast<float>(i), 1, 2};
+  std::vector<std::vector<unsigned>> polygons(kPolygons);
+  std::vector<std::pair<unsigned, unsigned>> tags;
+  uint32_t x = 12345;
+  for (unsigned p = 0; p < kPolygons; ++p) {
+    polygons[p].resize(3 + p % 3);
+    for (unsigned& i : polygons[p]) {
+      x = x * 1103515245u + 12345u;
+      i = (x >> 8) % kPoints;
+    }
+    tags.push_back({p, p % 2});
+  }
+  const Loaded r = Load(Form("LWO2", Tags({"A", "B"}) + Pnts(points) + Pols(polygons) + Ptag(tags) +
+                                         Surf("A", Colr(1, 0, 0)) + Surf("B", Colr(0, 1, 0))));
+  ASSERT_TRUE(r.ok) << r.msg;
+  ASSERT_EQ(r.model.VertexCount(), static_cast<int32_t>(kPoints));
+  EXPECT_EQ(r.model.vertices[kPoints - 1], (Float3{kPoints - 1.0f, 1, -2}));
+  ASSERT_EQ(r.model.PolygonCount(), static_cast<int32_t>(kPolygons));
+  for (unsigned p = 0; p < kPolygons; ++p) {
+    const std::vector<int32_t> want(polygons[p].begin(), polygons[p].end());
+    ASSERT_EQ(Corners(r.model, p), want) << p;
+    ASSERT_EQ(r.model.material(p), static_cast<int32_t>(p % 2 + 1)) << p;
+  }
+}
+
 TEST(Lwo, Version2PtagEntriesThatFitNoPolygonAreIgnored) {
   // PTAG polygon numbers may use the 4-byte form as well: FF 00 00 01 is 1.
   const std::string longNumber = "SURF" + Be32(0xFF000001) + Be16(0);
