@@ -70,7 +70,8 @@ bool ReadPoints(ByteSource& src, uint64_t pos, uint64_t length, PolygonModel& mo
 // after a negative surface number a count of detail polygons, which are
 // read and dropped. Polygons with fewer than 3 corners or with a corner
 // that names no point read so far are left out.
-void ReadPolygonsV1(const unsigned char* d, uint64_t pos, uint64_t end, PolygonModel& model) {
+void ReadPolygonsV1(const unsigned char* d, uint64_t pos, uint64_t end, int32_t firstVertex,
+                    PolygonModel& model) {
   const int64_t nvert = model.VertexCount();
   std::vector<int32_t> corners;
   uint64_t details = 0;  // detail polygons still to drop
@@ -82,7 +83,7 @@ void ReadPolygonsV1(const unsigned char* d, uint64_t pos, uint64_t end, PolygonM
     if (keep) {
       corners.resize(n);
       for (uint64_t k = 0; k < n; ++k) {
-        const int32_t v = LoadBe16(d + pos + 2 * k);
+        const int32_t v = firstVertex + LoadBe16(d + pos + 2 * k);
         keep = keep && v < nvert;
         corners[k] = v;
       }
@@ -134,6 +135,7 @@ void ReadSurfaceV1(const unsigned char* d, uint64_t pos, uint64_t end,
 // Never fails: a chunk that cannot be read whole ends the reading.
 void ReadLwob(ByteSource& src, PolygonModel& model) {
   const uint64_t size = src.size();
+  const int32_t firstVertex = model.VertexCount();  // indices count from this file's points
   const int32_t firstPolygon = model.PolygonCount();
   std::vector<SurfaceV1> surfaces;
   bool pnts = false, pols = false, srfs = false, surf = false;
@@ -156,7 +158,7 @@ void ReadLwob(ByteSource& src, PolygonModel& model) {
       const unsigned char* d = src.Get(body, length);
       if (!d) break;
       if (isPols) {
-        ReadPolygonsV1(d, 0, length, model);
+        ReadPolygonsV1(d, 0, length, firstVertex, model);
         pols = true;
       } else if (isSrfs) {
         ReadSurfaceNames(d, 0, length, surfaces);
