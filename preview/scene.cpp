@@ -296,10 +296,8 @@ void PolygonPassReference(const Scene& scene, bool withColour) {
 }
 
 // The same picture with fewer calls: runs of triangles share one
-// GL_TRIANGLES primitive (a triangle's three corners carry the same normal
-// and material, so which corner sets the flat shade does not matter, and
-// its outline is the same three edges), and a colour equal to the last one
-// is not sent again.
+// GL_TRIANGLES primitive (the outline of a triangle is the same three
+// edges either way), and a colour equal to the last one is not sent again.
 void PolygonPassBatched(const Scene& scene, bool withColour) {
   const PolygonModel& m = *scene.model;
   const bool perPolygonNormal = withColour && scene.state.normalPerPolygon;
@@ -347,9 +345,12 @@ void PolygonPassBatched(const Scene& scene, bool withColour) {
       }
     }
     if (triangle) {
-      glArrayElement(idx[0]);
+      // A polygon's first corner sets its flat shade; a triangle's last does.
+      // This order also interpolates exactly as the driver's own
+      // polygon-to-triangle split does, so smooth shades match to the bit.
       glArrayElement(idx[1]);
       glArrayElement(idx[2]);
+      glArrayElement(idx[0]);
     } else {
       for (int32_t i = 0; i < n; ++i)
         if (static_cast<uint32_t>(idx[i]) < nverts) glArrayElement(idx[i]);
