@@ -1,0 +1,166 @@
+// Frame times of the preview: loads a model through the pipeline and
+// reports the median of N repaints per render type.
+//   preview_frames [--widget] [--reference] [--compare] [--frames=N] [--size=WxH] FILE
+// Without --widget the headless (EGL) renderer draws; with it the preview
+// window under the current X server. --reference times the one-primitive-
+// per-polygon drawing; --compare (headless) checks that both drawings give
+// the same pixels in every render type.
+#include <GL/gl.h>
+
+#include <QApplication>
+#include <QOpenGLContext>
+#include <QTest>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/pipeline.h"
+#include "mesh/prepare_mesh.h"
+#include "preview/glpanel.h"
+#include "preview/headless.h"
+#include "preview/pview.h"
+#include "readers/builtin.h"
+
+namespace {
+
+class QuietHost : public LoadHost {
+ public:
+  LoadSettings Settings() const override { return {}; }
+  void AppendLog(const std::string&) override {}
+};
+
+using Clock = std::chrono::steady_clock;
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+template <typename Frame>
+void TimeTypes(const char* where, int frames, Frame frame) {
+  for (int type = 0; type < 5; ++type) {
+    frame(type);  // warm-up, and the type's state
+    std::vector<double> ms;
+    for (int i = 0; i < frames; ++i) {
+      const Clock::time_point t0 = Clock::now();
+      frame(type);
+      ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    printf("%s type %d: median %.1f ms (min %.1f, max %.1f) over %d frames\n", where, type,
+           Median(ms), *std::min_element(ms.begin(), ms.end()),
+           *std::max_element(ms.begin(), ms.end()), frames);
+    fflush(stdout);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool widget = false, reference = false, compare = false;
+  int frames = 20, width = 640, height = 480;
+  std::string file;
+  for (int i = 1; i < argc; ++i) {
+    if (!strcmp(argv[i], "--widget"))
+      widget = true;
+    else if (!strcmp(argv[i], "--reference"))
+      reference = true;
+    else if (!strcmp(argv[i], "--compare"))
+      compare = true;
+    else if (!strncmp(argv[i], "--frames=", 9))
+      frames = atoi(argv[i] + 9);
+    else if (sscanf(argv[i], "--size=%dx%d", &width, &height) == 2)
+      continue;
+    else
+      file = argv[i];
+  }
+  if (file.empty() || frames < 1 || width < 1 || height < 1) {
+    fprintf(stderr, "usage: preview_frames [--widget] [--frames=N] [--size=WxH] FILE\n");
+    return 2;
+  }
+
+  LoadPipeline pipeline;
+  BuildReaderTable(pipeline.table, BuiltinReaders(), false, nullptr);
+  pipeline.prepareMesh = PrepareMesh;
+  QuietHost host;
+  if (LoadModelFile(pipeline, host, file) != LoadOutcome::kLoaded || !CurrentModel) {
+    fprintf(stderr, "preview_frames: cannot load %s\n", file.c_str());
+    return 1;
+  }
+  PolygonModel& model = *CurrentModel;
+  printf("%s: %d vertices, %d polygons, %dx%d\n", file.c_str(), model.VertexCount(),
+         model.PolygonCount(), width, height);
+
+  if (!widget) {
+    HeadlessContext context;
+    std::string error;
+    if (!context.Create(width, height, error)) {
+      fprintf(stderr, "preview_frames: %s\n", error.c_str());
+      return 1;
+    }
+    printf("renderer: %s\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
+    Scene scene;
+    scene.width = width;
+    scene.height = height;
+    SceneSetModel(scene, &model, 0);
+    scene.referenceDrawing = reference;
+    if (compare) {
+      for (int turn = 0; turn < 2; ++turn) {
+        scene.camera.rotation =
+            turn ? Multiply(Rotation(30, 1, 0, 0), Rotation(40, 0, 1, 0)) : Mat4::Identity();
+        for (int type = 0; type < 5; ++type) {
+          SceneSetRenderType(scene, type);
+          scene.referenceDrawing = true;
+          const QImage a = RenderSceneHeadless(scene);
+          scene.referenceDrawing = false;
+          const QImage b = RenderSceneHeadless(scene);
+          long differ = 0;
+          for (int y = 0; y < a.height(); ++y)
+            for (int x = 0; x < a.width(); ++x) differ += a.pixel(x, y) != b.pixel(x, y);
+          int maxd = 0;
+          for (int y = 0; y < a.height(); ++y)
+            for (int x = 0; x < a.width(); ++x) {
+              const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+              maxd = std::max({maxd, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                               std::abs(qBlue(p) - qBlue(q))});
+            }
+          printf("compare view %d type %d: %ld of %d pixels differ (by up to %d)\n", turn, type,
+                 differ, width * height, maxd);
+        }
+      }
+      scene.camera.rotation = Mat4::Identity();
+      scene.referenceDrawing = reference;
+    }
+    TimeTypes("headless", frames, [&](int type) {
+      SceneSetRenderType(scene, type);
+      SceneDrawGL(scene);
+      glFinish();
+    });
+    return 0;
+  }
+
+  QApplication app(argc, argv);
+  TPView view;
+  view.resize(width, height);
+  view.show();
+  if (!QTest::qWaitForWindowExposed(&view)) return 1;
+  while (!view.GLReady() && !view.GLFailed()) QTest::qWait(10);
+  if (!view.GLReady()) return 1;
+  TGLPanel* panel = view.Panel();
+  panel->makeCurrent();
+  printf("renderer: %s\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
+  panel->doneCurrent();
+  view.SetModel(&model, 0);
+  view.SetReferenceDrawing(reference);
+  TimeTypes("widget", frames, [&](int type) {
+    view.SetRenderType(type);
+    panel->repaint();  // paints and composites at once
+    panel->makeCurrent();
+    glFinish();
+    panel->doneCurrent();
+  });
+  view.ClearModel();
+  return 0;
+}
