@@ -139,7 +139,7 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
     tree_->SelectFirstNode();
   else
     tree_->SelectPath(folder);
-  FolderChanged(tree_->SelectedPath());
+  if (fileList_->Folder() != tree_->SelectedPath()) FolderChanged(tree_->SelectedPath());
 
   // Step 8: the remaining keys.
   mAutoRot_->setChecked(settings_.autoRotation);
@@ -694,7 +694,8 @@ void TMainForm::ShowMessage(const QString& caption, const QString& text) {
 void TMainForm::FolderChanged(const QString& path) {
   setWindowTitle(QStringLiteral("Tarnelle - ") + path);
   listArea_->setCurrentWidget(fileList_);
-  fileList_->SetFolder(path);
+  // Until the format filter exists (start-up) there is no mask to list by.
+  fileList_->SetFolder(path, !filterText_.empty());
 }
 
 void TMainForm::FilterChanged(int index) {
@@ -702,8 +703,7 @@ void TMainForm::FilterChanged(int index) {
   const QString mask = filter_->itemData(index).toString();
   filter_->setToolTip(mask);
   const std::string m = mask.toStdString();
-  fileList_->SetNameFilter(
-      [m](const QString& name) { return MatchFileMask(name.toStdString(), m); });
+  fileList_->SetNameFilter([m](std::string_view name) { return MatchFileMask(name, m); });
 }
 
 void TMainForm::ListClicked() {

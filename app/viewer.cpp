@@ -23,14 +23,16 @@ int RunViewer(int argc, char** argv) {
   QApplication::setFont(ui);
 
   // Qt has taken its own options out; what is left is ours.
-  const QStringList args = QApplication::arguments();
-  if (args.size() > 2) {
-    fprintf(stderr, "tarnelle: the viewer takes at most one file\n%s", kUsage);
+  QStringList args = QApplication::arguments().mid(1);
+  const bool separated = !args.isEmpty() && args.front() == QLatin1String("--");
+  if (separated) args.removeFirst();
+  if (args.size() > 1 || (!separated && !args.isEmpty() && args.front().startsWith("--"))) {
+    fprintf(stderr, "tarnelle: the viewer takes one FILE and no options\n%s", kUsage);
     return 2;
   }
   MainFormOptions options;
   options.exePath = CurrentExecutablePath();
-  if (args.size() == 2) options.commandLineFile = QFile::encodeName(args[1]).toStdString();
+  if (!args.isEmpty()) options.commandLineFile = QFile::encodeName(args.front()).toStdString();
   // Used by the run script on machines without a display: save a picture
   // of the window once the first model is shown, then quit.
   if (const char* shot = getenv("TARNELLE_SCREENSHOT"); shot && *shot)

@@ -445,14 +445,25 @@ TEST_F(MainWindow, ClickLoadsOnceAndReloadLoadsAgain) {
   EXPECT_EQ(w.LoadCount(), 2);
   EXPECT_EQ(LogLines(w), want + want);
 
+  // With several selected, a click loads the first in list order.
+  TFileList* list = w.FileList();
+  QTest::mouseClick(list->CurrentView()->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                    list->ItemRect(list->RowOf("upper.STL")).center());
+  EXPECT_EQ(list->SelectedRows().size(), 2u);
+  EXPECT_EQ(w.LoadCount(), 2);  // cube.stl is first and already shown
+  QTest::mouseClick(list->CurrentView()->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                    list->ItemRect(list->RowOf("cube.stl")).center());
+  EXPECT_EQ(w.LoadCount(), 3);
+  EXPECT_EQ(w.CurrentPath(), Model("upper.STL").toStdString());
+
   // Toggling vertex sharing does not reload; the next load uses it.
   w.MenuAction("mVerClean")->trigger();
-  EXPECT_EQ(w.LoadCount(), 2);
+  EXPECT_EQ(w.LoadCount(), 3);
   EXPECT_TRUE(w.Settings().shareVertices);
 
   Click("tri.obj");
-  EXPECT_EQ(w.LoadCount(), 3);
-  EXPECT_EQ(LogLines(w).mid(6, 2), QStringList({"----------", "Wavefront: " + Model("tri.obj")}));
+  EXPECT_EQ(w.LoadCount(), 4);
+  EXPECT_EQ(LogLines(w).mid(9, 2), QStringList({"----------", "Wavefront: " + Model("tri.obj")}));
   EXPECT_EQ(w.Preview()->SceneState().polygonCount, 2);
 }
 

@@ -1,6 +1,12 @@
 #include "widgets/filelist.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileIconProvider>
 #include <QFileSystemWatcher>
 #include <QHeaderView>
@@ -57,7 +63,8 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
       case 2:
         return TypeText(e.extension);
       case 3:
-        return e.modified.toString(QStringLiteral("yyyy/MM/dd hh:mm"));
+        return QDateTime::fromSecsSinceEpoch(e.modified)
+            .toString(QStringLiteral("yyyy/MM/dd hh:mm"));
       case 4:
         return e.extension;
     }
@@ -187,14 +194,14 @@ TFileList::TFileList(QWidget* parent)
 
 void TFileList::SetColumnCaptions(const QStringList& captions) { model_->SetHeaders(captions); }
 
-void TFileList::SetFolder(const QString& folder) {
+void TFileList::SetFolder(const QString& folder, bool read) {
   if (!watcher_->directories().isEmpty()) watcher_->removePaths(watcher_->directories());
   folder_ = folder;
   if (!folder_.isEmpty() && QFileInfo(folder_).isDir()) watcher_->addPath(folder_);
-  ReadFolder();
+  if (read) ReadFolder();
 }
 
-void TFileList::SetNameFilter(std::function<bool(const QString&)> filter) {
+void TFileList::SetNameFilter(NameFilter filter) {
   filter_ = std::move(filter);
   ReadFolder();
 }
@@ -216,22 +223,28 @@ void TFileList::Refresh() {
 
 void TFileList::ReadFolder() {
   std::vector<FileListModel::Entry> entries;
-  if (!folder_.isEmpty()) {
-    // An unreadable or vanished folder simply lists nothing.
-    const QFileInfoList infos =
-        QDir(folder_).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
-    entries.reserve(static_cast<size_t>(infos.size()));
-    for (const QFileInfo& fi : infos) {
-      const QString name = fi.fileName();
+  // Straight from the directory: names are filtered before anything is
+  // asked of the file system, so large folders list quickly. An unreadable
+  // or vanished folder simply lists nothing.
+  DIR* dir = folder_.isEmpty() ? nullptr : opendir(QFile::encodeName(folder_).constData());
+  if (dir) {
+    const int fd = dirfd(dir);
+    while (const dirent* d = readdir(dir)) {
+      const std::string_view name = d->d_name;
+      if (name.empty() || name.front() == '.') continue;  // hidden files, "." and ".."
+      if (d->d_type != DT_REG && d->d_type != DT_LNK && d->d_type != DT_UNKNOWN) continue;
       if (filter_ && !filter_(name)) continue;
+      struct stat st;
+      if (fstatat(fd, d->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
       FileListModel::Entry e;
-      e.name = name;
-      const qsizetype dot = name.lastIndexOf('.');
-      e.extension = dot >= 0 ? name.mid(dot) : QString();
-      e.size = fi.size();
-      e.modified = fi.lastModified();
+      e.name = QFile::decodeName(d->d_name);
+      const qsizetype dot = e.name.lastIndexOf('.');
+      e.extension = dot >= 0 ? e.name.mid(dot) : QString();
+      e.size = st.st_size;
+      e.modified = st.st_mtim.tv_sec;
       entries.push_back(std::move(e));
     }
+    closedir(dir);
   }
   model_->SetEntries(std::move(entries));
 }

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <QAbstractTableModel>
-#include <QDateTime>
 #include <QIcon>
 #include <QWidget>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 class QAbstractItemView;
@@ -24,7 +24,7 @@ class FileListModel : public QAbstractTableModel {
   struct Entry {
     QString name, extension;
     qint64 size = 0;
-    QDateTime modified;
+    qint64 modified = 0;  // seconds since the epoch
   };
 
   using QAbstractTableModel::QAbstractTableModel;
@@ -56,11 +56,14 @@ class TFileList : public QWidget {
  public:
   explicit TFileList(QWidget* parent = nullptr);
 
-  // The folder listed ("" lists nothing); setting it re-reads the folder.
-  void SetFolder(const QString& folder);
+  // The folder listed ("" lists nothing); setting it re-reads the folder
+  // unless read is false (the caller sets the name filter next).
+  void SetFolder(const QString& folder, bool read = true);
   QString Folder() const { return folder_; }
-  // Which file names are listed; re-reads the folder.
-  void SetNameFilter(std::function<bool(const QString& name)> filter);
+  // Which file names are listed (the name's bytes as the file system has
+  // them); re-reads the folder.
+  using NameFilter = std::function<bool(std::string_view name)>;
+  void SetNameFilter(NameFilter filter);
   // Re-reads the folder, keeping the selection by name.
   void Refresh();
 
@@ -107,7 +110,7 @@ class TFileList : public QWidget {
   QTreeView* details_;
   QFileSystemWatcher* watcher_;
   QString folder_;
-  std::function<bool(const QString&)> filter_;
+  NameFilter filter_;
   int style_ = -1;
   Qt::MouseButton lastButton_ = Qt::NoButton;
 };
