@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
@@ -183,6 +184,10 @@ TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
   EXPECT_EQ(f->itemText(2), QString::fromStdString(w.Readers()[0].name));
   EXPECT_EQ(w.LoadCount(), 0);
   EXPECT_TRUE(w.CurrentPath().empty());
+  // The home folder is one key away.
+  QTest::keyClick(w.FolderTree(), Qt::Key_Home, Qt::AltModifier);
+  EXPECT_EQ(w.FolderTree()->SelectedPath(), QDir::homePath());
+  EXPECT_EQ(w.windowTitle(), "Tarnelle - " + QDir::homePath());
   w.Reload();  // nothing loaded yet: nothing to reload
   EXPECT_EQ(w.LoadCount(), 0);
   EXPECT_TRUE(w.Memo()->toPlainText().isEmpty());
