@@ -8,6 +8,7 @@
 #include <GL/gl.h>
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QOpenGLContext>
 #include <QTest>
 #include <algorithm>
@@ -154,12 +155,13 @@ int main(int argc, char** argv) {
   panel->doneCurrent();
   view.SetModel(&model, 0);
   view.SetReferenceDrawing(reference);
+  // One frame: from the repaint request until the panel's picture is on
+  // the screen (painted, composited and swapped).
   TimeTypes("widget", frames, [&](int type) {
-    view.SetRenderType(type);
-    panel->repaint();  // paints and composites at once
-    panel->makeCurrent();
-    glFinish();
-    panel->doneCurrent();
+    QEventLoop loop;
+    QObject::connect(panel, &QOpenGLWidget::frameSwapped, &loop, &QEventLoop::quit);
+    view.SetRenderType(type);  // asks for the repaint
+    loop.exec();
   });
   view.ClearModel();
   return 0;
