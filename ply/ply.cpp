@@ -607,7 +607,7 @@ class TextInput {
   TextInput(const TextInput&) = delete;
   TextInput& operator=(const TextInput&) = delete;
 
-  bool Value(e_ply_type t, double& v) {
+  __attribute__((always_inline)) bool Value(e_ply_type t, double& v) {
     if (!Start()) return false;
     const unsigned char* stop;
     // The lookahead leaves room for the eight-byte loads of the short forms.
@@ -646,7 +646,7 @@ class TextInput {
  private:
   // Skips white space; true when a token starts at p_ with the lookahead,
   // or the rest of the file, after it.
-  bool Start() {
+  __attribute__((always_inline)) bool Start() {
     for (;;) {
       while (p_ < end_ && kSpace[*p_]) ++p_;
       if (end_ - p_ >= static_cast<ptrdiff_t>(kLookahead)) return true;
@@ -793,7 +793,8 @@ int ReadFixedRows(p_ply ply, t_ply_element_& el, size_t rowSize) {
     if (!src.SizeKnown()) return ReadInstances<E>(ply, el, 0);
     const int64_t fit = src.Remaining() / static_cast<int64_t>(rowSize);
     const int64_t whole = count < fit ? count : fit;
-    src.Skip(whole * static_cast<int64_t>(rowSize));
+    if (!src.Skip(whole * static_cast<int64_t>(rowSize)))
+      return ReadError(ply, el, el.props[0], 0);  // the file cannot be positioned
     // A cut row is read property by property, to name where it ends.
     return whole == count ? 1 : ReadInstances<E>(ply, el, whole);
   }
@@ -813,6 +814,39 @@ int ReadFixedRows(p_ply ply, t_ply_element_& el, size_t rowSize) {
   return 1;
 }
 
+// The face layout nearly every writer uses, one list with a one-byte count
+// of four-byte integers: a whole face is checked at once.
+template <bool kBig, e_ply_type T>
+int ReadByteCountedLists(p_ply ply, t_ply_element_& el) {
+  constexpr size_t kLongest = 1 + 255 * 4;
+  Source& src = ply->src;
+  t_ply_property_& pr = el.props[0];
+  t_ply_argument_& a = ply->arg;
+  a.element = &el;
+  a.property = &pr;
+  a.pdata = pr.pdata;
+  a.idata = pr.idata;
+  for (int64_t i = 0; i < el.ninstances; ++i) {
+    // Near the end of the file the general path finds where data ends.
+    if (!src.Need(kLongest)) return ReadInstances < kBig ? Enc::kBig : Enc::kLittle > (ply, el, i);
+    const unsigned char* p = src.Data();
+    const int n = p[0];
+    src.Advance(1 + 4 * static_cast<size_t>(n));
+    a.instance_index = static_cast<long>(i);
+    a.length = n;
+    a.value_index = -1;
+    a.value = n;
+    if (!pr.cb(&a)) return Aborted(ply, el, pr, i);
+    ++p;
+    for (int j = 0; j < n; ++j, p += 4) {
+      a.value_index = j;
+      a.value = DecodeAs<kBig, T>(p);
+      if (!pr.cb(&a)) return Aborted(ply, el, pr, i);
+    }
+  }
+  return 1;
+}
+
 template <Enc E>
 int ReadElement(p_ply ply, t_ply_element_& el) {
   if (el.props.empty() || el.ninstances <= 0) return 1;  // nothing stored
@@ -824,6 +858,13 @@ int ReadElement(p_ply ply, t_ply_element_& el) {
       rowSize += static_cast<size_t>(TypeSize(pr.type));
     }
     if (fixed && rowSize <= kMaxFastRow) return ReadFixedRows<E>(ply, el, rowSize);
+    const t_ply_property_& pr = el.props[0];
+    if (el.props.size() == 1 && pr.type == PLY_LIST && pr.cb && pr.lengthType == PLY_UINT8) {
+      if (pr.valueType == PLY_INT32)
+        return ReadByteCountedLists<E == Enc::kBig, PLY_INT32>(ply, el);
+      if (pr.valueType == PLY_UINT32)
+        return ReadByteCountedLists<E == Enc::kBig, PLY_UINT32>(ply, el);
+    }
   }
   return ReadInstances<E>(ply, el, 0);
 }

@@ -2,6 +2,7 @@
 // encodings, read back through callbacks that log every call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -566,6 +567,46 @@ TEST(PlyLibrary, AbsurdCountsFailAtTheEndOfTheData) {
     if (c.message) {
       ASSERT_EQ(r.errors.size(), 1u);
       EXPECT_EQ(r.errors[0], c.message);
+    }
+  }
+}
+
+// Faces of one byte-counted list are read a whole face at a time; cut
+// anywhere, the read names the face where the data ends.
+TEST(PlyLibrary, ByteCountedFacesCutAnywhere) {
+  constexpr int kFaces = 600;
+  for (Enc enc : {Enc::kLittle, Enc::kBig}) {
+    for (const char* type : {"int", "uint32"}) {
+      SCOPED_TRACE(std::string(FormatName(enc)) + " " + type);
+      const std::string header = std::string("ply\nformat ") + FormatName(enc) +
+                                 " 1.0\nelement face 600\nproperty list uchar " + type +
+                                 " vertex_indices\nend_header\n";
+      std::vector<Row> rows;
+      std::vector<size_t> ends;  // body offset where each face ends
+      std::string body;
+      for (int f = 0; f < kFaces; ++f) {
+        Row row{U8(f % 7)};
+        for (int k = 0; k < f % 7; ++k)
+          row.push_back(type[0] == 'i' ? I32(-f * 10 - k) : U32(f * 10 + k));
+        body += Body(enc, {row});
+        ends.push_back(body.size());
+      }
+      const Result whole = ReadPly(header + body, {"face.vertex_indices"});
+      ASSERT_TRUE(whole.read) << Joined(whole.errors);
+      size_t calls = 0;
+      for (int f = 0; f < kFaces; ++f) calls += 1 + f % 7;
+      ASSERT_EQ(whole.log.size(), calls);
+      EXPECT_EQ(whole.log[1], "face.vertex_indices#1[1,-1]=1");
+      EXPECT_EQ(whole.log.back(), type[0] == 'i' ? "face.vertex_indices#599[4,3]=-5993"
+                                                 : "face.vertex_indices#599[4,3]=5993");
+      for (size_t cut = 1; cut < body.size(); cut += 97) {
+        const Result r = ReadPly(header + body.substr(0, cut), {"face.vertex_indices"});
+        const size_t face = std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin();
+        ASSERT_FALSE(r.read);
+        ASSERT_EQ(r.errors.size(), 1u);
+        EXPECT_EQ(r.errors[0],
+                  "Error reading 'vertex_indices' of 'face' number " + std::to_string(face));
+      }
     }
   }
 }
