@@ -697,6 +697,23 @@ TEST_F(MainWindow, Screenshot) {
   const QPixmap shot = w.screen()->grabWindow(w.winId());
   ASSERT_FALSE(shot.isNull());
   EXPECT_TRUE(shot.save(QStringLiteral(TARNELLE_BINARY_DIR "/app_window.png")));
+
+  // The details view with its columns, and both pages of the About box.
+  w.FolderTree()->SelectPath(models_);
+  QTest::mouseClick(w.ToolButton("ToolButton4"), Qt::LeftButton);
+  QTest::qWait(100);
+  EXPECT_TRUE(w.screen()->grabWindow(w.winId()).save(
+      QStringLiteral(TARNELLE_BINARY_DIR "/app_window_details.png")));
+  for (const auto& [item, file] : {std::pair{"mOperation", "/app_about_operation.png"},
+                                   std::pair{"mVersion", "/app_about_version.png"}}) {
+    bool saved = false;
+    QTimer::singleShot(200, [&, f = file] {
+      saved = w.AboutBox()->grab().save(QStringLiteral(TARNELLE_BINARY_DIR) + f);
+      w.AboutBox()->accept();
+    });
+    w.MenuAction(item)->trigger();
+    EXPECT_TRUE(saved) << file;
+  }
 }
 
 }  // namespace
