@@ -180,9 +180,11 @@ void MqoReader::ReadFace(std::string_view line) {
   }
   int32_t material = -1;
   Float3 color = {0, 0, 0};
-  const size_t at = line.find("M(");
+  // The count, "V(" and the corners hold no "M(", so the line's first one
+  // is the first after the corners.
+  const size_t at = s.find("M(");
   if (at != std::string_view::npos) {
-    std::string_view t = line.substr(at + 2);
+    std::string_view t = s.substr(at + 2);
     int64_t m;
     // A reference outside the material table leaves the face uncoloured.
     if (ScanDecimal(t, m) && m >= 0 && m < static_cast<int64_t>(materials_.size())) {
@@ -190,7 +192,11 @@ void MqoReader::ReadFace(std::string_view line) {
       color = materials_[static_cast<size_t>(m)];
     }
   }
-  model_.AddPolygon(static_cast<int32_t>(n), idx, material, color);
+  if (n == 3) {
+    model_.AddTriangle(idx[0], idx[1], idx[2], material, color);
+  } else {
+    model_.AddPolygon(4, idx, material, color);
+  }
 }
 
 // One material per line; its position in the chunk is its number, so a line

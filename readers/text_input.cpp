@@ -216,22 +216,6 @@ int64_t ScanInt(std::string_view s) {
   return negative ? -v : v;
 }
 
-bool ScanDecimal(std::string_view& s, int64_t& out) {
-  const char* p = s.data();
-  const char* last = p + s.size();
-  while (p < last && IsSpace(*p)) ++p;
-  bool negative = false;
-  if (p < last && (*p == '+' || *p == '-')) negative = *p++ == '-';
-  if (p >= last || static_cast<unsigned>(*p - '0') > 9) return false;
-  constexpr int64_t kLimit = int64_t{1} << 40;  // saturates as ScanInt does
-  int64_t v = 0;
-  for (; p < last && static_cast<unsigned>(*p - '0') <= 9; ++p)
-    if (v < kLimit) v = v * 10 + (*p - '0');
-  out = negative ? -v : v;
-  s.remove_prefix(static_cast<size_t>(p - s.data()));
-  return true;
-}
-
 bool ContainsKeyword(std::string_view line, std::string_view kw) {
   if (kw.empty()) return true;
   if (line.size() < kw.size()) return false;

@@ -76,7 +76,22 @@ int64_t ScanInt(std::string_view s);
 // Scans a decimal integer the way "%d" does: leading white space, an
 // optional sign, then at least one digit; advances s past it. Returns false,
 // leaving s unchanged, when no digit follows. Saturates as ScanInt does.
-bool ScanDecimal(std::string_view& s, int64_t& out);
+inline bool ScanDecimal(std::string_view& s, int64_t& out) {
+  // Inline: face lines call this several times each.
+  const char* p = s.data();
+  const char* last = p + s.size();
+  while (p < last && IsSpace(*p)) ++p;
+  bool negative = false;
+  if (p < last && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  if (p >= last || static_cast<unsigned>(*p - '0') > 9) return false;
+  constexpr int64_t kLimit = int64_t{1} << 40;  // saturates as ScanInt does
+  int64_t v = 0;
+  for (; p < last && static_cast<unsigned>(*p - '0') <= 9; ++p)
+    if (v < kLimit) v = v * 10 + (*p - '0');
+  out = negative ? -v : v;
+  s.remove_prefix(static_cast<size_t>(p - s.data()));
+  return true;
+}
 
 // Case-insensitive search for a lower-case ASCII keyword.
 bool ContainsKeyword(std::string_view line, std::string_view lowerKeyword);
