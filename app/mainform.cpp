@@ -517,6 +517,12 @@ void TMainForm::showEvent(QShowEvent* e) {
   preview_->SetColors(static_cast<int>(settings_.backColor),
                       static_cast<int>(settings_.objectColor));
   preview_->SetAutoRotation(mAutoRot_->isChecked());
+  // Without OpenGL the preview never becomes ready; the window works on
+  // without it, so the command-line file is still loaded (and logged).
+  if (preview_->GLFailed())
+    QTimer::singleShot(0, this, [this] {
+      if (!previewReady_) FirstPreviewInit();
+    });
 }
 
 void TMainForm::closeEvent(QCloseEvent* e) {

@@ -716,4 +716,24 @@ TEST_F(MainWindow, Screenshot) {
   }
 }
 
+// Run by its own test entry with QT_XCB_GL_INTEGRATION=none: no OpenGL
+// at all. The window still starts, loads and logs.
+TEST_F(MainWindow, WithoutOpenGLTheWindowWorksOn) {
+  const char* integration = getenv("QT_XCB_GL_INTEGRATION");
+  if (!integration || std::string(integration) != "none")
+    GTEST_SKIP() << "needs QT_XCB_GL_INTEGRATION=none";
+  MessageCatcher box;
+  box.Arm();
+  TMainForm& w = Start(Model("cube.stl"));
+  EXPECT_TRUE(WaitFor([&] { return box.seen == 1; }));
+  EXPECT_EQ(box.title, "Tarnelle Error");
+  EXPECT_TRUE(w.Preview()->GLFailed());
+  EXPECT_EQ(w.LoadCount(), 1);
+  EXPECT_EQ(LogLines(w).value(1), "STL format: " + Model("cube.stl"));
+  Click("tri.obj");
+  EXPECT_EQ(w.LoadCount(), 2);
+  QTest::keyClick(w.Preview(), Qt::Key_Space);
+  EXPECT_EQ(w.RenderType(), 1);
+}
+
 }  // namespace
