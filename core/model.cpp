@@ -52,13 +52,17 @@ void PolygonModel::Reserve(size_t nVertices, size_t nPolygons, size_t nCorners) 
 size_t PolygonModel::DropInvalidPolygons() {
   const uint32_t nvert = static_cast<uint32_t>(vertices.size());
   const int32_t np = PolygonCount();
+  // Nearly every model is clean: check the pool first and rewrite nothing.
+  // A negative index wraps to a huge unsigned value and fails too.
+  bool clean = true;
+  for (const int32_t i : indexPool) clean &= static_cast<uint32_t>(i) < nvert;
+  if (clean) return 0;
   int32_t out = 0;
   uint32_t write = 0;
   for (int32_t p = 0; p < np; ++p) {
     const uint32_t b = polyStart[p], e = polyStart[p + 1];
     bool ok = true;
     for (uint32_t i = b; i < e; ++i) {
-      // A negative index wraps to a huge unsigned value and fails too.
       if (static_cast<uint32_t>(indexPool[i]) >= nvert) {
         ok = false;
         break;
