@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "readers/binary_input.h"
 #include "readers/text_input.h"
 
 namespace {
@@ -77,16 +78,21 @@ class CobLines {
     return true;
   }
 
+  // Bytes of the file handed out or skipped so far.
+  int64_t Consumed() const { return read_ - static_cast<int64_t>(end_ - pos_); }
+
  private:
   bool Refill() {
     pos_ = 0;
     end_ = fread(buf_.data(), 1, buf_.size(), f_);
+    read_ += static_cast<int64_t>(end_);
     return end_ != 0;
   }
 
   FILE* f_;
   std::vector<char> buf_;
   size_t pos_ = 0, end_ = 0;
+  int64_t read_ = 0;
   std::string long_;  // a line that spans blocks
 };
 
@@ -200,6 +206,17 @@ bool ScanCorner(std::string_view piece, int32_t& index) {
 // ---------------------------------------------------------------------------
 // Shared by both forms
 
+// Room for `more` elements without giving up geometric growth. Arrays of
+// tens of megabytes filled once spend much of their time in page faults, so
+// new storage asks for huge pages.
+template <typename T>
+void Grow(std::vector<T>& v, int64_t more) {
+  const size_t want = v.size() + static_cast<size_t>(more);
+  if (want <= v.capacity()) return;
+  v.reserve(std::max(want, 2 * v.capacity()));
+  AdviseHugePages(v);
+}
+
 struct Transform {
   float m[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};  // three rows of four
 };
@@ -267,13 +284,34 @@ void ApplyColor(const FileFaces& file, PolygonModel& model, int32_t parent, int3
 
 constexpr char kFaceError[] = "Face データ読込みエラー";
 
+// Counts in the text only hint at the room to reserve. These divisors keep
+// each reservation within the bytes the file has left (a vertex takes 12
+// bytes of storage, a face 20 and a corner 4; a face's text is at least 30
+// bytes).
+constexpr int64_t kVertexText = 12;
+constexpr int64_t kFaceText = 30;
+constexpr int64_t kCornerText = 4;
+
+// What is left of the file after the lines read so far.
+int64_t BytesLeft(const CobLines& lines, int64_t fileSize) {
+  return fileSize >= 0 ? std::max<int64_t>(fileSize - lines.Consumed(), 0) : 0;
+}
+
 // The face list after a "Faces" line. Faces are added with their corners
 // offset by base; one naming a vertex outside [base, vertex count) is left
 // out.
-bool ReadTextFaces(CobLines& lines, std::string_view header, int32_t base, PolygonModel& model,
-                   ObjectFaces& faces) {
+bool ReadTextFaces(CobLines& lines, int64_t fileSize, std::string_view header, int32_t base,
+                   PolygonModel& model, ObjectFaces& faces) {
   int32_t count = 0;
   if (Scan(header, "Faces %d", &count) < 1) return Fail("Faces ヘッダ読込みエラー");
+  if (count > 0) {
+    const int64_t left = BytesLeft(lines, fileSize);
+    const int64_t polys = std::min<int64_t>(count, left / kFaceText);
+    Grow(model.polyMaterial, polys);
+    Grow(model.polyColor, polys);
+    Grow(model.polyStart, polys);
+    Grow(model.indexPool, std::min<int64_t>(3 * int64_t{count}, left / kCornerText));
+  }
   std::string_view line;
   std::vector<int32_t> corners;
   for (int32_t i = 0; i < count; ++i) {
@@ -313,7 +351,7 @@ bool ReadTextFaces(CobLines& lines, std::string_view header, int32_t base, Polyg
 
 enum class Section { kNone, kWorldVertices, kTextureVertices, kMaterialColor };
 
-bool ParseText(CobLines& lines, PolygonModel& model) {
+bool ParseText(CobLines& lines, int64_t fileSize, PolygonModel& model) {
   std::string_view line;
   bool inObject = false;
   Section section = Section::kNone;
@@ -352,6 +390,11 @@ bool ParseText(CobLines& lines, PolygonModel& model) {
     if (inObject && section == Section::kNone && StartsWith(line, "World Vertices ")) {
       section = Section::kWorldVertices;
       base = model.VertexCount();
+      // The count is only a hint for the room to reserve.
+      std::string_view count = line.substr(15);
+      int32_t n;
+      if (ScanDecimal(count, n) && n > 0)
+        Grow(model.vertices, std::min<int64_t>(n, BytesLeft(lines, fileSize) / kVertexText));
       continue;
     }
     if (section == Section::kWorldVertices && StartsWith(line, "Texture Vertices ")) {
@@ -359,7 +402,7 @@ bool ParseText(CobLines& lines, PolygonModel& model) {
       continue;
     }
     if (section == Section::kTextureVertices && StartsWith(line, "Faces ")) {
-      if (!ReadTextFaces(lines, line, base, model, faces)) return false;
+      if (!ReadTextFaces(lines, fileSize, line, base, model, faces)) return false;
       file[objectId] = faces.Take();
       inObject = false;
       section = Section::kNone;
@@ -474,18 +517,12 @@ float F32(const unsigned char* p) {
   return std::bit_cast<float>(U32<Big>(p));
 }
 
-// Room for `more` elements without giving up geometric growth.
-template <typename T>
-void Grow(std::vector<T>& v, int64_t more) {
-  const size_t want = v.size() + static_cast<size_t>(more);
-  if (want > v.capacity()) v.reserve(std::max(want, 2 * v.capacity()));
-}
-
-// Sizes of the smallest records, to bound what counts read from the file
-// may reserve.
+// Record sizes in the file. Reservations from counts stay within the bytes
+// the file has left: a vertex takes 12 bytes in the file and in the model, a
+// polygon 20 bytes of storage, a corner 8 bytes in the file and 4 stored.
 constexpr int64_t kVertexBytes = 12;
 constexpr int64_t kCornerBytes = 8;
-constexpr int64_t kFaceBytes = 3 + 2 + kCornerBytes;
+constexpr int64_t kPolygonStorage = 20;
 
 template <bool Big>
 bool ReadPolH(ByteReader& in, int64_t fileSize, PolygonModel& model, ObjectFaces& faces) {
@@ -515,7 +552,7 @@ bool ReadPolH(ByteReader& in, int64_t fileSize, PolygonModel& model, ObjectFaces
   const int64_t nf = std::max(I32<Big>(p), 0);
   {
     const int64_t room = fileSize >= 0 ? std::max<int64_t>(fileSize - in.Tell(), 0) : 0;
-    const int64_t polys = std::min(nf, room / kFaceBytes);
+    const int64_t polys = std::min(nf, room / kPolygonStorage);
     Grow(model.polyMaterial, polys);
     Grow(model.polyColor, polys);
     Grow(model.polyStart, polys);
@@ -599,11 +636,12 @@ bool CobLoadInto(const char* path, PolygonModel& model) {
   const size_t got = fread(head, 1, sizeof head, file.get());
   const char form = HeaderForm(head, got);
   if (form == 'A') {
+    const int64_t size = file.Size();
     rewind(file.get());
     CobLines lines(file.get());
     std::string_view first;
     lines.Next(first);  // the header line, however long
-    return ParseText(lines, model);
+    return ParseText(lines, size, model);
   }
   if (form == 'B') {
     const bool big = got > kSignatureLength + 1 && head[kSignatureLength + 1] == 'H';

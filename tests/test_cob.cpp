@@ -399,6 +399,21 @@ TEST(CobReader, TextSections) {
   }
 }
 
+TEST(CobReader, TextCountsReserveNoMoreThanTheFileHolds) {
+  PolygonModel m;
+  const std::string path = WriteTemp(
+      "counts.cob", Text("PolH V0.08 Id 7\nWorld Vertices 2147483647\n0 0 0\n1 0 0\n0 1 0\n"
+                         "Texture Vertices 0\nFaces 2147483647\n"
+                         "Face verts 3 flags 0 mat 0\n<0,0> <1,0> <2,0>\n"));
+  EXPECT_FALSE(CobLoadInto(path.c_str(), m));
+  EXPECT_STREQ(CobGetErrMsg(), "Face データ読込みエラー");
+  EXPECT_EQ(m.VertexCount(), 3);
+  EXPECT_EQ(m.PolygonCount(), 1);
+  EXPECT_LT(m.vertices.capacity(), 100u);
+  EXPECT_LT(m.polyMaterial.capacity(), 100u);
+  EXPECT_LT(m.indexPool.capacity(), 100u);
+}
+
 TEST(CobReader, TextLineEnds) {
   // A CR before each LF is dropped; the model is that of the LF file.
   const std::string lf = TextCob(TwoObjects());
