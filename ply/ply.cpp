@@ -449,12 +449,16 @@ inline bool FastInteger(const unsigned char* p, const unsigned char* end, bool a
   if (*p == '-' || *p == '+') neg = *p++ == '-';
   const unsigned char* first = p;
   uint64_t u = 0;
+  int k = 8;
   if (end - p >= 16) {
     uint32_t eight;
-    p += EightDigits(p, eight);
+    k = EightDigits(p, eight);
+    p += k;
     u = eight;
   }
-  for (unsigned d; p < end && (d = *p - unsigned{'0'}) <= 9; ++p) u = u * 10 + d;
+  if (k == 8) {
+    for (unsigned d; p < end && (d = *p - unsigned{'0'}) <= 9; ++p) u = u * 10 + d;
+  }
   if (p == first || p - first > 10 || !EndsToken(p, end, atEnd)) return false;
   const int64_t x = neg ? -static_cast<int64_t>(u) : static_cast<int64_t>(u);
   int64_t lo = 0, hi = 4294967295LL;

@@ -24,8 +24,12 @@ constexpr long kX = 1, kY = 2, kZ = 3;
 
 struct LoadState {
   PolygonModel* model;
-  std::vector<int32_t> face;  // indices of the current face so far
-  long length = 0;            // corners the current face announced
+  long length = 0;   // corners the current face announced
+  double limit = 0;  // indices must stay below this (and above -1)
+  // The corners read so far: the first ones in place, all of them in
+  // `more` once a face outgrows it.
+  int32_t first[8];
+  std::vector<int32_t> more;
 };
 
 // Keeps the first message of a load; later ones (such as the library's note
@@ -74,26 +78,32 @@ int OnFace(p_ply_argument arg) {
   LoadState& st = *static_cast<LoadState*>(pdata);
   if (item < 0) {
     // The face grows as its indices arrive: a length is only a claim.
-    st.face.clear();
     st.length = length;
+    // Indices are tested as doubles, before they become integers: NaN,
+    // huge and negative values never reach the conversion. Values above -1
+    // truncate towards 0, as a truncated index does.
+    st.limit = maxIndex < 0 ? -1.0 : std::min(static_cast<double>(maxIndex) + 1.0, 2147483648.0);
     return 1;
   }
-  // Tested as a double, before it becomes an integer: NaN, huge and
-  // negative values never reach the conversion. Values above -1 truncate
-  // towards 0, as a truncated index does.
   const double v = ply_get_argument_value(arg);
-  if (maxIndex < 0 || !(v > -1.0) || !(v < static_cast<double>(maxIndex) + 1.0) ||
-      !(v < 2147483648.0)) {
+  if (!(v > -1.0) || !(v < st.limit)) {
     CopyMessage(g_msg, "頂点番号エラー");
-    st.face.clear();
     return 0;
   }
-  st.face.push_back(static_cast<int32_t>(v));
+  const int32_t index = static_cast<int32_t>(v);
+  constexpr long kFirst = sizeof st.first / sizeof st.first[0];
+  if (item < kFirst) {
+    st.first[item] = index;
+  } else {
+    if (item == kFirst) st.more.assign(st.first, st.first + kFirst);
+    st.more.push_back(index);
+  }
   if (item == st.length - 1 && st.length <= INT32_MAX) {
     if (st.length == 3)
-      st.model->AddTriangle(st.face[0], st.face[1], st.face[2]);
+      st.model->AddTriangle(st.first[0], st.first[1], st.first[2]);
     else
-      st.model->AddPolygon(static_cast<int32_t>(st.length), st.face.data());
+      st.model->AddPolygon(static_cast<int32_t>(st.length),
+                           st.length <= kFirst ? st.first : st.more.data());
   }
   return 1;
 }
@@ -126,7 +136,7 @@ bool PlyLoadInto(const char* path, PolygonModel& model) {
     CopyMessage(g_msg, "ヘッダー部エラー");
     return false;
   }
-  LoadState st{&model, {}, 0};
+  LoadState st{&model, 0, 0, {}, {}};
   const long nv = ply_set_read_cb(file.ply, "vertex", "x", OnVertex, &st, kX);
   ply_set_read_cb(file.ply, "vertex", "y", OnVertex, &st, kY);
   ply_set_read_cb(file.ply, "vertex", "z", OnVertex, &st, kZ);

@@ -72,6 +72,14 @@ TEST(PlyReader, EdgeCases) {
        Ascii("element vertex 5\n" + kXyz + "element face 2\n" + kFaces,
              "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0.5 2 -1\n3 0 1 2\n4 1 2 3 4\n"),
        true, "", "0,0,0 1,0,0 1,1,0 0,1,0 0.5,2,-1", "3:0,1,2 4:1,2,3,4"},
+      {"large polygons keep every corner",
+       Ascii("element vertex 12\n" + kXyz + "element face 4\n" + kFaces,
+             "0 0 0\n1 0 0\n2 0 0\n3 0 0\n4 0 0\n5 0 0\n6 0 0\n7 0 0\n8 0 0\n9 0 0\n"
+             "10 0 0\n11 0 0\n"
+             "12 11 10 9 8 7 6 5 4 3 2 1 0\n9 0 1 2 3 4 5 6 7 8\n8 7 6 5 4 3 2 1 0\n"
+             "3 9 10 11\n"),
+       true, "", nullptr,
+       "12:11,10,9,8,7,6,5,4,3,2,1,0 9:0,1,2,3,4,5,6,7,8 8:7,6,5,4,3,2,1,0 3:9,10,11"},
       {"index V - 1 is accepted, V fails and stops the read",
        Ascii("element vertex 3\n" + kXyz + "element face 3\n" + kFaces,
              "0 0 0\n1 0 0\n1 1 0\n3 0 1 2\n3 2 1 3\n3 0 1 2\n"),
