@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "mesh/corner_index.h"
+
 namespace {
 
 // The set of worklist positions that hold a settled entry not yet handled,
@@ -68,12 +70,26 @@ class PositionSet {
   std::vector<std::vector<uint64_t>> levels_;
 };
 
-enum : uint8_t { kSettled = 1, kReversed = 2 };
-enum : uint8_t { kBackward = 1, kLastInGroup = 2, kHandled = 4 };
+constexpr uint32_t kSettled = 1, kReversed = 2;
+constexpr uint32_t kBackward = 1, kLastInGroup = 2, kHandled = 4;
 
-// One edge record before grouping: the other end point, the corner (its
-// position in the index pool, which is also its insertion order) and the
-// polygon, whose top bit says the corner runs from the lower vertex.
+// A record of the edge table: the records of one group are consecutive, in
+// insertion order.
+struct EdgeRecord {
+  uint32_t poly;
+  uint32_t flags;  // kBackward: runs against the key; kLastInGroup; kHandled on a group's first
+};
+
+// A polygon's place in the worklist and its state.
+struct Entry {
+  uint32_t pos;
+  uint32_t state;
+};
+
+// One edge record before grouping: the other end point, the corner the edge
+// starts at (its position in the index pool, which is also its insertion
+// order) and the polygon, whose top bit says the edge runs from the lower
+// vertex.
 struct Pending {
   uint32_t other;
   uint32_t corner;
@@ -87,57 +103,56 @@ inline bool Before(const Pending& a, const Pending& b) {
 }  // namespace
 
 void FixOrientation(PolygonModel& model) {
+  CornerIndex index;
+  BuildCornerIndex(model, index);
+  std::vector<uint8_t> reversed;
+  FixOrientation(model, index, reversed);
+}
+
+void FixOrientation(PolygonModel& model, const CornerIndex& index,
+                    std::vector<uint8_t>& reversedPolygons) {
+  reversedPolygons.clear();
+  // Without a vertex used twice no two polygons share an edge.
+  if (!index.shared) return;
   const int32_t np = model.PolygonCount();
   const size_t nvert = model.vertices.size();
   const uint32_t* start = model.polyStart.data();
   int32_t* pool = model.indexPool.data();
 
   // The worklist in polygon order.
-  std::vector<uint32_t> order;
-  for (int32_t p = 0; p < np; ++p)
-    if (start[p + 1] - start[p] >= 3) order.push_back(static_cast<uint32_t>(p));
-  if (order.empty()) return;
-  const size_t entries = order.size();
+  size_t entries = 0;
+  for (int32_t p = 0; p < np; ++p) entries += start[p + 1] - start[p] >= 3;
+  meshmem::ScratchArray<uint32_t> order(entries);
+  for (int32_t p = 0, i = 0; p < np; ++p)
+    if (start[p + 1] - start[p] >= 3) order[i++] = static_cast<uint32_t>(p);
 
-  // The edge table: every corner's edge (a, b) filed under its lower end
-  // point by a stable counting sort, then each bucket ordered by the higher
-  // end point, insertion order kept. A run of equal end points is one
-  // group; its first record fixes the key's direction.
-  std::vector<uint32_t> offset(nvert + 1, 0);
-  for (uint32_t p : order) {
-    const int32_t* idx = pool + start[p];
-    const uint32_t n = start[p + 1] - start[p];
-    for (uint32_t j = 0; j < n; ++j) {
-      const int32_t a = idx[j], b = idx[j + 1 == n ? 0 : j + 1];
-      ++offset[std::min(a, b) + 1];
-    }
-  }
-  for (size_t v = 0; v < nvert; ++v) offset[v + 1] += offset[v];
-  const size_t records = offset[nvert];
-
-  std::vector<uint32_t> groupOf(model.indexPool.size());  // first record of a corner's group
-  std::vector<uint32_t> recPoly(records);
-  std::vector<uint8_t> recFlags(records);
+  // The edge table. Each corner's edge (a, b) is filed under its lower end
+  // point: walking vertex v's corners finds the edges leaving v upwards and
+  // those arriving from above. Ordered by the other end point, insertion
+  // order (the corner's pool position) kept, a run of equal end points is
+  // one group; its first record fixes the key's direction.
+  const size_t records = index.refs.size();
+  meshmem::ScratchArray<uint32_t> groupOf(
+      model.indexPool.size());  // first record of a corner's group
+  meshmem::ScratchArray<EdgeRecord> recs(records);
   {
-    std::vector<Pending> pending(records);
-    std::vector<uint32_t> fill(offset.begin(), offset.end() - 1);
-    for (uint32_t p : order) {
-      const uint32_t s = start[p], n = start[p + 1] - s;
-      const int32_t* idx = pool + s;
-      for (uint32_t j = 0; j < n; ++j) {
-        const uint32_t a = static_cast<uint32_t>(idx[j]);
-        const uint32_t b = static_cast<uint32_t>(idx[j + 1 == n ? 0 : j + 1]);
-        const bool fwd = a <= b;
-        pending[fill[fwd ? a : b]++] = {fwd ? b : a, s + j, p | (fwd ? 0x80000000u : 0u)};
-      }
-    }
-    std::vector<uint32_t>().swap(fill);
-
+    uint32_t most = 0;
+    for (size_t v = 0; v < nvert; ++v) most = std::max(most, index.offset[v + 1] - index.offset[v]);
+    std::vector<Pending> bucket(size_t{most} * 2);
+    uint32_t next = 0;
     for (size_t v = 0; v < nvert; ++v) {
-      Pending* first = pending.data() + offset[v];
-      Pending* last = pending.data() + offset[v + 1];
-      const size_t count = static_cast<size_t>(last - first);
-      if (count > 24) {
+      Pending* const first = bucket.data();
+      Pending* last = first;
+      for (uint32_t i = index.offset[v]; i < index.offset[v + 1]; ++i) {
+        const uint32_t k = index.refs[i].corner, p = index.refs[i].poly;
+        const uint32_t s = start[p], e = start[p + 1];
+        const uint32_t after = k + 1 == e ? s : k + 1, before = k == s ? e - 1 : k - 1;
+        const uint32_t b = static_cast<uint32_t>(pool[after]);
+        const uint32_t a = static_cast<uint32_t>(pool[before]);
+        if (b >= v) *last++ = {b, k, p | 0x80000000u};
+        if (a > v) *last++ = {a, before, p};
+      }
+      if (last - first > 24) {
         std::sort(first, last, Before);
       } else {
         for (Pending* i = first + 1; i < last; ++i) {
@@ -150,36 +165,33 @@ void FixOrientation(PolygonModel& model) {
       for (Pending* g = first; g < last;) {
         Pending* end = g + 1;
         while (end < last && end->other == g->other) ++end;
-        const uint32_t g0 = static_cast<uint32_t>(g - pending.data());
+        const uint32_t g0 = next;
         const bool loop = g->other == v;
         const uint32_t keyFwd = g->polyFwd & 0x80000000u;
-        for (Pending* r = g; r < end; ++r) {
-          const uint32_t i = static_cast<uint32_t>(r - pending.data());
+        for (Pending* r = g; r < end; ++r, ++next) {
           groupOf[r->corner] = g0;
-          recPoly[i] = r->polyFwd & 0x7FFFFFFFu;
           // A record runs against the key when its direction differs from
           // the first record's; an edge from a vertex to itself is filed
           // against its first record every time after the first.
           const bool backward = loop ? r != g : (r->polyFwd & 0x80000000u) != keyFwd;
-          recFlags[i] =
-              static_cast<uint8_t>((backward ? kBackward : 0) | (r + 1 == end ? kLastInGroup : 0));
+          recs[next] = {r->polyFwd & 0x7FFFFFFFu,
+                        (backward ? kBackward : 0) | (r + 1 == end ? kLastInGroup : 0)};
         }
         g = end;
       }
     }
   }
-  std::vector<uint32_t>().swap(offset);
 
-  std::vector<uint8_t> state(static_cast<size_t>(np), 0);
-  std::vector<uint32_t> posOf(static_cast<size_t>(np), 0);
-  for (size_t i = 0; i < entries; ++i) posOf[order[i]] = static_cast<uint32_t>(i);
+  meshmem::ScratchArray<Entry> entry(static_cast<size_t>(np));
+  for (size_t i = 0; i < entries; ++i) entry[order[i]].pos = static_cast<uint32_t>(i);
   PositionSet settled(entries);
+  bool anyReversed = false;
 
-  state[order[0]] = kSettled;
+  entry[order[0]].state = kSettled;
   settled.Set(0);
   for (size_t c = 0; c < entries; ++c) {
     uint32_t p = order[c];
-    if (state[p] & kSettled) {
+    if (entry[p].state & kSettled) {
       settled.Clear(c);
     } else {
       const size_t f = settled.FindFrom(c + 1);
@@ -188,41 +200,46 @@ void FixOrientation(PolygonModel& model) {
         const uint32_t q = order[f];
         order[c] = q;
         order[f] = p;
-        posOf[q] = static_cast<uint32_t>(c);
-        posOf[p] = static_cast<uint32_t>(f);
+        entry[q].pos = static_cast<uint32_t>(c);
+        entry[p].pos = static_cast<uint32_t>(f);
         settled.Clear(f);
         p = q;
       } else {
-        state[p] |= kSettled;  // the seed of a new group
+        entry[p].state |= kSettled;  // the seed of a new group
       }
     }
 
     const uint32_t s = start[p], n = start[p + 1] - s;
-    const bool reversed = state[p] & kReversed;
+    const bool reversed = entry[p].state & kReversed;
     for (uint32_t j = 0; j < n; ++j) {
       // After a reversal corner j's edge is the original edge n-2-j (the
       // closing edge stays last); both lie in the same group.
       const uint32_t k = !reversed ? j : (j + 1 < n ? n - 2 - j : n - 1);
-      const uint32_t g = groupOf[s + k];
-      if (recFlags[g] & kHandled) continue;
-      uint32_t mine = g;
-      while (recPoly[mine] != p) ++mine;
+      EdgeRecord* group = recs.data() + groupOf[s + k];
+      if (group->flags & kHandled) continue;
+      const EdgeRecord* mine = group;
+      while (mine->poly != p) ++mine;
       // The direction this polygon now runs along the edge, relative to the key.
-      const bool sBackward = ((recFlags[mine] & kBackward) != 0) != reversed;
-      for (uint32_t r = g;; ++r) {
-        const uint32_t q = recPoly[r];
-        if (!(state[q] & kSettled)) {
+      const bool sBackward = ((mine->flags & kBackward) != 0) != reversed;
+      for (const EdgeRecord* r = group;; ++r) {
+        Entry& other = entry[r->poly];
+        if (!(other.state & kSettled)) {
           // Unsettled polygons are unreversed, so the record's direction is theirs.
-          if (((recFlags[r] & kBackward) != 0) == sBackward) {
-            std::reverse(pool + start[q], pool + start[q + 1]);
-            state[q] |= kReversed;
+          if (((r->flags & kBackward) != 0) == sBackward) {
+            std::reverse(pool + start[r->poly], pool + start[r->poly + 1]);
+            other.state |= kReversed;
+            anyReversed = true;
           }
-          state[q] |= kSettled;
-          settled.Set(posOf[q]);
+          other.state |= kSettled;
+          settled.Set(other.pos);
         }
-        if (recFlags[r] & kLastInGroup) break;
+        if (r->flags & kLastInGroup) break;
       }
-      recFlags[g] |= kHandled;
+      group->flags |= kHandled;
     }
   }
+
+  if (!anyReversed) return;
+  reversedPolygons.resize(static_cast<size_t>(np));
+  for (int32_t p = 0; p < np; ++p) reversedPolygons[p] = (entry[p].state & kReversed) != 0;
 }

@@ -2,7 +2,12 @@
 // agree.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "core/model.h"
+
+struct CornerIndex;
 
 // Reverses the corner order of the polygons whose winding disagrees with a
 // settled neighbour across a shared edge (two vertex indices consecutive in
@@ -14,3 +19,9 @@
 // left as they fall. Polygons with fewer than three corners take no part.
 // Only indexPool changes.
 void FixOrientation(PolygonModel& model);
+
+// The same on a corner index built from the model as it stands. On return
+// reversedPolygons is empty when no polygon was reversed, else it has one
+// entry per polygon, 1 for those reversed.
+void FixOrientation(PolygonModel& model, const CornerIndex& index,
+                    std::vector<uint8_t>& reversedPolygons);

@@ -1,7 +1,12 @@
 // Polygon normals, crease splitting and vertex normals.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "core/model.h"
+
+struct CornerIndex;
 
 // Creates polygonNormals (one per polygon) and vertexNormals (one per vertex,
 // after splitting), splitting vertices where polygons meet at a crease:
@@ -19,3 +24,8 @@
 //    when the squared length is below 1e-15.
 // Precondition: every index lies inside the vertex list.
 void ComputeNormals(PolygonModel& model);
+
+// The same with a corner index built before FixOrientation reversed the
+// polygons flagged in reversedPolygons (empty: none).
+void ComputeNormals(PolygonModel& model, const CornerIndex& index,
+                    const std::vector<uint8_t>& reversedPolygons);

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "mesh/corner_index.h"
 #include "mesh/fix_orientation.h"
 #include "mesh/normals.h"
 #include "mesh/share_vertices.h"
@@ -15,6 +16,10 @@ void PrepareMesh(PolygonModel& model, bool shareVertices, bool fixOrientation) {
   if (bad) throw std::out_of_range("polygon index outside the vertex list");
 
   if (shareVertices) ShareVertices(model);
-  if (fixOrientation) FixOrientation(model);
-  ComputeNormals(model);
+  // Orientation correction and crease splitting walk the same adjacency.
+  CornerIndex index;
+  BuildCornerIndex(model, index);
+  std::vector<uint8_t> reversed;
+  if (fixOrientation) FixOrientation(model, index, reversed);
+  ComputeNormals(model, index, reversed);
 }

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "mesh/scratch.h"
+
 namespace {
 
 struct Key {
@@ -67,12 +69,12 @@ class PositionTable {
 
  private:
   void Resize(int bits) {
-    slots_.assign(size_t{1} << bits, 0);
+    slots_ = meshmem::ScratchArray<uint32_t>(size_t{1} << bits);
     mask_ = slots_.size() - 1;
     shift_ = 64 - bits;
   }
 
-  std::vector<uint32_t> slots_;
+  meshmem::ScratchArray<uint32_t> slots_;
   size_t mask_ = 0;
   int shift_ = 0;
 };
@@ -89,9 +91,9 @@ void ShareVertices(PolygonModel& model) {
   // a model has more distinct positions than that.
   PositionTable table(bound / 4 + 16);
   std::vector<Float3> fresh;
-  fresh.reserve(bound / 4 + 16);
+  meshmem::ReserveLarge(fresh, bound / 4 + 16);
 
-  // Keys are computed a few corners ahead so that the table slot is being
+  // Keys are computed a few corners ahead so that a table slot is being
   // fetched while earlier corners are looked up.
   constexpr size_t kAhead = 16;
   struct Pending {
@@ -100,23 +102,26 @@ void ShareVertices(PolygonModel& model) {
   };
   Pending ring[kAhead];
   auto prepare = [&](size_t c) {
-    Pending& p = ring[c % kAhead];
-    p.key = KeyOf(old[pool[c]]);
-    p.hash = HashOf(p.key);
-    table.Prefetch(p.hash);
+    // Built in registers: storing the key and reading it back as one word
+    // would defeat store forwarding.
+    const Key k = KeyOf(old[pool[c]]);
+    const uint64_t h = HashOf(k);
+    table.Prefetch(h);
+    ring[c % kAhead] = {k, h};
   };
   for (size_t c = 0; c < std::min(kAhead, corners); ++c) prepare(c);
 
   for (size_t c = 0; c < corners; ++c) {
     const Pending p = ring[c % kAhead];
-    const Float3 pos = old[pool[c]];
+    const int32_t oldIndex = pool[c];
     if (c + kAhead < corners) prepare(c + kAhead);
     const uint32_t next = static_cast<uint32_t>(fresh.size());
     const int64_t found = table.FindOrInsert(p.key, p.hash, fresh.data(), next);
     if (found >= 0) {
       pool[c] = static_cast<int32_t>(found);
     } else {
-      fresh.push_back(pos);
+      if (fresh.size() == fresh.capacity()) meshmem::ReserveLarge(fresh, fresh.size() * 2);
+      fresh.push_back(old[oldIndex]);
       pool[c] = static_cast<int32_t>(next);
       table.GrowIfNeeded(fresh.size(), fresh.data());
     }

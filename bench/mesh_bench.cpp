@@ -1,0 +1,163 @@
+// Mesh preparation on triangle soups as an STL file gives them: a torus of
+// N triangles with three vertices of its own per triangle and N/2 distinct
+// positions. Besides the time, each benchmark reports how far the resident
+// memory rose above what it was with the model loaded, per corner.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "mesh/fix_orientation.h"
+#include "mesh/normals.h"
+#include "mesh/prepare_mesh.h"
+#include "mesh/scratch.h"
+#include "mesh/share_vertices.h"
+#include "samples/generator/shapes.h"
+
+namespace {
+
+// Resident memory in bytes from /proc/self/status ("VmRSS" or "VmHWM").
+int64_t StatusBytes(const char* field) {
+  FILE* f = fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  int64_t kb = 0;
+  const size_t n = strlen(field);
+  while (fgets(line, sizeof line, f))
+    if (strncmp(line, field, n) == 0 && line[n] == ':') kb = strtoll(line + n + 1, nullptr, 10);
+  fclose(f);
+  return kb * 1024;
+}
+
+// Starts a new peak: the high-water mark drops to the present size.
+void ResetPeak() {
+  malloc_trim(0);
+  if (FILE* f = fopen("/proc/self/clear_refs", "w")) {
+    fputs("5", f);
+    fclose(f);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+enum Order { kInOrder, kShuffled, kRandomWindings };
+
+// The soup, built once per size and order.
+const PolygonModel& Soup(int64_t triangles, Order order) {
+  static std::map<std::pair<int64_t, int>, PolygonModel> cache;
+  auto it = cache.find({triangles, order});
+  if (it != cache.end()) return it->second;
+  int sides = 1;
+  while (static_cast<int64_t>(sides + 1) * (sides + 1) * 4 <= triangles) ++sides;
+  const Mesh torus = Torus(static_cast<int>(triangles / (2 * sides)), sides);
+  std::vector<std::array<int32_t, 3>> faces = torus.f;
+  std::mt19937 rng(7);
+  if (order == kShuffled) std::shuffle(faces.begin(), faces.end(), rng);
+  PolygonModel m;
+  m.Reserve(faces.size() * 3, faces.size(), faces.size() * 3);
+  for (auto f : faces) {
+    if (order == kRandomWindings && (rng() & 1)) std::swap(f[1], f[2]);
+    const int32_t base = m.VertexCount();
+    for (int32_t i : f) m.AddVertex(torus.v[i][0], torus.v[i][1], torus.v[i][2]);
+    m.AddTriangle(base, base + 1, base + 2);
+  }
+  m.SetEdgeAngle(120);
+  return cache.emplace(std::make_pair(triangles, int(order)), std::move(m)).first->second;
+}
+
+// A copy laid out as the readers leave a model: large arrays on huge pages.
+template <class T>
+void CopyLarge(std::vector<T>& to, const std::vector<T>& from) {
+  to = {};
+  meshmem::ReserveLarge(to, from.size());
+  to.assign(from.begin(), from.end());
+}
+PolygonModel Copy(const PolygonModel& from) {
+  PolygonModel m;
+  CopyLarge(m.vertices, from.vertices);
+  CopyLarge(m.polyStart, from.polyStart);
+  CopyLarge(m.indexPool, from.indexPool);
+  CopyLarge(m.polyMaterial, from.polyMaterial);
+  CopyLarge(m.polyColor, from.polyColor);
+  m.edgeCos = from.edgeCos;
+  return m;
+}
+
+template <typename Step>
+void Run(benchmark::State& state, const PolygonModel& source, Step step) {
+  int64_t peakExtra = 0;
+  for (auto _ : state) {
+    PolygonModel m = Copy(source);
+    ResetPeak();
+    const int64_t before = StatusBytes("VmRSS");
+    const auto t0 = std::chrono::steady_clock::now();
+    step(m);
+    const auto t1 = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    peakExtra = std::max(peakExtra, StatusBytes("VmHWM") - before);
+    benchmark::DoNotOptimize(m.vertexNormals.data());
+  }
+  const double corners = static_cast<double>(source.indexPool.size());
+  state.counters["extra_B_per_corner"] = static_cast<double>(peakExtra) / corners;
+  state.counters["corners"] = corners;
+}
+
+void BM_PrepareShareOrient(benchmark::State& state) {
+  Run(state, Soup(state.range(0), kInOrder), [](PolygonModel& m) { PrepareMesh(m, true, true); });
+}
+void BM_PrepareShareOrientShuffled(benchmark::State& state) {
+  Run(state, Soup(state.range(0), kShuffled), [](PolygonModel& m) { PrepareMesh(m, true, true); });
+}
+void BM_PrepareShareOrientRandomWindings(benchmark::State& state) {
+  Run(state, Soup(state.range(0), kRandomWindings),
+      [](PolygonModel& m) { PrepareMesh(m, true, true); });
+}
+void BM_PrepareShare(benchmark::State& state) {
+  Run(state, Soup(state.range(0), kInOrder), [](PolygonModel& m) { PrepareMesh(m, true, false); });
+}
+void BM_PrepareNoSharing(benchmark::State& state) {
+  Run(state, Soup(state.range(0), kInOrder), [](PolygonModel& m) { PrepareMesh(m, false, false); });
+}
+void BM_ShareVertices(benchmark::State& state) {
+  Run(state, Soup(state.range(0), kInOrder), [](PolygonModel& m) { ShareVertices(m); });
+}
+void BM_FixOrientationShared(benchmark::State& state) {
+  static PolygonModel shared;
+  if (shared.indexPool.size() != static_cast<size_t>(state.range(0)) * 3) {
+    shared = Soup(state.range(0), kRandomWindings);
+    ShareVertices(shared);
+  }
+  Run(state, shared, [](PolygonModel& m) { FixOrientation(m); });
+}
+void BM_NormalsShared(benchmark::State& state) {
+  static PolygonModel shared;
+  if (shared.indexPool.size() != static_cast<size_t>(state.range(0)) * 3) {
+    shared = Soup(state.range(0), kInOrder);
+    ShareVertices(shared);
+  }
+  Run(state, shared, [](PolygonModel& m) { ComputeNormals(m); });
+}
+
+#define MESH_BENCH(fn) \
+  BENCHMARK(fn)->Arg(1000000)->Arg(4000000)->UseManualTime()->Unit(benchmark::kMillisecond)
+
+MESH_BENCH(BM_PrepareShareOrient);
+MESH_BENCH(BM_PrepareShareOrientShuffled);
+MESH_BENCH(BM_PrepareShareOrientRandomWindings);
+MESH_BENCH(BM_PrepareShare);
+MESH_BENCH(BM_PrepareNoSharing);
+MESH_BENCH(BM_ShareVertices);
+MESH_BENCH(BM_FixOrientationShared);
+MESH_BENCH(BM_NormalsShared);
+
+}  // namespace
+
+BENCHMARK_MAIN();

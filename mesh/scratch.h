@@ -1,0 +1,64 @@
+// Memory for mesh preparation. A large model makes preparation touch
+// hundreds of megabytes of fresh memory, and faulting that in 4 KB pages
+// costs more than the work done in it; large blocks therefore ask for
+// transparent huge pages, and scratch arrays come zero-filled from the
+// kernel instead of being cleared again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace meshmem {
+
+// Asks for huge pages for the whole 2 MB extents inside [p, p + bytes) not
+// touched yet. A hint only: nothing changes where it is not supported.
+void AdviseHugePages(const void* p, size_t bytes);
+
+// Reserves room for n elements in a vector that will be filled, with huge
+// pages where the block is large.
+template <class T>
+void ReserveLarge(std::vector<T>& v, size_t n) {
+  v.reserve(n);
+  AdviseHugePages(v.data() + v.size(), (v.capacity() - v.size()) * sizeof(T));
+}
+
+// A fixed-size array whose elements start with all bits zero.
+class ScratchBlock {
+ public:
+  ScratchBlock() = default;
+  explicit ScratchBlock(size_t bytes);
+  ~ScratchBlock();
+  ScratchBlock(ScratchBlock&& o) noexcept { *this = std::move(o); }
+  ScratchBlock& operator=(ScratchBlock&& o) noexcept;
+  ScratchBlock(const ScratchBlock&) = delete;
+  ScratchBlock& operator=(const ScratchBlock&) = delete;
+  void* data() const { return data_; }
+
+ private:
+  void Release();
+  void* data_ = nullptr;
+  size_t mapped_ = 0;  // bytes mapped; 0 when from the heap
+};
+
+template <class T>
+class ScratchArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  ScratchArray() = default;
+  explicit ScratchArray(size_t n) : block_(n * sizeof(T)), size_(n) {}
+  T* data() const { return static_cast<T*>(block_.data()); }
+  size_t size() const { return size_; }
+  T& operator[](size_t i) const { return data()[i]; }
+  T* begin() const { return data(); }
+  T* end() const { return data() + size_; }
+
+ private:
+  ScratchBlock block_;
+  size_t size_ = 0;
+};
+
+}  // namespace meshmem
