@@ -113,23 +113,23 @@ bool DxfLines::SlowNext(std::string_view& line) {
 // Index of the first LF, CR or NUL in b[0, room), or room. b must have 512
 // readable bytes.
 size_t FindLineEnd(const char* b, size_t room) {
-  auto isEnd = [](char c) { return c == '\n' || c == '\r' || c == 0; };
 #if defined(__SSE2__)
-  // Sixteen bytes at a time: candidates are the bytes up to CR.
-  const __m128i cr = _mm_set1_epi8('\r');
+  // Sixteen bytes at a time.
+  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), nul = _mm_setzero_si128();
   for (size_t i = 0; i < room; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-    unsigned mask =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, cr), v)));
-    for (; mask; mask &= mask - 1) {
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)),
+                                     _mm_cmpeq_epi8(v, nul));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask) {
       const size_t k = i + static_cast<size_t>(__builtin_ctz(mask));
-      if (isEnd(b[k])) return k < room ? k : room;
+      return k < room ? k : room;
     }
   }
   return room;
 #else
   size_t i = 0;
-  while (i < room && !isEnd(b[i])) ++i;
+  while (i < room && b[i] != '\n' && b[i] != '\r' && b[i] != 0) ++i;
   return i;
 #endif
 }
