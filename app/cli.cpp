@@ -17,6 +17,7 @@ SnapshotFn g_snapshotRenderer = nullptr;
 
 const char kUsage[] =
     "usage: tarnelle [FILE]                      start the viewer\n"
+    "       tarnelle --help                      print this text\n"
     "       tarnelle --info [OPTIONS] FILE...    print the load log of each file\n"
     "       tarnelle --dump [OPTIONS] FILE       print the log and the prepared model\n"
     "       tarnelle --snapshot OUT [OPTIONS] FILE  render FILE into OUT (.png, .jpg, .bmp)\n"
@@ -120,7 +121,8 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 bool IsHeadlessInvocation(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
-    if (a == "--info" || a == "--dump" || a == "--snapshot") return true;
+    if (a == "--info" || a == "--dump" || a == "--snapshot" || a == "--help" || a == "-h")
+      return true;
   }
   return false;
 }
@@ -219,6 +221,13 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error
 }
 
 int RunCommandLine(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--help" || a == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   CliOptions opt;
   std::string error;
   if (!ParseCommandLine(argc, argv, opt, error) || opt.mode == CliOptions::Mode::kViewer) {

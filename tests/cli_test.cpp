@@ -72,6 +72,10 @@ TEST(CommandLine, FilterTimeAndUsage) {
   EXPECT_NE(r.err.find(" ms, vertices 3, polygons 1\n"), std::string::npos);
   EXPECT_EQ(r.out.find("time:"), std::string::npos);
 
+  r = RunTarnelle({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: tarnelle", 0), 0u);
+
   for (const auto& args : std::vector<std::vector<std::string>>{{"--info"},
                                                                 {"--bogus", "--info", "x"},
                                                                 {"--dump", "a", "b"},
