@@ -245,13 +245,6 @@ class ObjectFaces {
     }
     StartRun(material, polygon);
   }
-  [[gnu::noinline]] void StartRun(int32_t material, int32_t polygon) {
-    if (!last_ || material != lastMaterial_) {
-      last_ = &faces_[material];
-      lastMaterial_ = material;
-    }
-    last_->push_back({polygon, polygon + 1});
-  }
 
   MaterialFaces Take() {
     MaterialFaces out = std::move(faces_);
@@ -261,6 +254,14 @@ class ObjectFaces {
   }
 
  private:
+  [[gnu::noinline]] void StartRun(int32_t material, int32_t polygon) {
+    if (!last_ || material != lastMaterial_) {
+      last_ = &faces_[material];
+      lastMaterial_ = material;
+    }
+    last_->push_back({polygon, polygon + 1});
+  }
+
   MaterialFaces faces_;
   std::vector<Run>* last_ = nullptr;
   int32_t lastMaterial_ = 0;
