@@ -35,6 +35,8 @@ std::string TempDir() {
 
 std::string WriteTemp(const std::string& name, std::string_view bytes) {
   const std::string path = TempDir() + "/" + name;
+  // Unlinking first is much cheaper here than truncating a file in place.
+  unlink(path.c_str());
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return path;
