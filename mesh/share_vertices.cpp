@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 
 #include "mesh/scratch.h"
 
@@ -93,9 +92,9 @@ void ShareVertices(PolygonModel& model) {
   std::vector<Float3> fresh;
   meshmem::ReserveLarge(fresh, bound / 4 + 16);
 
-  // Keys are computed a few corners ahead so that a table slot is being
-  // fetched while earlier corners are looked up.
-  constexpr size_t kAhead = 16;
+  // Keys are computed well ahead of their corner so that the table slot is
+  // on its way from memory by the time the corner is looked up.
+  constexpr size_t kAhead = 64;
   struct Pending {
     Key key;
     uint64_t hash;
