@@ -17,7 +17,8 @@ namespace {
 char g_msg[128];
 
 // The last coordinates read. A vertex is added when its z arrives, with the
-// x and y read last, so they carry over between vertices and files.
+// x and y read last, so they carry over between vertices; each load starts
+// from zero so that nothing of an earlier file leaks into a new model.
 float g_x, g_y, g_z;
 
 constexpr long kX = 1, kY = 2, kZ = 3;
@@ -127,6 +128,7 @@ int32_t PlyIsSupport(const char* path) {
 
 bool PlyLoadInto(const char* path, PolygonModel& model) {
   g_msg[0] = '\0';
+  g_x = g_y = g_z = 0.0f;
   PlyFile file{ply_open(path, OnError, 0, nullptr)};
   if (!file.ply) {
     CopyMessage(g_msg, "ファイルオープン失敗");
