@@ -17,7 +17,9 @@ struct CornerIndex;
 // first settled one further down the list, which is exchanged with the
 // cursor's entry. Every polygon is reversed at most once and conflicts are
 // left as they fall. Polygons with fewer than three corners take no part.
-// Only indexPool changes.
+// Only indexPool changes. Linear in the number of corners apart from sorting
+// the edges met at one vertex.
+// Precondition: every index lies inside the vertex list.
 void FixOrientation(PolygonModel& model);
 
 // The same on a corner index built from the model as it stands. On return
