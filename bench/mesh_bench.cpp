@@ -77,7 +77,7 @@ const PolygonModel& Soup(int64_t triangles, Order order) {
 template <class T>
 void CopyLarge(std::vector<T>& to, const std::vector<T>& from) {
   to = {};
-  meshmem::ReserveLarge(to, from.size());
+  ReserveLarge(to, from.size());
   to.assign(from.begin(), from.end());
 }
 PolygonModel Copy(const PolygonModel& from) {

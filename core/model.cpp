@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/huge_pages.h"
+
 std::unique_ptr<PolygonModel> CurrentModel;
 
 double EdgeCosForAngle(float degrees) {
@@ -42,11 +44,11 @@ void PolygonModel::SetPolygonColor(int32_t p, float r, float g, float b) {
 }
 
 void PolygonModel::Reserve(size_t nVertices, size_t nPolygons, size_t nCorners) {
-  vertices.reserve(nVertices);
-  polyStart.reserve(nPolygons + 1);
-  polyMaterial.reserve(nPolygons);
-  polyColor.reserve(nPolygons);
-  indexPool.reserve(nCorners);
+  ReserveLarge(vertices, nVertices);
+  ReserveLarge(polyStart, nPolygons + 1);
+  ReserveLarge(polyMaterial, nPolygons);
+  ReserveLarge(polyColor, nPolygons);
+  ReserveLarge(indexPool, nCorners);
 }
 
 size_t PolygonModel::DropInvalidPolygons() {

@@ -88,7 +88,8 @@ class PolygonModel {
     return {nv(p), index(p), polyMaterial[p], polyColor[p], normal(p)};
   }
 
-  // Reserves room for a known number of vertices, polygons and corners.
+  // Reserves room for a known number of vertices, polygons and corners, on
+  // huge pages where the arrays are big.
   void Reserve(size_t nVertices, size_t nPolygons, size_t nCorners);
 
   // Drops every polygon with an index outside the vertex list, keeping the

@@ -56,7 +56,7 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
   int32_t* pool = model.indexPool.data();
 
   std::vector<Float3> pn;
-  meshmem::ReserveLarge(pn, static_cast<size_t>(np));
+  ReserveLarge(pn, static_cast<size_t>(np));
   {
     const Float3* pos = model.vertices.data();
     for (int32_t p = 0; p < np; ++p)
@@ -67,7 +67,7 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
     // Every vertex has at most one corner: nothing to split, and a vertex
     // normal is its polygon's normal, normalised once more.
     std::vector<Float3> vn;
-    meshmem::ReserveLarge(vn, nvert);
+    ReserveLarge(vn, nvert);
     vn.assign(nvert, Float3{0, 0, 1});
     for (int32_t p = 0; p < np; ++p) {
       const uint32_t s = start[p], e = start[p + 1];
@@ -83,7 +83,7 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
   // Vertex normals in vertex order; those of the copies, appended to the
   // vertices as they are made, follow at the end.
   std::vector<Float3> vn;
-  meshmem::ReserveLarge(vn, nvert + nvert / 8 + 16);
+  ReserveLarge(vn, nvert + nvert / 8 + 16);
   std::vector<Float3> copyNormals;
   const double edgeCos = model.edgeCos;
   std::vector<Float3> nrm;       // the polygon normal of each corner at the vertex
@@ -162,7 +162,7 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
             const Float3 copy = model.vertices[v];
             cur[s] = static_cast<int32_t>(model.vertices.size());
             if (model.vertices.size() == model.vertices.capacity())
-              meshmem::ReserveLarge(model.vertices, model.vertices.size() * 2);
+              ReserveLarge(model.vertices, model.vertices.size() * 2);
             model.vertices.push_back(copy);
           }
         }
@@ -189,7 +189,7 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
     vn.push_back(UnitOrUp(sum[0]));
     for (int32_t g = 1; g < groups; ++g) copyNormals.push_back(UnitOrUp(sum[g]));
   }
-  if (vn.capacity() < model.vertices.size()) meshmem::ReserveLarge(vn, model.vertices.size());
+  if (vn.capacity() < model.vertices.size()) ReserveLarge(vn, model.vertices.size());
   vn.insert(vn.end(), copyNormals.begin(), copyNormals.end());
 
   model.polygonNormals.swap(pn);

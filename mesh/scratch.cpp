@@ -13,12 +13,6 @@ constexpr size_t kMapFrom = size_t{1} << 20;  // smaller blocks come from the he
 
 }  // namespace
 
-void AdviseHugePages(const void* p, size_t bytes) {
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHugePage - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 ScratchBlock::ScratchBlock(size_t bytes) {
   if (bytes < kMapFrom) {
     data_ = std::calloc(bytes ? bytes : 1, 1);

@@ -11,19 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/huge_pages.h"
+
 namespace meshmem {
-
-// Asks for huge pages for the whole 2 MB extents inside [p, p + bytes) not
-// touched yet. A hint only: nothing changes where it is not supported.
-void AdviseHugePages(const void* p, size_t bytes);
-
-// Reserves room for n elements in a vector that will be filled, with huge
-// pages where the block is large.
-template <class T>
-void ReserveLarge(std::vector<T>& v, size_t n) {
-  v.reserve(n);
-  AdviseHugePages(v.data() + v.size(), (v.capacity() - v.size()) * sizeof(T));
-}
 
 // A fixed-size array whose elements start with all bits zero.
 class ScratchBlock {

@@ -90,7 +90,7 @@ void ShareVertices(PolygonModel& model) {
   // a model has more distinct positions than that.
   PositionTable table(bound / 4 + 16);
   std::vector<Float3> fresh;
-  meshmem::ReserveLarge(fresh, bound / 4 + 16);
+  ReserveLarge(fresh, bound / 4 + 16);
 
   // Keys are computed well ahead of their corner so that the table slot is
   // on its way from memory by the time the corner is looked up.
@@ -119,7 +119,7 @@ void ShareVertices(PolygonModel& model) {
     if (found >= 0) {
       pool[c] = static_cast<int32_t>(found);
     } else {
-      if (fresh.size() == fresh.capacity()) meshmem::ReserveLarge(fresh, fresh.size() * 2);
+      if (fresh.size() == fresh.capacity()) ReserveLarge(fresh, fresh.size() * 2);
       fresh.push_back(old[oldIndex]);
       pool[c] = static_cast<int32_t>(next);
       table.GrowIfNeeded(fresh.size(), fresh.data());

@@ -200,9 +200,8 @@ bool TdsLoadInto(const char* path, PolygonModel& model) {
   Walker count(src, nullptr);
   count.Run();
   src.SetReadAhead(ByteSource::kWindow);
-  ReserveWithHugePages(model, model.vertices.size() + count.vertices,
-                       model.polyMaterial.size() + count.faces,
-                       model.indexPool.size() + 3 * count.faces);
+  model.Reserve(model.vertices.size() + count.vertices, model.polyMaterial.size() + count.faces,
+                model.indexPool.size() + 3 * count.faces);
   Walker walk(src, &model);
   if (!walk.Run()) {
     CopyMessage(g_msg, kDataError);

@@ -8,15 +8,6 @@
 #include <cerrno>
 #include <utility>
 
-void AdviseHugePages(const void* p, size_t bytes) {
-  constexpr uintptr_t kPage = 4096;
-  constexpr size_t kHuge = size_t{2} << 20;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kPage - 1);
-  if (end <= begin || end - begin < kHuge) return;
-  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 bool ReadWholeFile(FILE* f, FileBytes& out) {
   out.data.reset();
   out.size = 0;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/huge_pages.h"
 #include "core/model.h"
 
 struct FileBytes {
@@ -67,28 +68,6 @@ class ByteSource {
   uint64_t cap_ = 0;
   size_t readAhead_;
 };
-
-// Asks the kernel to back the whole pages of [p, p + bytes) with huge
-// pages. Arrays of tens of megabytes filled once from a file otherwise
-// spend most of their time in page faults. Only a hint.
-void AdviseHugePages(const void* p, size_t bytes);
-
-template <typename T>
-void AdviseHugePages(const std::vector<T>& v) {
-  AdviseHugePages(v.data(), v.capacity() * sizeof(T));
-}
-
-// Reserves room in the model's arrays for what a file holds, with huge
-// pages advised for the new storage.
-inline void ReserveWithHugePages(PolygonModel& m, size_t vertices, size_t polygons,
-                                 size_t corners) {
-  m.Reserve(vertices, polygons, corners);
-  AdviseHugePages(m.vertices);
-  AdviseHugePages(m.polyStart);
-  AdviseHugePages(m.indexPool);
-  AdviseHugePages(m.polyMaterial);
-  AdviseHugePages(m.polyColor);
-}
 
 inline uint16_t LoadLe16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t LoadLe32(const unsigned char* p) {

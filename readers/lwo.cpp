@@ -274,8 +274,8 @@ void Lwo2Reader::Reserve() {
     corners += q == length ? nc : std::min(bound, nc * length / q + nc / 16 + 16);
   }
   src_.SetReadAhead(ByteSource::kWindow);
-  ReserveWithHugePages(m_, m_.vertices.size() + points, m_.polyMaterial.size() + polygons,
-                       m_.indexPool.size() + corners);
+  m_.Reserve(m_.vertices.size() + points, m_.polyMaterial.size() + polygons,
+             m_.indexPool.size() + corners);
 }
 
 bool Lwo2Reader::Run() {

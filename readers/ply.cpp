@@ -149,8 +149,8 @@ bool PlyLoadInto(const char* path, PolygonModel& model) {
   const long nf = ply_set_read_cb(file.ply, "face", "vertex_indices", OnFace, &st, nv - 1);
   const size_t rv = static_cast<size_t>(std::min<int64_t>(nv, size / 12));
   const size_t rf = static_cast<size_t>(std::min<int64_t>(nf, size / 8));
-  ReserveWithHugePages(model, model.vertices.size() + rv, model.PolygonCount() + rf,
-                       model.indexPool.size() + 3 * rf);
+  model.Reserve(model.vertices.size() + rv, model.PolygonCount() + rf,
+                model.indexPool.size() + 3 * rf);
   return ply_read(file.ply) != 0;
 }
 
