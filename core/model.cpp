@@ -26,10 +26,31 @@ void PolygonModel::Clear() {
   polygonNormals.shrink_to_fit();
 }
 
+namespace {
+template <typename T>
+void GrowFor(std::vector<T>& v, size_t n) {
+  if (v.capacity() - v.size() >= n) return;
+  size_t want = v.capacity() < 1024 ? 1024 : 2 * v.capacity();
+  if (want < v.size() + n) want = v.size() + n;
+  ReserveLarge(v, want);
+}
+}  // namespace
+
+void PolygonModel::GrowVertices(size_t n) { GrowFor(vertices, n); }
+
+void PolygonModel::GrowPolygons(size_t corners) {
+  // Offsets into the pool are 32-bit.
+  if (indexPool.size() + corners > std::numeric_limits<uint32_t>::max())
+    throw std::length_error("index pool full");
+  GrowFor(indexPool, corners);
+  GrowFor(polyStart, 1);
+  GrowFor(polyMaterial, 1);
+  GrowFor(polyColor, 1);
+}
+
 int32_t PolygonModel::AddPolygon(int32_t nv, const int32_t* idx, int32_t material, Float3 color) {
   if (nv < 0) nv = 0;
-  if (indexPool.size() + static_cast<size_t>(nv) > std::numeric_limits<uint32_t>::max())
-    throw std::length_error("index pool full");
+  GrowPolygons(static_cast<size_t>(nv));
   indexPool.insert(indexPool.end(), idx, idx + nv);
   polyStart.push_back(static_cast<uint32_t>(indexPool.size()));
   polyMaterial.push_back(material);

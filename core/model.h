@@ -45,6 +45,7 @@ class PolygonModel {
   void Clear();
 
   int32_t AddVertex(float x, float y, float z) {
+    if (vertices.size() == vertices.capacity()) GrowVertices(1);
     vertices.push_back({x, y, z});
     return static_cast<int32_t>(vertices.size() - 1);
   }
@@ -57,6 +58,9 @@ class PolygonModel {
 
   int32_t AddTriangle(int32_t a, int32_t b, int32_t c, int32_t material = -1,
                       Float3 color = {0, 0, 0}) {
+    if (indexPool.capacity() - indexPool.size() < 3 || polyStart.size() == polyStart.capacity() ||
+        polyMaterial.size() == polyMaterial.capacity() || polyColor.size() == polyColor.capacity())
+      GrowPolygons(3);
     indexPool.push_back(a);
     indexPool.push_back(b);
     indexPool.push_back(c);
@@ -91,6 +95,12 @@ class PolygonModel {
   // Reserves room for a known number of vertices, polygons and corners, on
   // huge pages where the arrays are big.
   void Reserve(size_t nVertices, size_t nPolygons, size_t nCorners);
+
+  // Make room for n more vertices, or for one more polygon of n corners,
+  // doubling the arrays on huge pages. GrowPolygons throws
+  // std::length_error when the index pool would pass 2^32 corners.
+  void GrowVertices(size_t n);
+  void GrowPolygons(size_t corners);
 
   // Drops every polygon with an index outside the vertex list, keeping the
   // order of the others. Returns the number dropped.

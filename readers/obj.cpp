@@ -44,7 +44,10 @@ void ReadFace(std::string_view line, PolygonModel& model, std::vector<int32_t>& 
     if (v == 0 || v > n || -v > n) return;
     corners.push_back(static_cast<int32_t>(v > 0 ? v - 1 : n + v));
   }
-  if (corners.size() >= 3) model.AddPolygon(static_cast<int32_t>(corners.size()), corners.data());
+  if (corners.size() == 3)
+    model.AddTriangle(corners[0], corners[1], corners[2]);
+  else if (corners.size() > 3)
+    model.AddPolygon(static_cast<int32_t>(corners.size()), corners.data());
 }
 
 }  // namespace
