@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "samples/generator/shapes.h"
+#include "bench/bench_generator.h"
 
 namespace {
 
@@ -58,29 +58,9 @@ bool Write(const std::string& path, const Mesh& m, Enc enc) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    fprintf(stderr, "usage: gen_ply OUTDIR [TRIANGLES...]\n");
-    return 2;
-  }
-  const std::string dir = argv[1];
-  std::vector<long> sizes;
-  for (int i = 2; i < argc; ++i) sizes.push_back(strtol(argv[i], nullptr, 10));
-  if (sizes.empty()) sizes = {1000000};
-  for (long n : sizes) {
-    // rings x sides x 2 triangles, rings about twice the sides.
-    int sides = 1;
-    while (static_cast<long>(sides + 1) * (sides + 1) * 4 <= n) ++sides;
-    const int rings = static_cast<int>(n / (2L * sides));
-    const Mesh m = Torus(rings, sides);
-    const std::string base = dir + "/torus_" + std::to_string(n);
-    const bool ok = Write(base + "_ascii.ply", m, Enc::kAscii) &&
-                    Write(base + "_le.ply", m, Enc::kLittle) &&
-                    Write(base + "_be.ply", m, Enc::kBig);
-    if (!ok) {
-      fprintf(stderr, "gen_ply: cannot write %s\n", base.c_str());
-      return 1;
-    }
-    printf("%s: %zu triangles, %zu vertices\n", base.c_str(), m.f.size(), m.v.size());
-  }
-  return 0;
+  return RunBenchGenerator(
+      "gen_ply", argc, argv, {1000000}, [](const std::string& base, const Mesh& m) {
+        return Write(base + "_ascii.ply", m, Enc::kAscii) &&
+               Write(base + "_le.ply", m, Enc::kLittle) && Write(base + "_be.ply", m, Enc::kBig);
+      });
 }
