@@ -42,60 +42,6 @@ char HeaderForm(const unsigned char* head, size_t got) {
 // ---------------------------------------------------------------------------
 // Text input
 
-// Whole lines ending at LF. A CR before the LF is dropped, as reading in
-// text mode does; a CR anywhere else stays part of the line.
-class CobLines {
- public:
-  explicit CobLines(FILE* f) : f_(f), buf_(1 << 20) {}
-
-  bool Next(std::string_view& line) {
-    long_.clear();
-    bool partial = false;
-    for (;;) {
-      if (pos_ == end_ && !Refill()) {
-        if (!partial) return false;
-        line = long_;
-        break;
-      }
-      const char* b = buf_.data();
-      const void* lf = memchr(b + pos_, '\n', end_ - pos_);
-      if (lf) {
-        const size_t e = static_cast<size_t>(static_cast<const char*>(lf) - b);
-        if (partial) {
-          long_.append(b + pos_, e - pos_);
-          line = long_;
-        } else {
-          line = std::string_view(b + pos_, e - pos_);
-        }
-        pos_ = e + 1;
-        break;
-      }
-      long_.append(b + pos_, end_ - pos_);
-      partial = true;
-      pos_ = end_;
-    }
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return true;
-  }
-
-  // Bytes of the file handed out or skipped so far.
-  int64_t Consumed() const { return read_ - static_cast<int64_t>(end_ - pos_); }
-
- private:
-  bool Refill() {
-    pos_ = 0;
-    end_ = fread(buf_.data(), 1, buf_.size(), f_);
-    read_ += static_cast<int64_t>(end_);
-    return end_ != 0;
-  }
-
-  FILE* f_;
-  std::vector<char> buf_;
-  size_t pos_ = 0, end_ = 0;
-  int64_t read_ = 0;
-  std::string long_;  // a line that spans blocks
-};
-
 // "%d": white space, an optional sign and at least one digit. Values beyond
 // 32 bits saturate.
 inline bool ScanDecimal(std::string_view& s, int32_t& out) {
@@ -294,14 +240,14 @@ constexpr int64_t kFaceText = 30;
 constexpr int64_t kCornerText = 4;
 
 // What is left of the file after the lines read so far.
-int64_t BytesLeft(const CobLines& lines, int64_t fileSize) {
+int64_t BytesLeft(const LineReader& lines, int64_t fileSize) {
   return fileSize >= 0 ? std::max<int64_t>(fileSize - lines.Consumed(), 0) : 0;
 }
 
 // The face list after a "Faces" line. Faces are added with their corners
 // offset by base; one naming a vertex outside [base, vertex count) is left
 // out.
-bool ReadTextFaces(CobLines& lines, int64_t fileSize, std::string_view header, int32_t base,
+bool ReadTextFaces(LineReader& lines, int64_t fileSize, std::string_view header, int32_t base,
                    PolygonModel& model, ObjectFaces& faces) {
   int32_t count = 0;
   if (Scan(header, "Faces %d", &count) < 1) return Fail("Faces ヘッダ読込みエラー");
@@ -352,7 +298,7 @@ bool ReadTextFaces(CobLines& lines, int64_t fileSize, std::string_view header, i
 
 enum class Section { kNone, kWorldVertices, kTextureVertices, kMaterialColor };
 
-bool ParseText(CobLines& lines, int64_t fileSize, PolygonModel& model) {
+bool ParseText(LineReader& lines, int64_t fileSize, PolygonModel& model) {
   std::string_view line;
   bool inObject = false;
   Section section = Section::kNone;
@@ -639,7 +585,7 @@ bool CobLoadInto(const char* path, PolygonModel& model) {
   if (form == 'A') {
     const int64_t size = file.Size();
     rewind(file.get());
-    CobLines lines(file.get());
+    LineReader lines(file.get(), 1 << 20, LineEnds::kTextMode);
     std::string_view first;
     lines.Next(first);  // the header line, however long
     return ParseText(lines, size, model);

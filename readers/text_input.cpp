@@ -4,12 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
-LineReader::LineReader(FILE* f, size_t blockSize) : f_(f), buf_(blockSize) {}
+LineReader::LineReader(FILE* f, size_t blockSize, LineEnds ends)
+    : f_(f), buf_(blockSize), ends_(ends) {}
 
 bool LineReader::Refill() {
   if (eof_ || !f_) return false;
   pos_ = 0;
   end_ = fread(buf_.data(), 1, buf_.size(), f_);
+  read_ += static_cast<int64_t>(end_);
   lfPos_ = crPos_ = 0;
   if (end_ == 0) {
     eof_ = true;
@@ -26,6 +28,7 @@ size_t LineReader::FindEnd() {
     const void* p = memchr(b + pos_, '\n', end_ - pos_);
     lfPos_ = p ? static_cast<const char*>(p) - b : end_;
   }
+  if (ends_ == LineEnds::kTextMode) return lfPos_;
   if (crPos_ < pos_ || crPos_ == 0) {
     const void* p = memchr(b + pos_, '\r', end_ - pos_);
     crPos_ = p ? static_cast<const char*>(p) - b : end_;
@@ -34,6 +37,12 @@ size_t LineReader::FindEnd() {
 }
 
 bool LineReader::Next(std::string_view& line) {
+  if (!NextLine(line)) return false;
+  if (ends_ == LineEnds::kTextMode && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return true;
+}
+
+bool LineReader::NextLine(std::string_view& line) {
   long_.clear();
   bool partial = false;
   for (;;) {

@@ -8,12 +8,15 @@
 #include <string_view>
 #include <vector>
 
-// Reads a file in large blocks and hands out lines. A line ends at LF, at
-// CR, or at CR LF; the end of the file ends the last line. An empty file has
-// no lines.
+// How lines end: at LF, CR or CR LF; or, as a C stream in text mode reads
+// them, at LF only with a CR just before it dropped (a CR elsewhere stays).
+enum class LineEnds { kAny, kTextMode };
+
+// Reads a file in large blocks and hands out lines; the end of the file ends
+// the last line. An empty file has no lines.
 class LineReader {
  public:
-  explicit LineReader(FILE* f, size_t blockSize = 1 << 20);
+  explicit LineReader(FILE* f, size_t blockSize = 1 << 20, LineEnds ends = LineEnds::kAny);
   // Sets line to the next line (without its end) and returns true, or
   // returns false at the end of the file. The view is valid until the next
   // call.
@@ -21,13 +24,18 @@ class LineReader {
   // Reads up to n raw bytes that follow the last line returned (a block of
   // binary data inside a text file) and returns how many were read.
   size_t Read(void* dst, size_t n);
+  // Bytes of the file handed out or skipped so far.
+  int64_t Consumed() const { return read_ - static_cast<int64_t>(end_ - pos_); }
 
  private:
   bool Refill();
+  bool NextLine(std::string_view& line);
   size_t FindEnd();
   FILE* f_;
   std::vector<char> buf_;
+  LineEnds ends_;
   size_t pos_ = 0, end_ = 0;
+  int64_t read_ = 0;
   size_t lfPos_ = 0, crPos_ = 0;  // next LF and CR at or after pos_ (cached)
   bool eof_ = false;
   bool skipLf_ = false;  // a CR ended the previous block: drop a leading LF

@@ -13,10 +13,11 @@
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& bytes, size_t block) {
+std::vector<std::string> Lines(const std::string& bytes, size_t block,
+                               LineEnds ends = LineEnds::kAny) {
   const std::string path = WriteTemp("lines.txt", bytes);
   File f(path.c_str());
-  LineReader r(f.get(), block);
+  LineReader r(f.get(), block, ends);
   std::vector<std::string> out;
   std::string_view line;
   while (r.Next(line)) out.emplace_back(line);
@@ -42,6 +43,14 @@ TEST(LineReader, AllLineEndsAndBlockBoundaries) {
   for (size_t block : {1, 2, 3, 7, 1 << 20})
     for (const auto& c : cases)
       EXPECT_EQ(Lines(c.bytes, block), c.lines) << block << " " << c.bytes;
+}
+
+TEST(LineReader, TextModeEndsLinesAtLineFeedsOnly) {
+  using V = std::vector<std::string>;
+  for (size_t block : {1, 2, 5, 1 << 20}) {
+    EXPECT_EQ(Lines("a\r\nb\rc\nd\r", block, LineEnds::kTextMode), (V{"a", "b\rc", "d"}));
+    EXPECT_EQ(Lines("\r\n\n", block, LineEnds::kTextMode), (V{"", ""}));
+  }
 }
 
 TEST(LineReader, ReadsVeryLongLinesWhole) {
