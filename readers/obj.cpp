@@ -36,9 +36,12 @@ void ReadFace(std::string_view line, PolygonModel& model, std::vector<int32_t>& 
     while (p < end && *p != ' ' && IsSpace(*p)) ++p;
     bool negative = false;
     if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    // Up to 12 digits need no overflow check; any further digit only
+    // makes the number larger than every vertex count.
     int64_t v = 0;
-    for (; p < end && *p >= '0' && *p <= '9'; ++p)
-      if (v < kLimit) v = v * 10 + (*p - '0');
+    const char* const stopChecking = end - p > 12 ? p + 12 : end;
+    while (p < stopChecking && static_cast<unsigned char>(*p - '0') <= 9) v = v * 10 + (*p++ - '0');
+    for (; p < end && static_cast<unsigned char>(*p - '0') <= 9; ++p) v = kLimit;
     if (negative) v = -v;
     while (p < end && *p != ' ') ++p;
     if (v == 0 || v > n || -v > n) return;

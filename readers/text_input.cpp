@@ -123,23 +123,20 @@ constexpr float kPow10f[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8
 // 10 in size convert with one correctly rounded float operation, giving the
 // same float as a full conversion. Anything else is left to from_chars.
 bool FastDecimal(const char* p, const char* last, float& out, const char*& stop) {
-  uint32_t m = 0;
-  int digits = 0, scale = 0;
-  bool any = false;
-  for (; p < last && *p >= '0' && *p <= '9'; ++p, any = true) {
-    if (m == 0 && *p == '0') continue;
-    if (++digits > 8) return false;
-    m = m * 10 + static_cast<uint32_t>(*p - '0');
-  }
+  // Up to 19 digits cannot overflow 64 bits; longer numbers go the slow way.
+  const char* const begin = p;
+  uint64_t m = 0;
+  while (p < last && static_cast<unsigned char>(*p - '0') <= 9) m = m * 10 + (*p++ - '0');
+  const long intDigits = p - begin;
+  long fracDigits = 0;
   if (p < last && *p == '.') {
-    ++p;
-    for (; p < last && *p >= '0' && *p <= '9'; ++p, any = true) {
-      --scale;
-      if (m == 0 && *p == '0') continue;
-      if (++digits > 8) return false;
-      m = m * 10 + static_cast<uint32_t>(*p - '0');
-    }
+    const char* const frac = ++p;
+    while (p < last && static_cast<unsigned char>(*p - '0') <= 9) m = m * 10 + (*p++ - '0');
+    fracDigits = p - frac;
   }
+  if (intDigits + fracDigits > 19) return false;
+  const bool any = intDigits + fracDigits > 0;
+  int scale = static_cast<int>(-fracDigits);
   if (!any) return false;
   if (p < last && (*p == 'e' || *p == 'E')) {
     const char* q = p + 1;
@@ -153,7 +150,7 @@ bool FastDecimal(const char* p, const char* last, float& out, const char*& stop)
       p = q;
     }
   }
-  if (m > (1u << 24)) return false;
+  if (m > (uint64_t{1} << 24)) return false;
   if (m == 0) {
     out = 0.0f;
   } else if (scale >= 0 && scale <= 10) {
