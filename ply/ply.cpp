@@ -291,27 +291,16 @@ int Aborted(p_ply ply, const t_ply_element_& el, const t_ply_property_& pr, int6
   return 0;
 }
 
-template <bool kBig>
-uint16_t Load16(const unsigned char* p) {
-  uint16_t u;
-  memcpy(&u, p, 2);
-  if constexpr (kBig != (std::endian::native == std::endian::big)) u = __builtin_bswap16(u);
-  return u;
-}
-
-template <bool kBig>
-uint32_t Load32(const unsigned char* p) {
-  uint32_t u;
-  memcpy(&u, p, 4);
-  if constexpr (kBig != (std::endian::native == std::endian::big)) u = __builtin_bswap32(u);
-  return u;
-}
-
-template <bool kBig>
-uint64_t Load64(const unsigned char* p) {
-  uint64_t u;
-  memcpy(&u, p, 8);
-  if constexpr (kBig != (std::endian::native == std::endian::big)) u = __builtin_bswap64(u);
+// An unsigned integer of U's size in the file's byte order.
+template <typename U, bool kBig>
+U LoadUnsigned(const unsigned char* p) {
+  U u;
+  memcpy(&u, p, sizeof u);
+  if constexpr (kBig != (std::endian::native == std::endian::big)) {
+    if constexpr (sizeof u == 2) u = __builtin_bswap16(u);
+    if constexpr (sizeof u == 4) u = __builtin_bswap32(u);
+    if constexpr (sizeof u == 8) u = __builtin_bswap64(u);
+  }
   return u;
 }
 
@@ -323,17 +312,17 @@ inline double Decode(const unsigned char* p, e_ply_type t) {
     case PLY_UINT8:
       return p[0];
     case PLY_INT16:
-      return static_cast<int16_t>(Load16<kBig>(p));
+      return static_cast<int16_t>(LoadUnsigned<uint16_t, kBig>(p));
     case PLY_UINT16:
-      return Load16<kBig>(p);
+      return LoadUnsigned<uint16_t, kBig>(p);
     case PLY_INT32:
-      return static_cast<int32_t>(Load32<kBig>(p));
+      return static_cast<int32_t>(LoadUnsigned<uint32_t, kBig>(p));
     case PLY_UINT32:
-      return Load32<kBig>(p);
+      return LoadUnsigned<uint32_t, kBig>(p);
     case PLY_FLOAT32:
-      return std::bit_cast<float>(Load32<kBig>(p));
+      return std::bit_cast<float>(LoadUnsigned<uint32_t, kBig>(p));
     case PLY_FLOAT64:
-      return std::bit_cast<double>(Load64<kBig>(p));
+      return std::bit_cast<double>(LoadUnsigned<uint64_t, kBig>(p));
     default:
       return 0;
   }
