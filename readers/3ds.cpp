@@ -1,6 +1,7 @@
 #include "readers/3ds.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "core/text.h"
 #include "readers/binary_input.h"
@@ -14,6 +15,7 @@ constexpr char kOpenError[] = "ファイルがオープンできませんでし�
 constexpr char kDataError[] = "データエラー．";
 
 constexpr uint16_t kMain = 0x4D4D;
+constexpr uint16_t kVersion = 0x0002;
 constexpr uint16_t kEditor = 0x3D3D;
 constexpr uint16_t kObject = 0x4000;
 constexpr uint16_t kTriMesh = 0x4100;
@@ -171,6 +173,32 @@ bool Walker::FaceList(uint64_t pos, uint64_t lim) {
   return n == count;
 }
 
+// Other exporters open the editor chunk with the master scale or a
+// material, so byte 28 tells nothing there. Such a file is still known by
+// its structure: a main chunk that fits the file, holding the editor chunk
+// or the version chunk among its first chunks, every length on the way at
+// least a header and inside its parent.
+bool LooksLikeChunkTree(const File& file) {
+  constexpr int kFirstChunks = 8;
+  FILE* f = file.get();
+  const int64_t size = file.Size();
+  unsigned char h[kHeaderBytes];
+  if (size < 0 || fseeko(f, 0, SEEK_SET) != 0 || fread(h, 1, sizeof h, f) != sizeof h) return false;
+  const uint64_t end = LoadLe32(h + 2);
+  if (LoadLe16(h) != kMain || end < kHeaderBytes || end > static_cast<uint64_t>(size)) return false;
+  uint64_t pos = kHeaderBytes;
+  for (int i = 0; i < kFirstChunks && pos + kHeaderBytes <= end; ++i) {
+    if (fseeko(f, static_cast<off_t>(pos), SEEK_SET) != 0 || fread(h, 1, sizeof h, f) != sizeof h)
+      return false;
+    const uint16_t id = LoadLe16(h);
+    const uint64_t length = LoadLe32(h + 2);
+    if (length < kHeaderBytes || length > end - pos) return false;
+    if (id == kEditor || id == kVersion) return true;
+    pos += length;
+  }
+  return false;
+}
+
 }  // namespace
 
 int32_t TdsIsSupport(const char* path) {
@@ -180,7 +208,11 @@ int32_t TdsIsSupport(const char* path) {
   unsigned char head[kSniffBytes] = {};
   // A short file is tested on the bytes it has; the rest count as zero.
   [[maybe_unused]] const size_t got = fread(head, 1, sizeof head, file.get());
-  return head[0] == 'M' && head[1] == 'M' && static_cast<int8_t>(head[28]) >= 2 ? 1 : -1;
+  if (head[0] != 'M' || head[1] != 'M') return -1;
+  // Byte 28 is the mesh version when the editor chunk opens with it, as
+  // most exporters write it.
+  if (static_cast<int8_t>(head[28]) >= 2) return 1;
+  return LooksLikeChunkTree(file) ? 1 : -1;
 }
 
 bool TdsLoadInto(const char* path, PolygonModel& model) {

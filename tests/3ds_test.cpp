@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/pipeline.h"
+#include "readers/builtin.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -85,29 +87,116 @@ std::vector<int32_t> Corners(const PolygonModel& m) {
   return std::vector<int32_t>(m.indexPool.begin(), m.indexPool.end());
 }
 
-TEST(Tds, IsSupportLooksAtTheMagicAndTheMeshVersionByte) {
+std::string F32(float v) {
+  std::string s;
+  PutF32(s, v);
+  return s;
+}
+
+// Header bytes with any length, for chunks that lie about their size.
+std::string Header(unsigned id, unsigned length) {
+  std::string s;
+  PutU16(s, id);
+  PutU32(s, length);
+  return s;
+}
+
+TEST(Tds, IsSupportTakesTheMeshVersionByteOrElseTheChunkStructure) {
   const std::string good = File3ds("");
   ASSERT_EQ(good[28], 3);
   std::string notMagic = good;
   notMagic[1] = 'N';
+  // Exporters that open the editor chunk with the master scale (byte 28 is
+  // then a byte of the float) or with a material, with or without the
+  // version chunk before it.
+  const std::string mesh = Object("A", VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}));
+  const std::string scaleFirst =
+      Chunk(0x4D4D, Chunk(0x0002, U32(3)) + Chunk(0x3D3D, Chunk(0x0100, F32(1)) + mesh));
+  const std::string materialFirst = Chunk(
+      0x4D4D, Chunk(0x3D3D, Chunk(0xAFFF, Chunk(0xA000, "mat" + std::string(1, '\0'))) + mesh));
+  const std::string versionLater =
+      Chunk(0x4D4D, Chunk(0x0001, "ab") + Chunk(0x0003, "") + Chunk(0x0002, U32(3)));
+  std::string editorNinth;
+  for (int i = 0; i < 8; ++i) editorNinth += Chunk(0x0005, "x");
+  editorNinth = Chunk(0x4D4D, editorNinth + Chunk(0x3D3D, ""));
+  // Bytes that start with MM and have byte 28 below 2 but no chunk tree.
+  std::string garbage(40, '\x11');
+  garbage[0] = garbage[1] = 'M';
+  garbage[28] = 1;
+  std::string negative = garbage;
+  negative[28] = static_cast<char>(0x80);
+  std::string tiff = "MM" + std::string("\0*\0\0\0\x08", 6) + std::string(64, '\0');
+  // Byte 28 at 2 or more is taken at once, whatever follows it.
+  std::string fastPath = garbage;
+  fastPath[28] = 2;
+  const std::string longMain =
+      Header(0x4D4D, static_cast<unsigned>(scaleFirst.size() + 1)) + scaleFirst.substr(6);
   struct Case {
     const char* what;
     std::string bytes;
     int32_t expected;
-  } cases[] = {
-      {"version 3", good, 1},
-      {"version 2", File3ds("", "", 2), 1},
-      {"version 1", File3ds("", "", 1), -1},
-      {"version byte 0x80 is negative", File3ds("", "", 0x80), -1},
-      {"not MM", notMagic, -1},
-      {"two bytes MM", "MM", -1},
-      {"empty", "", -1},
-  };
-  for (const Case& c : cases) {
+  } fast[] =
+      {
+          {"version 3", good, 1},
+          {"version 2", File3ds("", "", 2), 1},
+          {"byte 28 decides alone when 2 or more", fastPath, 1},
+          {"not MM", notMagic, -1},
+          {"two bytes MM", "MM", -1},
+          {"empty", "", -1},
+      },
+    structural[] = {
+        {"master scale first", scaleFirst, 1},
+        {"material first, no version chunk", materialFirst, 1},
+        {"version chunk after other chunks", versionLater, 1},
+        {"mesh version 1 in a sound tree", File3ds("", "", 1), 1},
+        {"mesh version 0x80 in a sound tree", File3ds("", "", 0x80), 1},
+        {"MM and garbage", garbage, -1},
+        {"MM and garbage, byte 28 negative", negative, -1},
+        {"big-endian TIFF", tiff, -1},
+        {"main chunk longer than the file", longMain, -1},
+        {"main chunk below a header", Header(0x4D4D, 5) + scaleFirst.substr(6), -1},
+        {"sub-chunk below a header",
+         Chunk(0x4D4D, Header(0x0001, 4) + std::string(24, '\0') + Chunk(0x3D3D, "")), -1},
+        {"sub-chunk past its parent", Chunk(0x4D4D, Header(0x3D3D, 31) + std::string(24, '\0')),
+         -1},
+        {"editor ninth", editorNinth, -1},
+        {"no chunk but the main chunk", Chunk(0x4D4D, std::string(24, '\0')), -1},
+    };
+  for (const Case& c : fast) {
+    const std::string path = WriteTemp("support.3ds", c.bytes);
+    EXPECT_EQ(TdsIsSupport(path.c_str()), c.expected) << c.what;
+  }
+  for (const Case& c : structural) {
+    // Byte 28 says no: the structure decides.
+    ASSERT_LT(c.bytes.size() > 28 ? static_cast<signed char>(c.bytes[28]) : 0, 2) << c.what;
     const std::string path = WriteTemp("support.3ds", c.bytes);
     EXPECT_EQ(TdsIsSupport(path.c_str()), c.expected) << c.what;
   }
   EXPECT_EQ(TdsIsSupport((TempDir() + "/missing.3ds").c_str()), 0);
+}
+
+// What the structural test is for: the pipeline offers such a file to the
+// reader instead of refusing it.
+TEST(Tds, ThePipelineLoadsAFileWhoseEditorOpensWithTheMasterScale) {
+  struct Host : LoadHost {
+    LoadSettings Settings() const override { return {}; }
+    void AppendLog(const std::string& line) override { log.push_back(line); }
+    std::vector<std::string> log;
+  } host;
+  const std::string bytes = Chunk(
+      0x4D4D,
+      Chunk(0x0002, U32(3)) +
+          Chunk(0x3D3D, Chunk(0x0100, F32(1)) +
+                            Object("A", VertexList({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}, {0, 0, 1}}) +
+                                            FaceList({{0, 1, 2}, {1, 2, 3}}))));
+  LoadPipeline pipeline;
+  BuildReaderTable(pipeline.table, BuiltinReaders(), false, nullptr);
+  const std::string path = WriteTemp("scale.3ds", bytes);
+  EXPECT_EQ(LoadModelFile(pipeline, host, path), LoadOutcome::kLoaded);
+  ASSERT_EQ(host.log.size(), 3u);
+  EXPECT_EQ(host.log[1], "3D StudioMAX: " + path);
+  EXPECT_EQ(host.log[2], " > 頂点数 = 4, ポリゴン数 = 2");
+  ReleaseReaderTable(pipeline.table);
 }
 
 TEST(Tds, TurnsZUpAndAppendsObjectsAfterEachOther) {
@@ -279,12 +368,15 @@ TEST(Tds, FailsToOpenAMissingFile) {
   EXPECT_STREQ(TdsGetErrMsg(), "");
 }
 
-TEST(Tds, CorpusCountsMatchTheVertexAndFaceLists) {
+// Every file is recognised, also one whose editor chunk opens with the
+// master scale, and gives the counts of its lists.
+TEST(Tds, CorpusFilesAreRecognisedAndCountsMatchTheLists) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("3ds");
   if (files.empty()) GTEST_SKIP() << "no corpus";
   for (const std::string& path : files) {
     const std::string key = "3ds/" + path.substr(path.find_last_of('/') + 1);
+    EXPECT_EQ(TdsIsSupport(path.c_str()), 1) << key;
     PolygonModel m;
     ASSERT_TRUE(TdsLoadInto(path.c_str(), m)) << key << ": " << TdsGetErrMsg();
     const auto row = manifest.find(key);

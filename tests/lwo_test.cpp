@@ -394,7 +394,7 @@ TEST(Lwo, PipelineSkipsFilesTheReadersReject) {
     void AppendLog(const std::string& line) override { log.push_back(line); }
     std::vector<std::string> log;
   };
-  std::string tds;  // a 3DS file whose mesh version byte is 1
+  std::string tds;  // MM, byte 28 at 1 and no chunk tree behind it
   PutU16(tds, 0x4D4D);
   PutU32(tds, 30);
   tds += std::string(24, '\0');
