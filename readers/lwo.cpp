@@ -456,7 +456,9 @@ bool Lwo2Reader::PolygonTags(uint64_t pos, uint64_t end) {
 }
 
 // A SURF chunk: name and source name, then sub-chunks of which only the
-// base colour counts. A surface with a source takes the source's colour.
+// base colour counts. A surface whose source is known takes the source's
+// colour. Exporters also write sources that name no surface (or the
+// surface itself); such a surface has its own sub-chunks read.
 bool Lwo2Reader::Surface(const unsigned char* d, uint64_t length) {
   std::string name, source;
   uint64_t pos = 0;
@@ -464,8 +466,10 @@ bool Lwo2Reader::Surface(const unsigned char* d, uint64_t length) {
     return false;
   if (!source.empty()) {
     const auto it = surfaces_.find(source);
-    if (it != surfaces_.end()) surfaces_[name] = it->second;
-    return true;
+    if (it != surfaces_.end()) {
+      surfaces_[name] = it->second;
+      return true;
+    }
   }
   while (pos + kSubHeader <= length) {
     const uint64_t sub = LoadBe16(d + pos + 4);

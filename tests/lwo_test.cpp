@@ -147,7 +147,8 @@ TEST(Lwo, Version2TagWithoutAColouredSurfaceIsADataError) {
       {"no SURF chunk", Surf("Other", Colr(1, 0, 0))},
       {"SURF without COLR", Surf("Skin", Sub("DIFF", BeF(1) + Be16(0)))},
       {"name compared case-sensitively", Surf("skin", Colr(1, 0, 0))},
-      {"source surface without colour", Surf("Skin", "", "Base")},
+      {"unknown source and no sub-chunks", Surf("Skin", "", "Base")},
+      {"unknown source and no COLR", Surf("Skin", Sub("DIFF", BeF(1) + Be16(0)), "Base")},
   };
   for (const Case& c : cases) {
     const Loaded r = Load(Form("LWO2", head + c.surfaces));
@@ -165,6 +166,33 @@ TEST(Lwo, Version2SurfaceTakesItsSourceColour) {
   EXPECT_EQ(r.model.material(0), 2);
   EXPECT_EQ(r.model.color(0), (Float3{0, 1, 0}));
   EXPECT_EQ(r.model.material(1), 1);
+}
+
+// Exporters write sources that name no surface, or the surface itself:
+// such a surface is read like one without a source.
+TEST(Lwo, Version2SurfaceWithAnUnknownSourceTakesItsOwnColour) {
+  struct Case {
+    const char* what;
+    std::string surfaces;
+    Float3 skin;
+  } cases[] = {
+      {"source names no surface",
+       Surf("Skin", Sub("DIFF", BeF(1) + Be16(0)) + Colr(0.5f, 0.25f, 1), "Unknown"),
+       {0.5f, 0.25f, 1}},
+      {"source names the surface itself", Surf("Skin", Colr(0, 0, 1), "Skin"), {0, 0, 1}},
+      {"source defined only after it",
+       Surf("Skin", Colr(0, 1, 1), "Base") + Surf("Base", Colr(1, 0, 0)),
+       {0, 1, 1}},
+  };
+  for (const Case& c : cases) {
+    const Loaded r = Load(Form("LWO2", Tags({"Skin"}) + Pnts(kQuad) + Pols({{0, 1, 2}, {1, 2, 3}}) +
+                                           Ptag({{0, 0}}) + c.surfaces));
+    ASSERT_TRUE(r.ok) << c.what << ": " << r.msg;
+    ASSERT_EQ(r.model.PolygonCount(), 2) << c.what;
+    EXPECT_EQ(r.model.material(0), 1) << c.what;
+    EXPECT_EQ(r.model.color(0), c.skin) << c.what;
+    EXPECT_EQ(r.model.material(1), -1) << c.what;
+  }
 }
 
 TEST(Lwo, Version2PolygonWordsIndicesAndLayers) {
