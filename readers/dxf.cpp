@@ -31,7 +31,7 @@ class DxfLines {
   explicit DxfLines(FILE* f) : f_(f), buf_(1 << 20) {}
 
   // The next line, without its end, valid until the next call. False at the
-  // end of the file, which also swallows a last line without a line end.
+  // end of the file; a last line without a line end is returned first.
   inline bool Next(std::string_view& line);
   // Whether the last line was cut at kMaxLine characters.
   bool cut() const { return cut_; }
@@ -86,7 +86,11 @@ bool DxfLines::SlowNext(std::string_view& line) {
   long_.clear();
   for (;;) {
     const int c = NextChar();
-    if (c < 0) return false;
+    if (c < 0) {
+      // A last line without a line end still counts, unless it is empty.
+      if (strnlen(long_.data(), long_.size()) == 0) return false;
+      break;
+    }
     if (c == '\r' || c == '\n') {
       // The LF of a CR LF is skipped only inside the same chunk.
       if (c == '\r' && chunkRaw_ != 0) {
@@ -273,30 +277,42 @@ bool DxfReader::Run() {
 }
 
 bool DxfReader::ReadFace() {
-  float v[3][4];
-  int n[3] = {0, 0, 0};
+  // Corner k's x, y and z come with codes 10 + k, 20 + k and 30 + k, in
+  // whatever order the exporter wrote them; a repeated code replaces the
+  // value.
+  float v[4][3];
+  unsigned given[4] = {0, 0, 0, 0};  // bit a: axis a of the corner was read
   std::string_view value;
   for (;;) {
     int64_t code;
     if (!ReadCode(code)) return false;
     if (code == 0) break;
     if (!lines_.Next(value)) return false;
-    for (int a = 0; a < 3; ++a) {
-      // Codes must come in order per axis (10, 11, 12, 13 for x).
-      if (code != 10 * (a + 1) + n[a]) continue;
-      if (n[a] == 4) return false;  // a fifth value
-      if (!ScanOneFloat(value, v[a][n[a]])) return false;
-      ++n[a];
-    }
+    if (code < 10 || code > 33 || code % 10 > 3) continue;
+    const int64_t axis = code / 10 - 1, k = code % 10;
+    if (!ScanOneFloat(value, v[k][axis])) return false;
+    given[k] |= 1u << axis;
   }
   codeZeroRead_ = true;
-  if (n[0] != n[1] || n[1] != n[2] || n[0] < 3) return false;
-  int corners = n[0];
-  if (corners == 4 && v[0][3] == v[0][2] && v[1][3] == v[1][2] && v[2][3] == v[2][2]) corners = 3;
+  constexpr unsigned kAll = 7;
+  if (given[0] != kAll || given[1] != kAll || given[2] != kAll) return false;
+  int corners = given[3] == kAll ? 4 : 3;
+  if (corners == 4 && v[3][0] == v[2][0] && v[3][1] == v[2][1] && v[3][2] == v[2][2]) corners = 3;
   int32_t idx[4];
-  for (int k = 0; k < corners; ++k) idx[k] = model_.AddVertex(v[0][k], v[1][k], v[2][k]);
+  for (int k = 0; k < corners; ++k) idx[k] = model_.AddVertex(v[k][0], v[k][1], v[k][2]);
   model_.AddPolygon(corners, idx);
   return true;
+}
+
+// Takes back what a polyline added: the vertices from `vertices` on and the
+// polygons from `polygons` on.
+void DropFrom(PolygonModel& model, int32_t vertices, int32_t polygons) {
+  const size_t p = static_cast<size_t>(polygons);
+  model.vertices.resize(static_cast<size_t>(vertices));
+  model.indexPool.resize(model.polyStart[p]);
+  model.polyStart.resize(p + 1);
+  model.polyMaterial.resize(p);
+  model.polyColor.resize(p);
 }
 
 bool DxfReader::ReadPolyline() {
@@ -308,6 +324,11 @@ bool DxfReader::ReadPolyline() {
   bool hasFourth = false;
   int64_t count = 0;  // vertices added by this polyline
   const int32_t base = model_.VertexCount();
+  const int32_t firstPolygon = model_.PolygonCount();
+  // A polyline with vertices of no three-dimensional kind (a 2D polyline,
+  // or vertices without flags) is an ordinary drawing line: it is read to
+  // its end for errors but adds nothing.
+  bool passOver = false;
   std::string_view value;
   for (;;) {
     int64_t code;
@@ -357,9 +378,15 @@ bool DxfReader::ReadPolyline() {
         if (inVertex) {
           if (vertexFlags & (8 | 16 | 32 | 64)) {
             if ((polyFlags & 16) && !(vertexFlags & 64)) return false;
-            model_.AddVertex(x, y, z + elevation);
-            ++count;
-          } else if (vertexFlags == 128) {
+            if (!passOver) {
+              model_.AddVertex(x, y, z + elevation);
+              ++count;
+            }
+          } else if (vertexFlags != 128) {
+            // Neither a coordinate vertex nor a face record.
+            if (!passOver) DropFrom(model_, base, firstPolygon);
+            passOver = true;
+          } else if (!passOver) {
             const int nv = !hasFourth || corner[3] == corner[2] ? 3 : 4;
             int32_t idx[4];
             bool inside = true;
@@ -370,8 +397,6 @@ bool DxfReader::ReadPolyline() {
               idx[k] = inside ? static_cast<int32_t>(base + corner[k] - 1) : 0;
             }
             if (inside) model_.AddPolygon(nv, idx);
-          } else {
-            return false;  // two-dimensional polyline vertices and the like
           }
         }
         const std::string_view name = FirstWord(value);
@@ -379,7 +404,7 @@ bool DxfReader::ReadPolyline() {
           inVertex = true;
           hasFourth = false;
         } else if (IsName(name, "SEQEND")) {
-          if (polyFlags & 16) AddMeshQuads(m, n, polyFlags, base, count);
+          if ((polyFlags & 16) && !passOver) AddMeshQuads(m, n, polyFlags, base, count);
           return true;
         } else {
           return false;
