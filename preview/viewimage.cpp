@@ -42,7 +42,12 @@ void ViewImageExport::Run(QWidget* parent, TPView& view, int quality) {
   if (!lastDir_.isEmpty()) dialog.setDirectory(lastDir_);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   const QString path = dialog.selectedFiles().constFirst();
-  const int filter = static_cast<int>(dialog.nameFilters().indexOf(dialog.selectedNameFilter()));
+  // With the details hidden the dialog may report the description alone.
+  const QString chosen = dialog.selectedNameFilter();
+  const QStringList filters = ViewImageFilters();
+  int filter = -1;
+  for (int i = 0; i < filters.size() && filter < 0; ++i)
+    if (chosen == filters[i] || filters[i].startsWith(chosen + QLatin1String(" ("))) filter = i;
   lastDir_ = QFileInfo(path).absolutePath();
   Save(parent, view, path, filter, quality);
 }
