@@ -57,14 +57,14 @@ TOptDlg::TOptDlg(TPView* preview, QWidget* parent) : QDialog(parent), preview_(p
 
   auto* colors = new QGroupBox(U("プレビューカラー"), this);
   place(colors, 8, 6, 224, 62);
-  label(colors, "背景", 12, 28, 28);
+  label(colors, "背景", 10, 28, 28);
   ColBk = new TColorPanel(colors);
   ColBk->setObjectName(QStringLiteral("ColBk"));
-  place(ColBk, 42, 24, 60, 24);
-  label(colors, "ｵﾌﾞｼﾞｪｸﾄ", 112, 28, 44);
+  place(ColBk, 38, 24, 56, 24);
+  label(colors, "ｵﾌﾞｼﾞｪｸﾄ", 102, 28, 56);
   ColObj = new TColorPanel(colors);
   ColObj->setObjectName(QStringLiteral("ColObj"));
-  place(ColObj, 156, 24, 60, 24);
+  place(ColObj, 158, 24, 56, 24);
   ColBk->SetColor(QColor(0, 77, 102));
   ColObj->SetColor(QColor(222, 222, 222));
   connect(ColBk, &TColorPanel::Clicked, this, [this] { ColorPanelClick(ColBk); });
