@@ -336,3 +336,33 @@ TEST_F(SaveImage, UnwritableFolderWarns) {
   EXPECT_TRUE(FilesIn(locked).isEmpty());
   if (!readOnly) chmod(locked.toLocal8Bit().constData(), 0755);
 }
+
+// Without OpenGL there is no picture: the command warns and writes nothing.
+TEST(SaveImageNoGL, WarnsAndWritesNothing) {
+  const char* integration = getenv("QT_XCB_GL_INTEGRATION");
+  if (!integration || std::string(integration) != "none")
+    GTEST_SKIP() << "needs QT_XCB_GL_INTEGRATION=none";
+  const QString dir = QString::fromStdString(TempDir()) + "/nogl";
+  QDir().mkpath(dir);
+  MainFormOptions o;
+  o.exePath = (dir + "/tarnelle").toStdString();
+  o.iniPath = (dir + "/tarnelle.ini").toStdString();
+  o.readPlugins = false;
+  QStringList titles;
+  ModalSteps s;
+  auto record = [&](QMessageBox* box) {
+    titles << box->windowTitle();
+    Press(box, QMessageBox::Ok);
+  };
+  s.Then<QMessageBox>(record).Then<QMessageBox>(record);
+  s.Start();
+  TMainForm w(o);
+  w.show();
+  ASSERT_TRUE(WaitFor([&] { return s.StepsDone() == 1 && w.PreviewReady(); }));
+  ASSERT_TRUE(w.Preview()->GLFailed());
+  EXPECT_FALSE(ViewImageExport::Save(&w, *w.Preview(), dir + "/view.bmp", 0, 50));
+  EXPECT_TRUE(s.Done());
+  EXPECT_EQ(titles, QStringList({"Tarnelle Error", "Tarnelle Warning"}));
+  EXPECT_FALSE(QFileInfo::exists(dir + "/view.bmp"));
+  w.close();
+}
