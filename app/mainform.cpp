@@ -35,8 +35,10 @@
 #include "app/aboutbox.h"
 #include "app/filebrowser.h"
 #include "app/icons.h"
+#include "app/optdlg.h"
 #include "mesh/prepare_mesh.h"
 #include "preview/pview.h"
+#include "preview/viewimage.h"
 #include "readers/builtin.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
@@ -111,6 +113,8 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
   BuildLayout();
   BuildMenus();
   about_ = new TAboutBox(this);
+  optDlg_ = new TOptDlg(preview_, this);
+  imageExport_ = std::make_unique<ViewImageExport>();
 
   // Step 4: where the settings and the manual live.
   iniPath_ = !options_.iniPath.empty() ? options_.iniPath : SettingsFilePath(options_.exePath);
@@ -213,6 +217,7 @@ void TMainForm::BuildLayout() {
 
   // Right panel: tool bar, list area, splitter, preview, log memo.
   auto* right = new QWidget;
+  rightPanel_ = right;
   right->setObjectName(QStringLiteral("RightPanel"));
   auto* rightLayout = new QVBoxLayout(right);
   rightLayout->setContentsMargins(0, 0, 0, 0);
@@ -314,11 +319,13 @@ void TMainForm::BuildToolBar(QWidget* parent) {
 
   connect(button("ToolButton6", "open", "ファイルを開く"), &QToolButton::clicked, this,
           &TMainForm::OpenDialog);
-  button("ToolButton8", "saveimage", "ﾋﾞｭｰｲﾒｰｼﾞ保存")->setEnabled(false);
+  connect(button("ToolButton8", "saveimage", "ﾋﾞｭｰｲﾒｰｼﾞ保存"), &QToolButton::clicked, this,
+          &TMainForm::SaveImageClick);
   connect(button("ToolButton10", "reload", "再読み込み"), &QToolButton::clicked, this,
           &TMainForm::Reload);
   separator();
-  button("tbOption", "option", "環境設定")->setEnabled(false);
+  connect(button("tbOption", "option", "環境設定"), &QToolButton::clicked, this,
+          &TMainForm::OptionClick);
 
   tbRType_ = button("tbRType", "rtype_flat", "レンダータイプ");
   tbRType_->setPopupMode(QToolButton::MenuButtonPopup);
@@ -388,7 +395,7 @@ void TMainForm::BuildMenus() {
   QAction* save = item(file, "mSaveImage", "ﾋﾞｭｰｲﾒｰｼﾞ保存");
   save->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
   save->setIcon(Icon("saveimage"));
-  save->setEnabled(false);  // view image export comes with its own change
+  connect(save, &QAction::triggered, this, &TMainForm::SaveImageClick);
   QAction* reload = item(file, "mReload", "再読み込み");
   reload->setShortcut(QKeySequence(Qt::Key_F5));
   reload->setIcon(Icon("reload"));
@@ -453,7 +460,7 @@ void TMainForm::BuildMenus() {
   option->addSeparator();
   QAction* opt = item(option, "mOption", "環境設定...");
   opt->setIcon(Icon("option"));
-  opt->setEnabled(false);  // the options dialog comes with its own change
+  connect(opt, &QAction::triggered, this, &TMainForm::OptionClick);
 
   QMenu* help = bar->addMenu(U("Help(&H)"));
   help->setObjectName(QStringLiteral("mHelpMenu"));
@@ -673,6 +680,36 @@ void TMainForm::ToggleAutoRotation(bool on) {
   tbAutoRot_->setChecked(on);
   preview_->SetAutoRotation(on);
 }
+
+void TMainForm::SaveImageClick() { imageExport_->Run(this, *preview_, settings_.quality); }
+
+void TMainForm::OptionClick() {
+  // The dialog's corner at the tool bar's upper left.
+  optDlg_->move(rightPanel_->mapToGlobal(QPoint(4, 0)));
+  optDlg_->LoadValues(settings_);
+  if (optColorsPending_) {
+    optColorsPending_ = false;
+    optDlg_->LoadColors(settings_);
+    preview_->SetColors(static_cast<int>(settings_.backColor),
+                        static_cast<int>(settings_.objectColor));
+  }
+  optDlg_->KeepColorBackups();
+  if (optDlg_->exec() != QDialog::Accepted) return;
+
+  // The angle counts from the next load, the quality from the next save.
+  optDlg_->StoreValues(settings_);
+  if (!settings_.cache) DeleteArchiveCache();
+  UpdateArchiveExtensions();
+  optDlg_->StoreColors(settings_);
+  preview_->SetColors(static_cast<int>(settings_.backColor),
+                      static_cast<int>(settings_.objectColor));
+}
+
+// Filled by the archive layer: removes the cache folder and all in it.
+void TMainForm::DeleteArchiveCache() {}
+
+// Filled by the archive layer: the tree's extension list, plus ",.exe".
+void TMainForm::UpdateArchiveExtensions() {}
 
 void TMainForm::ShowAbout(int page) {
   about_->SetVersionText(QStringLiteral("Version: 1.69"));

@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QTimer>
+#include <memory>
 #include <string>
 
 #include "app/settings.h"
@@ -25,7 +26,9 @@ class QTreeWidget;
 class TAboutBox;
 class TFileList;
 class TFolderTree;
+class TOptDlg;
 class TPView;
+class ViewImageExport;
 
 struct MainFormOptions {
   std::string exePath;      // names the INI and help files and the Plugin folder
@@ -65,6 +68,15 @@ class TMainForm : public QMainWindow, public LoadHost {
   void SetViewStyle(int style);
   // Writes the settings now (what closing the window does once).
   void SaveSettings();
+  // Asks for a file and saves the preview's picture there.
+  void SaveImageClick();
+  // Shows the options dialog and applies it after OK.
+  void OptionClick();
+  // Deletes the archive cache folder at once.
+  void DeleteArchiveCache();
+  // Gives the folder tree the archive extension list again (with ".exe"
+  // when that flag is set).
+  void UpdateArchiveExtensions();
 
   // --- State for the shell and tests ---------------------------------------
   int RenderType() const { return renderType_; }
@@ -84,6 +96,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   QWidget* ListArea() const;
   QToolButton* ToolButton(const char* objectName) const;
   TAboutBox* AboutBox() const { return about_; }
+  TOptDlg* OptDlg() const { return optDlg_; }
   bool PreviewReady() const { return previewReady_; }
   bool TrimPending() const { return trimTimer_.isActive(); }
 
@@ -128,6 +141,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   bool closed_ = false;
   bool shownOnce_ = false;
   bool previewReady_ = false;
+  bool optColorsPending_ = true;  // the options dialog's colours are set on its first opening
   std::string filterText_;
   QTimer trimTimer_;
 
@@ -143,6 +157,9 @@ class TMainForm : public QMainWindow, public LoadHost {
   TPView* preview_ = nullptr;
   QPlainTextEdit* memo_ = nullptr;
   TAboutBox* about_ = nullptr;
+  TOptDlg* optDlg_ = nullptr;
+  std::unique_ptr<ViewImageExport> imageExport_;
+  QWidget* rightPanel_ = nullptr;
   QMenu* listMenu_ = nullptr;
 
   QActionGroup* rtypeMenuGroup_ = nullptr;

@@ -1,15 +1,21 @@
 #include "preview/image_io.h"
 
 // jpeglib.h relies on FILE and size_t being declared first.
+#include <cstdio>
+// clang-format off
 #include <jpeglib.h>
+// clang-format on
+#include <sys/stat.h>
 
+#include <QBuffer>
+#include <QFile>
 #include <QImageWriter>
+#include <QSaveFile>
 #include <algorithm>
 #include <cctype>
 #include <csetjmp>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 ImageFileKind ImageKindOfPath(const std::string& path) {
   const size_t dot = path.find_last_of('.');
@@ -38,27 +44,24 @@ void JpegErrorExit(j_common_ptr cinfo) {
   longjmp(err->jump, 1);
 }
 
-struct FileCloser {
-  void operator()(FILE* f) const { fclose(f); }
-};
-
-bool WriteJpeg(const QImage& rgb, const std::string& path, int quality, std::string& error) {
-  std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "wb"));
-  if (!file) {
-    error = "cannot write " + path + ": " + strerror(errno);
-    return false;
-  }
+// Encodes into memory; the file is written whole afterwards.
+bool EncodeJpeg(const QImage& rgb, int quality, QByteArray& out, std::string& error) {
   jpeg_compress_struct cinfo;
   JpegError err;
+  // libjpeg allocates the buffer and grows it with realloc; it must be freed
+  // on every path, also after a longjmp from inside the encoder.
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
   cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = JpegErrorExit;
   if (setjmp(err.jump)) {
     jpeg_destroy_compress(&cinfo);
+    free(buffer);
     error = std::string("JPEG encoding failed: ") + err.message;
     return false;
   }
   jpeg_create_compress(&cinfo);
-  jpeg_stdio_dest(&cinfo, file.get());
+  jpeg_mem_dest(&cinfo, &buffer, &size);
   cinfo.image_width = static_cast<JDIMENSION>(rgb.width());
   cinfo.image_height = static_cast<JDIMENSION>(rgb.height());
   cinfo.input_components = 3;
@@ -72,13 +75,57 @@ bool WriteJpeg(const QImage& rgb, const std::string& path, int quality, std::str
   }
   jpeg_finish_compress(&cinfo);
   jpeg_destroy_compress(&cinfo);
-  if (fflush(file.get()) != 0 || ferror(file.get())) {
-    error = "cannot write " + path + ": " + strerror(errno);
+  out = QByteArray(reinterpret_cast<const char*>(buffer), static_cast<qsizetype>(size));
+  free(buffer);
+  return true;
+}
+
+void PutLE(QByteArray& b, qsizetype at, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<char>(v >> (8 * i) & 0xFF);
+}
+
+// A plain 24-bit BMP: file header, BITMAPINFOHEADER, rows bottom-up in
+// blue-green-red order, each padded to four bytes.
+bool EncodeBmp(const QImage& rgb, QByteArray& out, std::string& error) {
+  const int64_t w = rgb.width(), h = rgb.height();
+  const int64_t stride = (w * 3 + 3) / 4 * 4;
+  const int64_t dataSize = stride * h;
+  if (dataSize + 54 > INT32_MAX) {
+    error = "picture too large for BMP";
     return false;
   }
-  FILE* f = file.release();
-  if (fclose(f) != 0) {
-    error = "cannot write " + path + ": " + strerror(errno);
+  out = QByteArray(static_cast<qsizetype>(54 + dataSize), '\0');
+  out[0] = 'B';
+  out[1] = 'M';
+  PutLE(out, 2, static_cast<uint32_t>(54 + dataSize), 4);
+  PutLE(out, 10, 54, 4);
+  PutLE(out, 14, 40, 4);
+  PutLE(out, 18, static_cast<uint32_t>(w), 4);
+  PutLE(out, 22, static_cast<uint32_t>(h), 4);
+  PutLE(out, 26, 1, 2);
+  PutLE(out, 28, 24, 2);
+  PutLE(out, 34, static_cast<uint32_t>(dataSize), 4);
+  PutLE(out, 38, 3780, 4);  // 96 dpi in pixels per metre
+  PutLE(out, 42, 3780, 4);
+  char* data = out.data() + 54;
+  for (int64_t y = 0; y < h; ++y) {
+    const uchar* src = rgb.constScanLine(static_cast<int>(h - 1 - y));
+    char* dst = data + y * stride;
+    for (int64_t x = 0; x < w; ++x) {
+      dst[x * 3] = static_cast<char>(src[x * 3 + 2]);
+      dst[x * 3 + 1] = static_cast<char>(src[x * 3 + 1]);
+      dst[x * 3 + 2] = static_cast<char>(src[x * 3]);
+    }
+  }
+  return true;
+}
+
+bool EncodePng(const QImage& rgb, QByteArray& out, std::string& error) {
+  QBuffer buffer(&out);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "png");
+  if (!writer.write(rgb)) {
+    error = "PNG encoding failed: " + writer.errorString().toStdString();
     return false;
   }
   return true;
@@ -86,24 +133,55 @@ bool WriteJpeg(const QImage& rgb, const std::string& path, int quality, std::str
 
 }  // namespace
 
-bool WriteImageFile(const QImage& image, const std::string& path, ImageFileKind kind, int quality,
-                    std::string& error) {
+bool EncodeImage(const QImage& image, ImageFileKind kind, int quality, QByteArray& out,
+                 std::string& error) {
   if (image.isNull()) {
     error = "no picture to write";
     return false;
   }
   const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
-  if (kind == ImageFileKind::kJpeg) return WriteJpeg(rgb, path, quality, error);
-  const char* format = kind == ImageFileKind::kPng   ? "png"
-                       : kind == ImageFileKind::kBmp ? "bmp"
-                                                     : nullptr;
-  if (!format) {
-    error = "unknown image type (use .png, .jpg or .bmp): " + path;
+  if (rgb.isNull()) {
+    error = "cannot allocate the picture";
     return false;
   }
-  QImageWriter writer(QString::fromStdString(path), format);
-  if (!writer.write(rgb)) {
-    error = "cannot write " + path + ": " + writer.errorString().toStdString();
+  switch (kind) {
+    case ImageFileKind::kJpeg:
+      return EncodeJpeg(rgb, quality, out, error);
+    case ImageFileKind::kBmp:
+      return EncodeBmp(rgb, out, error);
+    case ImageFileKind::kPng:
+      return EncodePng(rgb, out, error);
+    case ImageFileKind::kUnknown:
+      break;
+  }
+  error = "unknown image type (use .png, .jpg or .bmp)";
+  return false;
+}
+
+bool WriteImageFile(const QImage& image, const std::string& path, ImageFileKind kind, int quality,
+                    std::string& error) {
+  QByteArray bytes;
+  if (!EncodeImage(image, kind, quality, bytes, error)) return false;
+  // A file marked read-only is kept even where the user may replace it (as
+  // root, or as the folder's owner): replacing it by rename would bypass
+  // the mark.
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    error = "cannot write " + path + ": the file is read-only";
+    return false;
+  }
+  QSaveFile file(QFile::decodeName(path.c_str()));
+  // Never fall back to writing into the old file: that is what could
+  // leave it half-written.
+  file.setDirectWriteFallback(false);
+  if (!file.open(QIODevice::WriteOnly)) {
+    error = "cannot write " + path + ": " + file.errorString().toStdString();
+    return false;
+  }
+  if (file.write(bytes) != bytes.size() || !file.commit()) {
+    error = "cannot write " + path + ": " + file.errorString().toStdString();
+    file.cancelWriting();
     return false;
   }
   return true;

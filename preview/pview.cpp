@@ -216,11 +216,15 @@ QImage TPView::GrabImage() {
 }
 
 bool TPView::SaveViewImage(const std::string& path, bool jpeg, int quality) {
+  return SaveViewImage(path, jpeg ? ImageFileKind::kJpeg : ImageFileKind::kBmp, quality);
+}
+
+bool TPView::SaveViewImage(const std::string& path, ImageFileKind kind, int quality) {
+  // The grab draws a fresh frame into the panel's framebuffer, so what is
+  // written is the newest picture without waiting for the screen.
   const QImage image = GrabImage();
   std::string error;
-  return !image.isNull() &&
-         WriteImageFile(image, path, jpeg ? ImageFileKind::kJpeg : ImageFileKind::kBmp, quality,
-                        error);
+  return !image.isNull() && WriteImageFile(image, path, kind, quality, error);
 }
 
 bool TPView::GLReady() const { return GLPanel1 && GLPanel1->HasContext(); }

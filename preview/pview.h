@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/model.h"
+#include "preview/image_io.h"
 #include "preview/scene.h"
 
 class TGLPanel;
@@ -66,10 +67,13 @@ class TPView : public QWidget {
   // --- State for the window and tests -----------------------------------
   // The panel's current picture at its size (empty when there is no GL).
   QImage GrabImage();
-  // Writes the panel's picture to path: JPEG with the given quality when
-  // jpeg is set, else BMP, whatever the name's extension. False when
-  // nothing could be captured or written.
+  // Writes the panel's newest frame, at the panel's size in pixels, to
+  // path: JPEG with the given quality when jpeg is set, else BMP, whatever
+  // the name's extension. False when nothing could be captured or written;
+  // an existing file is then left as it was.
   bool SaveViewImage(const std::string& path, bool jpeg, int quality);
+  // The same with the file type given (PNG too).
+  bool SaveViewImage(const std::string& path, ImageFileKind kind, int quality);
   // True once the panel's context exists and GLPostInit has run.
   bool GLReady() const;
   // Whether OpenGL set-up failed (the error box has been shown).
