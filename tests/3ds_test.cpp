@@ -282,7 +282,7 @@ TEST(Tds, FailsToOpenAMissingFile) {
 TEST(Tds, CorpusCountsMatchTheVertexAndFaceLists) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("3ds");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("3ds");
   for (const std::string& path : files) {
     const std::string key = "3ds/" + path.substr(path.find_last_of('/') + 1);
     PolygonModel m;

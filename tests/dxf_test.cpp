@@ -411,7 +411,7 @@ TEST(DxfReader, HostileInputEndsQuickly) {
 TEST(DxfReader, CorpusFilesLoadOrFailWithTheirLine) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("dxf");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("dxf");
   int loaded = 0;
   for (const std::string& path : files) {
     Loaded r;
