@@ -1,5 +1,8 @@
 #include "preview/image_io.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 // jpeglib.h relies on FILE and size_t being declared first.
 #include <jpeglib.h>
 
@@ -104,6 +107,38 @@ bool WriteImageFile(const QImage& image, const std::string& path, ImageFileKind 
   QImageWriter writer(QString::fromStdString(path), format);
   if (!writer.write(rgb)) {
     error = "cannot write " + path + ": " + writer.errorString().toStdString();
+    return false;
+  }
+  return true;
+}
+
+bool WriteImageFileReplacing(const QImage& image, const std::string& path, ImageFileKind kind,
+                             int quality, std::string& error) {
+  // A hidden name beside the target, so that the rename stays on one file
+  // system and a crash leaves no half picture under the real name.
+  const size_t slash = path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string tmp = dir + "." + base + ".XXXXXX";
+  const int fd = mkstemp(tmp.data());
+  if (fd < 0) {
+    error = "cannot write " + path + ": " + strerror(errno);
+    return false;
+  }
+  // mkstemp makes the file private; a picture gets the usual mode.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  close(fd);
+  std::string why;
+  if (!WriteImageFile(image, tmp, kind, quality, why)) {
+    unlink(tmp.c_str());
+    error = "cannot write " + path + ": " + why;
+    return false;
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path + ": " + strerror(errno);
+    unlink(tmp.c_str());
     return false;
   }
   return true;

@@ -14,3 +14,9 @@ ImageFileKind ImageKindOfPath(const std::string& path);
 // default. Returns false with a reason in error.
 bool WriteImageFile(const QImage& image, const std::string& path, ImageFileKind kind, int quality,
                     std::string& error);
+
+// The same, but path appears only once the picture is complete: written
+// under a temporary name in the same folder, then renamed over path. On
+// failure path is left as it was and no temporary file remains.
+bool WriteImageFileReplacing(const QImage& image, const std::string& path, ImageFileKind kind,
+                             int quality, std::string& error);
