@@ -11,11 +11,13 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
+#include <QTextBrowser>
 #include <filesystem>
 #include <functional>
 #include <memory>
 
 #include "app/mainform.h"
+#include "app/manualwindow.h"
 #include "test_util.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
@@ -206,6 +208,25 @@ TEST(FirstRun, OnlyFoldersWithSomethingUnderThemHaveChildren) {
   tree.expand(sub);
   EXPECT_TRUE(WaitFor([&] { return m->rowCount(sub) == 1; }));
   EXPECT_TRUE(children("sub"));
+}
+
+TEST(FirstRun, HelpAlwaysAnswers) {
+  const std::string dir = FreshDir("help");
+  Touch(dir + "/tarnelle.html", "<html><body><h1>Manual</h1><p>プレビュー操作</p></body></html>");
+  MainFormOptions o;
+  o.exePath = dir + "/tarnelle";
+  o.iniPath = dir + "/tarnelle.ini";
+  o.helpPath = dir + "/tarnelle.html";
+  o.readPlugins = false;
+  o.ownHelpWindow = true;  // what happens when the desktop has no opener
+  TMainForm w(o);
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  w.MenuAction("mHelp")->trigger();
+  ASSERT_NE(w.ManualWindow(), nullptr);
+  EXPECT_TRUE(w.ManualWindow()->isVisible());
+  EXPECT_TRUE(w.ManualWindow()->Browser()->toPlainText().contains("プレビュー操作"));
+  w.close();
 }
 
 }  // namespace
