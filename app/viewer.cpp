@@ -3,15 +3,14 @@
 #include <QApplication>
 #include <QFile>
 #include <QFont>
-#include <QLibraryInfo>
 #include <QStringList>
-#include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
 
 #include "app/cli.h"
 #include "app/mainform.h"
 #include "app/settings.h"
+#include "app/toolkit_language.h"
 #include "preview/glpanel.h"
 
 int RunViewer(int argc, char** argv) {
@@ -23,12 +22,7 @@ int RunViewer(int argc, char** argv) {
       {QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"), QStringLiteral("sans-serif")});
   ui.setPixelSize(12);
   QApplication::setFont(ui);
-  // The interface is Japanese whatever the locale: the toolkit's own
-  // dialogs and buttons too, when its translations are installed.
-  QTranslator qtJapanese;
-  if (qtJapanese.load(QStringLiteral("qtbase_ja"),
-                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-    QApplication::installTranslator(&qtJapanese);
+  InstallToolkitTranslations();
 
   // Qt has taken its own options out; what is left is ours.
   QStringList args = QApplication::arguments().mid(1);

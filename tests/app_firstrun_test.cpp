@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QFileSystemModel>
 #include <QListView>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
@@ -18,6 +20,7 @@
 
 #include "app/mainform.h"
 #include "app/manualwindow.h"
+#include "app/toolkit_language.h"
 #include "test_util.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
@@ -227,6 +230,13 @@ TEST(FirstRun, HelpAlwaysAnswers) {
   EXPECT_TRUE(w.ManualWindow()->isVisible());
   EXPECT_TRUE(w.ManualWindow()->Browser()->toPlainText().contains("プレビュー操作"));
   w.close();
+}
+
+TEST(FirstRun, ToolkitDialogsSpeakJapanese) {
+  ASSERT_TRUE(InstallToolkitTranslations()) << "the toolkit's translations are not installed";
+  QDialogButtonBox box(QDialogButtonBox::Open | QDialogButtonBox::Cancel);
+  EXPECT_EQ(box.button(QDialogButtonBox::Open)->text(), "開く");
+  EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), "キャンセル");
 }
 
 }  // namespace
