@@ -106,14 +106,17 @@ TEST(CommandLine, ArgumentsAreCheckedBeforeTheWindow) {
     EXPECT_TRUE(r.out.empty());
     EXPECT_NE(r.err.find("usage:"), std::string::npos) << r.err;
   }
+}
 
-  // The viewer without a display: one line naming what works without one.
+TEST(CommandLine, ViewerWithoutADisplaySaysSoInOneLine) {
+  if (!TARNELLE_TEST_VIEWER) GTEST_SKIP() << "this build has no viewer window";
+  // One line naming what works without a display, and status 1.
   const std::string tri = WriteTemp("view.obj", kTriangle);
   std::vector<std::string> badDisplay = kNoDisplay;
   badDisplay.push_back("DISPLAY=:32109");  // no X server listens there
   for (const auto& env : {kNoDisplay, badDisplay}) {
     for (const auto& args : std::vector<std::vector<std::string>>{{}, {tri}}) {
-      r = RunTarnelle(args, env);
+      const RunResult r = RunTarnelle(args, env);
       EXPECT_EQ(r.status, 1) << env.back();
       EXPECT_TRUE(r.out.empty());
       EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
