@@ -15,13 +15,16 @@
 
 SnapshotFn g_snapshotRenderer = nullptr;
 
+const char kVersion[] = "1.69";
+
 const char kUsage[] =
     "usage: tarnelle [FILE]                      start the viewer\n"
     "       tarnelle --help                      print this text\n"
+    "       tarnelle --version                   print the version\n"
     "       tarnelle --info [OPTIONS] FILE...    print the load log of each file\n"
     "       tarnelle --dump [OPTIONS] FILE       print the log and the prepared model\n"
     "       tarnelle --snapshot OUT [OPTIONS] FILE  render FILE into OUT (.png, .jpg, .bmp)\n"
-    "options:\n"
+    "options (in any order, before or after the files):\n"
     "  --filter=N        format filter item (0 all files, 1 all formats, 2+ one reader)\n"
     "  --share           merge coincident vertices\n"
     "  --orient          make polygon windings consistent\n"
@@ -118,13 +121,20 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 }  // namespace
 
-bool IsHeadlessInvocation(int argc, char** argv) {
+StartKind CheckArguments(int argc, char** argv, CliOptions& opt, std::string& error) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
-    if (a == "--info" || a == "--dump" || a == "--snapshot" || a == "--help" || a == "-h")
-      return true;
+    if (a == "--") break;
+    if (a == "--help" || a == "-h") return StartKind::kHelp;
+    if (a == "--version") return StartKind::kVersion;
   }
-  return false;
+  if (!ParseCommandLine(argc, argv, opt, error)) return StartKind::kUsageError;
+  if (opt.mode != CliOptions::Mode::kViewer) return StartKind::kHeadless;
+  if (opt.optionCount > 0) {
+    error = "the viewer takes one FILE and no options";
+    return StartKind::kUsageError;
+  }
+  return StartKind::kViewer;
 }
 
 bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error) {
@@ -144,6 +154,8 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error
       opt.files.emplace_back(a);
       continue;
     }
+    const bool isMode = a == "--info" || a == "--dump" || a == "--snapshot" || a == "--";
+    if (!isMode) ++opt.optionCount;
     if (a == "--") {
       optionsDone = true;
     } else if (a == "--info") {
@@ -203,7 +215,11 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error
     }
   }
   if (opt.mode == CliOptions::Mode::kViewer) {
-    if (opt.files.size() > 1) {
+    // Toolkit options ("-style fusion") take values of their own: the
+    // toolkit removes them and the viewer counts what is left.
+    bool toolkitOptions = false;
+    for (const std::string& f : opt.files) toolkitOptions |= f.size() > 1 && f[0] == '-';
+    if (opt.files.size() > 1 && !toolkitOptions) {
       error = "the viewer takes at most one file";
       return false;
     }
@@ -220,14 +236,23 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error
   return true;
 }
 
-int RunCommandLine(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a = argv[i];
-    if (a == "--help" || a == "-h") {
-      fputs(kUsage, stdout);
-      return 0;
-    }
+SnapshotOptions SnapshotOptionsOf(const CliOptions& opt) {
+  SnapshotOptions s;
+  s.out = opt.snapshotOut;
+  s.renderType = opt.load.renderType;
+  s.cullMode = opt.load.cullMode;
+  s.view = opt.view;
+  s.width = opt.width;
+  s.height = opt.height;
+  for (int i = 0; i < 3; ++i) {
+    s.background[i] = opt.background[i];
+    s.object[i] = opt.object[i];
   }
+  s.quality = opt.quality;
+  return s;
+}
+
+int RunCommandLine(int argc, char** argv) {
   CliOptions opt;
   std::string error;
   if (!ParseCommandLine(argc, argv, opt, error) || opt.mode == CliOptions::Mode::kViewer) {
@@ -270,9 +295,12 @@ int RunCommandLine(int argc, char** argv) {
     }
     if (opt.mode == CliOptions::Mode::kDump) DumpModel(CurrentModel.get(), !raw);
     if (opt.mode == CliOptions::Mode::kSnapshot) {
+      // A file that did not load has no picture: OUT is left untouched.
       std::string why;
-      if (g_snapshotRenderer(opt, outcome == LoadOutcome::kLoaded ? CurrentModel.get() : nullptr,
-                             why) != 0) {
+      if (outcome == LoadOutcome::kFailed) {
+        fprintf(stderr, "tarnelle: %s was not loaded; %s is not written\n", file.c_str(),
+                opt.snapshotOut.c_str());
+      } else if (g_snapshotRenderer(SnapshotOptionsOf(opt), CurrentModel.get(), why) != 0) {
         fprintf(stderr, "tarnelle: %s\n", why.c_str());
         status = 1;
       }

@@ -35,6 +35,8 @@
 #include "app/aboutbox.h"
 #include "app/filebrowser.h"
 #include "app/icons.h"
+#include "app/manualwindow.h"
+#include "app/open_dialog.h"
 #include "app/optdlg.h"
 #include "mesh/prepare_mesh.h"
 #include "preview/pview.h"
@@ -42,6 +44,7 @@
 #include "readers/builtin.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
+#include "widgets/logmemo.h"
 
 namespace {
 
@@ -251,13 +254,11 @@ void TMainForm::BuildLayout() {
   vSplit_->setStretchFactor(1, 1);
   rightLayout->addWidget(vSplit_, 1);
 
-  memo_ = new QPlainTextEdit;
+  memo_ = new TLogMemo;
   memo_->setObjectName(QStringLiteral("Memo1"));
-  memo_->setReadOnly(true);
   memo_->setFixedHeight(kMemoHeight);
   memo_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   memo_->setAttribute(Qt::WA_InputMethodEnabled, false);
-  memo_->setLineWrapMode(QPlainTextEdit::NoWrap);
   QPalette mp = memo_->palette();
   mp.setColor(QPalette::Base, QToolTip::palette().color(QPalette::ToolTipBase));
   mp.setColor(QPalette::Text, QColor(0, 0, 128));
@@ -599,7 +600,7 @@ LoadSettings TMainForm::Settings() const {
 }
 
 void TMainForm::AppendLog(const std::string& line) {
-  memo_->appendPlainText(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+  memo_->AppendLine(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
 }
 
 void TMainForm::StopAutoRotation() { preview_->StopAutoRotation(); }
@@ -644,9 +645,7 @@ void TMainForm::OpenDialog() {
     filters << QStringLiteral("%1 (%2)").arg(U(e.description), QtMask(e.mask));
     if (filters.size() == 2) second = filters.back();
   }
-  QString selected = second;
-  const QString path = QFileDialog::getOpenFileName(this, QString(), fileList_->Folder(),
-                                                    filters.join(QStringLiteral(";;")), &selected);
+  const QString path = AskModelFile(this, fileList_->Folder(), filters, second);
   if (!path.isEmpty()) OpenPath(path);
 }
 
@@ -719,8 +718,12 @@ void TMainForm::ShowAbout(int page) {
 
 void TMainForm::OpenHelp() {
   const QString help = QFile::decodeName(helpPath_.c_str());
-  // A missing manual is not worth a message.
-  if (QFileInfo(help).isFile()) QDesktopServices::openUrl(QUrl::fromLocalFile(help));
+  // A missing manual is not worth a message. When the desktop cannot open
+  // it (no opener installed), it is shown in a window of our own.
+  if (!QFileInfo(help).isFile()) return;
+  if (!options_.ownHelpWindow && QDesktopServices::openUrl(QUrl::fromLocalFile(help))) return;
+  if (!manual_) manual_ = new TManualWindow(this);
+  manual_->ShowFile(help);
 }
 
 void TMainForm::ShowMessage(const QString& caption, const QString& text) {
@@ -812,3 +815,5 @@ QToolButton* TMainForm::ToolButton(const char* objectName) const {
 }
 
 QWidget* TMainForm::ListArea() const { return listArea_; }
+
+QPlainTextEdit* TMainForm::Memo() const { return memo_; }

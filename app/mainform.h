@@ -26,6 +26,8 @@ class QTreeWidget;
 class TAboutBox;
 class TFileList;
 class TFolderTree;
+class TLogMemo;
+class TManualWindow;
 class TOptDlg;
 class TPView;
 class ViewImageExport;
@@ -37,6 +39,7 @@ struct MainFormOptions {
   bool readPlugins = true;  // read <exe dir>/Plugin/
   std::string commandLineFile;
   std::string screenshotPath;  // when set: save a picture of the window once ready, then close
+  bool ownHelpWindow = false;  // Help shows the manual in our window without asking the desktop
 };
 
 class TMainForm : public QMainWindow, public LoadHost {
@@ -90,13 +93,14 @@ class TMainForm : public QMainWindow, public LoadHost {
   TFolderTree* FolderTree() const { return tree_; }
   TFileList* FileList() const { return fileList_; }
   QComboBox* FilterList() const { return filter_; }
-  QPlainTextEdit* Memo() const { return memo_; }
+  QPlainTextEdit* Memo() const;
   TPView* Preview() const { return preview_; }
   QWidget* LeftPanel() const { return leftPanel_; }
   QWidget* ListArea() const;
   QToolButton* ToolButton(const char* objectName) const;
   TAboutBox* AboutBox() const { return about_; }
   TOptDlg* OptDlg() const { return optDlg_; }
+  TManualWindow* ManualWindow() const { return manual_; }
   bool PreviewReady() const { return previewReady_; }
   bool TrimPending() const { return trimTimer_.isActive(); }
 
@@ -155,11 +159,12 @@ class TMainForm : public QMainWindow, public LoadHost {
   QTreeWidget* memberList_ = nullptr;  // archive members (listed by the archive layer)
   QFrame* vPanel_ = nullptr;
   TPView* preview_ = nullptr;
-  QPlainTextEdit* memo_ = nullptr;
+  TLogMemo* memo_ = nullptr;
   TAboutBox* about_ = nullptr;
   TOptDlg* optDlg_ = nullptr;
   std::unique_ptr<ViewImageExport> imageExport_;
   QWidget* rightPanel_ = nullptr;
+  TManualWindow* manual_ = nullptr;
   QMenu* listMenu_ = nullptr;
 
   QActionGroup* rtypeMenuGroup_ = nullptr;

@@ -10,6 +10,7 @@
 #include "app/cli.h"
 #include "app/mainform.h"
 #include "app/settings.h"
+#include "app/toolkit_language.h"
 #include "preview/glpanel.h"
 
 int RunViewer(int argc, char** argv) {
@@ -21,6 +22,7 @@ int RunViewer(int argc, char** argv) {
       {QStringLiteral("IPAPGothic"), QStringLiteral("IPAGothic"), QStringLiteral("sans-serif")});
   ui.setPixelSize(12);
   QApplication::setFont(ui);
+  InstallToolkitTranslations();
 
   // Qt has taken its own options out; what is left is ours.
   QStringList args = QApplication::arguments().mid(1);

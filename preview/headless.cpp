@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "app/cli.h"
 #include "preview/image_io.h"
 
 struct HeadlessContext::Impl {
@@ -114,10 +113,10 @@ QImage RenderSceneHeadless(const Scene& scene) {
   return image;
 }
 
-int PreviewSnapshot(const CliOptions& opt, PolygonModel* model, std::string& error) {
-  const ImageFileKind kind = ImageKindOfPath(opt.snapshotOut);
+int PreviewSnapshot(const SnapshotOptions& opt, PolygonModel* model, std::string& error) {
+  const ImageFileKind kind = ImageKindOfPath(opt.out);
   if (kind == ImageFileKind::kUnknown) {
-    error = "unknown image type (use .png, .jpg or .bmp): " + opt.snapshotOut;
+    error = "unknown image type (use .png, .jpg or .bmp): " + opt.out;
     return 1;
   }
   HeadlessContext context;
@@ -126,9 +125,9 @@ int PreviewSnapshot(const CliOptions& opt, PolygonModel* model, std::string& err
   Scene scene;
   auto rgb = [](const int c[3]) { return c[0] | (c[1] << 8) | (c[2] << 16); };
   SceneSetColors(scene, rgb(opt.background), rgb(opt.object));
-  SceneSetCullMode(scene, opt.load.cullMode);
-  SceneSetRenderType(scene, opt.load.renderType);
-  if (model && model->PolygonCount() > 0) SceneSetModel(scene, model, opt.load.renderType);
+  SceneSetCullMode(scene, opt.cullMode);
+  SceneSetRenderType(scene, opt.renderType);
+  if (model && model->PolygonCount() > 0) SceneSetModel(scene, model, opt.renderType);
   SetViewPreset(scene.camera, opt.view);
   scene.width = opt.width;
   scene.height = opt.height;
@@ -138,5 +137,5 @@ int PreviewSnapshot(const CliOptions& opt, PolygonModel* model, std::string& err
     error = "cannot allocate the picture";
     return 1;
   }
-  return WriteImageFile(image, opt.snapshotOut, kind, opt.quality, error) ? 0 : 1;
+  return WriteImageFile(image, opt.out, kind, opt.quality, error) ? 0 : 1;
 }

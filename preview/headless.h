@@ -7,8 +7,7 @@
 #include <string>
 
 #include "preview/scene.h"
-
-struct CliOptions;
+#include "preview/snapshot_options.h"
 
 class HeadlessContext {
  public:
@@ -33,7 +32,8 @@ class HeadlessContext {
 // scene's size) and reads it back, top row first.
 QImage RenderSceneHeadless(const Scene& scene);
 
-// The --snapshot renderer: loads nothing itself, draws model (null: only
-// the background) with the options' render type, culling, view, size and
-// colours, and writes the file named by opt.snapshotOut. 0 on success.
-int PreviewSnapshot(const CliOptions& opt, PolygonModel* model, std::string& error);
+// The --snapshot renderer: loads nothing itself, draws model (null or
+// without polygons: only the background) with the options' render type,
+// culling, view, size and colours, and writes the file opt.out. The file
+// appears whole or not at all. 0 on success.
+int PreviewSnapshot(const SnapshotOptions& opt, PolygonModel* model, std::string& error);

@@ -6,7 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build="${TARNELLE_BUILD_DIR:-build}"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+# The same configuration as scripts/test.sh, so that either command reuses
+# what the other one built.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNELLE_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tarnelle
 
 # The sample to show: a shaded one when there, else any model in samples/.
@@ -27,11 +29,13 @@ fi
 shot="$(cd "$build" && pwd)/screenshot.png"
 rm -f "$shot"
 echo "No display: running the viewer on a virtual X server to take a picture of it." >&2
+# The viewer's own messages stay on standard error: they say why when it fails.
+status=0
 TARNELLE_SCREENSHOT="$shot" timeout 120 \
-  xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/tarnelle" "${args[@]}" 2>/dev/null || true
+  xvfb-run -a -s "-screen 0 1280x1024x24" "$build/app/tarnelle" "${args[@]}" || status=$?
 if [ -s "$shot" ]; then
   echo "Screenshot of the Tarnelle window: $shot"
 else
-  echo "tarnelle: the viewer did not produce a screenshot" >&2
+  echo "tarnelle: the viewer did not produce a screenshot (exit status $status)" >&2
   exit 1
 fi

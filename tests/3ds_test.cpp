@@ -373,7 +373,7 @@ TEST(Tds, FailsToOpenAMissingFile) {
 TEST(Tds, CorpusFilesAreRecognisedAndCountsMatchTheLists) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("3ds");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("3ds");
   for (const std::string& path : files) {
     const std::string key = "3ds/" + path.substr(path.find_last_of('/') + 1);
     EXPECT_EQ(TdsIsSupport(path.c_str()), 1) << key;

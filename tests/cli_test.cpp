@@ -1,7 +1,9 @@
 // The headless command line: log lines, dumps and exit statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "tests/test_util.h"
 
@@ -86,6 +88,59 @@ TEST(CommandLine, FilterTimeAndUsage) {
     EXPECT_TRUE(r.out.empty());
     EXPECT_NE(r.err.find("usage:"), std::string::npos);
   }
+}
+
+// Without any display: the viewer must not get as far as the toolkit.
+const std::vector<std::string> kNoDisplay = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+
+TEST(CommandLine, ArgumentsAreCheckedBeforeTheWindow) {
+  RunResult r = RunTarnelle({"--version"}, kNoDisplay);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "tarnelle 1.69\n");
+
+  // Usage errors: 2 with the usage, display or not.
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"a.obj", "b.obj"}, {"--share", "a.obj"}, {"--size=0x1", "--info", "a"}}) {
+    r = RunTarnelle(args, kNoDisplay);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find("usage:"), std::string::npos) << r.err;
+  }
+}
+
+TEST(CommandLine, ViewerWithoutADisplaySaysSoInOneLine) {
+  if (!TARNELLE_TEST_VIEWER) GTEST_SKIP() << "this build has no viewer window";
+  // One line naming what works without a display, and status 1.
+  const std::string tri = WriteTemp("view.obj", kTriangle);
+  std::vector<std::string> badDisplay = kNoDisplay;
+  badDisplay.push_back("DISPLAY=:32109");  // no X server listens there
+  for (const auto& env : {kNoDisplay, badDisplay}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {tri}}) {
+      const RunResult r = RunTarnelle(args, env);
+      EXPECT_EQ(r.status, 1) << env.back();
+      EXPECT_TRUE(r.out.empty());
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      for (const char* mode : {"--info", "--dump", "--snapshot"})
+        EXPECT_NE(r.err.find(mode), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("usage:"), std::string::npos) << r.err;
+    }
+  }
+}
+
+TEST(CommandLine, OptionsMayFollowTheFiles) {
+  const std::string tri = WriteTemp("after.obj", kTriangle);
+  const RunResult before = RunTarnelle({"--dump", "--angle=10", "--share", tri}, kNoDisplay);
+  ASSERT_EQ(before.status, 0) << before.err;
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {tri, "--dump", "--angle=10", "--share"}, {"--dump", tri, "--share", "--angle=10"}}) {
+    const RunResult r = RunTarnelle(args, kNoDisplay);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, before.out);
+  }
+  // After "--" everything is a file name.
+  const RunResult r = RunTarnelle({"--info", "--", "--share"}, kNoDisplay);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("file: --share\n"), std::string::npos) << r.out;
 }
 
 }  // namespace

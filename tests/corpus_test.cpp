@@ -20,7 +20,7 @@ std::string Relative(const std::string& path) {
 TEST(Corpus, StlFilesLoadWithEveryFacet) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("stl");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("stl");
   for (const std::string& f : files) {
     PolygonModel m;
     ASSERT_TRUE(StlLoadInto(f.c_str(), m)) << f << ": " << StlGetErrMsg();
@@ -48,7 +48,7 @@ long ContinuedFaces(const std::string& path) {
 TEST(Corpus, ObjFilesLoadWithEveryFaceStatement) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("obj");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("obj");
   for (const std::string& f : files) {
     EXPECT_EQ(ObjIsSupport(f.c_str()), 1) << f;
     PolygonModel m;

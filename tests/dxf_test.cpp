@@ -551,7 +551,7 @@ TEST(DxfReader, HostileInputEndsQuickly) {
 TEST(DxfReader, CorpusFilesLoadWithTheirFaces) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("dxf");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("dxf");
   for (const std::string& path : files) {
     Loaded r;
     r.ok = DxfLoadInto(path.c_str(), r.model);

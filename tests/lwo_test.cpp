@@ -449,7 +449,7 @@ TEST(Lwo, PipelineSkipsFilesTheReadersReject) {
 TEST(Lwo, CorpusCountsMatchThePointAndPolygonChunks) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("lwo");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("lwo");
   for (const std::string& path : files) {
     const std::string key = "lwo/" + path.substr(path.find_last_of('/') + 1);
     const auto row = manifest.find(key);

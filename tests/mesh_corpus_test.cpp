@@ -37,10 +37,10 @@ std::unique_ptr<PolygonModel> LoadWithBuiltins(const std::string& path) {
 TEST(MeshCorpus, FastMatchesReferenceOnEveryLoadableFile) {
   std::vector<std::string> files;
   std::error_code ec;
-  for (const auto& e : fs::recursive_directory_iterator(TARNELLE_CORPUS, ec))
+  for (const auto& e : fs::recursive_directory_iterator(CorpusDir(), ec))
     if (e.is_regular_file() && e.path().extension() != ".tsv") files.push_back(e.path().string());
   std::sort(files.begin(), files.end());
-  if (files.empty()) GTEST_SKIP() << "no corpus at " << TARNELLE_CORPUS;
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("");
 
   int prepared = 0;
   for (const std::string& path : files) {

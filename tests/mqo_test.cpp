@@ -250,7 +250,7 @@ TEST(MqoReader, DamagedFilesLoadWhatTheyHold) {
 TEST(MqoReader, CorpusFilesLoadWithTheirVertices) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("mqo");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("mqo");
   for (const std::string& path : files) {
     EXPECT_EQ(MqoIsSupport(path.c_str()), 1) << path;
     PolygonModel m;

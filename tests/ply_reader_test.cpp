@@ -263,7 +263,7 @@ long ElementCount(const std::string& notes, const std::string& element) {
 
 TEST(PlyReader, Corpus) {
   const auto files = CorpusFiles("ply");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("ply");
   const auto manifest = ReadManifest();
   for (const std::string& path : files) {
     SCOPED_TRACE(path);
@@ -292,24 +292,26 @@ std::string Slurp(const std::string& path) {
 
 // Cut anywhere or with bytes changed, a file loads or fails with a message.
 TEST(PlyReader, DamagedFilesFailCleanly) {
-  const std::string cube = TARNELLE_CORPUS "/ply/assimp__PLY_cube_binary.ply";
-  const std::string pocket = TARNELLE_CORPUS "/ply/trimesh__models_octagonal_pocket.ply";
-  const std::string sphere = TARNELLE_CORPUS "/ply/trimesh__models_sphere.ply";
+  const std::string dir = CorpusDir();
+  const std::string cube = dir + "/ply/assimp__PLY_cube_binary.ply";
+  const std::string pocket = dir + "/ply/trimesh__models_octagonal_pocket.ply";
+  const std::string sphere = dir + "/ply/trimesh__models_sphere.ply";
   const std::string cubeBytes = Slurp(cube);
-  if (cubeBytes.empty()) GTEST_SKIP() << "no corpus";
+  if (cubeBytes.empty()) GTEST_SKIP() << CorpusSkipReason("ply");
   for (size_t cut = 0; cut < cubeBytes.size(); ++cut) {
     const Loaded r = Load(cubeBytes.substr(0, cut));
     EXPECT_FALSE(r.ok) << cut;
     EXPECT_FALSE(r.msg.empty()) << cut;
   }
-  const std::string pocketBytes = Slurp(pocket);
+  const std::string pocketBytes = Slurp(pocket), sphereBytes = Slurp(sphere);
+  ASSERT_FALSE(pocketBytes.empty() || sphereBytes.empty()) << "corpus PLY files missing in " << dir;
   for (size_t cut = 400; cut < pocketBytes.size(); cut += 397) {
     const Loaded r = Load(pocketBytes.substr(0, cut));
     EXPECT_FALSE(r.ok) << cut;
     EXPECT_EQ(r.msg.rfind("Error reading '", 0), 0u) << cut << ": " << r.msg;
   }
   std::mt19937 rng(8);
-  for (const std::string& bytes : {cubeBytes, Slurp(sphere).substr(0, 3000)}) {
+  for (const std::string& bytes : {cubeBytes, sphereBytes.substr(0, 3000)}) {
     for (int round = 0; round < 400; ++round) {
       std::string damaged = bytes;
       for (int k = 0; k < 4; ++k) damaged[rng() % damaged.size()] = static_cast<char>(rng() & 0xFF);

@@ -4,7 +4,9 @@
 
 #include <QImage>
 #include <QImageReader>
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "tests/preview_fixtures.h"
@@ -115,9 +117,36 @@ TEST(PreviewSnapshot, ModelsWithoutPolygonsAndFailures) {
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
   }
-  // A file that does not load: status 1.
+  // A file that does not load: status 1 and no picture, nor a change to one
+  // that was there.
   r = RunHeadless({"--snapshot", dir + "/missing.png", dir + "/missing.obj"});
   EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(FileSize(dir + "/missing.png"), -1);
+  const std::string kept = WriteTemp("kept.png", "an earlier picture");
+  r = RunHeadless({"--snapshot", kept, WriteTemp("snap_bad.obj", "v 0 0 0\nv 1 2\n")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(FileSize(kept), 18);
+}
+
+TEST(PreviewSnapshot, NoPartialPictureIsLeftBehind) {
+  const std::string dir = TempDir() + "/partial";
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::string obj = WriteTemp("snap_square5.obj", kSquareObj);
+  // A good picture replaces the old file; one that cannot be put in place
+  // (a folder holds the name) fails and leaves no temporary file.
+  const std::string out = dir + "/a.png";
+  WriteTemp("partial/a.png", "old");
+  ASSERT_EQ(RunHeadless({"--snapshot", out, "--size=16x16", obj}).status, 0);
+  EXPECT_FALSE(QImage(QString::fromStdString(out)).isNull());
+  ASSERT_EQ(mkdir((dir + "/b.png").c_str(), 0700), 0);
+  const RunResult r = RunHeadless({"--snapshot", dir + "/b.png", "--size=16x16", obj});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("b.png"), std::string::npos) << r.err;
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.png", "b.png"}));
 }
 
 }  // namespace

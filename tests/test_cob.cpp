@@ -619,6 +619,7 @@ std::string TextOf(const PolygonModel& m) {
 TEST(CobReader, Corpus) {
   const auto manifest = ReadManifest();
   const auto files = CorpusFiles("cob");
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("cob");
   for (const std::string& f : files) {
     const std::string name = "cob/" + f.substr(f.rfind('/') + 1);
     PolygonModel m;
@@ -643,7 +644,7 @@ TEST(CobReader, Corpus) {
 TEST(CobReader, CorpusFilesCutShort) {
   // Cuts of a real file at many places: a load or the data error, never more.
   const auto files = CorpusFiles("cob");
-  if (files.empty()) GTEST_SKIP() << "no corpus";
+  if (files.empty()) GTEST_SKIP() << CorpusSkipReason("cob");
   const std::string whole = ReadAll(files.front());
   const size_t step = whole.size() / 300 + 1;
   for (size_t cut = 0; cut < whole.size(); cut += step) {

@@ -42,18 +42,32 @@ std::string WriteTemp(const std::string& name, std::string_view bytes) {
   return path;
 }
 
+std::string CorpusDir() {
+  const char* env = getenv("TARNELLE_CORPUS");
+  return env && *env ? env : TARNELLE_CORPUS;
+}
+
 std::vector<std::string> CorpusFiles(const std::string& subdir) {
   std::vector<std::string> out;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(fs::path(TARNELLE_CORPUS) / subdir, ec))
+  for (const auto& e : fs::directory_iterator(fs::path(CorpusDir()) / subdir, ec))
     if (e.is_regular_file()) out.push_back(e.path().string());
   std::sort(out.begin(), out.end());
   return out;
 }
 
+std::string CorpusSkipReason(const std::string& subdir) {
+  const std::string dir = CorpusDir();
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec))
+    return "no corpus at " + dir +
+           " (put it at ../shared/corpus beside the checkout or set TARNELLE_CORPUS)";
+  return "no files in " + (fs::path(dir) / subdir).string();
+}
+
 std::map<std::string, ManifestRow> ReadManifest() {
   std::map<std::string, ManifestRow> rows;
-  std::ifstream f(std::string(TARNELLE_CORPUS) + "/manifest.tsv");
+  std::ifstream f(CorpusDir() + "/manifest.tsv");
   std::string line;
   std::vector<std::string> header;
   auto split = [](const std::string& l) {
@@ -96,7 +110,7 @@ std::string Slurp(int fd) {
 }
 }  // namespace
 
-RunResult RunTarnelle(const std::vector<std::string>& args) {
+RunResult RunTarnelle(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   RunResult r;
   const std::string exe = std::string(TARNELLE_BINARY_DIR) + "/app/tarnelle";
   const std::string outPath = TempDir() + "/run.out", errPath = TempDir() + "/run.err";
@@ -106,6 +120,13 @@ RunResult RunTarnelle(const std::vector<std::string>& args) {
     const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     dup2(o, 1);
     dup2(e, 2);
+    for (const std::string& v : env) {
+      const size_t eq = v.find('=');
+      if (eq == std::string::npos)
+        unsetenv(v.c_str());
+      else
+        setenv(v.substr(0, eq).c_str(), v.c_str() + eq + 1, 1);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -14,8 +14,13 @@ std::string WriteTemp(const std::string& name, std::string_view bytes);
 // A fresh temporary folder (created) for this process.
 std::string TempDir();
 
+// The corpus folder: $TARNELLE_CORPUS when set, else the one the build found
+// (../shared/corpus beside the checkout).
+std::string CorpusDir();
 // The files of one corpus folder (e.g. "stl"), sorted; empty when the corpus is absent.
 std::vector<std::string> CorpusFiles(const std::string& subdir);
+// Why a corpus test found nothing to check, for GTEST_SKIP.
+std::string CorpusSkipReason(const std::string& subdir);
 
 // One row of the corpus manifest, keyed by its column names.
 using ManifestRow = std::map<std::string, std::string>;
@@ -28,8 +33,11 @@ struct RunResult {
   int status = -1;
   std::string out, err;
 };
-// Runs the built tarnelle executable with args (no shell involved).
-RunResult RunTarnelle(const std::vector<std::string>& args);
+// Runs the built tarnelle executable with args (no shell involved). Each
+// entry of env either sets ("NAME=value") or removes ("NAME") a variable
+// of the child's environment.
+RunResult RunTarnelle(const std::vector<std::string>& args,
+                      const std::vector<std::string>& env = {});
 
 // Little-endian byte helpers for binary fixtures.
 void PutU16(std::string& s, unsigned v);

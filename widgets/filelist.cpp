@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileIconProvider>
 #include <QFileSystemWatcher>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QListView>
@@ -179,6 +180,7 @@ TFileList::TFileList(QWidget* parent)
   details_->setSortingEnabled(true);
   list_->setMovement(QListView::Static);
   list_->setResizeMode(QListView::Adjust);
+  list_->setTextElideMode(Qt::ElideMiddle);
   connect(details_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TFileList::SelectionChanged);
 
@@ -247,6 +249,7 @@ void TFileList::ReadFolder() {
     closedir(dir);
   }
   model_->SetEntries(std::move(entries));
+  FitGrid();
 }
 
 void TFileList::SetViewStyle(int style) {
@@ -262,14 +265,12 @@ void TFileList::SetViewStyle(int style) {
       list_->setViewMode(QListView::IconMode);
       list_->setFlow(QListView::LeftToRight);
       list_->setIconSize(QSize(32, 32));
-      list_->setGridSize(QSize(84, 64));
       list_->setWordWrap(true);
       break;
     case 1:  // small icons in rows
       list_->setViewMode(QListView::ListMode);
       list_->setFlow(QListView::LeftToRight);
       list_->setIconSize(QSize(16, 16));
-      list_->setGridSize(QSize(140, 20));
       list_->setWordWrap(false);
       break;
     default:  // list: columns flowing top to bottom
@@ -283,7 +284,26 @@ void TFileList::SetViewStyle(int style) {
   list_->setWrapping(true);
   list_->setMovement(QListView::Static);
   list_->setResizeMode(QListView::Adjust);
+  FitGrid();
   stack_->setCurrentWidget(list_);
+}
+
+void TFileList::FitGrid() {
+  // The icon styles lay items out on a grid: one cell as wide as the
+  // longest name (within bounds), so that no caption runs into the next;
+  // a name longer than that loses its middle, keeping start and extension.
+  if (style_ != 0 && style_ != 1) return;
+  const QFontMetrics fm(list_->font());
+  int longest = 0;
+  for (int r = 0; r < Count(); ++r)
+    longest = std::max(longest, fm.horizontalAdvance(model_->At(r).name));
+  if (style_ == 0) {
+    const int w = std::clamp(longest + 12, kLargeCellMin, kLargeCellMax);
+    list_->setGridSize(QSize(w, 32 + 8 + 2 * fm.height() + 4));
+  } else {
+    const int w = std::clamp(16 + 6 + longest + 14, kSmallCellMin, kSmallCellMax);
+    list_->setGridSize(QSize(w, std::max(20, fm.height() + 4)));
+  }
 }
 
 int TFileList::Count() const { return model_->rowCount(); }

@@ -90,6 +90,11 @@ class TFileList : public QWidget {
   // An item's rectangle in the current view's viewport.
   QRect ItemRect(int row) const;
 
+  // Bounds of an icon-style grid cell's width: names wider than the upper
+  // bound are shortened in the middle.
+  static constexpr int kLargeCellMin = 84, kLargeCellMax = 200;
+  static constexpr int kSmallCellMin = 100, kSmallCellMax = 300;
+
  signals:
   // A left click released on an item.
   void ItemClicked();
@@ -103,6 +108,7 @@ class TFileList : public QWidget {
 
  private:
   void ReadFolder();
+  void FitGrid();
 
   FileListModel* model_;
   QStackedWidget* stack_;

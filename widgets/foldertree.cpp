@@ -7,9 +7,12 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QScrollBar>
 #include <QTimer>
 
-TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), model_(new QFileSystemModel(this)) {
+#include "widgets/foldermodel.h"
+
+TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), model_(new TFolderModel(this)) {
   model_->setReadOnly(true);
   model_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
   // Folders only: the watcher and icon lookups for files would be wasted.
@@ -18,6 +21,12 @@ TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), model_(new QFileS
   setModel(model_);
   for (int c = 1; c < model_->columnCount(); ++c) hideColumn(c);
   header()->hide();
+  // The one column is as wide as its deepest shown node, so a deep tree
+  // scrolls sideways instead of cutting names off at the edge.
+  header()->setStretchLastSection(false);
+  header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setHorizontalScrollMode(ScrollPerPixel);
   setEditTriggers(NoEditTriggers);
   setSelectionMode(SingleSelection);
   setUniformRowHeights(true);
@@ -46,6 +55,28 @@ TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), model_(new QFileS
   // The home folder is one glance away: its branch is open from the start.
   const QModelIndex home = model_->index(QDir::homePath());
   for (QModelIndex i = home.parent(); i.isValid(); i = i.parent()) expand(i);
+}
+
+QFileSystemModel* TFolderTree::FsModel() const { return model_; }
+
+void TFolderTree::SetFileNodePredicate(FileNodePredicate isNode) {
+  model_->SetFileNodePredicate(std::move(isNode));
+  scheduleDelayedItemsLayout();
+}
+
+void TFolderTree::scrollTo(const QModelIndex& index, ScrollHint hint) {
+  QTreeView::scrollTo(index, hint);
+  if (!index.isValid()) return;
+  // The base class only brings the column into view; the node itself may
+  // sit far to the right of it at its depth.
+  const QRect r = visualRect(index);
+  const int viewW = viewport()->width();
+  if (r.isEmpty() || viewW <= 0) return;
+  QScrollBar* bar = horizontalScrollBar();
+  // Show the node's arrow and as much of its name as fits.
+  const int left = r.left() - indentation();
+  if (left < 0 || r.left() + std::min(r.width(), viewW / 2) > viewW)
+    bar->setValue(bar->value() + left);
 }
 
 QString TFolderTree::SelectedPath() const {

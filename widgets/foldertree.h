@@ -4,7 +4,10 @@
 
 #include <QTreeView>
 
+#include "widgets/subfolder_probe.h"
+
 class QFileSystemModel;
+class TFolderModel;
 
 class TFolderTree : public QTreeView {
   Q_OBJECT
@@ -23,7 +26,12 @@ class TFolderTree : public QTreeView {
   // Selects the user's home folder.
   void SelectHome();
 
-  QFileSystemModel* FsModel() const { return model_; }
+  QFileSystemModel* FsModel() const;
+  // Files shown as nodes too: their folders get an expand arrow.
+  void SetFileNodePredicate(FileNodePredicate isNode);
+
+  // Keeps index in view vertically and, in a deep tree, horizontally.
+  void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
 
  signals:
   // The selected folder changed (also when it is set from code).
@@ -37,7 +45,7 @@ class TFolderTree : public QTreeView {
   void showEvent(QShowEvent* e) override;
 
  private:
-  QFileSystemModel* model_;
+  TFolderModel* model_;
   // Folders fill in the background; until the user takes over, a node
   // selected from code is scrolled back into view as rows arrive above it.
   bool keepInView_ = false;
