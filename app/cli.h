@@ -1,4 +1,4 @@
-// The headless command line: --info, --dump and --snapshot.
+// The headless command line: --info, --dump, --snapshot and --list.
 #pragma once
 
 #include <string>
@@ -7,7 +7,7 @@
 #include "core/pipeline.h"
 
 struct CliOptions {
-  enum class Mode { kViewer, kInfo, kDump, kSnapshot } mode = Mode::kViewer;
+  enum class Mode { kViewer, kInfo, kDump, kSnapshot, kList } mode = Mode::kViewer;
   LoadSettings load;  // the defaults of a missing settings file
   bool raw = false;
   bool time = false;
@@ -28,7 +28,7 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error
 // Whether argv asks for a headless mode (any argument starting with "--").
 bool IsHeadlessInvocation(int argc, char** argv);
 
-// Runs --info, --dump or --snapshot; returns the exit status.
+// Runs --info, --dump, --snapshot or --list; returns the exit status.
 int RunCommandLine(int argc, char** argv);
 
 // The usage text printed on a usage error.
