@@ -131,7 +131,7 @@ struct CliArchivers {
     if (!loaded) LoadArchivers(table, {moduleDir, true});
     loaded = true;
     const int i = DetectArchiver(table, path);
-    if (i != kNoArchiver) return &table.slots[static_cast<size_t>(i)];
+    if (i != kNoArchiver) return &table.archivers[static_cast<size_t>(i)];
     fprintf(stderr, "tarnelle: %s: no archiver module reads this file\n", path.c_str());
     if (!table.missing.empty())
       fprintf(stderr, "tarnelle: %s\n", MissingArchiversMessage(table).c_str());

@@ -23,6 +23,7 @@ class QStackedWidget;
 class QToolButton;
 class QTreeWidget;
 class TAboutBox;
+class TArchiveBrowser;
 class TFileList;
 class TFolderTree;
 class TPView;
@@ -34,6 +35,9 @@ struct MainFormOptions {
   bool readPlugins = true;  // read <exe dir>/Plugin/
   std::string commandLineFile;
   std::string screenshotPath;  // when set: save a picture of the window once ready, then close
+  // Archiver modules are looked for beside the executable, then (when set)
+  // through the system's library search.
+  bool archiverSystemSearch = true;
 };
 
 class TMainForm : public QMainWindow, public LoadHost {
@@ -65,6 +69,13 @@ class TMainForm : public QMainWindow, public LoadHost {
   void SetViewStyle(int style);
   // Writes the settings now (what closing the window does once).
   void SaveSettings();
+  // Archive browsing on or off, as the menu item "圧縮ファイル参照" switches it.
+  void SetArchiveBrowsing(bool on);
+  // Self-extracting ".exe" files count as archives too (the options
+  // dialog's choice); re-sets the folder tree's archive extension list.
+  void SetArchiveExeFlag(bool exe);
+  // Removes the archive cache folder with everything in it.
+  void DeleteArchiveCache();
 
   // --- State for the shell and tests ---------------------------------------
   int RenderType() const { return renderType_; }
@@ -84,6 +95,8 @@ class TMainForm : public QMainWindow, public LoadHost {
   QWidget* ListArea() const;
   QToolButton* ToolButton(const char* objectName) const;
   TAboutBox* AboutBox() const { return about_; }
+  TArchiveBrowser* ArchiveBrowser() const { return archive_; }
+  QTreeWidget* MemberList() const { return memberList_; }
   bool PreviewReady() const { return previewReady_; }
   bool TrimPending() const { return trimTimer_.isActive(); }
 
@@ -105,6 +118,8 @@ class TMainForm : public QMainWindow, public LoadHost {
   void FolderChanged(const QString& path);
   void FilterChanged(int index);
   void ListClicked();
+  void ListArchive();
+  void MemberActivated();
   void FirstPreviewInit();
   void TrimMemory();
   void ShowAbout(int page);
@@ -138,7 +153,8 @@ class TMainForm : public QMainWindow, public LoadHost {
   QSplitter* vSplit_ = nullptr;  // list area / preview panel
   QStackedWidget* listArea_ = nullptr;
   TFileList* fileList_ = nullptr;
-  QTreeWidget* memberList_ = nullptr;  // archive members (listed by the archive layer)
+  QTreeWidget* memberList_ = nullptr;  // archive members (ListView1)
+  TArchiveBrowser* archive_ = nullptr;
   QFrame* vPanel_ = nullptr;
   TPView* preview_ = nullptr;
   QPlainTextEdit* memo_ = nullptr;

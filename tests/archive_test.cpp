@@ -48,7 +48,7 @@ struct Archivers {
   ArchiverTable table;
   Archivers() { LoadArchivers(table, {ModuleDir(), false}); }
   ~Archivers() { UnloadArchivers(table); }
-  const ArchiverSlot& Slot(int i) const { return table.slots[static_cast<size_t>(i)]; }
+  const ArchiverSlot& Slot(int i) const { return table.archivers[static_cast<size_t>(i)]; }
 };
 
 std::vector<std::string> Paths(const ArchiverSlot& slot, const std::string& archive,
@@ -127,15 +127,15 @@ TEST(ArchiverTable, LoadsWhatIsPresent) {
     EXPECT_EQ(LoadArchivers(t, {dir, false}), c.ok) << dir;
     EXPECT_EQ(t.extensions, c.extensions);
     EXPECT_EQ(MissingArchiversMessage(t), c.message);
-    EXPECT_EQ(t.slots[kSlotZip].moduleName, c.zipModule);
+    EXPECT_EQ(t.archivers[kSlotZip].moduleName, c.zipModule);
     if (!c.zipModule.empty()) {
-      EXPECT_EQ(t.slots[kSlotZip].switches,
+      EXPECT_EQ(t.archivers[kSlotZip].switches,
                 c.zipModule == "7-zip32.so" ? "e -aoa -hide" : "-xoj --i");
-      EXPECT_TRUE(t.slots[kSlotZip].command);
+      EXPECT_TRUE(t.archivers[kSlotZip].command);
     }
     EXPECT_EQ(TreeExtensionList(t, true), c.extensions.empty() ? "" : c.extensions + ",.exe");
     UnloadArchivers(t);
-    for (const ArchiverSlot& s : t.slots) EXPECT_FALSE(s.Loaded());
+    for (const ArchiverSlot& s : t.archivers) EXPECT_FALSE(s.Loaded());
   }
 }
 
@@ -194,7 +194,7 @@ TEST(ArchiverModules, DetectAndListEveryFormat) {
   LoadArchivers(unzip, {unzipDir, false});
   EXPECT_EQ(DetectArchiver(unzip, dir + "/a.zip"), kSlotZip);
   EXPECT_EQ(DetectArchiver(unzip, dir + "/a.7z"), kNoArchiver);
-  EXPECT_EQ(Paths(unzip.slots[kSlotZip], dir + "/a.zip"), all);
+  EXPECT_EQ(Paths(unzip.archivers[kSlotZip], dir + "/a.zip"), all);
   UnloadArchivers(unzip);
 }
 
