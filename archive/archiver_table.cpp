@@ -56,7 +56,7 @@ bool LoadArchivers(ArchiverTable& table, const ArchiverSearch& search) {
   UnloadArchivers(table);
   table.extensions.clear();
   table.missing.clear();
-  ArchiverSlot* s = table.slots.data();
+  ArchiverSlot* s = table.archivers.data();
   if (LoadSlot(s[kSlotLha], "Unlha32.so", "Unlha", "e -m2 -n1", search))
     AddExtensions(table.extensions, ".lzh");
   else
@@ -75,7 +75,7 @@ bool LoadArchivers(ArchiverTable& table, const ArchiverSearch& search) {
 }
 
 void UnloadArchivers(ArchiverTable& table) {
-  for (ArchiverSlot& slot : table.slots) {
+  for (ArchiverSlot& slot : table.archivers) {
     if (slot.module) dlclose(slot.module);
     slot = ArchiverSlot();
   }
@@ -93,7 +93,7 @@ std::string TreeExtensionList(const ArchiverTable& table, bool withExe) {
 int DetectArchiver(const ArchiverTable& table, const std::string& path) {
   if (FileExtension(path).empty()) return kNoArchiver;
   for (int i = 0; i < kNoArchiver; ++i) {
-    const ArchiverSlot& slot = table.slots[static_cast<size_t>(i)];
+    const ArchiverSlot& slot = table.archivers[static_cast<size_t>(i)];
     if (slot.Loaded() && slot.check && slot.check(path.c_str(), 2) != 0) return i;
   }
   return kNoArchiver;

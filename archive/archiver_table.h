@@ -24,7 +24,7 @@ struct ArchiverSlot {
 inline constexpr int kSlotLha = 0, kSlotZip = 1, kSlotTar = 2, kNoArchiver = 3;
 
 struct ArchiverTable {
-  std::array<ArchiverSlot, 3> slots;
+  std::array<ArchiverSlot, 3> archivers;
   std::string extensions;  // ".lzh,.zip,.7z,..." of the loaded slots, in slot order
   std::string missing;     // "Unlha32.so, Tar32.so" when those did not load
 };
