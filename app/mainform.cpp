@@ -810,7 +810,9 @@ AppSettings TMainForm::CurrentSettings() const {
   s.viewType = viewStyle_;
   s.rememberFolder = mSaveFolder_->isChecked();
   QString folder = fileList_->Folder();
+  // While an archive is listed: the folder that holds it, without a trailing "/".
   if (folder.isEmpty()) folder = U(FolderPartOf(tree_->SelectedPath().toStdString()));
+  if (folder.size() > 1 && folder.endsWith('/')) folder.chop(1);
   s.lastPath = PathBytes(folder);
   s.renderType = renderType_;
   s.cullMode = cullMode_;

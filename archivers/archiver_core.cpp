@@ -5,17 +5,22 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <locale.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "archivers/zip_directory.h"
 
 namespace {
 
@@ -151,10 +156,31 @@ struct Reader {
   std::string path;
   archive* a = nullptr;
   bool single = false;  // one compressed file, no archive format
+  void* map = nullptr;  // the mapped archive (ZIP, 7z, LHA)
+  size_t mapSize = 0;
   ~Reader() { Close(); }
   void Close() {
     if (a) archive_read_free(a);
     a = nullptr;
+    if (map) munmap(map, mapSize);
+    map = nullptr;
+  }
+
+  // ZIP, 7z and LHA readers seek to every member's header: reading them
+  // from a mapping costs no system call per member.
+  bool OpenMapped() {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      mapSize = static_cast<size_t>(st.st_size);
+      map = mmap(nullptr, mapSize, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (map == MAP_FAILED) map = nullptr;
+    }
+    close(fd);
+    if (!map) return false;
+    madvise(map, mapSize, MADV_RANDOM);
+    return archive_read_open_memory(a, map, mapSize) == ARCHIVE_OK;
   }
 
   bool Open() {
@@ -187,7 +213,10 @@ struct Reader {
         archive_read_support_filter_compress(a);
         break;
     }
-    if (archive_read_open_filename(a, path.c_str(), 256 * 1024) != ARCHIVE_OK) {
+    const bool opened = kind == ArcKind::kTar
+                            ? archive_read_open_filename(a, path.c_str(), 64 * 1024) == ARCHIVE_OK
+                            : OpenMapped();
+    if (!opened) {
       Close();
       return false;
     }
@@ -257,8 +286,25 @@ void FillRecord(ArcMemberRecord* r, const std::string& name, int64_t size, time_
   memcpy(r->fileName, name.data(), name.size());
 }
 
+// A ZIP name as libarchive hands it back: a UTF-8 name with "\" made
+// "/", other bytes untouched, then decoded as everywhere else.
+bool DecodeZipName(const std::string& raw, std::string& out) {
+  if (raw.empty()) return false;
+  out = raw;
+  if (ValidUtf8(out)) {
+    for (char& c : out)
+      if (c == '\\') c = '/';
+    return true;
+  }
+  return FromCp932(out);
+}
+
 struct Handle {
   Reader reader;
+  // ZIP members listed from the central directory, served from here.
+  bool fromDirectory = false;
+  std::vector<ZipDirEntry> directory;
+  size_t next = 0;
 };
 
 void PutOutput(char* output, unsigned long size, const char* text) {
@@ -443,7 +489,25 @@ ArcHandle ArcCoreOpen(ArcKind kind, const char* path, unsigned long /*mode*/) {
 
 int ArcCoreFindNext(ArcHandle archive, ArcMemberRecord* record) {
   auto* h = static_cast<Handle*>(archive);
-  if (!h || !record || !h->reader.a) return -1;
+  if (!h || !record) return -1;
+  if (h->fromDirectory) {
+    std::string name;
+    while (h->next < h->directory.size()) {
+      const ZipDirEntry& z = h->directory[h->next++];
+      if (!z.regular || !DecodeZipName(z.rawName, name) || !ListableName(name)) continue;
+      const int64_t size = static_cast<int64_t>(std::min<uint64_t>(z.size, INT64_MAX));
+      if (z.utcMTime >= 0) {
+        FillRecord(record, name, size, static_cast<time_t>(z.utcMTime));
+      } else {
+        FillRecord(record, name, size, 0);
+        record->date = z.dosDate;  // stored local time, as it is
+        record->time = z.dosTime;
+      }
+      return 0;
+    }
+    return -1;
+  }
+  if (!h->reader.a) return -1;
   Utf8Locale utf8;
   archive_entry* e = nullptr;
   std::string name;
@@ -464,6 +528,11 @@ int ArcCoreFindFirst(ArcHandle archive, const char* /*wildcard*/, ArcMemberRecor
     Utf8Locale utf8;
     if (!h->reader.Open()) return -1;
   }
+  h->next = 0;
+  h->fromDirectory = h->reader.map &&
+                     (h->reader.kind == ArcKind::kZip || h->reader.kind == ArcKind::kZip7z) &&
+                     ReadZipDirectory(static_cast<const unsigned char*>(h->reader.map),
+                                      h->reader.mapSize, h->directory);
   return ArcCoreFindNext(archive, record);
 }
 

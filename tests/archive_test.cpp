@@ -118,6 +118,11 @@ TEST(ArchiverTable, LoadsWhatIsPresent) {
        "7-zip32/Unzip32.soが見つかりませんでした。",
        ""},
       {{}, false, "", "Unlha32.so, 7-zip32/Unzip32.so, Tar32.soが見つかりませんでした。", ""},
+      {{"Unlha32.so", "7-zip32.so"},
+       true,
+       ".lzh,.zip,.7z",
+       "Tar32.soが見つかりませんでした。",
+       "7-zip32.so"},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -186,6 +191,11 @@ TEST(ArchiverModules, DetectAndListEveryFormat) {
     EXPECT_EQ(DetectArchiver(arc.table, c.path), c.slot) << c.path;
     if (c.slot == kNoArchiver) continue;
     EXPECT_EQ(Paths(arc.Slot(c.slot), c.path), c.members) << c.path;
+    // Every listed name is one the extraction finds.
+    for (const std::string& m : c.members) {
+      std::string out;
+      EXPECT_TRUE(ExtractToFolder(arc.Slot(c.slot), c.path, m, FreshDir("each") + "/", out)) << m;
+    }
   }
   // Unzip32 reads zip only.
   const std::string unzipDir = FreshDir("unzip-only");
@@ -201,13 +211,22 @@ TEST(ArchiverModules, DetectAndListEveryFormat) {
 TEST(ArchiverModules, NamesSizesAndDates) {
   const std::string dir = FreshDir("names");
   // ZIP written on Japanese Windows: CP932 without the UTF-8 flag; the same
-  // text with the flag is UTF-8.
-  const std::string zip = HandZip(
-      {{"\x83\x82\x83\x66\x83\x8b/\x95\x5c.obj", kObj, false}, {"ユーティーエフ.obj", kObj, true}});
+  // text with the flag is UTF-8. A "\\" separates folders in a UTF-8 name;
+  // in CP932 it may be the second byte of a character, and stays as stored.
+  const std::string zip = HandZip({{"\x83\x82\x83\x66\x83\x8b/\x95\x5c.obj", kObj, false},
+                                   {"ユーティーエフ.obj", kObj, true},
+                                   {"dir\\win.obj", "w", false},
+                                   {"\x95\x5c\\g.obj", "g", false}});
   WriteTemp("names/jp.zip", zip);
   Archivers arc;
-  EXPECT_EQ(Paths(arc.Slot(kSlotZip), dir + "/jp.zip"),
-            (std::vector<std::string>{"モデル/表.obj", "ユーティーエフ.obj"}));
+  const std::vector<std::string> names = {"モデル/表.obj", "ユーティーエフ.obj", "dir/win.obj",
+                                          "表\\g.obj"};
+  EXPECT_EQ(Paths(arc.Slot(kSlotZip), dir + "/jp.zip"), names);
+  for (const std::string& m : names) {
+    std::string out;
+    EXPECT_TRUE(ExtractToFolder(arc.Slot(kSlotZip), dir + "/jp.zip", m, FreshDir("jp") + "/", out))
+        << m;
+  }
 
   // Dates are the local time of the member, clamped to what MS-DOS dates hold.
   setenv("TZ", "UTC", 1);

@@ -177,12 +177,16 @@ TEST_F(ArchiveWindow, BrowsesEveryKindOfArchiveAndLoadsMembers) {
   SelectInTree(models_);
   EXPECT_FALSE(MembersShown());
   EXPECT_EQ(w.FileList()->Folder().toStdString(), models_);
+  // "フォルダ記憶" while an archive is listed keeps the folder that holds it.
+  SelectInTree(models_ + "/a.zip");
+  w.MenuAction("mSaveFolder")->setChecked(true);
   // Closing removes the cache folder.
   w.close();
   EXPECT_FALSE(fs::exists(CacheDir()));
   IniFile ini;
   ini.Load(ini_);
   EXPECT_EQ(ini.ReadInteger("Option", "arcfolder", -1), 1);
+  EXPECT_EQ(ini.ReadString("Option", "lastpath", ""), models_);
 }
 
 TEST_F(ArchiveWindow, KeysSortingAndTheCache) {
