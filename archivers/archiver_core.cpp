@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <locale.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -156,31 +155,10 @@ struct Reader {
   std::string path;
   archive* a = nullptr;
   bool single = false;  // one compressed file, no archive format
-  void* map = nullptr;  // the mapped archive (ZIP, 7z, LHA)
-  size_t mapSize = 0;
   ~Reader() { Close(); }
   void Close() {
     if (a) archive_read_free(a);
     a = nullptr;
-    if (map) munmap(map, mapSize);
-    map = nullptr;
-  }
-
-  // ZIP, 7z and LHA readers seek to every member's header: reading them
-  // from a mapping costs no system call per member.
-  bool OpenMapped() {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-      mapSize = static_cast<size_t>(st.st_size);
-      map = mmap(nullptr, mapSize, PROT_READ, MAP_PRIVATE, fd, 0);
-      if (map == MAP_FAILED) map = nullptr;
-    }
-    close(fd);
-    if (!map) return false;
-    madvise(map, mapSize, MADV_RANDOM);
-    return archive_read_open_memory(a, map, mapSize) == ARCHIVE_OK;
   }
 
   bool Open() {
@@ -213,10 +191,10 @@ struct Reader {
         archive_read_support_filter_compress(a);
         break;
     }
-    const bool opened = kind == ArcKind::kTar
-                            ? archive_read_open_filename(a, path.c_str(), 64 * 1024) == ARCHIVE_OK
-                            : OpenMapped();
-    if (!opened) {
+    // ZIP, 7z and LHA readers seek to every member's header and read a
+    // block there: a small block keeps that cheap.
+    const size_t block = kind == ArcKind::kTar ? 64 * 1024 : 4 * 1024;
+    if (archive_read_open_filename(a, path.c_str(), block) != ARCHIVE_OK) {
       Close();
       return false;
     }
@@ -529,10 +507,14 @@ int ArcCoreFindFirst(ArcHandle archive, const char* /*wildcard*/, ArcMemberRecor
     if (!h->reader.Open()) return -1;
   }
   h->next = 0;
-  h->fromDirectory = h->reader.map &&
-                     (h->reader.kind == ArcKind::kZip || h->reader.kind == ArcKind::kZip7z) &&
-                     ReadZipDirectory(static_cast<const unsigned char*>(h->reader.map),
-                                      h->reader.mapSize, h->directory);
+  h->fromDirectory = false;
+  if (h->reader.kind == ArcKind::kZip || h->reader.kind == ArcKind::kZip7z) {
+    const int fd = open(h->reader.path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+      h->fromDirectory = ReadZipDirectory(fd, static_cast<uint64_t>(st.st_size), h->directory);
+    if (fd >= 0) close(fd);
+  }
   return ArcCoreFindNext(archive, record);
 }
 

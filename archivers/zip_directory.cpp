@@ -1,6 +1,9 @@
 #include "archivers/zip_directory.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -32,13 +35,30 @@ bool FindEnd(const unsigned char* data, size_t size, size_t& at) {
   return false;
 }
 
+bool ReadAt(int fd, uint64_t offset, size_t len, std::vector<unsigned char>& buf) {
+  buf.resize(len);
+  size_t got = 0;
+  while (got < len) {
+    const ssize_t n = pread(fd, buf.data() + got, len - got, static_cast<off_t>(offset + got));
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
-bool ReadZipDirectory(const unsigned char* data, size_t size, std::vector<ZipDirEntry>& out) {
+bool ReadZipDirectory(int fd, uint64_t fileSize, std::vector<ZipDirEntry>& out) {
   out.clear();
-  size_t end = 0;
-  if (!FindEnd(data, size, end)) return false;
-  const unsigned char* e = data + end;
+  // The end record lies in the last 22 + 65535 bytes (its comment).
+  const size_t tailLen = static_cast<size_t>(std::min<uint64_t>(fileSize, kEndSize + 0xFFFF));
+  const uint64_t tailStart = fileSize - tailLen;
+  std::vector<unsigned char> tail;
+  if (!ReadAt(fd, tailStart, tailLen, tail)) return false;
+  size_t endInTail = 0;
+  if (!FindEnd(tail.data(), tailLen, endInTail)) return false;
+  const uint64_t end = tailStart + endInTail;
+  const unsigned char* e = tail.data() + endInTail;
   const uint16_t disk = U16(e + 4), cdDisk = U16(e + 6);
   const uint16_t count = U16(e + 10);
   const uint32_t cdSize = U32(e + 12), cdOffset = U32(e + 16);
@@ -49,17 +69,21 @@ bool ReadZipDirectory(const unsigned char* data, size_t size, std::vector<ZipDir
   if (cdSize > end) return false;
   // Data in front of the archive (a self-extracting program) shifts every
   // offset; the directory ends where the end record starts.
-  const size_t cdStart = end - cdSize;
+  const uint64_t cdStart = end - cdSize;
   if (cdStart < cdOffset) return false;
-  size_t pos = cdStart;
+  std::vector<unsigned char> dir;
+  if (!ReadAt(fd, cdStart, cdSize, dir)) return false;
+  const unsigned char* data = dir.data();
+  const size_t cdEnd = cdSize;
+  size_t pos = 0;
   out.reserve(count);
   for (uint32_t n = 0; n < count; ++n) {
-    if (pos + kEntrySize > end || U32(data + pos) != kEntrySig) return false;
+    if (pos + kEntrySize > cdEnd || U32(data + pos) != kEntrySig) return false;
     const unsigned char* h = data + pos;
     const uint16_t madeBy = U16(h + 4);
     const size_t nameLen = U16(h + 28), extraLen = U16(h + 30), commentLen = U16(h + 32);
     const uint32_t external = U32(h + 38);
-    if (pos + kEntrySize + nameLen + extraLen + commentLen > end) return false;
+    if (pos + kEntrySize + nameLen + extraLen + commentLen > cdEnd) return false;
     ZipDirEntry z;
     z.rawName.assign(reinterpret_cast<const char*>(h + kEntrySize), nameLen);
     // libarchive's names stop at a NUL too.

@@ -16,7 +16,8 @@ struct ZipDirEntry {
   bool regular = true;    // not a folder or a link
 };
 
-// False when the data is not a ZIP whose directory this reader takes on
-// (no end record, a directory outside the data, ZIP64 ends, Unicode path
-// fields): the caller then lists through libarchive.
-bool ReadZipDirectory(const unsigned char* data, size_t size, std::vector<ZipDirEntry>& out);
+// Reads the end record and the directory of the open file fd (fileSize
+// bytes) and nothing else. False when it is not a ZIP whose directory this
+// reader takes on (no end record, a directory outside the file, ZIP64 ends,
+// Unicode path fields): the caller then lists through libarchive.
+bool ReadZipDirectory(int fd, uint64_t fileSize, std::vector<ZipDirEntry>& out);
