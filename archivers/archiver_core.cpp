@@ -29,8 +29,14 @@ namespace {
 class Utf8Locale {
  public:
   Utf8Locale() {
-    static const locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", nullptr);
-    if (utf8) old_ = uselocale(utf8);
+    // Freed when the module is unloaded.
+    static const struct Holder {
+      locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", nullptr);
+      ~Holder() {
+        if (utf8) freelocale(utf8);
+      }
+    } holder;
+    if (holder.utf8) old_ = uselocale(holder.utf8);
   }
   ~Utf8Locale() {
     if (old_) uselocale(old_);

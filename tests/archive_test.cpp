@@ -498,7 +498,7 @@ TEST(Extraction, BrokenAndHugeArchivesFailCleanly) {
   WriteTemp("broken/cut.zip", zip.substr(0, zip.size() / 2));
   WriteTemp("broken/cut.tgz", tgz.substr(0, tgz.size() / 2));
   WriteTemp("broken/garbage.7z", "7z\xBC\xAF\x27\x1C" + std::string(500, '\x55'));
-  WriteTemp("broken/garbage.lzh", std::string("\x20\x00-lh5-", 9) + std::string(200, '\xFF'));
+  WriteTemp("broken/garbage.lzh", std::string("\x20\x00-lh5-", 7) + std::string(200, '\xFF'));
   // A member that claims 1 GB in a file of a few hundred bytes.
   WriteTemp("broken/claims.zip", HandZip({{"huge.obj", "tiny", true, 1000000000}}));
   std::string tar = TarHeader("huge.obj", 1000000000ULL) + std::string(512, 'x');
