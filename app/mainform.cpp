@@ -774,8 +774,11 @@ void TMainForm::SetArchiveExeFlag(bool exe) {
 void TMainForm::DeleteArchiveCache() { archive_->DeleteCache(); }
 
 void TMainForm::ListArchive() {
+  // A compressed tar is read through to its end: that can take a moment.
+  BeginWaitCursor();
   const int index = filter_->currentIndex();
   archive_->List(filter_->itemData(index).toString().toStdString(), index == 0);
+  EndWaitCursor();
 }
 
 void TMainForm::MemberActivated() {

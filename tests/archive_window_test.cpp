@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
@@ -43,17 +44,21 @@ bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
 struct MessageCatcher {
   QStringList texts;
   bool armed = false;
+  QPointer<QMessageBox> last;
+  QObject context;  // pending polls end with the catcher
   void Arm() {
     armed = true;
-    QTimer::singleShot(20, [this] { Poll(0); });
+    QTimer::singleShot(20, &context, [this] { Poll(0); });
   }
   void Poll(int tries) {
     if (!armed) return;
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box && box != last && box->isVisible()) {
+      last = box;  // each box is answered once
       texts << box->windowTitle() + ": " + box->text();
-      box->accept();
+      QTimer::singleShot(0, box, [box] { box->accept(); });
     }
-    if (tries < 400) QTimer::singleShot(20, [this, tries] { Poll(tries + 1); });
+    if (tries < 400) QTimer::singleShot(20, &context, [this, tries] { Poll(tries + 1); });
   }
 };
 
