@@ -9,6 +9,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "archive/archiver_table.h"
+#include "archive/extract.h"
+#include "archive/members.h"
 #include "core/plugin_host.h"
 #include "mesh/prepare_mesh.h"
 #include "readers/builtin.h"
@@ -24,6 +27,8 @@ const char kUsage[] =
     "       tarnelle --info [OPTIONS] FILE...    print the load log of each file\n"
     "       tarnelle --dump [OPTIONS] FILE       print the log and the prepared model\n"
     "       tarnelle --snapshot OUT [OPTIONS] FILE  render FILE into OUT (.png, .jpg, .bmp)\n"
+    "       tarnelle --list [--filter=N] ARCHIVE  list the model members of an archive\n"
+    "FILE may be ARCHIVE//MEMBER: the member is extracted and loaded.\n"
     "options (in any order, before or after the files):\n"
     "  --filter=N        format filter item (0 all files, 1 all formats, 2+ one reader)\n"
     "  --share           merge coincident vertices\n"
@@ -117,6 +122,55 @@ void DumpModel(const PolygonModel* model, bool withNormals) {
   for (const Float3& n : model->vertexNormals) printf("vn %.9g %.9g %.9g\n", n.x, n.y, n.z);
 }
 
+// The archiver modules beside the executable (then on the system's library
+// path), loaded on first use.
+struct CliArchivers {
+  ArchiverTable table;
+  std::string moduleDir;
+  bool loaded = false;
+  ~CliArchivers() { UnloadArchivers(table); }
+  // The slot that reads path; null, with the reason on standard error, when none does.
+  const ArchiverSlot* SlotFor(const std::string& path) {
+    if (!loaded) LoadArchivers(table, {moduleDir, true});
+    loaded = true;
+    const int i = DetectArchiver(table, path);
+    if (i != kNoArchiver) return &table.archivers[static_cast<size_t>(i)];
+    fprintf(stderr, "tarnelle: %s: no archiver module reads this file\n", path.c_str());
+    if (!table.missing.empty())
+      fprintf(stderr, "tarnelle: %s\n", MissingArchiversMessage(table).c_str());
+    return nullptr;
+  }
+};
+
+int ListArchive(const CliOptions& opt, const ReaderTable& readers, CliArchivers& archivers) {
+  const std::string& path = opt.files.front();
+  const ArchiverSlot* slot = archivers.SlotFor(path);
+  if (!slot) return 1;
+  const int filter = opt.load.filterIndex;
+  std::string mask;
+  if (filter == 1) {
+    for (const FormatReader& r : readers) mask += (mask.empty() ? "" : ";") + r.mask;
+  } else if (filter >= 2 && static_cast<size_t>(filter - 2) < readers.size()) {
+    mask = readers[static_cast<size_t>(filter - 2)].mask;
+  }
+  std::vector<MemberRow> rows;
+  if (!ListMembers(*slot, path, mask, filter == 0, rows)) {
+    fprintf(stderr, "tarnelle: %s: the archive cannot be read\n", path.c_str());
+    return 1;
+  }
+  for (const MemberRow& r : rows)
+    printf("%s\t%s\t%s\t%s\n", r.path.c_str(), r.size.c_str(), r.type.c_str(), r.date.c_str());
+  return 0;
+}
+
+// A private folder for one extracted member, with a trailing "/".
+std::string MakeScratchFolder() {
+  const char* tmp = getenv("TMPDIR");
+  std::string tmpl = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/tarnelle-XXXXXX";
+  if (!mkdtemp(tmpl.data())) return {};
+  return tmpl + "/";
+}
+
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 }  // namespace
@@ -162,6 +216,8 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error
       opt.mode = CliOptions::Mode::kInfo;
     } else if (a == "--dump") {
       opt.mode = CliOptions::Mode::kDump;
+    } else if (a == "--list") {
+      opt.mode = CliOptions::Mode::kList;
     } else if (a == "--snapshot") {
       if (i + 1 >= argc) {
         error = "--snapshot needs an output file";
@@ -230,7 +286,7 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error
     return false;
   }
   if (opt.mode != CliOptions::Mode::kInfo && opt.files.size() != 1) {
-    error = "--dump and --snapshot take exactly one file";
+    error = "--dump, --snapshot and --list take exactly one file";
     return false;
   }
   return true;
@@ -277,13 +333,42 @@ int RunCommandLine(int argc, char** argv) {
   const bool raw = opt.raw && opt.mode == CliOptions::Mode::kDump;
   pipeline.prepareMesh = raw ? nullptr : TimedPrepareMesh;
 
+  CliArchivers archivers;
+  archivers.moduleDir = slash == std::string::npos ? std::string(".") : exe.substr(0, slash);
+  if (opt.mode == CliOptions::Mode::kList) {
+    const int listed = ListArchive(opt, pipeline.table, archivers);
+    fflush(stdout);
+    ReleaseReaderTable(pipeline.table);
+    return listed;
+  }
+
   CliHost host(opt.load);
   int status = 0;
   for (const std::string& file : opt.files) {
     g_prepared = false;
     const Clock::time_point t0 = Clock::now();
-    const LoadOutcome outcome = LoadModelFile(pipeline, host, file);
+    // ARCHIVE//MEMBER: the member's extracted copy is loaded under that name.
+    std::string path = file, display, archivePath, member, scratch;
+    if (SplitMemberArgument(file, archivePath, member)) {
+      const ArchiverSlot* slot = archivers.SlotFor(archivePath);
+      scratch = slot ? MakeScratchFolder() : std::string();
+      if (!slot || scratch.empty() || !ExtractToFolder(*slot, archivePath, member, scratch, path)) {
+        if (slot) fprintf(stderr, "tarnelle: %s: %s\n", file.c_str(), kExtractFailedMessage);
+        if (!scratch.empty()) {
+          unlink(path.c_str());
+          rmdir(scratch.c_str());
+        }
+        status = 1;
+        continue;
+      }
+      display = MemberDisplayName(archivePath, member);
+    }
+    const LoadOutcome outcome = LoadModelFile(pipeline, host, path, display);
     const Clock::time_point t1 = Clock::now();
+    if (!scratch.empty()) {
+      unlink(path.c_str());
+      rmdir(scratch.c_str());
+    }
     if (outcome == LoadOutcome::kFailed) status = 1;
     if (opt.time) {
       const double read = Ms((g_prepared ? g_prepStart : t1) - t0);

@@ -1,5 +1,5 @@
 // The command line: --help, --version and the headless modes --info,
-// --dump and --snapshot, all checked before any toolkit starts.
+// --dump, --snapshot and --list, all checked before any toolkit starts.
 #pragma once
 
 #include <string>
@@ -9,7 +9,7 @@
 #include "preview/snapshot_options.h"
 
 struct CliOptions {
-  enum class Mode { kViewer, kInfo, kDump, kSnapshot } mode = Mode::kViewer;
+  enum class Mode { kViewer, kInfo, kDump, kSnapshot, kList } mode = Mode::kViewer;
   LoadSettings load;  // the defaults of a missing settings file
   bool raw = false;
   bool time = false;
@@ -38,7 +38,7 @@ enum class StartKind {
 };
 StartKind CheckArguments(int argc, char** argv, CliOptions& opt, std::string& error);
 
-// Runs --info, --dump or --snapshot; returns the exit status.
+// Runs --info, --dump, --snapshot or --list; returns the exit status.
 int RunCommandLine(int argc, char** argv);
 
 // The usage text printed on a usage error.

@@ -33,6 +33,7 @@
 #include <memory>
 
 #include "app/aboutbox.h"
+#include "app/archivebrowser.h"
 #include "app/filebrowser.h"
 #include "app/icons.h"
 #include "app/manualwindow.h"
@@ -156,9 +157,7 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
   mPluginFirst_->setChecked(settings_.pluginsFirst);
   mVerClean_->setChecked(settings_.shareVertices);
   mPolWise_->setChecked(settings_.fixOrientation);
-  // Archive browsing arrives with the archive layer; until then the item
-  // shows the stored choice and cannot be changed.
-  mArcFolder_->setChecked(settings_.archiveBrowsing);
+  if (settings_.archiveBrowsing) SetArchiveBrowsing(true);
 
   // Step 9: the reader table and, from it, the format filter.
   PluginSource plugins{PathBytes(DirOfExe(options_.exePath) + QStringLiteral("Plugin/")),
@@ -236,6 +235,11 @@ void TMainForm::BuildLayout() {
   fileList_->SetColumnCaptions({U("ファイル名"), U("サイズ"), U("ﾀｲﾌﾟ"), U("更新日付"), QString()});
   memberList_ = new QTreeWidget;
   memberList_->setObjectName(QStringLiteral("ListView1"));
+  archive_ = new TArchiveBrowser(
+      memberList_,
+      ArchiverSearch{PathBytes(DirOfExe(options_.exePath)), options_.archiverSystemSearch},
+      CacheFolderFor(options_.exePath), options_.exePath, this);
+  connect(archive_, &TArchiveBrowser::MemberActivated, this, &TMainForm::MemberActivated);
   listArea_->addWidget(fileList_);
   listArea_->addWidget(memberList_);
   listArea_->setCurrentWidget(fileList_);
@@ -454,7 +458,7 @@ void TMainForm::BuildMenus() {
     ShowMessage(QStringLiteral("Tarnelle Warning"), U("この変更は次回起動から有効になります。"));
   });
   mArcFolder_ = check(option, "mArcFolder", "圧縮ファイル参照");
-  mArcFolder_->setEnabled(false);  // archive browsing comes with its own change
+  connect(mArcFolder_, &QAction::triggered, this, &TMainForm::SetArchiveBrowsing);
   option->addSeparator();
   mVerClean_ = check(option, "mVerClean", "頂点共有化");
   mPolWise_ = check(option, "mPolWise", "面方向の補正");
@@ -539,6 +543,7 @@ void TMainForm::closeEvent(QCloseEvent* e) {
     preview_->ClearModel();
     CurrentModel.reset();
     SaveSettings();
+    DeleteArchiveCache();
   }
   e->accept();
 }
@@ -704,11 +709,6 @@ void TMainForm::OptionClick() {
                       static_cast<int>(settings_.objectColor));
 }
 
-// Filled by the archive layer: removes the cache folder and all in it.
-void TMainForm::DeleteArchiveCache() {}
-
-// Filled by the archive layer: the tree's extension list, plus ",.exe".
-void TMainForm::UpdateArchiveExtensions() {}
 
 void TMainForm::ShowAbout(int page) {
   about_->SetVersionText(QStringLiteral("Version: 1.69"));
@@ -739,6 +739,15 @@ void TMainForm::ShowMessage(const QString& caption, const QString& text) {
 
 void TMainForm::FolderChanged(const QString& path) {
   setWindowTitle(QStringLiteral("Tarnelle - ") + path);
+  // An archive in the tree lists its members instead of a folder's files.
+  archive_->Reset();
+  const std::string bytes = PathBytes(path);
+  if (mArcFolder_->isChecked() && !FileExtension(bytes).empty() && archive_->Detect(bytes)) {
+    fileList_->SetFolder(QString(), false);
+    listArea_->setCurrentWidget(memberList_);
+    ListArchive();
+    return;
+  }
   listArea_->setCurrentWidget(fileList_);
   // Until the format filter exists (start-up) there is no mask to list by.
   fileList_->SetFolder(path, !filterText_.empty());
@@ -765,6 +774,62 @@ void TMainForm::ListClicked() {
 }
 
 // ---------------------------------------------------------------------------
+// Archive browsing
+
+void TMainForm::SetArchiveBrowsing(bool on) {
+  mArcFolder_->setChecked(on);
+  if (!on) {
+    const bool listed = listArea_->currentWidget() == memberList_;
+    archive_->UnloadModules();
+    settings_.archiveExe = false;
+    tree_->SetArchiveMode(false);
+    // The archive's node is gone: its folder is shown instead.
+    if (listed) tree_->SelectPath(U(FolderPartOf(archive_->ArchivePath())));
+    return;
+  }
+  std::string missing;
+  const bool ok = archive_->LoadModules(missing);
+  if (!missing.empty()) ShowMessage(QStringLiteral("Tarnelle"), U(missing));
+  if (!ok) {
+    mArcFolder_->setChecked(false);
+    mArcFolder_->setEnabled(false);
+    settings_.archiveExe = false;
+    return;
+  }
+  tree_->SetArchiveExtensions(U(archive_->TreeExtensions(settings_.archiveExe)));
+  tree_->SetArchiveMode(true);
+}
+
+void TMainForm::UpdateArchiveExtensions() {
+  // Also while browsing is off: the list is ready when it is switched on.
+  tree_->SetArchiveExtensions(U(archive_->TreeExtensions(settings_.archiveExe)));
+}
+
+void TMainForm::DeleteArchiveCache() { archive_->DeleteCache(); }
+
+void TMainForm::ListArchive() {
+  // A compressed tar is read through to its end: that can take a moment.
+  BeginWaitCursor();
+  const int index = filter_->currentIndex();
+  archive_->List(filter_->itemData(index).toString().toStdString(), index == 0);
+  EndWaitCursor();
+}
+
+void TMainForm::MemberActivated() {
+  std::string file, display;
+  BeginWaitCursor();
+  const TArchiveBrowser::Extraction r = archive_->ExtractSelected(settings_.cache, file, display);
+  EndWaitCursor();
+  if (r == TArchiveBrowser::Extraction::kNothing) return;
+  if (r == TArchiveBrowser::Extraction::kFailed) {
+    ShowMessage(QStringLiteral("Tarnelle"), U(kExtractFailedMessage));
+    return;
+  }
+  LoadModelFile(pipeline_, *this, file, display);
+  ++loadCount_;
+}
+
+// ---------------------------------------------------------------------------
 // Settings
 
 AppSettings TMainForm::CurrentSettings() const {
@@ -782,7 +847,9 @@ AppSettings TMainForm::CurrentSettings() const {
   s.viewType = viewStyle_;
   s.rememberFolder = mSaveFolder_->isChecked();
   QString folder = fileList_->Folder();
+  // While an archive is listed: the folder that holds it, without a trailing "/".
   if (folder.isEmpty()) folder = U(FolderPartOf(tree_->SelectedPath().toStdString()));
+  if (folder.size() > 1 && folder.endsWith('/')) folder.chop(1);
   s.lastPath = PathBytes(folder);
   s.renderType = renderType_;
   s.cullMode = cullMode_;

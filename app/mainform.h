@@ -24,6 +24,7 @@ class QStackedWidget;
 class QToolButton;
 class QTreeWidget;
 class TAboutBox;
+class TArchiveBrowser;
 class TFileList;
 class TFolderTree;
 class TLogMemo;
@@ -40,6 +41,9 @@ struct MainFormOptions {
   std::string commandLineFile;
   std::string screenshotPath;  // when set: save a picture of the window once ready, then close
   bool ownHelpWindow = false;  // Help shows the manual in our window without asking the desktop
+  // Archiver modules are looked for beside the executable, then (when set)
+  // through the system's library search.
+  bool archiverSystemSearch = true;
 };
 
 class TMainForm : public QMainWindow, public LoadHost {
@@ -75,7 +79,9 @@ class TMainForm : public QMainWindow, public LoadHost {
   void SaveImageClick();
   // Shows the options dialog and applies it after OK.
   void OptionClick();
-  // Deletes the archive cache folder at once.
+  // Archive browsing on or off, as the menu item "圧縮ファイル参照" switches it.
+  void SetArchiveBrowsing(bool on);
+  // Removes the archive cache folder with everything in it.
   void DeleteArchiveCache();
   // Gives the folder tree the archive extension list again (with ".exe"
   // when that flag is set).
@@ -101,6 +107,8 @@ class TMainForm : public QMainWindow, public LoadHost {
   TAboutBox* AboutBox() const { return about_; }
   TOptDlg* OptDlg() const { return optDlg_; }
   TManualWindow* ManualWindow() const { return manual_; }
+  TArchiveBrowser* ArchiveBrowser() const { return archive_; }
+  QTreeWidget* MemberList() const { return memberList_; }
   bool PreviewReady() const { return previewReady_; }
   bool TrimPending() const { return trimTimer_.isActive(); }
 
@@ -122,6 +130,8 @@ class TMainForm : public QMainWindow, public LoadHost {
   void FolderChanged(const QString& path);
   void FilterChanged(int index);
   void ListClicked();
+  void ListArchive();
+  void MemberActivated();
   void FirstPreviewInit();
   void TrimMemory();
   void ShowAbout(int page);
@@ -156,7 +166,8 @@ class TMainForm : public QMainWindow, public LoadHost {
   QSplitter* vSplit_ = nullptr;  // list area / preview panel
   QStackedWidget* listArea_ = nullptr;
   TFileList* fileList_ = nullptr;
-  QTreeWidget* memberList_ = nullptr;  // archive members (listed by the archive layer)
+  QTreeWidget* memberList_ = nullptr;  // archive members (ListView1)
+  TArchiveBrowser* archive_ = nullptr;
   QFrame* vPanel_ = nullptr;
   TPView* preview_ = nullptr;
   TLogMemo* memo_ = nullptr;

@@ -88,7 +88,8 @@ bool TFolderTree::SelectPath(const QString& path) {
   QString p = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
   QModelIndex i;
   while (true) {
-    if (QFileInfo(p).isDir()) i = model_->index(p);
+    const QFileInfo info(p);
+    if (info.isDir() || (archiveMode_ && info.isFile())) i = model_->index(p);
     if (i.isValid() || p == QStringLiteral("/") || p.isEmpty()) break;
     const qsizetype slash = p.lastIndexOf('/');
     p = slash <= 0 ? QStringLiteral("/") : p.left(slash);
@@ -123,6 +124,29 @@ void TFolderTree::wheelEvent(QWheelEvent* e) {
 void TFolderTree::showEvent(QShowEvent* e) {
   QTreeView::showEvent(e);
   if (currentIndex().isValid()) scrollTo(currentIndex());
+}
+
+void TFolderTree::SetArchiveExtensions(const QString& commaList) {
+  archivePatterns_.clear();
+  for (const QString& ext : commaList.split(',', Qt::SkipEmptyParts))
+    archivePatterns_ << QStringLiteral("*") + ext.trimmed();
+  ApplyArchiveFilter();
+}
+
+void TFolderTree::SetArchiveMode(bool on) {
+  archiveMode_ = on;
+  ApplyArchiveFilter();
+}
+
+void TFolderTree::ApplyArchiveFilter() {
+  // Name filters apply to files only (AllDirs); with no pattern there are
+  // no archive files to show at all.
+  const bool files = archiveMode_ && !archivePatterns_.isEmpty();
+  model_->setNameFilterDisables(false);
+  model_->setNameFilters(files ? archivePatterns_ : QStringList());
+  QDir::Filters filter = model_->filter();
+  filter.setFlag(QDir::Files, files);
+  model_->setFilter(filter);
 }
 
 void TFolderTree::SelectHome() { SelectPath(QDir::homePath()); }

@@ -33,6 +33,12 @@ class TFolderTree : public QTreeView {
   // Keeps index in view vertically and, in a deep tree, horizontally.
   void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
 
+  // Archive mode: files whose extension (dot included, any case) is one of
+  // the comma-separated list are shown as leaf nodes under their folders.
+  void SetArchiveExtensions(const QString& commaList);
+  void SetArchiveMode(bool on);
+  bool ArchiveMode() const { return archiveMode_; }
+
  signals:
   // The selected folder changed (also when it is set from code).
   void FolderChanged(const QString& path);
@@ -49,4 +55,7 @@ class TFolderTree : public QTreeView {
   // Folders fill in the background; until the user takes over, a node
   // selected from code is scrolled back into view as rows arrive above it.
   bool keepInView_ = false;
+  bool archiveMode_ = false;
+  QStringList archivePatterns_;
+  void ApplyArchiveFilter();
 };

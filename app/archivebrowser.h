@@ -1,0 +1,74 @@
+// The window's side of archive browsing: owns the archiver table and the
+// cache state, fills the member list ListView1 and sorts it on a header
+// click, and extracts the selected member for the main window to load.
+#pragma once
+
+#include <QObject>
+#include <string>
+#include <vector>
+
+#include "archive/archiver_table.h"
+#include "archive/extract.h"
+#include "archive/members.h"
+
+class QTreeWidget;
+
+class TArchiveBrowser : public QObject {
+  Q_OBJECT
+
+ public:
+  // list is the member list (ListView1), set up here; modules are looked
+  // for as search says; the cache lives in cacheFolder (with a trailing "/").
+  TArchiveBrowser(QTreeWidget* list, ArchiverSearch search, std::string cacheFolder,
+                  std::string exePath, QObject* parent = nullptr);
+  ~TArchiveBrowser() override;
+
+  // Loads the modules afresh; true when the LHA or ZIP slot loaded. message
+  // names the missing modules (empty when none is missing).
+  bool LoadModules(std::string& message);
+  void UnloadModules();
+  // The archive extension list for the folder tree (",.exe" appended on request).
+  std::string TreeExtensions(bool withExe) const;
+
+  // No archiver serves the listing any more (every folder change).
+  void Reset();
+  // Whether a loaded archiver accepts path; it then becomes the current one.
+  bool Detect(const std::string& path);
+  int CurrentArchiver() const { return current_; }
+  const std::string& ArchivePath() const { return archivePath_; }
+  // Lists the current archive's members whose extension mask names (every
+  // member when everyMember); the list is cleared first.
+  void List(const std::string& mask, bool everyMember);
+  void SortBy(int column);
+  int SortKey() const { return sortKey_; }
+  const std::vector<MemberRow>& Rows() const { return rows_; }
+
+  enum class Extraction { kNothing, kFailed, kReady };
+  // Extracts the selected member into the cache; on kReady, file is the
+  // copy to load and displayName what the log shows for it.
+  Extraction ExtractSelected(bool useCache, std::string& file, std::string& displayName);
+  // Removes the cache folder with everything in it.
+  void DeleteCache();
+  const ArchiveCache& Cache() const { return cache_; }
+  const ArchiverTable& Table() const { return table_; }
+
+ signals:
+  // A left click or Enter on a member (arrow keys only move the selection).
+  void MemberActivated();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Fill();
+
+  QTreeWidget* list_;
+  ArchiverSearch search_;
+  std::string exePath_;
+  ArchiverTable table_;
+  ArchiveCache cache_;
+  int current_ = kNoArchiver;
+  std::string archivePath_;
+  int sortKey_ = 1;  // kept for the whole run, across archives
+  std::vector<MemberRow> rows_;
+};

@@ -1,0 +1,96 @@
+#include "archive/members.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/reader_table.h"
+
+namespace {
+
+int CompareNoCase(const std::string& a, const std::string& b) {
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    auto ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
+    if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
+    if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+}
+
+int64_t SizeOf(const std::string& text) { return strtoll(text.c_str(), nullptr, 10); }
+
+}  // namespace
+
+std::string DosDateTimeText(uint16_t date, uint16_t time) {
+  char buf[64];
+  snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", 1980 + (date >> 9), date >> 5 & 15,
+           date & 31, time >> 11, time >> 5 & 63, (time & 31) * 2);
+  return buf;
+}
+
+bool ListMembers(const ArchiverSlot& slot, const std::string& archivePath, const std::string& mask,
+                 bool everyMember, std::vector<MemberRow>& rows) {
+  rows.clear();
+  if (!slot.Loaded() || !slot.open || !slot.findFirst || !slot.findNext || !slot.close)
+    return false;
+  ArcHandle h = slot.open(nullptr, archivePath.c_str(), 1);
+  if (!h) return false;
+  ArcMemberRecord rec;
+  for (int r = slot.findFirst(h, "*.*", &rec); r != -1; r = slot.findNext(h, &rec)) {
+    rec.fileName[sizeof rec.fileName - 1] = '\0';
+    MemberRow row;
+    row.path = rec.fileName;
+    // The extension is what follows the last "." of the whole path.
+    const size_t dot = row.path.find_last_of('.');
+    std::string ext = dot == std::string::npos ? std::string() : row.path.substr(dot + 1);
+    for (char& c : ext)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (!everyMember && !MatchMask(ext, mask)) continue;
+    if (row.path.empty()) continue;
+    row.size = std::to_string(rec.originalSize);
+    row.type = ext;
+    for (char& c : row.type)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    row.date = DosDateTimeText(rec.date, rec.time);
+    rows.push_back(std::move(row));
+  }
+  slot.close(h);
+  return true;
+}
+
+int NextSortKey(int key, int column) {
+  const int next = column + 1;
+  return next == (key < 0 ? -key : key) ? -key : next;
+}
+
+int CompareMembers(const MemberRow& a, const MemberRow& b, int key) {
+  int r = 0;
+  switch (key < 0 ? -key : key) {
+    case 1:
+      r = CompareNoCase(a.path, b.path);
+      break;
+    case 2: {
+      const int64_t d = SizeOf(a.size) - SizeOf(b.size);
+      r = d < 0 ? -1 : d > 0 ? 1 : 0;
+      break;
+    }
+    case 3:
+      r = CompareNoCase(a.type, b.type);
+      break;
+    case 4:
+      r = CompareNoCase(a.date, b.date);
+      break;
+    default:
+      break;
+  }
+  return key < 0 ? -r : r;
+}
+
+void SortMembers(std::vector<MemberRow>& rows, int key) {
+  std::stable_sort(rows.begin(), rows.end(), [key](const MemberRow& a, const MemberRow& b) {
+    return CompareMembers(a, b, key) < 0;
+  });
+}

@@ -1,0 +1,32 @@
+// The member list of an archive: the rows shown (path, size, type, date),
+// filtered by the format mask, and their sorting by a signed column key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/archiver_table.h"
+
+struct MemberRow {
+  std::string path;  // member path inside the archive (UTF-8)
+  std::string size;  // uncompressed size, decimal
+  std::string type;  // extension in upper case
+  std::string date;  // "yyyy/mm/dd hh:mm:ss"
+};
+
+// "%04d/%02d/%02d %02d:%02d:%02d" of an MS-DOS date and time, as stored.
+std::string DosDateTimeText(uint16_t date, uint16_t time);
+
+// Lists the members of archivePath through slot, in archive order, keeping
+// those whose extension the mask names; everyMember lists all of them.
+// False when the archive cannot be opened.
+bool ListMembers(const ArchiverSlot& slot, const std::string& archivePath, const std::string& mask,
+                 bool everyMember, std::vector<MemberRow>& rows);
+
+// The key after a click on column (0-based): column + 1, negated when it
+// names the column already sorted by.
+int NextSortKey(int key, int column);
+// < 0, 0, > 0 as a sorts before, with or after b under key.
+int CompareMembers(const MemberRow& a, const MemberRow& b, int key);
+void SortMembers(std::vector<MemberRow>& rows, int key);

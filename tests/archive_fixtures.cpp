@@ -1,0 +1,168 @@
+#include "tests/archive_fixtures.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void AddFilter(archive* a, const std::string& filter) {
+  if (filter == "gzip") archive_write_add_filter_gzip(a);
+  if (filter == "bzip2") archive_write_add_filter_bzip2(a);
+  if (filter == "compress") archive_write_add_filter_compress(a);
+}
+
+uint32_t Crc32(const std::string& s) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (const char ch : s) {
+    c ^= static_cast<unsigned char>(ch);
+    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  return ~c;
+}
+
+void Put16(std::string& s, unsigned v) {
+  s += static_cast<char>(v & 0xFF);
+  s += static_cast<char>(v >> 8 & 0xFF);
+}
+void Put32(std::string& s, uint32_t v) {
+  Put16(s, v & 0xFFFF);
+  Put16(s, v >> 16);
+}
+
+}  // namespace
+
+void WriteArchive(const std::string& path, const std::string& format, const std::string& filter,
+                  const std::vector<FixtureEntry>& entries) {
+  archive* a = archive_write_new();
+  if (format == "zip") archive_write_set_format_zip(a);
+  if (format == "7z") archive_write_set_format_7zip(a);
+  if (format == "tar") archive_write_set_format_pax_restricted(a);
+  AddFilter(a, filter);
+  ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK) << archive_error_string(a);
+  for (const FixtureEntry& f : entries) {
+    archive_entry* e = archive_entry_new();
+    archive_entry_set_pathname(e, f.name.c_str());
+    archive_entry_set_mtime(e, f.mtime, 0);
+    archive_entry_set_perm(e, 0644);
+    switch (f.kind) {
+      case 'd':
+        archive_entry_set_filetype(e, AE_IFDIR);
+        archive_entry_set_perm(e, 0755);
+        break;
+      case 'l':
+        archive_entry_set_filetype(e, AE_IFLNK);
+        archive_entry_set_symlink(e, f.target.c_str());
+        break;
+      case 'h':
+        archive_entry_set_filetype(e, AE_IFREG);
+        archive_entry_set_hardlink(e, f.target.c_str());
+        break;
+      default:
+        archive_entry_set_filetype(e, AE_IFREG);
+        archive_entry_set_size(e, static_cast<la_int64_t>(f.data.size()));
+    }
+    ASSERT_GE(archive_write_header(a, e), ARCHIVE_WARN) << archive_error_string(a);
+    if (f.kind == 'f' && !f.data.empty()) archive_write_data(a, f.data.data(), f.data.size());
+    archive_entry_free(e);
+  }
+  ASSERT_EQ(archive_write_close(a), ARCHIVE_OK) << archive_error_string(a);
+  archive_write_free(a);
+}
+
+void WriteCompressedFile(const std::string& path, const std::string& filter,
+                         const std::string& data) {
+  archive* a = archive_write_new();
+  archive_write_set_format_raw(a);
+  AddFilter(a, filter);
+  ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK) << archive_error_string(a);
+  archive_entry* e = archive_entry_new();
+  archive_entry_set_filetype(e, AE_IFREG);
+  archive_entry_set_pathname(e, "data");
+  ASSERT_EQ(archive_write_header(a, e), ARCHIVE_OK) << archive_error_string(a);
+  archive_write_data(a, data.data(), data.size());
+  archive_entry_free(e);
+  archive_write_close(a);
+  archive_write_free(a);
+}
+
+std::string HandZip(const std::vector<HandZipEntry>& entries) {
+  std::string out, central;
+  for (const HandZipEntry& z : entries) {
+    const uint32_t offset = static_cast<uint32_t>(out.size());
+    const uint32_t crc = Crc32(z.data);
+    const uint32_t size = z.claimedSize < 0 ? static_cast<uint32_t>(z.data.size())
+                                            : static_cast<uint32_t>(z.claimedSize);
+    const unsigned flags = z.utf8Flag ? 0x800 : 0;
+    // Local header.
+    Put32(out, 0x04034b50);
+    Put16(out, 20);
+    Put16(out, flags);
+    Put16(out, 0);       // stored
+    Put16(out, 0x6000);  // 12:00:00
+    Put16(out, 0x5721);  // 2023/09/01
+    Put32(out, crc);
+    Put32(out, size);
+    Put32(out, size);
+    Put16(out, static_cast<unsigned>(z.name.size()));
+    Put16(out, 0);
+    out += z.name;
+    out += z.data;
+    // Central directory record.
+    Put32(central, 0x02014b50);
+    Put16(central, 0x031E);
+    Put16(central, 20);
+    Put16(central, flags);
+    Put16(central, 0);
+    Put16(central, 0x6000);
+    Put16(central, 0x5721);
+    Put32(central, crc);
+    Put32(central, size);
+    Put32(central, size);
+    Put16(central, static_cast<unsigned>(z.name.size()));
+    Put16(central, 0);
+    Put16(central, 0);
+    Put16(central, 0);
+    Put16(central, 0);
+    Put32(central, 0100644u << 16);
+    Put32(central, offset);
+    central += z.name;
+  }
+  const uint32_t cdOffset = static_cast<uint32_t>(out.size());
+  out += central;
+  Put32(out, 0x06054b50);
+  Put16(out, 0);
+  Put16(out, 0);
+  Put16(out, static_cast<unsigned>(entries.size()));
+  Put16(out, static_cast<unsigned>(entries.size()));
+  Put32(out, static_cast<uint32_t>(central.size()));
+  Put32(out, cdOffset);
+  Put16(out, 0);
+  return out;
+}
+
+std::string TarHeader(const std::string& name, unsigned long long size, char type,
+                      const std::string& link) {
+  std::string h(512, '\0');
+  memcpy(&h[0], name.data(), std::min<size_t>(name.size(), 100));
+  snprintf(&h[100], 8, "%07o", 0644);
+  snprintf(&h[108], 8, "%07o", 0);
+  snprintf(&h[116], 8, "%07o", 0);
+  snprintf(&h[124], 12, "%011llo", size);
+  snprintf(&h[136], 12, "%011o", 1700000000u);
+  h[156] = type;
+  memcpy(&h[157], link.data(), std::min<size_t>(link.size(), 100));
+  memcpy(&h[257], "ustar", 6);
+  memcpy(&h[263], "00", 2);
+  memset(&h[148], ' ', 8);
+  unsigned sum = 0;
+  for (const char c : h) sum += static_cast<unsigned char>(c);
+  snprintf(&h[148], 8, "%06o", sum);
+  h[155] = ' ';
+  return h;
+}

@@ -1,0 +1,43 @@
+// Archives for the tests: written with libarchive's writer, or by hand
+// where a test needs bytes no writer produces (CP932 names without the
+// UTF-8 flag, hostile names, sizes the data does not have).
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct FixtureEntry {
+  FixtureEntry(std::string n, std::string d, char k = 'f', std::string t = {},
+               time_t m = 1700000000)
+      : name(std::move(n)), data(std::move(d)), kind(k), target(std::move(t)), mtime(m) {}
+  std::string name;
+  std::string data;
+  char kind = 'f';     // 'f' file, 'd' folder, 'l' symbolic link, 'h' hard link
+  std::string target;  // link target
+  time_t mtime = 1700000000;
+};
+
+// format: "zip", "7z", "tar"; filter: "" or "gzip", "bzip2", "compress".
+void WriteArchive(const std::string& path, const std::string& format, const std::string& filter,
+                  const std::vector<FixtureEntry>& entries);
+// One file compressed with filter, no archive format.
+void WriteCompressedFile(const std::string& path, const std::string& filter,
+                         const std::string& data);
+
+struct HandZipEntry {
+  HandZipEntry(std::string n, std::string d, bool u = true, long long c = -1)
+      : name(std::move(n)), data(std::move(d)), utf8Flag(u), claimedSize(c) {}
+  std::string name;  // raw bytes, NUL allowed
+  std::string data;  // stored as is
+  bool utf8Flag = true;
+  long long claimedSize = -1;  // the size the headers state; -1: the data's
+};
+// A ZIP of stored members.
+std::string HandZip(const std::vector<HandZipEntry>& entries);
+
+// A ustar header block for a regular file of the given claimed size
+// (data not included).
+std::string TarHeader(const std::string& name, unsigned long long size, char type = '0',
+                      const std::string& link = {});

@@ -1,0 +1,630 @@
+// The archiver modules and the program's archive layer: loading the table,
+// detection and member lists over real archives of every format, sorting,
+// extraction and the cache, and hostile archives.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "archive/archiver_table.h"
+#include "archive/extract.h"
+#include "archive/members.h"
+#include "tests/archive_fixtures.h"
+#include "tests/test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kObj[] = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+constexpr char kModelMask[] = "*.obj;*.stl;*.3ds";
+
+std::string ModuleDir() { return TARNELLE_ARCHIVER_DIR; }
+std::string Fixture(const std::string& name) {
+  return std::string(TARNELLE_FIXTURES) + "/lzh/" + name;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+// A folder of its own for each test.
+std::string FreshDir(const std::string& name) {
+  const std::string d = TempDir() + "/" + name;
+  fs::remove_all(d);
+  fs::create_directories(d);
+  return d;
+}
+
+// The whole table, loaded from the build's modules only.
+struct Archivers {
+  ArchiverTable table;
+  Archivers() { LoadArchivers(table, {ModuleDir(), false}); }
+  ~Archivers() { UnloadArchivers(table); }
+  const ArchiverSlot& Slot(int i) const { return table.archivers[static_cast<size_t>(i)]; }
+};
+
+std::vector<std::string> Paths(const ArchiverSlot& slot, const std::string& archive,
+                               const std::string& mask = {}, bool every = true) {
+  std::vector<MemberRow> rows;
+  EXPECT_TRUE(ListMembers(slot, archive, mask, every, rows)) << archive;
+  std::vector<std::string> out;
+  for (const MemberRow& r : rows) out.push_back(r.path);
+  return out;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    out.push_back(fs::relative(e.path(), dir).string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace
+
+TEST(ArchiverModules, ExportSixEntryPointsEach) {
+  const struct {
+    const char* file;
+    const char* prefix;
+  } modules[] = {{"Unlha32.so", "Unlha"},
+                 {"7-zip32.so", "SevenZip"},
+                 {"Unzip32.so", "UnZip"},
+                 {"Tar32.so", "Tar"}};
+  for (const auto& m : modules) {
+    void* h = dlopen((ModuleDir() + "/" + m.file).c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(h) << m.file << ": " << dlerror();
+    for (const char* suffix :
+         {"CheckArchive", "OpenArchive", "FindFirst", "FindNext", "CloseArchive", ""})
+      EXPECT_TRUE(dlsym(h, (std::string(m.prefix) + suffix).c_str())) << m.prefix << suffix;
+    dlclose(h);
+  }
+}
+
+// Which modules are present decides the slots, the extension list and the
+// message; the ZIP slot prefers 7-zip32 over Unzip32.
+TEST(ArchiverTable, LoadsWhatIsPresent) {
+  const struct {
+    std::vector<std::string> present;
+    bool ok;
+    std::string extensions, message, zipModule;
+  } cases[] = {
+      {{"Unlha32.so", "7-zip32.so", "Unzip32.so", "Tar32.so"},
+       true,
+       ".lzh,.zip,.7z,.tar,.tgz,.gz,.bz2,.z",
+       "",
+       "7-zip32.so"},
+      {{"Unzip32.so"}, true, ".zip", "Unlha32.so, Tar32.soが見つかりませんでした。", "Unzip32.so"},
+      {{"7-zip32.so", "Unzip32.so"},
+       true,
+       ".zip,.7z",
+       "Unlha32.so, Tar32.soが見つかりませんでした。",
+       "7-zip32.so"},
+      {{"Tar32.so"},
+       false,
+       ".tar,.tgz,.gz,.bz2,.z",
+       "Unlha32.so, 7-zip32/Unzip32.soが見つかりませんでした。",
+       ""},
+      {{"Unlha32.so", "Tar32.so"},
+       true,
+       ".lzh,.tar,.tgz,.gz,.bz2,.z",
+       "7-zip32/Unzip32.soが見つかりませんでした。",
+       ""},
+      {{}, false, "", "Unlha32.so, 7-zip32/Unzip32.so, Tar32.soが見つかりませんでした。", ""},
+      {{"Unlha32.so", "7-zip32.so"},
+       true,
+       ".lzh,.zip,.7z",
+       "Tar32.soが見つかりませんでした。",
+       "7-zip32.so"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string dir = FreshDir("modules" + std::to_string(n++));
+    for (const std::string& m : c.present) fs::create_symlink(ModuleDir() + "/" + m, dir + "/" + m);
+    ArchiverTable t;
+    EXPECT_EQ(LoadArchivers(t, {dir, false}), c.ok) << dir;
+    EXPECT_EQ(t.extensions, c.extensions);
+    EXPECT_EQ(MissingArchiversMessage(t), c.message);
+    EXPECT_EQ(t.archivers[kSlotZip].moduleName, c.zipModule);
+    if (!c.zipModule.empty()) {
+      EXPECT_EQ(t.archivers[kSlotZip].switches,
+                c.zipModule == "7-zip32.so" ? "e -aoa -hide" : "-xoj --i");
+      EXPECT_TRUE(t.archivers[kSlotZip].command);
+    }
+    EXPECT_EQ(TreeExtensionList(t, true), c.extensions.empty() ? "" : c.extensions + ",.exe");
+    UnloadArchivers(t);
+    for (const ArchiverSlot& s : t.archivers) EXPECT_FALSE(s.Loaded());
+  }
+}
+
+// Every format the modules read, who detects it and what it lists.
+TEST(ArchiverModules, DetectAndListEveryFormat) {
+  const std::string dir = FreshDir("formats");
+  const std::vector<FixtureEntry> entries = {
+      {"models/", "", 'd'}, {"models/Car.OBJ", kObj}, {"readme", "text"}, {"tri.obj", kObj}};
+  WriteArchive(dir + "/a.zip", "zip", "", entries);
+  WriteArchive(dir + "/a.7z", "7z", "", entries);
+  WriteArchive(dir + "/a.tar", "tar", "", entries);
+  WriteArchive(dir + "/a.tgz", "tar", "gzip", entries);
+  WriteArchive(dir + "/a.tar.bz2", "tar", "bzip2", entries);
+  WriteArchive(dir + "/a.tar.Z", "tar", "compress", entries);
+  WriteCompressedFile(dir + "/bunny.stl.gz", "gzip", kObj);
+  WriteCompressedFile(dir + "/cube.obj.bz2", "bzip2", kObj);
+  WriteTemp("formats/plain.gz", "not compressed at all");
+  WriteTemp("formats/garbage.zip", std::string(3000, 'x'));
+  const std::vector<std::string> all = {"models/Car.OBJ", "readme", "tri.obj"};
+  const struct {
+    std::string path;
+    int slot;
+    std::vector<std::string> members;
+  } cases[] = {
+      {dir + "/a.zip", kSlotZip, all},
+      {dir + "/a.7z", kSlotZip, all},
+      {dir + "/a.tar", kSlotTar, all},
+      {dir + "/a.tgz", kSlotTar, all},
+      {dir + "/a.tar.bz2", kSlotTar, all},
+      {dir + "/a.tar.Z", kSlotTar, all},
+      {dir + "/bunny.stl.gz", kSlotTar, {"bunny.stl"}},
+      {dir + "/cube.obj.bz2", kSlotTar, {"cube.obj"}},
+      {Fixture("lv0.lzh"), kSlotLha, {"tri.obj", "models/cube.obj"}},
+      {Fixture("lv1.lzh"), kSlotLha, {"tri.obj", "models/cube.obj"}},
+      {Fixture("lv2.lzh"), kSlotLha, {"tri.obj", "models/cube.obj"}},
+      {Fixture("lh0.lzh"), kSlotLha, {"tri.obj"}},
+      {Fixture("lh6.lzh"), kSlotLha, {"tri.obj"}},
+      {Fixture("lh7.lzh"), kSlotLha, {"tri.obj"}},
+      {Fixture("cp932_l1.lzh"), kSlotLha, {"モデル.obj"}},
+      {Fixture("cp932_l2.lzh"), kSlotLha, {"表/表.obj"}},
+      {dir + "/plain.gz", kNoArchiver, {}},
+      {dir + "/garbage.zip", kNoArchiver, {}},
+      {dir + "/missing.zip", kNoArchiver, {}},
+      {dir, kNoArchiver, {}},  // a folder has no extension to offer
+  };
+  Archivers arc;
+  for (const auto& c : cases) {
+    EXPECT_EQ(DetectArchiver(arc.table, c.path), c.slot) << c.path;
+    if (c.slot == kNoArchiver) continue;
+    EXPECT_EQ(Paths(arc.Slot(c.slot), c.path), c.members) << c.path;
+    // Every listed name is one the extraction finds.
+    for (const std::string& m : c.members) {
+      std::string out;
+      EXPECT_TRUE(ExtractToFolder(arc.Slot(c.slot), c.path, m, FreshDir("each") + "/", out)) << m;
+    }
+  }
+  // Unzip32 reads zip only.
+  const std::string unzipDir = FreshDir("unzip-only");
+  fs::create_symlink(ModuleDir() + "/Unzip32.so", unzipDir + "/Unzip32.so");
+  ArchiverTable unzip;
+  LoadArchivers(unzip, {unzipDir, false});
+  EXPECT_EQ(DetectArchiver(unzip, dir + "/a.zip"), kSlotZip);
+  EXPECT_EQ(DetectArchiver(unzip, dir + "/a.7z"), kNoArchiver);
+  EXPECT_EQ(Paths(unzip.archivers[kSlotZip], dir + "/a.zip"), all);
+  UnloadArchivers(unzip);
+}
+
+TEST(ArchiverModules, NamesSizesAndDates) {
+  const std::string dir = FreshDir("names");
+  // ZIP written on Japanese Windows: CP932 without the UTF-8 flag; the same
+  // text with the flag is UTF-8. A "\\" separates folders in a UTF-8 name;
+  // in CP932 it may be the second byte of a character, and stays as stored.
+  const std::string zip = HandZip({{"\x83\x82\x83\x66\x83\x8b/\x95\x5c.obj", kObj, false},
+                                   {"ユーティーエフ.obj", kObj, true},
+                                   {"dir\\win.obj", "w", false},
+                                   {"\x95\x5c\\g.obj", "g", false}});
+  WriteTemp("names/jp.zip", zip);
+  Archivers arc;
+  const std::vector<std::string> names = {"モデル/表.obj", "ユーティーエフ.obj", "dir/win.obj",
+                                          "表\\g.obj"};
+  EXPECT_EQ(Paths(arc.Slot(kSlotZip), dir + "/jp.zip"), names);
+  for (const std::string& m : names) {
+    std::string out;
+    EXPECT_TRUE(ExtractToFolder(arc.Slot(kSlotZip), dir + "/jp.zip", m, FreshDir("jp") + "/", out))
+        << m;
+  }
+
+  // Dates are the local time of the member, clamped to what MS-DOS dates hold.
+  setenv("TZ", "UTC", 1);
+  tzset();
+  WriteArchive(dir + "/d.tar", "tar", "",
+               {{"new.obj", kObj, 'f', {}, 1700000000},  // 2023-11-14 22:13:20
+                {"old.obj", kObj, 'f', {}, 0},
+                {"odd.obj", kObj, 'f', {}, 1700000001}});
+  std::vector<MemberRow> rows;
+  ASSERT_TRUE(ListMembers(arc.Slot(kSlotTar), dir + "/d.tar", "", true, rows));
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].date, "2023/11/14 22:13:20");
+  EXPECT_EQ(rows[1].date, "1980/01/01 00:00:00");
+  EXPECT_EQ(rows[2].date, "2023/11/14 22:13:20");  // two-second steps
+  EXPECT_EQ(rows[0].size, std::to_string(strlen(kObj)));
+  EXPECT_EQ(rows[0].type, "OBJ");
+
+  // A claimed size past 4 GiB is clamped; a path longer than the record
+  // holds is left out.
+  std::string tar = TarHeader("big.obj", 5000000000ULL);
+  tar += std::string(1024, '\0');
+  WriteTemp("names/big.tar", tar);
+  ASSERT_TRUE(ListMembers(arc.Slot(kSlotTar), dir + "/big.tar", "", true, rows));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].size, "4294967295");
+  const std::string longName = std::string(300, 'a') + "/" + std::string(300, 'b') + ".obj";
+  WriteArchive(dir + "/long.tar", "tar", "", {{longName, kObj}, {"short.obj", kObj}});
+  EXPECT_EQ(Paths(arc.Slot(kSlotTar), dir + "/long.tar"), std::vector<std::string>{"short.obj"});
+  EXPECT_EQ(DosDateTimeText(0xFF9F, 0xBF7D), "2107/12/31 23:59:58");
+}
+
+TEST(MemberList, FilterAndTypes) {
+  const std::string dir = FreshDir("filter");
+  WriteArchive(dir + "/m.zip", "zip", "",
+               {{"Models/Car.OBJ", kObj},
+                {"readme", "x"},
+                {"docs/", "", 'd'},
+                {"part.stl", "x"},
+                {"notes.txt", "x"},
+                {"dir.v2/file", "x"}});
+  Archivers arc;
+  const ArchiverSlot& zip = arc.Slot(kSlotZip);
+  std::vector<MemberRow> rows;
+  ASSERT_TRUE(ListMembers(zip, dir + "/m.zip", kModelMask, false, rows));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].path, "Models/Car.OBJ");
+  EXPECT_EQ(rows[0].type, "OBJ");
+  EXPECT_EQ(rows[1].path, "part.stl");
+  EXPECT_EQ(Paths(zip, dir + "/m.zip", "*.stl", false), std::vector<std::string>{"part.stl"});
+  // Every member but folders under "all files".
+  EXPECT_EQ(Paths(zip, dir + "/m.zip", "*.*", true),
+            (std::vector<std::string>{"Models/Car.OBJ", "readme", "part.stl", "notes.txt",
+                                      "dir.v2/file"}));
+}
+
+TEST(MemberList, SortKeys) {
+  // The key starts at 1: a first click on the name column sorts descending,
+  // on another column ascending; a second click reverses.
+  const struct {
+    int key, column, next;
+  } keys[] = {{1, 0, -1}, {-1, 0, 1}, {1, 1, 2}, {2, 1, -2}, {-2, 1, 2}, {-2, 3, 4}, {4, 0, 1}};
+  for (const auto& k : keys) EXPECT_EQ(NextSortKey(k.key, k.column), k.next) << k.key << k.column;
+
+  std::vector<MemberRow> rows = {{"b.obj", "1000", "OBJ", "2020/01/02 00:00:00"},
+                                 {"A.stl", "900", "STL", "2021/01/01 00:00:00"},
+                                 {"c.3DS", "5", "3DS", "2019/05/05 00:00:00"}};
+  auto order = [&](int key) {
+    SortMembers(rows, key);
+    std::string s;
+    for (const MemberRow& r : rows) s += r.path + " ";
+    return s;
+  };
+  EXPECT_EQ(order(1), "A.stl b.obj c.3DS ");
+  EXPECT_EQ(order(-1), "c.3DS b.obj A.stl ");
+  EXPECT_EQ(order(2), "c.3DS A.stl b.obj ");  // 900 before 1000: numbers, not texts
+  EXPECT_EQ(order(-2), "b.obj A.stl c.3DS ");
+  EXPECT_EQ(order(3), "c.3DS b.obj A.stl ");
+  EXPECT_EQ(order(4), "c.3DS b.obj A.stl ");
+}
+
+TEST(Extraction, NamesAndCommandLine) {
+  EXPECT_EQ(CacheFileName("/x/Cache/", "models/a.obj"), "/x/Cache/models_a.obj");
+  EXPECT_EQ(CacheFileName("/x/Cache/", "models\\a.obj"), "/x/Cache/models_a.obj");
+  EXPECT_EQ(CacheFileName("/x/Cache/", "C:\\m/a.obj"), "/x/Cache/C__m_a.obj");
+  EXPECT_EQ(ExtractedFileName("/x/Cache/tmp/", "models/a.obj"), "/x/Cache/tmp/a.obj");
+  EXPECT_EQ(ExtractedFileName("/x/Cache/tmp/", "models\\a.obj"), "/x/Cache/tmp/a.obj");
+  EXPECT_EQ(ScratchFolderOf("/x/Cache/"), "/x/Cache/tmp/");
+  EXPECT_EQ(MemberDisplayName("/d/a.lzh", "m/a.obj"), "/d/a.lzh//m/a.obj");
+  std::string cmd;
+  ASSERT_TRUE(BuildExtractCommand("e -m2 -n1", "/d/a.lzh", "/c/tmp/", "m/a.obj", cmd));
+  EXPECT_EQ(cmd, "e -m2 -n1 \"/d/a.lzh\" \"/c/tmp/\" \"m/a.obj\"");
+  EXPECT_FALSE(BuildExtractCommand("e", "/d/a\".lzh", "/c/tmp/", "a.obj", cmd));
+
+  const std::string dir = FreshDir("split");
+  WriteTemp("split/a.zip", "x");
+  const struct {
+    std::string arg;
+    bool split;
+    std::string archive, member;
+  } cases[] = {
+      {dir + "/a.zip//m/x.obj", true, dir + "/a.zip", "m/x.obj"},
+      {dir + "/a.zip//", false, "", ""},
+      {dir + "/a.zip", false, "", ""},
+      {dir + "/none.zip//x.obj", false, "", ""},
+      {dir + "//a.zip//x.obj", true, dir + "//a.zip", "x.obj"},
+  };
+  for (const auto& c : cases) {
+    std::string a, m;
+    EXPECT_EQ(SplitMemberArgument(c.arg, a, m), c.split) << c.arg;
+    if (c.split) {
+      EXPECT_EQ(a, c.archive);
+      EXPECT_EQ(m, c.member);
+    }
+  }
+}
+
+// Every format extracts the named member, by its base name, into the
+// scratch folder; the same path twice: the last one wins.
+TEST(Extraction, ExtractsOneMemberOfEveryFormat) {
+  const std::string dir = FreshDir("extract");
+  const std::vector<FixtureEntry> entries = {
+      {"models/a.obj", "first"}, {"b.stl", "bee"}, {"models/a.obj", "second"}};
+  WriteArchive(dir + "/a.zip", "zip", "", entries);
+  WriteArchive(dir + "/a.7z", "7z", "", entries);
+  WriteArchive(dir + "/a.tgz", "tar", "gzip", entries);
+  WriteArchive(dir + "/a.tar.Z", "tar", "compress", entries);
+  WriteCompressedFile(dir + "/one.stl.gz", "gzip", "solid");
+  Archivers arc;
+  const struct {
+    std::string archive, member, data;
+  } cases[] = {
+      {dir + "/a.zip", "models/a.obj", "second"},   {dir + "/a.7z", "models/a.obj", "second"},
+      {dir + "/a.tgz", "models/a.obj", "second"},   {dir + "/a.tar.Z", "b.stl", "bee"},
+      {dir + "/one.stl.gz", "one.stl", "solid"},    {Fixture("lv2.lzh"), "models/cube.obj", kObj},
+      {Fixture("cp932_l2.lzh"), "表/表.obj", kObj}, {Fixture("lh7.lzh"), "tri.obj", kObj},
+  };
+  for (const auto& c : cases) {
+    const std::string scratch = FreshDir("scratch") + "/";
+    const int slot = DetectArchiver(arc.table, c.archive);
+    ASSERT_NE(slot, kNoArchiver) << c.archive;
+    std::string out;
+    ASSERT_TRUE(ExtractToFolder(arc.Slot(slot), c.archive, c.member, scratch, out)) << c.archive;
+    EXPECT_EQ(ReadAll(out), c.data) << c.archive;
+    EXPECT_EQ(FilesIn(scratch).size(), 1u) << c.archive;
+    // A member that is not there leaves nothing.
+    EXPECT_FALSE(ExtractToFolder(arc.Slot(slot), c.archive, "nothere.obj", scratch, out));
+    EXPECT_EQ(FilesIn(scratch).size(), 1u);
+  }
+}
+
+TEST(Extraction, CacheReuseIsKeyedByArchiveAndMember) {
+  const std::string dir = FreshDir("cache");
+  // ZIP readers take "\\" for a folder separator; tar keeps it.
+  WriteArchive(dir + "/one.tar", "tar", "", {{"models/a.obj", "one"}, {"models\\a.obj", "back"}});
+  WriteArchive(dir + "/two.tar", "tar", "", {{"models/a.obj", "two"}});
+  Archivers arc;
+  const ArchiverSlot& zip = arc.Slot(kSlotTar);
+  ArchiveCache cache;
+  cache.folder = dir + "/exe/Cache/";
+  std::string file;
+  // Cache on: the second click reuses the file.
+  ASSERT_TRUE(ExtractMember(zip, cache, dir + "/one.tar", "models/a.obj", true, file));
+  EXPECT_EQ(file, cache.folder + "models_a.obj");
+  EXPECT_EQ(ReadAll(file), "one");
+  ASSERT_TRUE(ExtractMember(zip, cache, dir + "/one.tar", "models/a.obj", true, file));
+  EXPECT_EQ(cache.commandRuns, 1);
+  // The same cache file from another archive or member path is extracted anew.
+  ASSERT_TRUE(ExtractMember(zip, cache, dir + "/two.tar", "models/a.obj", true, file));
+  EXPECT_EQ(ReadAll(file), "two");
+  ASSERT_TRUE(ExtractMember(zip, cache, dir + "/one.tar", "models\\a.obj", true, file));
+  EXPECT_EQ(file, cache.folder + "models_a.obj");
+  EXPECT_EQ(ReadAll(file), "back");
+  EXPECT_EQ(cache.commandRuns, 3);
+  // A changed archive at the same path is extracted anew.
+  ASSERT_TRUE(ExtractMember(zip, cache, dir + "/two.tar", "models/a.obj", true, file));
+  EXPECT_EQ(cache.commandRuns, 4);
+  WriteArchive(dir + "/two.tar", "tar", "", {{"models/a.obj", "changed!"}});
+  ASSERT_TRUE(ExtractMember(zip, cache, dir + "/two.tar", "models/a.obj", true, file));
+  EXPECT_EQ(ReadAll(file), "changed!");
+  EXPECT_EQ(cache.commandRuns, 5);
+  // Cache off: every click runs the archiver.
+  ASSERT_TRUE(ExtractMember(zip, cache, dir + "/two.tar", "models/a.obj", false, file));
+  ASSERT_TRUE(ExtractMember(zip, cache, dir + "/two.tar", "models/a.obj", false, file));
+  EXPECT_EQ(cache.commandRuns, 7);
+  // A failed extraction: false, and the scratch folder stays empty.
+  EXPECT_FALSE(ExtractMember(zip, cache, dir + "/two.tar", "gone.obj", true, file));
+  EXPECT_TRUE(FilesIn(ScratchFolderOf(cache.folder)).empty());
+}
+
+// Hostile member names, links and devices: at most one regular file, by
+// base name, inside the scratch folder; nothing anywhere else.
+TEST(Extraction, HostileMembersWriteNothingOutside) {
+  const std::string dir = FreshDir("hostile");
+  WriteArchive(dir + "/names.tar", "tar", "",
+               {{"../up.obj", "up"},
+                {"/etc/abs.obj", "abs"},
+                {"C:\\win.obj", "win"},
+                {"a/../../dots.obj", "dots"},
+                {"..", "dotdot"},
+                {"link.obj", "", 'l', "/etc/passwd"},
+                {"hard.obj", "", 'h', "C:\\win.obj"},
+                {"dup.obj", "file"},
+                {"dup.obj", "", 'l', "/etc/passwd"}});
+  WriteTemp("hostile/quote.zip",
+            HandZip({{"q\"uote.obj", "q"}, {std::string("nul\0x.obj", 9), "n"}}));
+  Archivers arc;
+  const ArchiverSlot& tar = arc.Slot(kSlotTar);
+  // Links and folders are not listed; the rest lists under its stored name.
+  EXPECT_EQ(Paths(tar, dir + "/names.tar"),
+            (std::vector<std::string>{"../up.obj", "/etc/abs.obj", "C:\\win.obj",
+                                      "a/../../dots.obj", "..", "dup.obj"}));
+  // A quote cannot be passed to the extraction command: not listed.
+  EXPECT_EQ(Paths(arc.Slot(kSlotZip), dir + "/quote.zip"), std::vector<std::string>{"nul"});
+
+  const struct {
+    std::string member, file, data;  // file empty: nothing is extracted
+  } cases[] = {{"../up.obj", "up.obj", "up"},
+               {"/etc/abs.obj", "abs.obj", "abs"},
+               {"C:\\win.obj", "win.obj", "win"},
+               {"a/../../dots.obj", "dots.obj", "dots"},
+               {"..", "", ""},
+               {"link.obj", "", ""},
+               {"hard.obj", "", ""},
+               {"dup.obj", "", ""}};  // the last entry of that path is a link
+  for (const auto& c : cases) {
+    const std::string outer = FreshDir("outer");
+    const std::string scratch = outer + "/Cache/tmp/";
+    fs::create_directories(scratch);
+    std::string out;
+    const bool ok = ExtractToFolder(tar, dir + "/names.tar", c.member, scratch, out);
+    EXPECT_EQ(ok, !c.file.empty()) << c.member;
+    if (ok) {
+      EXPECT_EQ(out, scratch + c.file);
+      EXPECT_EQ(ReadAll(out), c.data);
+      EXPECT_EQ(FilesIn(outer),
+                (std::vector<std::string>{"Cache", "Cache/tmp", "Cache/tmp/" + c.file}));
+    } else {
+      EXPECT_EQ(FilesIn(outer), (std::vector<std::string>{"Cache", "Cache/tmp"})) << c.member;
+    }
+  }
+  // The quoted name is refused by the command; a link already standing at
+  // the base name is replaced, never written through.
+  const std::string outer = FreshDir("outer");
+  const std::string scratch = outer + "/tmp/";
+  fs::create_directories(scratch);
+  WriteTemp("hostile/victim.obj", "keep");
+  fs::create_symlink(dir + "/victim.obj", scratch + "win.obj");
+  std::string out;
+  EXPECT_FALSE(
+      ExtractToFolder(arc.Slot(kSlotZip), dir + "/quote.zip", "q\"uote.obj", scratch, out));
+  ASSERT_TRUE(ExtractToFolder(tar, dir + "/names.tar", "C:\\win.obj", scratch, out));
+  EXPECT_EQ(ReadAll(dir + "/victim.obj"), "keep");
+  EXPECT_FALSE(fs::is_symlink(out));
+  EXPECT_EQ(ReadAll(out), "win");
+  // A scratch folder that is itself a link is not used.
+  fs::create_directories(outer + "/real");
+  fs::create_symlink(outer + "/real", outer + "/linked");
+  EXPECT_FALSE(ExtractToFolder(tar, dir + "/names.tar", "../up.obj", outer + "/linked/", out));
+  EXPECT_TRUE(fs::is_empty(outer + "/real"));
+}
+
+TEST(Extraction, BrokenAndHugeArchivesFailCleanly) {
+  const std::string dir = FreshDir("broken");
+  WriteArchive(dir + "/good.zip", "zip", "", {{"a.obj", std::string(20000, 'a')}, {"b.obj", kObj}});
+  WriteArchive(dir + "/good.tgz", "tar", "gzip",
+               {{"a.obj", std::string(20000, 'a')}, {"b.obj", kObj}});
+  const std::string zip = ReadAll(dir + "/good.zip");
+  const std::string tgz = ReadAll(dir + "/good.tgz");
+  WriteTemp("broken/cut.zip", zip.substr(0, zip.size() / 2));
+  WriteTemp("broken/cut.tgz", tgz.substr(0, tgz.size() / 2));
+  WriteTemp("broken/garbage.7z", "7z\xBC\xAF\x27\x1C" + std::string(500, '\x55'));
+  WriteTemp("broken/garbage.lzh", std::string("\x20\x00-lh5-", 7) + std::string(200, '\xFF'));
+  // A member that claims 1 GB in a file of a few hundred bytes.
+  WriteTemp("broken/claims.zip", HandZip({{"huge.obj", "tiny", true, 1000000000}}));
+  std::string tar = TarHeader("huge.obj", 1000000000ULL) + std::string(512, 'x');
+  WriteTemp("broken/claims.tar", tar);
+
+  Archivers arc;
+  for (const char* name :
+       {"cut.zip", "cut.tgz", "garbage.7z", "garbage.lzh", "claims.zip", "claims.tar"}) {
+    const std::string path = dir + "/" + name;
+    const int slot = DetectArchiver(arc.table, path);
+    if (slot != kNoArchiver) {
+      std::vector<MemberRow> rows;
+      ListMembers(arc.Slot(slot), path, "", true, rows);  // whatever it lists, it returns
+      for (const char* member : {"a.obj", "b.obj", "huge.obj"}) {
+        const std::string scratch = FreshDir("scratch") + "/";
+        std::string out;
+        if (ExtractToFolder(arc.Slot(slot), path, member, scratch, out)) {
+          // Only a whole member comes out.
+          EXPECT_EQ(ReadAll(out).size(), std::string(member) == "a.obj" ? 20000u : strlen(kObj))
+              << name << " " << member;
+        }
+        // No partial file stays behind.
+        EXPECT_LE(FilesIn(scratch).size(), 1u) << name;
+        for (const std::string& f : FilesIn(scratch)) EXPECT_EQ(f.find(".part"), std::string::npos);
+      }
+    }
+  }
+  // The huge member's claimed size is listed; it cannot be extracted.
+  std::vector<MemberRow> rows;
+  ASSERT_TRUE(ListMembers(arc.Slot(kSlotZip), dir + "/claims.zip", "", true, rows));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].size, "1000000000");
+  std::string out;
+  const std::string scratch = FreshDir("scratch") + "/";
+  EXPECT_FALSE(ExtractToFolder(arc.Slot(kSlotZip), dir + "/claims.zip", "huge.obj", scratch, out));
+  EXPECT_FALSE(ExtractToFolder(arc.Slot(kSlotTar), dir + "/claims.tar", "huge.obj", scratch, out));
+  EXPECT_TRUE(FilesIn(scratch).empty());
+  // Devices and pipes are never opened as archives.
+  EXPECT_EQ(DetectArchiver(arc.table, "/dev/zero"), kNoArchiver);
+}
+
+TEST(Extraction, HundredThousandMembers) {
+  const std::string dir = FreshDir("many");
+  std::vector<FixtureEntry> entries;
+  entries.reserve(100000);
+  for (int i = 0; i < 100000; ++i)
+    entries.push_back({"m/" + std::to_string(i) + (i % 2 ? ".obj" : ".txt"), "x"});
+  WriteArchive(dir + "/many.zip", "zip", "", entries);
+  Archivers arc;
+  std::vector<MemberRow> rows;
+  ASSERT_TRUE(ListMembers(arc.Slot(kSlotZip), dir + "/many.zip", kModelMask, false, rows));
+  ASSERT_EQ(rows.size(), 50000u);
+  EXPECT_EQ(rows.back().path, "m/99999.obj");
+  const std::string scratch = FreshDir("scratch") + "/";
+  std::string out;
+  ASSERT_TRUE(ExtractToFolder(arc.Slot(kSlotZip), dir + "/many.zip", "m/77777.obj", scratch, out));
+  EXPECT_EQ(ReadAll(out), "x");
+}
+
+TEST(CacheFolder, DeletionRemovesOnlyTheCacheFolder) {
+  const std::string dir = FreshDir("delete");
+  const std::string exe = dir + "/bin/tarnelle";
+  fs::create_directories(dir + "/bin/Cache/tmp/sub");
+  fs::create_directories(dir + "/outside");
+  WriteTemp("delete/outside/keep.obj", "keep");
+  WriteTemp("delete/bin/Cache/a.obj", "a");
+  WriteTemp("delete/bin/Cache/tmp/sub/b.obj", "b");
+  fs::create_symlink(dir + "/outside", dir + "/bin/Cache/tmp/link");
+  fs::create_symlink(dir + "/outside/keep.obj", dir + "/bin/Cache/file-link.obj");
+  // What must never be removed.
+  for (const std::string& bad : {std::string(), std::string("/"), dir + "/bin", dir + "/bin/", dir,
+                                 std::string(getenv("HOME") ? getenv("HOME") : "/")})
+    EXPECT_FALSE(DeleteCacheFolder(bad, exe)) << bad;
+  EXPECT_TRUE(fs::exists(dir + "/bin/Cache/a.obj"));
+  EXPECT_EQ(CacheFolderFor(exe), dir + "/bin/Cache/");
+  EXPECT_TRUE(DeleteCacheFolder(CacheFolderFor(exe), exe));
+  EXPECT_FALSE(fs::exists(dir + "/bin/Cache"));
+  EXPECT_TRUE(fs::exists(dir + "/bin"));
+  EXPECT_EQ(ReadAll(dir + "/outside/keep.obj"), "keep");
+  // A cache folder that is a link: the link goes, its target stays.
+  fs::create_symlink(dir + "/outside", dir + "/bin/Cache");
+  EXPECT_TRUE(DeleteCacheFolder(dir + "/bin/Cache/", exe));
+  EXPECT_EQ(ReadAll(dir + "/outside/keep.obj"), "keep");
+  // A missing folder: nothing to do, silently.
+  EXPECT_FALSE(DeleteCacheFolder(dir + "/bin/Cache/", exe));
+  // A file or link where the cache or scratch folder belongs stops extraction.
+  fs::create_symlink(dir + "/outside", dir + "/bin/Cache");
+  EXPECT_FALSE(MakePrivateFolder(dir + "/bin/Cache/tmp/"));
+  EXPECT_FALSE(fs::exists(dir + "/outside/tmp"));
+}
+
+TEST(ArchiveCommandLine, ListsAndLoadsMembers) {
+  const std::string dir = FreshDir("cli");
+  WriteArchive(dir + "/m.zip", "zip", "",
+               {{"Models/Car.OBJ", kObj}, {"readme", "x"}, {"b/Car.OBJ", "not a model"}});
+  setenv("TZ", "UTC", 1);
+  RunResult r = RunTarnelle({"--list", dir + "/m.zip"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Models/Car.OBJ\t32\tOBJ\t2023/11/14 22:13:20\n"
+            "b/Car.OBJ\t11\tOBJ\t2023/11/14 22:13:20\n");
+  r = RunTarnelle({"--list", "--filter=0", dir + "/m.zip"});
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
+
+  // The member is extracted into a private folder that is gone afterwards.
+  const std::string tmp = FreshDir("cli-tmp");
+  setenv("TMPDIR", tmp.c_str(), 1);
+  const std::string member = dir + "/m.zip//Models/Car.OBJ";
+  r = RunTarnelle({"--info", member, dir + "/m.zip//b/Car.OBJ"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find("\n", r.out.find("Wavefront"))),
+            "----------\nWavefront: " + member);
+  EXPECT_NE(r.out.find("file: " + dir + "/m.zip//b/Car.OBJ"), std::string::npos) << r.out;
+  r = RunTarnelle({"--dump", member});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\nmodel 3 1\n"), std::string::npos) << r.out;
+  r = RunTarnelle({"--info", dir + "/m.zip//none.obj"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.err.find("ファイルの解凍に失敗しました。"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_empty(tmp));
+  unsetenv("TMPDIR");
+
+  WriteTemp("cli/bad.zip", "garbage");
+  r = RunTarnelle({"--list", dir + "/bad.zip"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(RunTarnelle({"--list", dir + "/m.zip", dir + "/m.zip"}).status, 2);
+}

@@ -1,0 +1,305 @@
+// Archive browsing in the main window, driven as a user would: the menu
+// item, archive nodes in the tree, the member list, extraction, the cache.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QStackedWidget>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/archivebrowser.h"
+#include "app/ini_file.h"
+#include "app/mainform.h"
+#include "tests/archive_fixtures.h"
+#include "tests/test_util.h"
+#include "widgets/filelist.h"
+#include "widgets/foldertree.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kTri[] = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+constexpr char kQuad[] = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\nf 1 2 3\nf 2 4 3\n";
+
+bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+  for (int waited = 0; !done(); waited += 10) {
+    if (waited >= ms) return false;
+    QTest::qWait(10);
+  }
+  return true;
+}
+
+// Accepts the next modal message boxes and keeps what they said.
+struct MessageCatcher {
+  QStringList texts;
+  bool armed = false;
+  QPointer<QMessageBox> last;
+  QObject context;  // pending polls end with the catcher
+  void Arm() {
+    armed = true;
+    QTimer::singleShot(20, &context, [this] { Poll(0); });
+  }
+  void Poll(int tries) {
+    if (!armed) return;
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box && box != last && box->isVisible()) {
+      last = box;  // each box is answered once
+      texts << box->windowTitle() + ": " + box->text();
+      QTimer::singleShot(0, box, [box] { box->accept(); });
+    }
+    if (tries < 400) QTimer::singleShot(20, &context, [this, tries] { Poll(tries + 1); });
+  }
+};
+
+class ArchiveWindow : public testing::Test {
+ protected:
+  void SetUp() override {
+    static int serial = 0;
+    dir_ = TempDir() + "/arcwin" + std::to_string(++serial);
+    models_ = dir_ + "/models";
+    fs::create_directories(models_);
+    ini_ = dir_ + "/tarnelle.ini";
+  }
+  void TearDown() override {
+    catcher_.armed = false;
+    if (w_) w_->close();
+    w_.reset();
+  }
+  void Modules(std::initializer_list<const char*> names) {
+    for (const char* m : names)
+      fs::create_symlink(std::string(TARNELLE_ARCHIVER_DIR) + "/" + m, dir_ + "/" + m);
+  }
+  void Ini(const std::string& text) {
+    FILE* f = fopen(ini_.c_str(), "wb");
+    ASSERT_TRUE(f);
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+  }
+  TMainForm& Start() {
+    MainFormOptions o;
+    o.exePath = dir_ + "/tarnelle";
+    o.iniPath = ini_;
+    o.helpPath = dir_ + "/missing.html";
+    o.readPlugins = false;
+    o.archiverSystemSearch = false;
+    catcher_.Arm();
+    w_ = std::make_unique<TMainForm>(o);
+    w_->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(w_.get()));
+    EXPECT_TRUE(WaitFor([&] { return w_->PreviewReady(); }));
+    return *w_;
+  }
+  QTreeWidget* Members() const { return w_->MemberList(); }
+  bool MembersShown() const {
+    return static_cast<QStackedWidget*>(w_->ListArea())->currentWidget() == Members();
+  }
+  QStringList MemberNames() const {
+    QStringList names;
+    for (int i = 0; i < Members()->topLevelItemCount(); ++i)
+      names << Members()->topLevelItem(i)->text(0);
+    return names;
+  }
+  void SelectInTree(const std::string& path) {
+    w_->FolderTree()->SelectPath(QString::fromStdString(path));
+    ASSERT_EQ(w_->FolderTree()->SelectedPath().toStdString(), path);
+  }
+  void ClickMember(const QString& name) {
+    const auto found = Members()->findItems(name, Qt::MatchExactly, 0);
+    ASSERT_EQ(found.size(), 1) << name.toStdString();
+    Members()->scrollToItem(found[0]);
+    QTest::mouseClick(Members()->viewport(), Qt::LeftButton, {},
+                      Members()->visualItemRect(found[0]).center());
+  }
+  QStringList LastLog(int n) const {
+    const QStringList lines = w_->Memo()->toPlainText().split('\n', Qt::SkipEmptyParts);
+    return lines.mid(std::max<qsizetype>(0, lines.size() - n));
+  }
+  std::string CacheDir() const { return dir_ + "/Cache"; }
+
+  std::string dir_, models_, ini_;
+  MessageCatcher catcher_;
+  std::unique_ptr<TMainForm> w_;
+};
+
+}  // namespace
+
+TEST_F(ArchiveWindow, BrowsesEveryKindOfArchiveAndLoadsMembers) {
+  Modules({"Unlha32.so", "7-zip32.so", "Unzip32.so", "Tar32.so"});
+  const std::vector<FixtureEntry> entries = {
+      {"models/tri.obj", kTri}, {"readme", "x"}, {"quad.obj", kQuad}};
+  WriteArchive(models_ + "/a.zip", "zip", "", entries);
+  WriteArchive(models_ + "/a.7z", "7z", "", entries);
+  WriteArchive(models_ + "/a.tar.gz", "tar", "gzip", entries);
+  fs::copy_file(std::string(TARNELLE_FIXTURES) + "/lzh/lv2.lzh", models_ + "/a.lzh");
+  TMainForm& w = Start();
+  // Switched on from the menu: the modules load, the tree shows archives.
+  QAction* item = w.MenuAction("mArcFolder");
+  ASSERT_TRUE(item->isEnabled());
+  item->trigger();
+  EXPECT_TRUE(item->isChecked());
+  EXPECT_TRUE(catcher_.texts.isEmpty()) << catcher_.texts.join('\n').toStdString();
+  EXPECT_TRUE(w.FolderTree()->ArchiveMode());
+
+  const struct {
+    const char* archive;
+    const char* member;
+    int polygons;
+  } cases[] = {{"a.zip", "models/tri.obj", 1},
+               {"a.7z", "quad.obj", 2},
+               {"a.tar.gz", "models/tri.obj", 1},
+               {"a.lzh", "models/cube.obj", 1}};
+  for (const auto& c : cases) {
+    const std::string archive = models_ + "/" + c.archive;
+    SelectInTree(archive);
+    ASSERT_TRUE(MembersShown()) << c.archive;
+    EXPECT_TRUE(w.FileList()->Folder().isEmpty());
+    if (std::string(c.archive) != "a.lzh") {
+      EXPECT_EQ(MemberNames(), QStringList({"models/tri.obj", "quad.obj"}));
+    }
+    const int loads = w.LoadCount();
+    ClickMember(c.member);
+    ASSERT_EQ(w.LoadCount(), loads + 1) << c.archive;
+    EXPECT_EQ(LastLog(3)[1].toStdString(), "Wavefront: " + archive + "//" + c.member);
+    EXPECT_EQ(
+        LastLog(1)[0],
+        QStringLiteral(" > 頂点数 = %1, ポリゴン数 = %2").arg(c.polygons + 2).arg(c.polygons));
+  }
+  // With the cache off the extracted copy is gone after loading.
+  EXPECT_TRUE(fs::is_empty(CacheDir() + "/tmp"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(CacheDir()), fs::directory_iterator()), 1);
+  // A plain folder is listed as before.
+  SelectInTree(models_);
+  EXPECT_FALSE(MembersShown());
+  EXPECT_EQ(w.FileList()->Folder().toStdString(), models_);
+  // "フォルダ記憶" while an archive is listed keeps the folder that holds it.
+  SelectInTree(models_ + "/a.zip");
+  w.MenuAction("mSaveFolder")->setChecked(true);
+  // Closing removes the cache folder.
+  w.close();
+  EXPECT_FALSE(fs::exists(CacheDir()));
+  IniFile ini;
+  ini.Load(ini_);
+  EXPECT_EQ(ini.ReadInteger("Option", "arcfolder", -1), 1);
+  EXPECT_EQ(ini.ReadString("Option", "lastpath", ""), models_);
+}
+
+TEST_F(ArchiveWindow, KeysSortingAndTheCache) {
+  Modules({"Unlha32.so", "7-zip32.so", "Tar32.so"});
+  WriteArchive(models_ + "/one.zip", "zip", "",
+               {{"b.obj", kTri}, {"big.obj", kQuad + std::string(1000, ' ')}, {"a.obj", kQuad}});
+  WriteArchive(models_ + "/two.zip", "zip", "", {{"b.obj", kQuad}});
+  Ini("[Option]\narcfolder=2\ncache=1\n");
+  TMainForm& w = Start();
+  EXPECT_TRUE(w.MenuAction("mArcFolder")->isChecked());
+  SelectInTree(models_ + "/one.zip");
+  ASSERT_TRUE(MembersShown());
+  EXPECT_EQ(MemberNames(), QStringList({"b.obj", "big.obj", "a.obj"}));
+
+  // Header clicks: the first on the name sorts descending; sizes as numbers.
+  QHeaderView* header = Members()->header();
+  auto clickHeader = [&](int section) {
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(section) + 5, header->height() / 2));
+  };
+  clickHeader(0);
+  EXPECT_EQ(MemberNames(), QStringList({"big.obj", "b.obj", "a.obj"}));
+  clickHeader(1);
+  EXPECT_EQ(MemberNames(), QStringList({"b.obj", "a.obj", "big.obj"}));  // 32, 48, 1048 bytes
+  clickHeader(1);
+  EXPECT_EQ(MemberNames(), QStringList({"big.obj", "a.obj", "b.obj"}));
+  EXPECT_EQ(w.ArchiveBrowser()->SortKey(), -2);
+
+  // Arrow keys move the selection only; Enter extracts and loads.
+  ClickMember("big.obj");
+  EXPECT_EQ(w.LoadCount(), 1);
+  Members()->setFocus();
+  QTest::keyClick(Members(), Qt::Key_Down);
+  EXPECT_EQ(Members()->currentItem()->text(0), "a.obj");
+  EXPECT_EQ(w.LoadCount(), 1);
+  QTest::keyClick(Members(), Qt::Key_Return);
+  EXPECT_EQ(w.LoadCount(), 2);
+  EXPECT_EQ(LastLog(2)[0].toStdString(), "Wavefront: " + models_ + "/one.zip//a.obj");
+
+  // Cache on: the same member again runs no archiver; the file stays.
+  const int runs = w.ArchiveBrowser()->Cache().commandRuns;
+  QTest::keyClick(Members(), Qt::Key_Return);
+  EXPECT_EQ(w.LoadCount(), 3);
+  EXPECT_EQ(w.ArchiveBrowser()->Cache().commandRuns, runs);
+  EXPECT_TRUE(fs::exists(CacheDir() + "/a.obj"));
+  // The same member path in another archive shows that archive's model.
+  ClickMember("b.obj");
+  EXPECT_EQ(LastLog(1)[0], " > 頂点数 = 3, ポリゴン数 = 1");
+  SelectInTree(models_ + "/two.zip");
+  ClickMember("b.obj");
+  EXPECT_EQ(LastLog(1)[0], " > 頂点数 = 4, ポリゴン数 = 2");
+  EXPECT_EQ(w.ArchiveBrowser()->Cache().commandRuns, runs + 2);
+
+  // A member that vanished from the archive: the message, no load.
+  WriteArchive(models_ + "/two.zip", "zip", "", {{"other.obj", kQuad}});
+  const int loads = w.LoadCount();
+  ClickMember("b.obj");
+  EXPECT_TRUE(WaitFor([&] { return !catcher_.texts.isEmpty(); }));
+  EXPECT_EQ(catcher_.texts.value(0), "Tarnelle: ファイルの解凍に失敗しました。");
+  EXPECT_EQ(w.LoadCount(), loads);
+
+  // The options dialog's cache deletion removes the folder at once.
+  ASSERT_TRUE(fs::exists(CacheDir()));
+  w.DeleteArchiveCache();
+  EXPECT_FALSE(fs::exists(CacheDir()));
+
+  // Switching browsing off while members are listed: the list goes, the
+  // modules are released, a click reaches nothing.
+  SelectInTree(models_ + "/one.zip");
+  Members()->setCurrentItem(Members()->topLevelItem(0));
+  w.MenuAction("mArcFolder")->trigger();
+  EXPECT_FALSE(w.MenuAction("mArcFolder")->isChecked());
+  EXPECT_FALSE(MembersShown());
+  for (const ArchiverSlot& s : w.ArchiveBrowser()->Table().archivers) EXPECT_FALSE(s.Loaded());
+  emit w.ArchiveBrowser()->MemberActivated();
+  EXPECT_EQ(w.LoadCount(), loads);
+  w.close();
+  IniFile ini;
+  ini.Load(ini_);
+  EXPECT_EQ(ini.ReadInteger("Option", "arcfolder", -1), 0);  // the ".exe" choice is not kept
+}
+
+TEST_F(ArchiveWindow, MissingModulesAreNamed) {
+  {
+    Modules({"Unzip32.so"});
+    Ini("[Option]\narcfolder=2\n");
+    TMainForm& w = Start();
+    EXPECT_EQ(catcher_.texts,
+              QStringList({"Tarnelle: Unlha32.so, Tar32.soが見つかりませんでした。"}));
+    EXPECT_TRUE(w.MenuAction("mArcFolder")->isChecked());
+    w.close();
+    IniFile ini;
+    ini.Load(ini_);
+    EXPECT_EQ(ini.ReadInteger("Option", "arcfolder", -1), 2);
+    w_.reset();
+  }
+  // Tar32 alone cannot serve browsing: the item ends unchecked and disabled.
+  fs::remove(dir_ + "/Unzip32.so");
+  Modules({"Tar32.so"});
+  catcher_.texts.clear();
+  TMainForm& w = Start();
+  EXPECT_EQ(catcher_.texts,
+            QStringList({"Tarnelle: Unlha32.so, 7-zip32/Unzip32.soが見つかりませんでした。"}));
+  EXPECT_FALSE(w.MenuAction("mArcFolder")->isChecked());
+  EXPECT_FALSE(w.MenuAction("mArcFolder")->isEnabled());
+  EXPECT_FALSE(w.FolderTree()->ArchiveMode());
+  w.close();
+  IniFile ini;
+  ini.Load(ini_);
+  EXPECT_EQ(ini.ReadInteger("Option", "arcfolder", -1), 0);
+}
