@@ -24,6 +24,7 @@ class QToolButton;
 class QTreeWidget;
 class TAboutBox;
 class TFileList;
+class TFileOperation;
 class TFolderTree;
 class TPView;
 
@@ -84,6 +85,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   QWidget* ListArea() const;
   QToolButton* ToolButton(const char* objectName) const;
   TAboutBox* AboutBox() const { return about_; }
+  TFileOperation* FileOperation() const { return fileOps_; }
   bool PreviewReady() const { return previewReady_; }
   bool TrimPending() const { return trimTimer_.isActive(); }
 
@@ -95,6 +97,9 @@ class TMainForm : public QMainWindow, public LoadHost {
   void closeEvent(QCloseEvent* e) override;
   void showEvent(QShowEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dragMoveEvent(QDragMoveEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
 
  private:
   void BuildLayout();
@@ -105,6 +110,9 @@ class TMainForm : public QMainWindow, public LoadHost {
   void FolderChanged(const QString& path);
   void FilterChanged(int index);
   void ListClicked();
+  // op: 0 copy, 1 move, 2 delete, on the selected files.
+  void ListFileOperation(int op);
+  void TreeFilesDropped(const QStringList& paths, const QString& folder, Qt::DropAction action);
   void FirstPreviewInit();
   void TrimMemory();
   void ShowAbout(int page);
@@ -144,6 +152,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   QPlainTextEdit* memo_ = nullptr;
   TAboutBox* about_ = nullptr;
   QMenu* listMenu_ = nullptr;
+  TFileOperation* fileOps_ = nullptr;
 
   QActionGroup* rtypeMenuGroup_ = nullptr;
   QActionGroup* rtypeDropGroup_ = nullptr;
