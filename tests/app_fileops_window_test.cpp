@@ -10,6 +10,7 @@
 #include <QDragEnterEvent>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QImage>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
@@ -517,10 +518,14 @@ TEST_F(FileOpsWindow, DropOnATreeFolderMovesWithShiftAloneAndCopiesOtherwise) {
   // empty space there is nothing to drop onto.
   DragDrop dd({QUrl::fromLocalFile(models_ + "/a.stl")});
   ASSERT_TRUE(findDest());
+  const QRect row = tree->visualRect(tree->FsModel()->index(dest_));
+  const QImage plain = vp->grab(row).toImage();
   EXPECT_TRUE(dd.Enter(vp, destAt));
   EXPECT_EQ(tree->DropTargetPath(), dest_);
+  EXPECT_NE(vp->grab(row).toImage(), plain);  // drawn as highlighted
   dd.Leave(vp);
   EXPECT_TRUE(tree->DropTargetPath().isEmpty());
+  EXPECT_EQ(vp->grab(row).toImage(), plain);
   const QPoint empty(2, vp->height() - 2);
   ASSERT_FALSE(tree->indexAt(empty).isValid());
   EXPECT_TRUE(dd.Enter(vp, destAt));
