@@ -9,6 +9,8 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -18,6 +20,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>
@@ -35,6 +38,7 @@
 #include "app/aboutbox.h"
 #include "app/archivebrowser.h"
 #include "app/filebrowser.h"
+#include "app/fileoperation.h"
 #include "app/icons.h"
 #include "app/manualwindow.h"
 #include "app/open_dialog.h"
@@ -92,6 +96,16 @@ QString QtMask(const std::string& mask) {
   if (m == QLatin1String("*.*")) return QStringLiteral("*");
   m.replace(';', ' ');
   return m;
+}
+
+// The file a drop onto the window loads: the first one dropped, when it is
+// a local file (a folder or a web address loads nothing).
+QString FirstDroppedFile(const QMimeData* mime) {
+  if (!mime || !mime->hasUrls() || mime->urls().isEmpty()) return {};
+  const QUrl first = mime->urls().front();
+  if (!first.isLocalFile()) return {};
+  const QString path = first.toLocalFile();
+  return QFileInfo(path).isFile() ? path : QString();
 }
 
 }  // namespace
@@ -283,18 +297,37 @@ void TMainForm::BuildLayout() {
   connect(fileList_, &TFileList::ItemClicked, this, &TMainForm::ListClicked);
   connect(fileList_, &TFileList::EnterPressed, this, &TMainForm::ListClicked);
   listMenu_ = new QMenu(this);
+  listMenu_->setToolTipsVisible(true);
   const struct {
     const char* name;
     const char* text;
-  } ops[] = {{"mCopy", "コピー(&C)"}, {"mMove", "移動(&M)"}, {"mDelete", "削除(&D)"}};
-  for (const auto& op : ops) {
-    QAction* a = listMenu_->addAction(U(op.text));
-    a->setObjectName(QLatin1String(op.name));
-    a->setEnabled(false);  // file operations come with their own change
+    const char* hint;
+  } ops[] = {{"mCopy", "コピー(&C)", "コピー"},
+             {"mMove", "移動(&M)", "切り取り"},
+             {"mDelete", "削除(&D)", ""}};
+  for (int i = 0; i < 3; ++i) {
+    QAction* a = listMenu_->addAction(U(ops[i].text));
+    a->setObjectName(QLatin1String(ops[i].name));
+    if (*ops[i].hint) {
+      a->setStatusTip(U(ops[i].hint));
+      a->setToolTip(a->statusTip());
+    }
+    connect(a, &QAction::triggered, this, [this, i] { ListFileOperation(i); });
   }
-  listMenu_->actions().back()->setShortcut(QKeySequence(Qt::Key_Delete));
+  // Delete works while the list has the focus, menu open or not.
+  QAction* del = listMenu_->actions().back();
+  del->setShortcut(QKeySequence(Qt::Key_Delete));
+  del->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  fileList_->addAction(del);
   connect(fileList_, &TFileList::ContextMenuRequested, this,
           [this](const QPoint& p) { listMenu_->popup(p); });
+
+  // Files dropped on a tree folder are copied or moved there once the drop
+  // has returned to the program it came from.
+  fileOps_ = new TFileOperation(this);
+  connect(tree_, &TFolderTree::FilesDropped, this, &TMainForm::TreeFilesDropped,
+          Qt::QueuedConnection);
+  setAcceptDrops(true);
 }
 
 void TMainForm::BuildToolBar(QWidget* parent) {
@@ -827,6 +860,64 @@ void TMainForm::MemberActivated() {
   }
   LoadModelFile(pipeline_, *this, file, display);
   ++loadCount_;
+}
+
+// File operations and drops
+
+void TMainForm::ListFileOperation(int op) {
+  QStringList paths;
+  const std::string folder = PathBytes(fileList_->Folder());
+  for (int row : fileList_->SelectedRows())
+    paths << QFile::decodeName(ListedItemPath(folder, PathBytes(fileList_->Caption(row)),
+                                              PathBytes(fileList_->Extension(row)))
+                                   .c_str());
+  if (!paths.isEmpty()) {
+    if (op == 2) {
+      fileOps_->Delete(paths);
+    } else {
+      const FileOpKind kind = op == 0 ? FileOpKind::Copy : FileOpKind::Move;
+      QString dest;
+      if (fileOps_->ChooseDestination(kind, &dest)) fileOps_->Run(kind, paths, dest);
+    }
+  }
+  tree_->ClearDropTarget();
+  // Move and delete show the folder afresh whatever happened; copy leaves it.
+  if (op != 0) fileList_->SetFolder(tree_->SelectedPath());
+}
+
+void TMainForm::TreeFilesDropped(const QStringList& paths, const QString& folder,
+                                 Qt::DropAction action) {
+  const bool move = action == Qt::MoveAction;
+  fileOps_->Run(move ? FileOpKind::Move : FileOpKind::Copy, paths, folder);
+  if (move) fileList_->SetFolder(tree_->SelectedPath());
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* e) {
+  if (FirstDroppedFile(e->mimeData()).isEmpty())
+    e->ignore();
+  else
+    e->acceptProposedAction();
+}
+
+void TMainForm::dragMoveEvent(QDragMoveEvent* e) {
+  if (FirstDroppedFile(e->mimeData()).isEmpty())
+    e->ignore();
+  else
+    e->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* e) {
+  const QString path = FirstDroppedFile(e->mimeData());
+  if (path.isEmpty()) {
+    e->ignore();
+    return;
+  }
+  e->acceptProposedAction();
+  // Loaded once the drop has returned to the program it came from.
+  QTimer::singleShot(0, this, [this, bytes = PathBytes(path)] {
+    LoadModelFile(pipeline_, *this, bytes);
+    ++loadCount_;
+  });
 }
 
 // ---------------------------------------------------------------------------

@@ -26,6 +26,7 @@ class QTreeWidget;
 class TAboutBox;
 class TArchiveBrowser;
 class TFileList;
+class TFileOperation;
 class TFolderTree;
 class TLogMemo;
 class TManualWindow;
@@ -109,6 +110,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   TManualWindow* ManualWindow() const { return manual_; }
   TArchiveBrowser* ArchiveBrowser() const { return archive_; }
   QTreeWidget* MemberList() const { return memberList_; }
+  TFileOperation* FileOperation() const { return fileOps_; }
   bool PreviewReady() const { return previewReady_; }
   bool TrimPending() const { return trimTimer_.isActive(); }
 
@@ -120,6 +122,9 @@ class TMainForm : public QMainWindow, public LoadHost {
   void closeEvent(QCloseEvent* e) override;
   void showEvent(QShowEvent* e) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dragMoveEvent(QDragMoveEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
 
  private:
   void BuildLayout();
@@ -132,6 +137,9 @@ class TMainForm : public QMainWindow, public LoadHost {
   void ListClicked();
   void ListArchive();
   void MemberActivated();
+  // op: 0 copy, 1 move, 2 delete, on the selected files.
+  void ListFileOperation(int op);
+  void TreeFilesDropped(const QStringList& paths, const QString& folder, Qt::DropAction action);
   void FirstPreviewInit();
   void TrimMemory();
   void ShowAbout(int page);
@@ -177,6 +185,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   QWidget* rightPanel_ = nullptr;
   TManualWindow* manual_ = nullptr;
   QMenu* listMenu_ = nullptr;
+  TFileOperation* fileOps_ = nullptr;
 
   QActionGroup* rtypeMenuGroup_ = nullptr;
   QActionGroup* rtypeDropGroup_ = nullptr;

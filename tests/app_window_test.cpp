@@ -54,8 +54,9 @@ QStringList LogLines(const TMainForm& w) {
 struct MessageCatcher {
   QString title, text;
   int seen = 0;
+  QObject alive;  // its timers die with the catcher, so none outlives its test
   void Arm() {
-    QTimer::singleShot(20, [this] { Poll(0); });
+    QTimer::singleShot(20, &alive, [this] { Poll(0); });
   }
   void Poll(int tries) {
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
@@ -64,7 +65,7 @@ struct MessageCatcher {
       ++seen;
       box->accept();
     } else if (tries < 200) {
-      QTimer::singleShot(20, [this, tries] { Poll(tries + 1); });
+      QTimer::singleShot(20, &alive, [this, tries] { Poll(tries + 1); });
     }
   }
 };

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <QApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QDrag>
 #include <QFile>
 #include <QFileIconProvider>
 #include <QFileSystemWatcher>
@@ -14,10 +16,12 @@
 #include <QKeyEvent>
 #include <QListView>
 #include <QLocale>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <set>
@@ -160,6 +164,9 @@ TFileList::TFileList(QWidget* parent)
   for (QAbstractItemView* v :
        {static_cast<QAbstractItemView*>(list_), static_cast<QAbstractItemView*>(details_)}) {
     v->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    // Pressing on a selected item keeps the selection, so that several
+    // files can be dragged; the drag itself is started here (StartDrag).
+    v->setDragEnabled(true);
     v->setEditTriggers(QAbstractItemView::NoEditTriggers);
     v->setContextMenuPolicy(Qt::CustomContextMenu);
     v->installEventFilter(this);
@@ -345,11 +352,64 @@ QRect TFileList::ItemRect(int row) const {
   return v->visualRect(i);
 }
 
+QStringList TFileList::SelectedPaths() const {
+  QStringList paths;
+  const QString dir = folder_.endsWith('/') ? folder_ : folder_ + '/';
+  for (int r : SelectedRows()) paths << dir + Caption(r);
+  return paths;
+}
+
+void TFileList::StartDrag(QAbstractItemView* view) {
+  const Qt::MouseButton button = pressButton_;
+  pressButton_ = Qt::NoButton;
+  // Only the left button drags; another one ends the gesture without a drop.
+  dragOtherButton_ = button != Qt::LeftButton;
+  if (dragOtherButton_) return;
+  const QStringList paths = SelectedPaths();
+  if (folder_.isEmpty() || paths.isEmpty()) return;
+  QList<QUrl> urls;
+  for (const QString& p : paths) urls << QUrl::fromLocalFile(p);
+  auto* mime = new QMimeData;
+  mime->setUrls(urls);
+  auto* drag = new QDrag(view);
+  drag->setMimeData(mime);
+  const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction;
+  if (dragRunner_)
+    dragRunner_(*drag, actions);
+  else
+    drag->exec(actions, Qt::CopyAction);
+  drag->deleteLater();
+}
+
 bool TFileList::eventFilter(QObject* watched, QEvent* event) {
   switch (event->type()) {
     case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick:
-      lastButton_ = static_cast<QMouseEvent*>(event)->button();
+    case QEvent::MouseButtonDblClick: {
+      const auto* me = static_cast<QMouseEvent*>(event);
+      lastButton_ = me->button();
+      pressButton_ = Qt::NoButton;
+      // A drag may begin only on an item of a view's viewport.
+      for (QAbstractItemView* v :
+           {static_cast<QAbstractItemView*>(list_), static_cast<QAbstractItemView*>(details_)})
+        if (watched == v->viewport() && v->indexAt(me->position().toPoint()).isValid()) {
+          pressButton_ = me->button();
+          pressPos_ = me->position().toPoint();
+        }
+      break;
+    }
+    case QEvent::MouseMove: {
+      const auto* me = static_cast<QMouseEvent*>(event);
+      if (pressButton_ == Qt::NoButton || !(me->buttons() & pressButton_)) break;
+      if ((me->position().toPoint() - pressPos_).manhattanLength() <
+          QApplication::startDragDistance())
+        break;
+      auto* view = watched == list_->viewport() ? static_cast<QAbstractItemView*>(list_)
+                                                : static_cast<QAbstractItemView*>(details_);
+      StartDrag(view);
+      return true;  // the view must not stretch its selection meanwhile
+    }
+    case QEvent::MouseButtonRelease:
+      pressButton_ = Qt::NoButton;
       break;
     case QEvent::KeyPress: {
       const int key = static_cast<QKeyEvent*>(event)->key();

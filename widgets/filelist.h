@@ -10,6 +10,7 @@
 #include <vector>
 
 class QAbstractItemView;
+class QDrag;
 class QFileSystemWatcher;
 class QListView;
 class QStackedWidget;
@@ -84,6 +85,17 @@ class TFileList : public QWidget {
   // The mouse button last pressed on the list (Qt::NoButton before any).
   Qt::MouseButton LastButton() const { return lastButton_; }
 
+  // The selected files' paths, in list order.
+  QStringList SelectedPaths() const;
+  // A drag gesture on an item drags the selected files out as file URLs,
+  // offering copy and move. A gesture with another button than the left
+  // one ends at once without a drop. The runner executes the drag with the
+  // actions offered (tests replace it; the default is QDrag::exec).
+  using DragRunner = std::function<Qt::DropAction(QDrag& drag, Qt::DropActions actions)>;
+  void SetDragRunner(DragRunner runner) { dragRunner_ = std::move(runner); }
+  // Whether the last drag gesture was started with another button than the left.
+  bool DragWithOtherButton() const { return dragOtherButton_; }
+
   QAbstractItemView* CurrentView() const;
   QListView* IconView() const { return list_; }
   QTreeView* DetailView() const { return details_; }
@@ -109,6 +121,7 @@ class TFileList : public QWidget {
  private:
   void ReadFolder();
   void FitGrid();
+  void StartDrag(QAbstractItemView* view);
 
   FileListModel* model_;
   QStackedWidget* stack_;
@@ -119,4 +132,9 @@ class TFileList : public QWidget {
   NameFilter filter_;
   int style_ = -1;
   Qt::MouseButton lastButton_ = Qt::NoButton;
+  // The drag gesture: where and with which button it began.
+  QPoint pressPos_;
+  Qt::MouseButton pressButton_ = Qt::NoButton;
+  bool dragOtherButton_ = false;
+  DragRunner dragRunner_;
 };

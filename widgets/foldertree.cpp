@@ -2,13 +2,38 @@
 
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDragLeaveEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QTimer>
+#include <QUrl>
+
+namespace {
+
+// The local files a drag carries, in their order.
+QStringList LocalFiles(const QMimeData* mime) {
+  QStringList paths;
+  if (!mime || !mime->hasUrls()) return paths;
+  for (const QUrl& u : mime->urls())
+    if (u.isLocalFile() && !u.toLocalFile().isEmpty()) paths << u.toLocalFile();
+  return paths;
+}
+
+// Shift alone moves; no key, Ctrl, or Ctrl with Shift copy.
+Qt::DropAction WantedAction(Qt::KeyboardModifiers mods) {
+  return (mods & Qt::ShiftModifier) && !(mods & Qt::ControlModifier) ? Qt::MoveAction
+                                                                     : Qt::CopyAction;
+}
+
+}  // namespace
 
 #include "widgets/foldermodel.h"
 
@@ -31,6 +56,9 @@ TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), model_(new TFolde
   setSelectionMode(SingleSelection);
   setUniformRowHeights(true);
   setDragDropMode(NoDragDrop);
+  // Files from other programs or the file list drop onto folders.
+  setAcceptDrops(true);
+  viewport()->setAcceptDrops(true);
   // The selected folder stays highlighted while another control has focus.
   QPalette pal = palette();
   pal.setColor(QPalette::Inactive, QPalette::Highlight,
@@ -164,4 +192,88 @@ void TFolderTree::contextMenuEvent(QContextMenuEvent* e) {
   QMenu menu(this);
   menu.addAction(QStringLiteral("ホームフォルダ(&H)"), this, &TFolderTree::SelectHome);
   menu.exec(e->globalPos());
+}
+
+// ---------------------------------------------------------------------------
+// Drop target
+
+QString TFolderTree::DropTargetPath() const {
+  return dropTarget_.isValid() ? model_->filePath(dropTarget_) : QString();
+}
+
+void TFolderTree::ClearDropTarget() { SetDropTarget({}); }
+
+void TFolderTree::SetDropTarget(const QModelIndex& index) {
+  if (QModelIndex(dropTarget_) == index) return;
+  if (dropTarget_.isValid()) viewport()->update(visualRect(dropTarget_));
+  dropTarget_ = index;
+  if (index.isValid()) viewport()->update(visualRect(index));
+}
+
+QModelIndex TFolderTree::FolderNodeAt(const QPoint& pos) const {
+  const QModelIndex i = indexAt(pos);
+  // Only a real folder takes files (not, for example, an archive shown as a node).
+  if (!i.isValid() || !QFileInfo(model_->filePath(i)).isDir()) return {};
+  return i.siblingAtColumn(0);
+}
+
+void TFolderTree::dragEnterEvent(QDragEnterEvent* e) {
+  if (LocalFiles(e->mimeData()).isEmpty()) {
+    e->ignore();
+    return;
+  }
+  // Accepted over the whole tree, so that moving over empty space ends
+  // in no drop at all rather than reaching the window behind.
+  e->accept();
+  dragMoveEvent(e);
+}
+
+void TFolderTree::dragMoveEvent(QDragMoveEvent* e) {
+  const QPoint pos = e->position().toPoint();
+  const QModelIndex node = FolderNodeAt(pos);
+  SetDropTarget(node);
+  if (!node.isValid()) {
+    e->ignore(visualRect(indexAt(pos)));
+    return;
+  }
+  Qt::DropAction action = WantedAction(e->modifiers());
+  if (!(e->possibleActions() & action)) action = Qt::CopyAction;
+  if (!(e->possibleActions() & action)) {
+    e->ignore();
+    return;
+  }
+  e->setDropAction(action);
+  e->accept(visualRect(node));
+}
+
+void TFolderTree::dragLeaveEvent(QDragLeaveEvent* e) {
+  ClearDropTarget();
+  e->accept();
+}
+
+void TFolderTree::dropEvent(QDropEvent* e) {
+  const QModelIndex node = FolderNodeAt(e->position().toPoint());
+  const QStringList paths = LocalFiles(e->mimeData());
+  ClearDropTarget();
+  if (!node.isValid() || paths.isEmpty()) {
+    e->ignore();
+    return;
+  }
+  Qt::DropAction action = WantedAction(e->modifiers());
+  if (!(e->possibleActions() & action)) action = Qt::CopyAction;
+  e->setDropAction(action);
+  e->accept();
+  emit FilesDropped(paths, model_->filePath(node), action);
+}
+
+void TFolderTree::drawRow(QPainter* painter, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const {
+  if (!dropTarget_.isValid() || index.siblingAtColumn(0) != QModelIndex(dropTarget_)) {
+    QTreeView::drawRow(painter, option, index);
+    return;
+  }
+  // The drop target is drawn as selected.
+  QStyleOptionViewItem o = option;
+  o.state |= QStyle::State_Selected;
+  QTreeView::drawRow(painter, o, index);
 }

@@ -39,9 +39,16 @@ class TFolderTree : public QTreeView {
   void SetArchiveMode(bool on);
   bool ArchiveMode() const { return archiveMode_; }
 
+  // The folder highlighted as a drop target while files are dragged over
+  // it; empty when none.
+  QString DropTargetPath() const;
+  void ClearDropTarget();
+
  signals:
   // The selected folder changed (also when it is set from code).
   void FolderChanged(const QString& path);
+  // Files were dropped onto folder: moved with Shift alone, else copied.
+  void FilesDropped(const QStringList& paths, const QString& folder, Qt::DropAction action);
 
  protected:
   void keyPressEvent(QKeyEvent* e) override;
@@ -49,9 +56,20 @@ class TFolderTree : public QTreeView {
   void mousePressEvent(QMouseEvent* e) override;
   void wheelEvent(QWheelEvent* e) override;
   void showEvent(QShowEvent* e) override;
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dragMoveEvent(QDragMoveEvent* e) override;
+  void dragLeaveEvent(QDragLeaveEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
+  void drawRow(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
 
  private:
+  void SetDropTarget(const QModelIndex& index);
+  // The folder node at a viewport position that can take files.
+  QModelIndex FolderNodeAt(const QPoint& pos) const;
+
   TFolderModel* model_;
+  QPersistentModelIndex dropTarget_;
   // Folders fill in the background; until the user takes over, a node
   // selected from code is scrolled back into view as rows arrive above it.
   bool keepInView_ = false;
