@@ -304,3 +304,24 @@ TEST_F(OptionsDialog, NumericEditsStayWithinTheirLimits) {
   });
   EXPECT_EQ(TUpDownEdit::FormatNumber(1234567.4), "1,234,567");
 }
+
+TEST_F(OptionsDialog, CacheOffDeletesTheCacheFolderOnOkOnly) {
+  TMainForm& w = Start("[Option]\ncache=1\n");
+  const QString cache = dir_ + "/Cache";
+  ASSERT_TRUE(QDir().mkpath(cache + "/tmp"));
+  WriteFile(cache + "/models.zip_a.obj", kObj);
+
+  Open([](TOptDlg* d) {
+    d->CacheOn->click();
+    d->CanBtn->click();
+  });
+  EXPECT_TRUE(QFile::exists(cache + "/models.zip_a.obj"));
+  EXPECT_TRUE(w.CurrentSettings().cache);
+
+  Open([](TOptDlg* d) {
+    d->CacheOn->click();
+    d->OkBtn->click();
+  });
+  EXPECT_FALSE(QDir(cache).exists());
+  EXPECT_FALSE(w.CurrentSettings().cache);
+}
