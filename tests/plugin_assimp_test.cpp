@@ -185,6 +185,28 @@ TEST(AssimpPlugins, PolygonsTakeTheirMaterialsDiffuseColour) {
   EXPECT_EQ(box.out.find(" c "), std::string::npos) << box.out;
 }
 
+TEST(AssimpPlugins, NodeTransformsPlaceEveryInstance) {
+  // One triangle placed twice: moved, and mirrored, which reverses its
+  // corners so that it still faces the same way.
+  const std::string path =
+      WriteTemp("instances.gltf",
+                R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0,1]}],)"
+                R"("nodes":[{"mesh":0,"translation":[0,0,5]},{"mesh":0,"scale":[-1,1,1]}],)"
+                R"("meshes":[{"primitives":[{"attributes":{"POSITION":0}}]}],)"
+                R"("buffers":[{"byteLength":36,"uri":"data:application/octet-stream;base64,)"
+                R"(AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAA"}],)"
+                R"("bufferViews":[{"buffer":0,"byteLength":36}],)"
+                R"("accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3",)"
+                R"("min":[0,0,0],"max":[1,1,0]}]})");
+  const RunResult r = RunTarnelle({"--dump", "--raw", path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // glTF's default material is white.
+  EXPECT_EQ(r.out, "----------\nglTF: " + path +
+                       "\n > 頂点数 = 6, ポリゴン数 = 2\nmodel 6 2\n"
+                       "v 0 0 5\nv 1 0 5\nv 0 1 5\nv 0 0 0\nv -1 0 0\nv 0 1 0\n"
+                       "f 3 0 1 2 m 1 c 1 1 1\nf 3 5 4 3 m 1 c 1 1 1\n");
+}
+
 TEST(AssimpPlugins, IsSupportLooksAtTheFirstBytes) {
   struct Case {
     const char* ext;

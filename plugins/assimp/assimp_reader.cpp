@@ -3,7 +3,7 @@
 // named by kAssimpFormat (assimp_format.cpp, compiled per module).
 //
 // Tarnelle keeps polygons as they are, so nothing is triangulated; node
-// transforms are applied (a static first pose), textures, animations,
+// transforms are applied (the static pose of the file), textures, animations,
 // cameras and lights are left alone. assimp runs inside tarnelle's process:
 // files above a size limit are refused before assimp sees them, and no C++
 // exception leaves an export.
@@ -194,14 +194,19 @@ bool DiffuseColor(const aiMaterial* material, float rgb[3]) {
   return true;
 }
 
-bool AddMesh(const aiScene& scene, const aiMesh& mesh, std::vector<int32_t>& corners) {
+// Adds one placement of a mesh: its vertices moved by the node's
+// transform, its polygons (reversed where the transform mirrors, so that
+// they keep facing outwards).
+bool AddMesh(const aiScene& scene, const aiMesh& mesh, const aiMatrix4x4& transform,
+             std::vector<int32_t>& corners) {
   if (mesh.mNumVertices == 0 || !mesh.mVertices) return true;
   const long long base = _PobjGetNv();
   if (base + static_cast<long long>(mesh.mNumVertices) > INT32_MAX) return Fail(kTooManyVertices);
   for (unsigned i = 0; i < mesh.mNumVertices; ++i) {
-    const aiVector3D& p = mesh.mVertices[i];
+    const aiVector3D p = transform * mesh.mVertices[i];
     if (_PobjAddVertex(p.x, p.y, p.z) < 0) return Fail(kNoMemory);
   }
+  const bool mirrored = transform.Determinant() < 0;
   float rgb[3];
   const bool colored = mesh.mMaterialIndex < scene.mNumMaterials && scene.mMaterials &&
                        DiffuseColor(scene.mMaterials[mesh.mMaterialIndex], rgb);
@@ -209,14 +214,43 @@ bool AddMesh(const aiScene& scene, const aiMesh& mesh, std::vector<int32_t>& cor
     const aiFace& face = mesh.mFaces[f];
     // Points and lines have no surface to show.
     if (face.mNumIndices < 3 || !face.mIndices) continue;
-    corners.resize(face.mNumIndices);
-    for (unsigned k = 0; k < face.mNumIndices; ++k) {
+    const unsigned n = face.mNumIndices;
+    corners.resize(n);
+    for (unsigned k = 0; k < n; ++k) {
       if (face.mIndices[k] >= mesh.mNumVertices) return Fail(kBadIndex);
-      corners[k] = static_cast<int32_t>(base + face.mIndices[k]);
+      corners[mirrored ? n - 1 - k : k] = static_cast<int32_t>(base + face.mIndices[k]);
     }
-    const int32_t p = _PobjAddPolygon(static_cast<int32_t>(corners.size()), corners.data());
+    const int32_t p = _PobjAddPolygon(static_cast<int32_t>(n), corners.data());
     if (p < 0) return Fail(kNoMemory);
     if (colored) _PobjSetPolygonColor(p, rgb);
+  }
+  return true;
+}
+
+// Every mesh at every node that places it, in the order of the node tree.
+// This is what assimp's pre-transform step gives, without the copy of the
+// whole scene that it makes first.
+bool AddNodes(const aiScene& scene) {
+  struct Placed {
+    const aiNode* node;
+    aiMatrix4x4 parent;
+  };
+  std::vector<Placed> stack;
+  if (scene.mRootNode) stack.push_back({scene.mRootNode, aiMatrix4x4()});
+  std::vector<int32_t> corners;
+  while (!stack.empty()) {
+    const Placed at = stack.back();
+    stack.pop_back();
+    const aiMatrix4x4 transform = at.parent * at.node->mTransformation;
+    for (unsigned k = 0; k < at.node->mNumMeshes && at.node->mMeshes; ++k) {
+      const unsigned m = at.node->mMeshes[k];
+      if (m < scene.mNumMeshes && scene.mMeshes[m] &&
+          !AddMesh(scene, *scene.mMeshes[m], transform, corners))
+        return false;
+    }
+    for (unsigned c = at.node->mNumChildren; c-- > 0;)
+      if (at.node->mChildren && at.node->mChildren[c])
+        stack.push_back({at.node->mChildren[c], transform});
   }
   return true;
 }
@@ -252,19 +286,13 @@ bool LoadScene(const char* path) {
     importer.SetIOHandler(new AliasIOSystem(name, path));  // the importer owns it
   }
   const aiScene* scene = importer.ReadFile(name, aiProcess_RemoveComponent);
-  // Validation keeps the indices of a broken file from reaching the
-  // transform step and us.
-  if (scene)
-    scene = importer.ApplyPostProcessing(aiProcess_ValidateDataStructure |
-                                         aiProcess_PreTransformVertices);
+  // Validation keeps the indices of a broken file from reaching us.
+  if (scene) scene = importer.ApplyPostProcessing(aiProcess_ValidateDataStructure);
   if (!scene) {
     const char* why = importer.GetErrorString();
     return Fail(why && *why ? why : kFailed);
   }
-  std::vector<int32_t> corners;
-  for (unsigned m = 0; m < scene->mNumMeshes && scene->mMeshes; ++m)
-    if (scene->mMeshes[m] && !AddMesh(*scene, *scene->mMeshes[m], corners)) return false;
-  return true;
+  return AddNodes(*scene);
 }
 
 }  // namespace
