@@ -15,7 +15,6 @@
 #include <assimp/scene.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <assimp/Importer.hpp>
 #include <cstdint>
 #include <cstdio>
