@@ -51,6 +51,7 @@ constexpr Shipped kShipped[] = {
     {"blend", "Blender", "BLEND/4Cubes4Mats_248.blend", 24},
     {"blend", "Blender", "BLEND/BlenderDefault_250_Compressed.blend", 6},
     {"dae", "Collada", "Collada/COLLADA.dae", 6720},
+    {"dae", "Collada", "Collada/cameras.dae", 36},  // a skinned mesh among cameras
     {"fbx", "Autodesk FBX", "FBX/cubes_nonames.fbx", 210},
     {"fbx", "Autodesk FBX", "FBX/boxWithCompressedCTypeArray.FBX", 6},
     {"glb", "glTF binary", "glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", 12},

@@ -264,9 +264,9 @@ bool LoadScene(const char* path) {
   }
 
   Assimp::Importer importer;
-  // Only the geometry is wanted: no bone stand-in meshes, and the FBX reader
-  // can skip what would be thrown away.
-  importer.SetPropertyBool(AI_CONFIG_IMPORT_NO_SKELETON_MESHES, true);
+  // The FBX reader can skip what would be thrown away. (Asking for no
+  // skeleton meshes would not do: the Collada reader then drops skinned
+  // meshes too.)
   importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_ANIMATIONS, false);
   importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_CAMERAS, false);
   importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_LIGHTS, false);
