@@ -29,3 +29,22 @@ plugin_fixture(tp_no_issupport TP_NO_ISSUPPORT)
 plugin_fixture(tp_no_errmsg TP_NO_GETERRMSG)
 plugin_fixture(tp_null_name TP_NULL_NAME)
 plugin_fixture(tp_null_ext TP_NULL_EXT)
+
+# The reader plug-ins on assimp, with assimp's sample models when the
+# assimp-testmodels package is installed.
+if(TARNELLE_ASSIMP_PLUGINS_BUILT)
+  tarnelle_test(plugin_assimp_tests SOURCES plugin_assimp_test.cpp test_util.cpp
+    LIBS tarnelle_appcore tarnelle_readers tarnelle_core tarnelle_pobj)
+  set_target_properties(plugin_assimp_tests PROPERTIES ENABLE_EXPORTS ON)
+  set(ASSIMP_FIXTURES ${CMAKE_CURRENT_BINARY_DIR}/assimp_fixtures)
+  target_compile_definitions(plugin_assimp_tests PRIVATE
+    TARNELLE_ASSIMP_FIXTURES="${ASSIMP_FIXTURES}")
+  add_dependencies(plugin_assimp_tests tarnelle ${TARNELLE_ASSIMP_PLUGINS_BUILT})
+  # Modules for the built-in readers' formats, never shipped: they show
+  # which reader a file goes to when both could read it.
+  foreach(ext stl obj ply 3ds lwo dxf cob)
+    string(TOUPPER ${ext} upper)
+    tarnelle_add_assimp_plugin(tp_assimp_${ext} ${ext} "${upper} (assimp)" ${ASSIMP_FIXTURES})
+    add_dependencies(plugin_assimp_tests tp_assimp_${ext})
+  endforeach()
+endif()
