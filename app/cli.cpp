@@ -21,6 +21,7 @@ const char kUsage[] =
     "       tarnelle --info [OPTIONS] FILE...    print the load log of each file\n"
     "       tarnelle --dump [OPTIONS] FILE       print the log and the prepared model\n"
     "       tarnelle --snapshot OUT [OPTIONS] FILE  render FILE into OUT (.png, .jpg, .bmp)\n"
+    "       tarnelle --thumbnail SIZE IN OUT     file-manager thumbnail: SIZE x SIZE PNG\n"
     "options:\n"
     "  --filter=N        format filter item (0 all files, 1 all formats, 2+ one reader)\n"
     "  --share           merge coincident vertices\n"

@@ -6,6 +6,7 @@
 #include "app/viewer.h"
 #endif
 #ifdef TARNELLE_HAVE_PREVIEW
+#include "app/thumbnail.h"
 #include "preview/headless.h"
 #endif
 
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, outBuf, _IOFBF, sizeof outBuf);
 #ifdef TARNELLE_HAVE_PREVIEW
   g_snapshotRenderer = PreviewSnapshot;
+  if (IsThumbnailInvocation(argc, argv)) return RunThumbnail(argc, argv);
 #endif
   if (IsHeadlessInvocation(argc, argv)) return RunCommandLine(argc, argv);
 #ifdef TARNELLE_WITH_GUI
