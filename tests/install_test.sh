@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The installed program, as `cmake --install` lays it out.
+#   install_test.sh tree BUILD SOURCE PREFIX      install, then run what was installed
+#   install_test.sh readonly BUILD SOURCE PREFIX  settings of a read-only installed copy
+# Exit 77 means skipped (the reason is printed).
+set -euo pipefail
+mode=$1 build=$2 source=$3 prefix=$4
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarnelle-install-XXXXXX")
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+expect_file() { [ -f "$prefix/$1" ] || fail "not installed: $1"; }
+
+tree() {
+  rm -rf "$prefix"
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+
+  expect_file lib/tarnelle/tarnelle
+  [ -x "$prefix/lib/tarnelle/tarnelle" ] || fail "the executable is not executable"
+  [ -L "$prefix/bin/tarnelle" ] || fail "bin/tarnelle is not a symbolic link"
+  [ "$(readlink -f "$prefix/bin/tarnelle")" = "$(readlink -f "$prefix/lib/tarnelle/tarnelle")" ] ||
+    fail "bin/tarnelle does not lead to lib/tarnelle/tarnelle"
+  expect_file lib/tarnelle/Plugin/off.so
+  expect_file lib/tarnelle/tarnelle.html
+  expect_file include/tarnelle/tarnelle_plugin.h
+  expect_file lib/cmake/Tarnelle/TarnelleConfig.cmake
+  expect_file lib/cmake/Tarnelle/TarnelleConfigVersion.cmake
+  expect_file share/applications/tarnelle.desktop
+  expect_file share/mime/packages/tarnelle.xml
+  expect_file share/thumbnailers/tarnelle.thumbnailer
+  expect_file share/icons/hicolor/scalable/apps/tarnelle.svg
+  for size in 16 22 24 32 48 64 128 256; do
+    expect_file "share/icons/hicolor/${size}x${size}/apps/tarnelle.png"
+  done
+  # Archiver modules built beside the executable are installed beside it.
+  for module in "$build"/app/*.so; do
+    [ -e "$module" ] || continue
+    expect_file "lib/tarnelle/$(basename "$module")"
+  done
+  # Nothing of the build folder leaks into the installed tree.
+  if grep -rl --binary-files=text "$build" "$prefix" >/dev/null 2>&1; then
+    fail "installed files name the build folder: $(grep -rl --binary-files=text "$build" "$prefix")"
+  fi
+
+  # Started through the link, the program finds its plug-ins beside its
+  # real path.
+  local exe="$prefix/bin/tarnelle"
+  "$exe" --info "$source/samples/torus.mqo" | grep -q "Metasequoia: " || fail "--info on an MQO sample"
+  printf 'OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n' >"$work/tri.off"
+  "$exe" --info "$work/tri.off" >"$work/off.log" || fail "the OFF plug-in did not load the file: $(cat "$work/off.log")"
+  grep -q "ポリゴン数 = 1" "$work/off.log" || fail "OFF plug-in: $(cat "$work/off.log")"
+  env -u DISPLAY -u WAYLAND_DISPLAY "$exe" --snapshot "$work/shot.png" --size=64x48 "$source/samples/cube.stl" >/dev/null ||
+    fail "--snapshot"
+  [ -s "$work/shot.png" ] || fail "--snapshot wrote nothing"
+  "$exe" --thumbnail 64 "$source/samples/torus_text.cob" "$work/thumb.png" || fail "--thumbnail"
+  [ -s "$work/thumb.png" ] || fail "--thumbnail wrote nothing"
+
+  # A plug-in built against the installed kit alone is taken by the
+  # installed program.
+  mkdir -p "$work/kit"
+  cat >"$work/kit/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(KitPlugin CXX)
+find_package(Tarnelle 0.1 REQUIRED)
+tarnelle_add_plugin(kit_off OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/out SOURCES off_reader.cpp)
+CMAKE
+  cp "$source/plugins/off/off_reader.cpp" "$work/kit/"
+  cmake -S "$work/kit" -B "$work/kit/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >"$work/kit.log" 2>&1 ||
+    fail "configuring a plug-in against the kit: $(cat "$work/kit.log")"
+  cmake --build "$work/kit/build" >>"$work/kit.log" 2>&1 || fail "building a plug-in against the kit: $(cat "$work/kit.log")"
+  cp -a "$prefix" "$work/kitprefix"
+  rm "$work/kitprefix/lib/tarnelle/Plugin/"*.so
+  cp "$work/kit/build/out/kit_off.so" "$work/kitprefix/lib/tarnelle/Plugin/"
+  "$work/kitprefix/bin/tarnelle" --info "$work/tri.off" | grep -q "ポリゴン数 = 1" ||
+    fail "the kit-built plug-in was not used"
+  echo "installed tree checked"
+}
+
+readonly_settings() {
+  [ -x "$prefix/bin/tarnelle" ] || fail "nothing installed in $prefix"
+  if [ -z "${DISPLAY:-}" ]; then
+    echo "skipped: the viewer needs a display (run under xvfb-run)"
+    exit 77
+  fi
+  # A read-only copy, as under /usr: settings go to the XDG folder.
+  cp -a "$prefix" "$work/ro"
+  chmod -R a-w "$work/ro"
+  local exe="$work/ro/bin/tarnelle"
+  XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" TARNELLE_SCREENSHOT="$work/window.png" \
+    timeout 120 "$exe" "$source/samples/cube.stl" 2>"$work/err.log" || fail "the viewer: $(cat "$work/err.log")"
+  [ -f "$work/config/tarnelle/tarnelle.ini" ] || fail "no settings file in \$XDG_CONFIG_HOME/tarnelle"
+  grep -q '^backcol=0,77,102' "$work/config/tarnelle/tarnelle.ini" || fail "settings file content"
+  if find "$work/ro" -name '*.ini' | grep -q .; then fail "settings written into the installed tree"; fi
+
+  # A writable copy keeps its settings beside the executable.
+  cp -a "$prefix" "$work/rw"
+  XDG_CONFIG_HOME="$work/config2" TARNELLE_SCREENSHOT="$work/window2.png" \
+    timeout 120 "$work/rw/bin/tarnelle" "$source/samples/cube.stl" 2>"$work/err.log" || fail "the viewer: $(cat "$work/err.log")"
+  [ -f "$work/rw/lib/tarnelle/tarnelle.ini" ] || fail "no settings file beside a writable executable"
+  [ ! -e "$work/config2" ] || fail "settings of a writable copy went to the XDG folder"
+  echo "settings of read-only and writable installations checked"
+}
+
+case $mode in
+  tree) tree ;;
+  readonly) readonly_settings ;;
+  *) fail "unknown mode $mode" ;;
+esac
