@@ -2,6 +2,7 @@
 # The installed program, as `cmake --install` lays it out.
 #   install_test.sh tree BUILD SOURCE PREFIX      install, then run what was installed
 #   install_test.sh readonly BUILD SOURCE PREFIX  settings of a read-only installed copy
+#   install_test.sh deb BUILD SOURCE -             the Debian package, unpacked and run
 # Exit 77 means skipped (the reason is printed).
 set -euo pipefail
 mode=$1 build=$2 source=$3 prefix=$4
@@ -44,7 +45,8 @@ tree() {
   # Started through the link, the program finds its plug-ins beside its
   # real path.
   local exe="$prefix/bin/tarnelle"
-  "$exe" --info "$source/samples/torus.mqo" | grep -q "Metasequoia: " || fail "--info on an MQO sample"
+  "$exe" --info "$source/samples/torus.mqo" >"$work/mqo.log" || fail "--info on an MQO sample"
+  grep -q "Metasequoia: " "$work/mqo.log" || fail "--info on an MQO sample: $(cat "$work/mqo.log")"
   printf 'OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n' >"$work/tri.off"
   "$exe" --info "$work/tri.off" >"$work/off.log" || fail "the OFF plug-in did not load the file: $(cat "$work/off.log")"
   grep -q "ポリゴン数 = 1" "$work/off.log" || fail "OFF plug-in: $(cat "$work/off.log")"
@@ -70,8 +72,8 @@ CMAKE
   cp -a "$prefix" "$work/kitprefix"
   rm "$work/kitprefix/lib/tarnelle/Plugin/"*.so
   cp "$work/kit/build/out/kit_off.so" "$work/kitprefix/lib/tarnelle/Plugin/"
-  "$work/kitprefix/bin/tarnelle" --info "$work/tri.off" | grep -q "ポリゴン数 = 1" ||
-    fail "the kit-built plug-in was not used"
+  "$work/kitprefix/bin/tarnelle" --info "$work/tri.off" >"$work/kit-off.log" || true
+  grep -q "ポリゴン数 = 1" "$work/kit-off.log" || fail "the kit-built plug-in was not used"
   echo "installed tree checked"
 }
 
@@ -89,7 +91,7 @@ readonly_settings() {
     timeout 120 "$exe" "$source/samples/cube.stl" 2>"$work/err.log" || fail "the viewer: $(cat "$work/err.log")"
   [ -f "$work/config/tarnelle/tarnelle.ini" ] || fail "no settings file in \$XDG_CONFIG_HOME/tarnelle"
   grep -q '^backcol=0,77,102' "$work/config/tarnelle/tarnelle.ini" || fail "settings file content"
-  if find "$work/ro" -name '*.ini' | grep -q .; then fail "settings written into the installed tree"; fi
+  [ -z "$(find "$work/ro" -name '*.ini')" ] || fail "settings written into the installed tree"
 
   # A writable copy keeps its settings beside the executable.
   cp -a "$prefix" "$work/rw"
@@ -100,8 +102,33 @@ readonly_settings() {
   echo "settings of read-only and writable installations checked"
 }
 
+deb() {
+  for tool in cpack dpkg-deb dpkg-shlibdeps; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+  done
+  (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1) ||
+    fail "cpack: $(cat "$work/cpack.log")"
+  local debs=("$work"/pkg/tarnelle_*.deb)
+  [ -f "${debs[0]}" ] || fail "no package: $(cat "$work/cpack.log")"
+  local depends
+  depends=$(dpkg-deb -f "${debs[0]}" Depends)
+  for lib in libqt6widgets6 libegl1 libjpeg62-turbo libc6; do
+    [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
+  done
+  dpkg-deb -c "${debs[0]}" >"$work/contents"
+  grep -q ' ./usr/bin/tarnelle -> ../lib/tarnelle/tarnelle$' "$work/contents" || fail "no /usr/bin/tarnelle link"
+  # The stripped program, unpacked anywhere, still exports what its
+  # plug-ins call.
+  dpkg-deb -x "${debs[0]}" "$work/root"
+  printf 'OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n' >"$work/tri.off"
+  "$work/root/usr/bin/tarnelle" --info "$work/tri.off" >"$work/deb-off.log" || true
+  grep -q "ポリゴン数 = 1" "$work/deb-off.log" || fail "the packaged program did not load a file through its plug-in"
+  echo "package $(basename "${debs[0]}") checked; Depends: $depends"
+}
+
 case $mode in
   tree) tree ;;
   readonly) readonly_settings ;;
+  deb) deb ;;
   *) fail "unknown mode $mode" ;;
 esac

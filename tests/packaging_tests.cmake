@@ -1,6 +1,8 @@
 # Installing and desktop integration: the installed tree run from a
 # temporary prefix, the freedesktop files checked with their own tools, and
 # the --thumbnail command. The shell tests exit 77 when they skip.
+tarnelle_test(user_dirs_tests SOURCES user_dirs_test.cpp test_util.cpp LIBS tarnelle_core)
+
 if(NOT TARGET tarnelle)
   return()
 endif()
@@ -15,6 +17,10 @@ add_test(NAME install_readonly_settings COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}
 # It shows the window: no other window test may run meanwhile.
 set_tests_properties(install_readonly_settings PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED installed
   SKIP_RETURN_CODE 77 LABELS gui RUN_SERIAL TRUE)
+# The .deb takes some ten seconds to build: cheap enough to check each time.
+add_test(NAME install_deb COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh deb
+  ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR} -)
+set_tests_properties(install_deb PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
 
 foreach(mode entry mime)
   add_test(NAME desktop_files_${mode} COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/desktop_files_test.sh
