@@ -7,7 +7,14 @@
 set -euo pipefail
 mode=$1 build=$2 source=$3 prefix=$4
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnelle-install-XXXXXX")
-trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+# cmake --install and cpack rewrite the build's install manifest, which a
+# user may still need to uninstall a real installation: keep it as it was.
+manifest="$build/install_manifest.txt"
+[ -f "$manifest" ] && cp -p "$manifest" "$work/manifest.saved"
+restore_manifest() {
+  if [ -f "$work/manifest.saved" ]; then cp -p "$work/manifest.saved" "$manifest"; else rm -f "$manifest"; fi
+}
+trap 'restore_manifest; chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 expect_file() { [ -f "$prefix/$1" ] || fail "not installed: $1"; }
 
@@ -20,6 +27,7 @@ tree() {
   [ -L "$prefix/bin/tarnelle" ] || fail "bin/tarnelle is not a symbolic link"
   [ "$(readlink -f "$prefix/bin/tarnelle")" = "$(readlink -f "$prefix/lib/tarnelle/tarnelle")" ] ||
     fail "bin/tarnelle does not lead to lib/tarnelle/tarnelle"
+  grep -qx "$prefix/bin/tarnelle" "$manifest" || fail "the link is missing from the install manifest"
   expect_file lib/tarnelle/Plugin/off.so
   expect_file lib/tarnelle/tarnelle.html
   expect_file include/tarnelle/tarnelle_plugin.h
