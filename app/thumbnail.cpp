@@ -66,13 +66,21 @@ void LimitResources() {
   struct sigaction sa {};
   sa.sa_handler = OnTimeLimit;
   sigaction(SIGALRM, &sa, nullptr);
+  sigaction(SIGXCPU, &sa, nullptr);
   alarm(kThumbnailTimeLimit);
   struct rlimit lim {};
-  if (getrlimit(RLIMIT_AS, &lim) == 0 &&
-      (lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur > kMemoryLimit)) {
-    lim.rlim_cur = kMemoryLimit;
-    setrlimit(RLIMIT_AS, &lim);
-  }
+  auto lower = [&lim](int resource, rlim_t soft, rlim_t hard) {
+    if (getrlimit(resource, &lim) != 0) return;
+    if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < hard) hard = lim.rlim_max;
+    if (soft > hard) soft = hard;
+    if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < soft) return;
+    lim.rlim_cur = soft;
+    lim.rlim_max = hard;
+    setrlimit(resource, &lim);
+  };
+  lower(RLIMIT_AS, kMemoryLimit, kMemoryLimit);
+  // The hard limit kills outright if the soft signal is not acted on.
+  lower(RLIMIT_CPU, kThumbnailCpuLimit, kThumbnailCpuLimit + 2);
 }
 
 }  // namespace

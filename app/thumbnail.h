@@ -7,8 +7,11 @@
 
 // Files larger than this are not read at all.
 inline constexpr int64_t kThumbnailMaxFileBytes = 200LL << 20;
-// Wall-clock seconds before the command gives up.
-inline constexpr unsigned kThumbnailTimeLimit = 5;
+// Processor seconds (all threads) before the command gives up, and a wider
+// wall-clock bound for a file that blocks instead of computing: on a busy
+// machine a good file may wait for the processor longer than it computes.
+inline constexpr unsigned kThumbnailCpuLimit = 5;
+inline constexpr unsigned kThumbnailTimeLimit = 10;
 
 // Whether argv asks for a thumbnail (its first argument is --thumbnail).
 bool IsThumbnailInvocation(int argc, char** argv);
