@@ -28,6 +28,7 @@ const char kUsage[] =
     "       tarnelle --dump [OPTIONS] FILE       print the log and the prepared model\n"
     "       tarnelle --snapshot OUT [OPTIONS] FILE  render FILE into OUT (.png, .jpg, .bmp)\n"
     "       tarnelle --list [--filter=N] ARCHIVE  list the model members of an archive\n"
+    "       tarnelle --thumbnail SIZE IN OUT     file-manager thumbnail: SIZE x SIZE PNG\n"
     "FILE may be ARCHIVE//MEMBER: the member is extracted and loaded.\n"
     "options (in any order, before or after the files):\n"
     "  --filter=N        format filter item (0 all files, 1 all formats, 2+ one reader)\n"

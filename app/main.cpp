@@ -8,6 +8,7 @@
 #include "app/viewer.h"
 #endif
 #ifdef TARNELLE_HAVE_PREVIEW
+#include "app/thumbnail.h"
 #include "preview/headless.h"
 #endif
 
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, outBuf, _IOFBF, sizeof outBuf);
 #ifdef TARNELLE_HAVE_PREVIEW
   g_snapshotRenderer = PreviewSnapshot;
+  if (IsThumbnailInvocation(argc, argv)) return RunThumbnail(argc, argv);
 #endif
   CliOptions opt;
   std::string error;

@@ -43,6 +43,7 @@
 #include "app/manualwindow.h"
 #include "app/open_dialog.h"
 #include "app/optdlg.h"
+#include "core/user_dirs.h"
 #include "mesh/prepare_mesh.h"
 #include "preview/pview.h"
 #include "preview/viewimage.h"
@@ -252,7 +253,7 @@ void TMainForm::BuildLayout() {
   archive_ = new TArchiveBrowser(
       memberList_,
       ArchiverSearch{PathBytes(DirOfExe(options_.exePath)), options_.archiverSystemSearch},
-      CacheFolderFor(options_.exePath), options_.exePath, this);
+      CacheFolderPath(options_.exePath), options_.exePath, this);
   connect(archive_, &TArchiveBrowser::MemberActivated, this, &TMainForm::MemberActivated);
   listArea_->addWidget(fileList_);
   listArea_->addWidget(memberList_);
@@ -741,7 +742,6 @@ void TMainForm::OptionClick() {
   preview_->SetColors(static_cast<int>(settings_.backColor),
                       static_cast<int>(settings_.objectColor));
 }
-
 
 void TMainForm::ShowAbout(int page) {
   about_->SetVersionText(QStringLiteral("Version: 1.69"));

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "core/user_dirs.h"
+
 namespace {
 
 constexpr char kOption[] = "Option";
@@ -158,18 +160,10 @@ std::string SettingsFilePath(const std::string& exePath) {
   const std::string beside = dir + (dir == "/" ? "" : "/") + BaseOf(exePath) + ".ini";
   // Beside the executable when we may write there (the file itself too, if
   // it exists), else the user's configuration folder.
-  if (access(dir.c_str(), W_OK) == 0 &&
+  if (IsWritableFolder(dir) &&
       (access(beside.c_str(), F_OK) != 0 || access(beside.c_str(), W_OK) == 0))
     return beside;
-  const char* xdg = getenv("XDG_CONFIG_HOME");
-  std::string base;
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = getenv("HOME");
-    base = std::string(home && home[0] ? home : "") + "/.config";
-  }
-  return base + "/tarnelle/tarnelle.ini";
+  return XdgBaseDir("XDG_CONFIG_HOME", ".config") + "/tarnelle/tarnelle.ini";
 }
 
 std::string HelpFilePath(const std::string& exePath) {

@@ -66,20 +66,6 @@ int RemoveEntry(const char* path, const struct stat*, int flag, struct FTW*) {
 
 }  // namespace
 
-std::string CacheFolderFor(const std::string& exePath) {
-  const std::string dir = DirOf(exePath);
-  if (access(dir.c_str(), W_OK) == 0) return dir + (dir == "/" ? "" : "/") + "Cache/";
-  const char* xdg = getenv("XDG_CACHE_HOME");
-  std::string base;
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = getenv("HOME");
-    base = std::string(home && home[0] ? home : "") + "/.cache";
-  }
-  return base + "/tarnelle/";
-}
-
 std::string ScratchFolderOf(const std::string& cacheFolder) { return cacheFolder + "tmp/"; }
 
 std::string CacheFileName(const std::string& cacheFolder, const std::string& member) {

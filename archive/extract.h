@@ -10,10 +10,6 @@
 
 inline constexpr char kExtractFailedMessage[] = "ファイルの解凍に失敗しました。";
 
-// The cache folder, with a trailing "/": <exe dir>/Cache/ when the
-// executable's folder is writable, else $XDG_CACHE_HOME/tarnelle/
-// (~/.cache/tarnelle/ when the variable is unset).
-std::string CacheFolderFor(const std::string& exePath);
 // The scratch folder inside it: <cache>tmp/.
 std::string ScratchFolderOf(const std::string& cacheFolder);
 // <cache> + the member path with every "/", "\" and ":" made "_".

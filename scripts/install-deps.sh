@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-ipafont-gothic
   time ccache
+  desktop-file-utils libxml2-utils shared-mime-info libglib2.0-bin dpkg-dev file
 )
 
 missing=()

@@ -13,6 +13,7 @@
 #include "archive/archiver_table.h"
 #include "archive/extract.h"
 #include "archive/members.h"
+#include "core/user_dirs.h"
 #include "tests/archive_fixtures.h"
 #include "tests/test_util.h"
 
@@ -573,8 +574,8 @@ TEST(CacheFolder, DeletionRemovesOnlyTheCacheFolder) {
                                  std::string(getenv("HOME") ? getenv("HOME") : "/")})
     EXPECT_FALSE(DeleteCacheFolder(bad, exe)) << bad;
   EXPECT_TRUE(fs::exists(dir + "/bin/Cache/a.obj"));
-  EXPECT_EQ(CacheFolderFor(exe), dir + "/bin/Cache/");
-  EXPECT_TRUE(DeleteCacheFolder(CacheFolderFor(exe), exe));
+  EXPECT_EQ(CacheFolderPath(exe), dir + "/bin/Cache/");
+  EXPECT_TRUE(DeleteCacheFolder(CacheFolderPath(exe), exe));
   EXPECT_FALSE(fs::exists(dir + "/bin/Cache"));
   EXPECT_TRUE(fs::exists(dir + "/bin"));
   EXPECT_EQ(ReadAll(dir + "/outside/keep.obj"), "keep");

@@ -5,7 +5,10 @@
 # header marks, and leaves the _Pobj references open for the executable to
 # bind at load time. OUTPUT_DIRECTORY is where the .so goes; point it at the
 # "Plugin" folder beside the tarnelle executable.
-set(TARNELLE_PLUGIN_KIT_DIR ${CMAKE_CURRENT_LIST_DIR})
+# Installed, find_package(Tarnelle) points this at include/tarnelle first.
+if(NOT DEFINED TARNELLE_PLUGIN_KIT_DIR)
+  set(TARNELLE_PLUGIN_KIT_DIR ${CMAKE_CURRENT_LIST_DIR})
+endif()
 
 function(tarnelle_add_plugin name)
   cmake_parse_arguments(P "" "OUTPUT_DIRECTORY" "SOURCES" ${ARGN})
