@@ -33,6 +33,7 @@
 #include "test_util.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
+#include "window_harness.h"
 
 namespace fs = std::filesystem;
 
@@ -41,14 +42,6 @@ namespace {
 constexpr char kStl[] =
     "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
     "endloop\nendfacet\nendsolid t\n";
-
-bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  for (int waited = 0; !done(); waited += 10) {
-    if (waited >= ms) return false;
-    QTest::qWait(10);
-  }
-  return true;
-}
 
 void Put(const QString& path, const std::string& bytes) {
   fs::create_directories(fs::path(path.toStdString()).parent_path());

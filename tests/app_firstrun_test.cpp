@@ -25,20 +25,13 @@
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
 #include "widgets/subfolder_probe.h"
+#include "window_harness.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr char kObj[] = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
-
-bool WaitFor(const std::function<bool()>& done, int ms = 8000) {
-  for (int waited = 0; !done(); waited += 10) {
-    if (waited >= ms) return false;
-    QTest::qWait(10);
-  }
-  return true;
-}
 
 std::string FreshDir(const std::string& name) {
   const std::string dir = TempDir() + "/" + name;

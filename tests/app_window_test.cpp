@@ -28,6 +28,7 @@
 #include "test_util.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
+#include "window_harness.h"
 
 namespace fs = std::filesystem;
 
@@ -37,14 +38,6 @@ constexpr char kStl[] =
     "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
     "endloop\nendfacet\nendsolid t\n";
 constexpr char kObj[] = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\nf 1 2 3\nf 2 4 3\n";
-
-bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  for (int waited = 0; !done(); waited += 10) {
-    if (waited >= ms) return false;
-    QTest::qWait(10);
-  }
-  return true;
-}
 
 QStringList LogLines(const TMainForm& w) {
   return w.Memo()->toPlainText().split('\n', Qt::SkipEmptyParts);

@@ -24,6 +24,7 @@
 #include "tests/test_util.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
+#include "window_harness.h"
 
 namespace fs = std::filesystem;
 
@@ -31,14 +32,6 @@ namespace {
 
 constexpr char kTri[] = "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
 constexpr char kQuad[] = "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\nf 1 2 3\nf 2 4 3\n";
-
-bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  for (int waited = 0; !done(); waited += 10) {
-    if (waited >= ms) return false;
-    QTest::qWait(10);
-  }
-  return true;
-}
 
 // Accepts the next modal message boxes and keeps what they said.
 struct MessageCatcher {

@@ -13,7 +13,7 @@
 class QFileDialog;
 class QMessageBox;
 
-bool WaitFor(const std::function<bool()>& done, int ms = 5000);
+bool WaitFor(const std::function<bool()>& done, int ms = 8000);
 
 class ModalSteps {
  public:
