@@ -12,8 +12,9 @@ struct P2 {
 bool NewellNormal(const Float3* v, int32_t vertexCount, const int32_t* idx, int32_t n,
                   double nrm[3]) {
   nrm[0] = nrm[1] = nrm[2] = 0.0;
-  for (int32_t i = 0; i < n; ++i) {
+  for (int32_t i = 0; i < n; ++i)
     if (static_cast<uint32_t>(idx[i]) >= static_cast<uint32_t>(vertexCount)) return false;
+  for (int32_t i = 0; i < n; ++i) {
     const Float3& a = v[idx[i]];
     const Float3& b = v[idx[i + 1 == n ? 0 : i + 1]];
     nrm[0] += (static_cast<double>(a.y) - b.y) * (static_cast<double>(a.z) + b.z);
