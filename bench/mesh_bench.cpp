@@ -18,6 +18,7 @@
 #include "mesh/prepare_mesh.h"
 #include "mesh/scratch.h"
 #include "mesh/share_vertices.h"
+#include "mesh/triangulate.h"
 #include "samples/generator/shapes.h"
 
 namespace {
@@ -178,6 +179,34 @@ void BM_FixOrientationManyComponents(benchmark::State& state) {
   Run(state, squares, [](PolygonModel& m) { FixOrientation(m); });
 }
 
+// The preview's triangles for concave faces: N polygons on a grid, every
+// fourth an L-shaped hexagon, the others squares (checked and left whole).
+void BM_TriangulateConcave(benchmark::State& state) {
+  static PolygonModel grid;
+  const int32_t count = static_cast<int32_t>(state.range(0));
+  if (grid.PolygonCount() != count) {
+    grid = PolygonModel();
+    for (int32_t i = 0; i < count; ++i) {
+      const float x = static_cast<float>(i % 1000) * 3, y = static_cast<float>(i / 1000) * 3;
+      const int32_t a = grid.AddVertex(x, y, 0), b = grid.AddVertex(x + 2, y, 0);
+      const int32_t c = grid.AddVertex(x + 2, y + 1, 0), d = grid.AddVertex(x + 1, y + 1, 0);
+      const int32_t e = grid.AddVertex(x + 1, y + 2, 0), f = grid.AddVertex(x, y + 2, 0);
+      const int32_t l[6] = {a, b, c, d, e, f}, sq[4] = {a, b, c, f};
+      if (i % 4 == 3)
+        grid.AddPolygon(6, l);
+      else
+        grid.AddPolygon(4, sq);
+    }
+  }
+  size_t triangulated = 0;
+  for (auto _ : state) {
+    const ConcaveTriangles t = TriangulateConcave(grid);
+    triangulated = t.polygon.size();
+    benchmark::DoNotOptimize(t.corner.data());
+  }
+  state.counters["triangulated"] = static_cast<double>(triangulated);
+}
+
 // The machine is shared: with --benchmark_repetitions the best run is the
 // figure to quote ("_min").
 double Least(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
@@ -200,6 +229,10 @@ MESH_BENCH(BM_FixOrientationShared);
 MESH_BENCH(BM_PrepareOrientShared);
 MESH_BENCH(BM_NormalsShared);
 MESH_BENCH(BM_FixOrientationManyComponents);
+BENCHMARK(BM_TriangulateConcave)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", Least);
 
 }  // namespace
 

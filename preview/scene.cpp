@@ -133,6 +133,7 @@ bool SetViewPreset(Camera& cam, int n) {
 void SceneClearModel(Scene& scene) {
   scene.polygonCount = 0;
   scene.model = nullptr;
+  scene.concave = {};
 }
 
 void SceneSetModel(Scene& scene, PolygonModel* model, int renderType) {
@@ -149,6 +150,7 @@ void SceneSetModel(Scene& scene, PolygonModel* model, int renderType) {
     const Float3 c = scene.camera.centre;
     for (Float3& v : model->vertices)
       v = {(v.x - c.x) * scale, (v.y - c.y) * scale, (v.z - c.z) * scale};
+    scene.concave = TriangulateConcave(*model);
   }
   SceneSetRenderType(scene, renderType);
 }
@@ -258,18 +260,45 @@ void ApplyState(const Scene& scene) {
   glLoadMatrixf(scene.camera.rotation.m);
 }
 
+// Steps through the triangulated polygons alongside the polygon loop.
+// Only filled polygons need them: the outline of a polygon drawn whole is
+// its boundary, without the inner edges of the triangles.
+class ConcaveCursor {
+ public:
+  ConcaveCursor(const Scene& scene, bool fill) : t_(scene.concave), active_(fill) {}
+  // The triangles' corners of polygon p, or null when p is drawn whole.
+  const int32_t* Triangles(int32_t p, int32_t& cornerCount) {
+    if (!active_) return nullptr;
+    while (k_ < t_.polygon.size() && t_.polygon[k_] < p) ++k_;
+    if (k_ == t_.polygon.size() || t_.polygon[k_] != p) return nullptr;
+    cornerCount = static_cast<int32_t>(t_.start[k_ + 1] - t_.start[k_]);
+    return t_.corner.data() + t_.start[k_];
+  }
+
+ private:
+  const ConcaveTriangles& t_;
+  bool active_;
+  size_t k_ = 0;
+};
+
 // The reference pass: one primitive per polygon.
-void PolygonPassReference(const Scene& scene, bool withColour) {
+void PolygonPassReference(const Scene& scene, bool withColour, bool fill) {
   const PolygonModel& m = *scene.model;
   const bool perPolygonNormal = withColour && scene.state.normalPerPolygon;
   const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(scene.polygonCount);
   const int32_t nverts = m.VertexCount();
   const float* obj = scene.object;
   const GLfloat objDiffuse[4] = {obj[0], obj[1], obj[2], 1.0f};
+  ConcaveCursor concave(scene, fill);
   for (int32_t p = 0; p < scene.polygonCount; ++p) {
-    const int32_t n = m.nv(p);
+    int32_t n = m.nv(p);
     const int32_t* idx = m.index(p);
-    glBegin(GL_POLYGON);
+    if (const int32_t* tri = concave.Triangles(p, n)) {
+      idx = tri;
+      glBegin(GL_TRIANGLES);
+    } else {
+      glBegin(GL_POLYGON);
+    }
     if (withColour) {
       if (perPolygonNormal) {
         if (haveNormals)
@@ -298,7 +327,7 @@ void PolygonPassReference(const Scene& scene, bool withColour) {
 // The same picture with fewer calls: runs of triangles share one
 // GL_TRIANGLES primitive (the outline of a triangle is the same three
 // edges either way), and a colour equal to the last one is not sent again.
-void PolygonPassBatched(const Scene& scene, bool withColour) {
+void PolygonPassBatched(const Scene& scene, bool withColour, bool fill) {
   const PolygonModel& m = *scene.model;
   const bool perPolygonNormal = withColour && scene.state.normalPerPolygon;
   const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(scene.polygonCount);
@@ -310,10 +339,13 @@ void PolygonPassBatched(const Scene& scene, bool withColour) {
   bool inTriangles = false;
   const uint32_t* start = m.polyStart.data();
   const int32_t* pool = m.indexPool.data();
+  ConcaveCursor concave(scene, fill);
   for (int32_t p = 0; p < scene.polygonCount; ++p) {
-    const int32_t n = static_cast<int32_t>(start[p + 1] - start[p]);
+    int32_t n = static_cast<int32_t>(start[p + 1] - start[p]);
     const int32_t* idx = pool + start[p];
-    const bool triangle = n == 3 && static_cast<uint32_t>(idx[0]) < nverts &&
+    const int32_t* tri = n > 3 ? concave.Triangles(p, n) : nullptr;
+    if (tri) idx = tri;
+    const bool triangle = !tri && n == 3 && static_cast<uint32_t>(idx[0]) < nverts &&
                           static_cast<uint32_t>(idx[1]) < nverts &&
                           static_cast<uint32_t>(idx[2]) < nverts;
     if (triangle) {
@@ -326,7 +358,7 @@ void PolygonPassBatched(const Scene& scene, bool withColour) {
         glEnd();
         inTriangles = false;
       }
-      glBegin(GL_POLYGON);
+      glBegin(tri ? GL_TRIANGLES : GL_POLYGON);
     }
     if (withColour) {
       if (perPolygonNormal) {
@@ -360,11 +392,11 @@ void PolygonPassBatched(const Scene& scene, bool withColour) {
   if (inTriangles) glEnd();
 }
 
-void PolygonPass(const Scene& scene, bool withColour) {
+void PolygonPass(const Scene& scene, bool withColour, bool fill) {
   if (scene.referenceDrawing)
-    PolygonPassReference(scene, withColour);
+    PolygonPassReference(scene, withColour, fill);
   else
-    PolygonPassBatched(scene, withColour);
+    PolygonPassBatched(scene, withColour, fill);
 }
 
 }  // namespace
@@ -392,12 +424,13 @@ void SceneDrawGL(const Scene& scene) {
     glPolygonOffset(1.0f, 1.0f);
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
-    PolygonPass(scene, false);
+    PolygonPass(scene, false, true);
     glDisable(GL_POLYGON_OFFSET_FILL);
     glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
   }
-  PolygonPass(scene, true);
+  const bool fill = scene.renderType != 2 && scene.state.polygonMode == 0;
+  PolygonPass(scene, true, fill);
   glDisableClientState(GL_NORMAL_ARRAY);
   glDisableClientState(GL_VERTEX_ARRAY);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/model.h"
+#include "mesh/triangulate.h"
 
 // Column-major 4x4 matrix, as OpenGL loads it.
 struct Mat4 {
@@ -68,10 +69,12 @@ struct Scene {
   // Draw one primitive per polygon, as the batched drawing is checked
   // against (same pixels, more calls).
   bool referenceDrawing = false;
+  // The model's concave polygons as triangles, filled in their place.
+  ConcaveTriangles concave;
 };
 
 // Takes the model: fits the camera, centres and scales its vertices in
-// place, then applies the render type.
+// place, triangulates its concave polygons, then applies the render type.
 void SceneSetModel(Scene& scene, PolygonModel* model, int renderType);
 void SceneClearModel(Scene& scene);
 // Types outside 0-4 are ignored.
