@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-ipafont-gothic
   time ccache
+  clang libclang-rt-14-dev
 )
 
 missing=()
