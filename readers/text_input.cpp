@@ -7,23 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-// No block larger than what is left of a regular file: most files are
-// small, and clearing a megabyte for each costs more than reading it.
-size_t BlockFor(FILE* f, size_t blockSize) {
+size_t BlockSizeFor(FILE* f, size_t blockSize) {
   struct stat st;
   if (!f || fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return blockSize;
-  const long at = ftell(f);
-  const int64_t left = static_cast<int64_t>(st.st_size) - (at > 0 ? at : 0);
-  const int64_t want = std::max<int64_t>(left + 1, 4096);
-  return static_cast<uint64_t>(want) < blockSize ? static_cast<size_t>(want) : blockSize;
+  const uint64_t want = std::max<uint64_t>(static_cast<uint64_t>(st.st_size) + 1, 4096);
+  return want < blockSize ? static_cast<size_t>(want) : blockSize;
 }
 
-}  // namespace
-
 LineReader::LineReader(FILE* f, size_t blockSize, LineEnds ends)
-    : f_(f), buf_(BlockFor(f, blockSize)), ends_(ends) {}
+    : f_(f), buf_(BlockSizeFor(f, blockSize)), ends_(ends) {}
 
 bool LineReader::Refill() {
   if (eof_ || !f_) return false;
