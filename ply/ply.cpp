@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstdarg>
@@ -94,7 +95,10 @@ class Source {
     if (!f_) return false;
     struct stat st;
     if (fstat(fileno(f_), &st) == 0 && S_ISREG(st.st_mode)) size_ = st.st_size;
-    buf_.reset(new (std::nothrow) unsigned char[kBufferSize]);
+    // A small file gets a buffer just larger than itself.
+    if (size_ >= 0 && static_cast<uint64_t>(size_) < kBufferSize)
+      cap_ = std::max<size_t>(static_cast<size_t>(size_) + 1, 4096);
+    buf_.reset(new (std::nothrow) unsigned char[cap_]);
     return buf_ != nullptr;
   }
 
@@ -163,7 +167,7 @@ class Source {
         return true;
       }
       const size_t have = end_ - pos_;
-      if (have >= kBufferSize) return false;
+      if (have >= cap_) return false;
       Fill(have + 1);  // the token reaches the end of the buffer: read on
     }
   }
@@ -179,7 +183,7 @@ class Source {
       // A CR at the end of the buffer may be the first half of CR LF.
       const bool open = k == avail || (p[k] == '\r' && k + 1 == avail);
       if (open && !eof_) {
-        if (avail >= kBufferSize) {
+        if (avail >= cap_) {
           tooLong = true;
           return false;
         }
@@ -209,8 +213,8 @@ class Source {
       pos_ = 0;
       end_ = keep;
     }
-    while (end_ < n && !eof_ && end_ < kBufferSize) {
-      size_t want = kBufferSize - end_;
+    while (end_ < n && !eof_ && end_ < cap_) {
+      size_t want = cap_ - end_;
       if (!bigReads_ && want > kFirstRead && n <= kFirstRead) want = kFirstRead;
       bigReads_ = true;
       const size_t got = fread(buf_.get() + end_, 1, want, f_);
@@ -222,6 +226,7 @@ class Source {
 
   FILE* f_ = nullptr;
   std::unique_ptr<unsigned char[]> buf_;
+  size_t cap_ = kBufferSize;  // bytes in buf_
   size_t pos_ = 0, end_ = 0;
   int64_t offset_ = 0;  // file offset of buf_[0]
   int64_t size_ = -1;

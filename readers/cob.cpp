@@ -392,7 +392,8 @@ class ByteReader {
  public:
   static constexpr size_t kBlock = 1 << 20;  // more than the largest record
 
-  ByteReader(FILE* f, int64_t offset) : f_(f), buf_(kBlock) { SeekTo(offset); }
+  // No larger than the file: a record that does not fit is cut by its end.
+  ByteReader(FILE* f, int64_t offset) : f_(f), buf_(BlockSizeFor(f, kBlock)) { SeekTo(offset); }
 
   // n contiguous bytes (n <= kBlock), or null when the file ends first.
   const unsigned char* Take(size_t n) {

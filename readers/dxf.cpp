@@ -28,7 +28,7 @@ constexpr size_t kMaxLine = 511;
 // both bytes lie in the same chunk.
 class DxfLines {
  public:
-  explicit DxfLines(FILE* f) : f_(f), buf_(1 << 20) {}
+  explicit DxfLines(FILE* f) : f_(f), buf_(BlockSizeFor(f, 1 << 20)) {}
 
   // The next line, without its end, valid until the next call. False at the
   // end of the file; a last line without a line end is returned first.

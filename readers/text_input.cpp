@@ -1,11 +1,21 @@
 #include "readers/text_input.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 
+size_t BlockSizeFor(FILE* f, size_t blockSize) {
+  struct stat st;
+  if (!f || fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return blockSize;
+  const uint64_t want = std::max<uint64_t>(static_cast<uint64_t>(st.st_size) + 1, 4096);
+  return want < blockSize ? static_cast<size_t>(want) : blockSize;
+}
+
 LineReader::LineReader(FILE* f, size_t blockSize, LineEnds ends)
-    : f_(f), buf_(blockSize), ends_(ends) {}
+    : f_(f), buf_(BlockSizeFor(f, blockSize)), ends_(ends) {}
 
 bool LineReader::Refill() {
   if (eof_ || !f_) return false;

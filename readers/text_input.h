@@ -12,6 +12,11 @@
 // them, at LF only with a CR just before it dropped (a CR elsewhere stays).
 enum class LineEnds { kAny, kTextMode };
 
+// A read buffer's size for a file: blockSize, or less for a regular file
+// that is smaller (most files are small, and clearing a megabyte for each
+// costs more than reading it). At least 4 KB, and more than the file.
+size_t BlockSizeFor(FILE* f, size_t blockSize);
+
 // Reads a file in large blocks and hands out lines; the end of the file ends
 // the last line. An empty file has no lines.
 class LineReader {

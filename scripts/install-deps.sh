@@ -13,6 +13,7 @@ packages=(
   xvfb xauth fonts-ipafont-gothic
   time ccache
   desktop-file-utils libxml2-utils shared-mime-info libglib2.0-bin dpkg-dev file
+  clang libclang-rt-14-dev
 )
 
 missing=()

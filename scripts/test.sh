@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Release build (warnings as
 # errors) under a virtual X server, then the Qt-free libraries and their
-# tests again with AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests again with AddressSanitizer and UndefinedBehaviorSanitizer, and
+# every fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,4 +22,6 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNELLE_W
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 1800 -LE gui
+# Every fuzz target for a short while on its seeds (clang, build-fuzz).
+TARNELLE_FUZZ_JOBS=$jobs bash fuzz/run.sh all 20
 echo "all tests passed"
