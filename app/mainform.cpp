@@ -47,6 +47,7 @@
 #include "mesh/prepare_mesh.h"
 #include "preview/pview.h"
 #include "preview/viewimage.h"
+#include "preview/waitcursor.h"
 #include "readers/builtin.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
@@ -83,13 +84,6 @@ QString DirOfExe(const std::string& exe) {
 }
 
 // The hourglass for the length of one load.
-class WaitCursorGuard {
- public:
-  WaitCursorGuard() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursorGuard() { QApplication::restoreOverrideCursor(); }
-  WaitCursorGuard(const WaitCursorGuard&) = delete;
-  WaitCursorGuard& operator=(const WaitCursorGuard&) = delete;
-};
 std::unique_ptr<WaitCursorGuard> g_waitCursor;
 
 QString QtMask(const std::string& mask) {

@@ -7,18 +7,7 @@
 #include <QMessageBox>
 
 #include "preview/pview.h"
-
-namespace {
-
-class WaitCursor {
- public:
-  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-}  // namespace
+#include "preview/waitcursor.h"
 
 QStringList ViewImageFilters() {
   return {QString::fromUtf8("Bitmapイメージ (*.bmp)"), QString::fromUtf8("JPEGイメージ (*.jpg)"),
@@ -56,7 +45,7 @@ bool ViewImageExport::Save(QWidget* parent, TPView& view, const QString& path, i
                            int quality) {
   bool ok;
   {
-    const WaitCursor wait;
+    const WaitCursorGuard wait;
     ok = view.SaveViewImage(QFile::encodeName(path).toStdString(),
                             ViewImageKindOfFilter(filterIndex), quality);
   }
