@@ -3,7 +3,9 @@
 // asking for 2 MiB pages before the first touch removes most of that.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <thread>
 #include <vector>
 
 // Asks the kernel to back the whole 2 MiB extents inside [p, p + bytes) with
@@ -24,3 +26,45 @@ void ReserveLarge(std::vector<T>& v, size_t n) {
   v.reserve(n);
   AdviseHugePages(v);
 }
+
+// Even on huge pages, the kernel clearing fresh memory is the largest single
+// cost of a big load. A Prefault clears it on a helper thread while the
+// caller computes: each range is faulted in from its far end backwards, so
+// a caller writing from the front meets the helper in the middle. Contents
+// never change (a faulted page reads as zero either way), so nothing depends
+// on how far the helper gets. Stops and waits on destruction; the rest is
+// then faulted in by ordinary use.
+class Prefault {
+ public:
+  Prefault() = default;
+  ~Prefault() { Stop(); }
+  Prefault(const Prefault&) = delete;
+  Prefault& operator=(const Prefault&) = delete;
+
+  // Queues [p, p + bytes); ranges below a few megabytes are not worth a
+  // thread and are skipped.
+  void Add(const void* p, size_t bytes);
+  template <typename T>
+  void AddCapacity(const std::vector<T>& v, size_t n) {  // the next n elements
+    Add(v.data() + v.size(), n * sizeof(T));
+  }
+  // Starts the helper on what was queued; nothing happens without a second
+  // core or with helpers switched off.
+  void Start();
+  void Stop();
+
+ private:
+  struct Range {
+    char* begin;
+    char* end;  // faulted in down from here
+  };
+  void Run();
+  std::vector<Range> ranges_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Whether Prefault may start helper threads (default: with two or more
+// cores). Switched off for measurements of the single-threaded path.
+void SetPrefaultThreads(bool on);
+bool PrefaultThreads();

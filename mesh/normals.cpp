@@ -57,6 +57,12 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
 
   std::vector<Float3> pn;
   ReserveLarge(pn, static_cast<size_t>(np));
+  std::vector<Float3> vn;
+  ReserveLarge(vn, index.shared ? nvert + nvert / 8 + 16 : nvert);
+  Prefault prefault;
+  prefault.AddCapacity(pn, static_cast<size_t>(np));
+  prefault.AddCapacity(vn, nvert);
+  prefault.Start();
   {
     const Float3* pos = model.vertices.data();
     for (int32_t p = 0; p < np; ++p)
@@ -66,8 +72,6 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
   if (!index.shared) {
     // Every vertex has at most one corner: nothing to split, and a vertex
     // normal is its polygon's normal, normalised once more.
-    std::vector<Float3> vn;
-    ReserveLarge(vn, nvert);
     vn.assign(nvert, Float3{0, 0, 1});
     for (int32_t p = 0; p < np; ++p) {
       const uint32_t s = start[p], e = start[p + 1];
@@ -82,8 +86,6 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
 
   // Vertex normals in vertex order; those of the copies, appended to the
   // vertices as they are made, follow at the end.
-  std::vector<Float3> vn;
-  ReserveLarge(vn, nvert + nvert / 8 + 16);
   std::vector<Float3> copyNormals;
   const double edgeCos = model.edgeCos;
   std::vector<Float3> nrm;       // the polygon normal of each corner at the vertex

@@ -10,6 +10,7 @@ namespace {
 
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kMapFrom = size_t{1} << 20;  // smaller blocks come from the heap
+constexpr size_t kPrefaultFrom = size_t{8} << 20;
 
 }  // namespace
 
@@ -33,6 +34,11 @@ ScratchBlock::ScratchBlock(size_t bytes) {
   data_ = reinterpret_cast<void*>(aligned);
   mapped_ = length;
   madvise(data_, length, MADV_HUGEPAGE);
+  if (PrefaultThreads() && bytes >= kPrefaultFrom) {
+    prefault_ = std::make_unique<Prefault>();
+    prefault_->Add(data_, bytes);
+    prefault_->Start();
+  }
 }
 
 ScratchBlock::~ScratchBlock() { Release(); }
@@ -42,6 +48,7 @@ ScratchBlock& ScratchBlock::operator=(ScratchBlock&& o) noexcept {
     Release();
     data_ = o.data_;
     mapped_ = o.mapped_;
+    prefault_ = std::move(o.prefault_);
     o.data_ = nullptr;
     o.mapped_ = 0;
   }
@@ -49,6 +56,7 @@ ScratchBlock& ScratchBlock::operator=(ScratchBlock&& o) noexcept {
 }
 
 void ScratchBlock::Release() {
+  prefault_.reset();  // waits for the helper before the memory goes
   if (mapped_)
     munmap(data_, mapped_);
   else

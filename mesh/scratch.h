@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -15,7 +16,8 @@
 
 namespace meshmem {
 
-// A fixed-size array whose elements start with all bits zero.
+// A fixed-size array whose elements start with all bits zero. A large one is
+// faulted in by a helper thread while the caller starts using it.
 class ScratchBlock {
  public:
   ScratchBlock() = default;
@@ -31,6 +33,7 @@ class ScratchBlock {
   void Release();
   void* data_ = nullptr;
   size_t mapped_ = 0;  // bytes mapped; 0 when from the heap
+  std::unique_ptr<Prefault> prefault_;
 };
 
 template <class T>

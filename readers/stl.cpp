@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/huge_pages.h"
 #include "core/text.h"
 #include "readers/text_input.h"
 
@@ -113,6 +114,14 @@ bool ReadBinary(FILE* f, int64_t fileSize, PolygonModel& model) {
   const int64_t expect = count < fits ? count : fits;
   model.Reserve(model.vertices.size() + 3 * expect, model.PolygonCount() + expect,
                 model.indexPool.size() + 3 * expect);
+  // The second core clears the arrays' memory while this one parses.
+  Prefault prefault;
+  prefault.AddCapacity(model.vertices, 3 * expect);
+  prefault.AddCapacity(model.indexPool, 3 * expect);
+  prefault.AddCapacity(model.polyStart, expect);
+  prefault.AddCapacity(model.polyMaterial, expect);
+  prefault.AddCapacity(model.polyColor, expect);
+  prefault.Start();
 
   constexpr size_t kBlockFacets = 8192;
   static thread_local unsigned char block[kBlockFacets * kFacetBytes];
