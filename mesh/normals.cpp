@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "mesh/corner_index.h"
+#include "mesh/parallel.h"
 #include "mesh/scratch.h"
 
 namespace {
@@ -48,57 +49,50 @@ void ComputeNormals(PolygonModel& model) {
   ComputeNormals(model, index, {});
 }
 
-void ComputeNormals(PolygonModel& model, const CornerIndex& index,
-                    const std::vector<uint8_t>& reversedPolygons) {
-  const int32_t np = model.PolygonCount();
-  const size_t nvert = model.vertices.size();
+namespace {
+
+// Polygon normals of polygons [p0, p1) into out[p0 .. p1).
+void PolygonNormals(const PolygonModel& model, int32_t p0, int32_t p1, Float3* out) {
+  const Float3* pos = model.vertices.data();
   const uint32_t* start = model.polyStart.data();
-  int32_t* pool = model.indexPool.data();
+  const int32_t* pool = model.indexPool.data();
+  for (int32_t p = p0; p < p1; ++p)
+    out[p] = PolygonNormal(pos, pool + start[p], start[p + 1] - start[p]);
+}
 
-  std::vector<Float3> pn;
-  ReserveLarge(pn, static_cast<size_t>(np));
-  std::vector<Float3> vn;
-  ReserveLarge(vn, index.shared ? nvert + nvert / 8 + 16 : nvert);
-  Prefault prefault;
-  prefault.AddCapacity(pn, static_cast<size_t>(np));
-  prefault.AddCapacity(vn, nvert);
-  prefault.Start();
-  {
-    const Float3* pos = model.vertices.data();
-    for (int32_t p = 0; p < np; ++p)
-      pn.push_back(PolygonNormal(pos, pool + start[p], start[p + 1] - start[p]));
-  }
-
-  if (!index.shared) {
-    // Every vertex has at most one corner: nothing to split, and a vertex
-    // normal is its polygon's normal, normalised once more.
-    vn.assign(nvert, Float3{0, 0, 1});
-    for (int32_t p = 0; p < np; ++p) {
-      const uint32_t s = start[p], e = start[p + 1];
-      if (e - s < 3) continue;
-      const Float3 n = UnitOrUp({0.0f + pn[p].x, 0.0f + pn[p].y, 0.0f + pn[p].z});
-      for (uint32_t k = s; k < e; ++k) vn[pool[k]] = n;
-    }
-    model.polygonNormals.swap(pn);
-    model.vertexNormals.swap(vn);
-    return;
-  }
-
-  // Vertex normals in vertex order; those of the copies, appended to the
-  // vertices as they are made, follow at the end.
+// What crease splitting of one range of vertices produces besides the
+// normals of its vertices: its copies (positions and normals) in the order
+// they were made.
+struct SplitResult {
+  std::vector<Float3> copies;
   std::vector<Float3> copyNormals;
+  // Corners (positions in the index pool) that refer to copy number second
+  // of this range; filled only when the copies' final indices are not yet
+  // known.
+  std::vector<std::pair<uint32_t, uint32_t>> patches;
+};
+
+// Groups the corners at vertices [v0, v1), writes their normals to
+// vn[v0 .. v1) and appends their copies to out. Reads the
+// index pool's corner lists only through the corner index, and writes only
+// the corners of its own vertices that move to a copy: directly when
+// firstCopy (the index of this range's first copy) is known, else as
+// patches.
+void SplitVertices(const PolygonModel& model, const CornerIndex& index, const Float3* pn,
+                   const uint8_t* reversed, size_t v0, size_t v1, int64_t firstCopy, int32_t* pool,
+                   Float3* vn, SplitResult& out) {
+  const uint32_t* start = model.polyStart.data();
   const double edgeCos = model.edgeCos;
   std::vector<Float3> nrm;       // the polygon normal of each corner at the vertex
   std::vector<int32_t> grp;      // its group, 0 = none yet
-  std::vector<int32_t> cur;      // the vertex it refers to
+  std::vector<int64_t> cur;      // the vertex it refers to; copies count from -1 down
   std::vector<Float3> sum;       // per group
   std::vector<uint32_t> corner;  // its position in the index pool
-  const uint8_t* reversed = reversedPolygons.empty() ? nullptr : reversedPolygons.data();
-  for (size_t v = 0; v < nvert; ++v) {
+  for (size_t v = v0; v < v1; ++v) {
     const CornerRef* r = index.refs.data() + index.offset[v];
     const uint32_t k = index.offset[v + 1] - index.offset[v];
     if (k == 0) {
-      vn.push_back({0, 0, 1});
+      vn[v] = {0, 0, 1};
       continue;
     }
     // The first corner opens the first group and takes in every later one
@@ -113,7 +107,7 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
       total = {total.x + n.x, total.y + n.y, total.z + n.z};
     }
     if (i == k) {
-      vn.push_back(UnitOrUp(total));
+      vn[v] = UnitOrUp(total);
       continue;
     }
 
@@ -127,7 +121,7 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
     for (uint32_t j = 0; j < k; ++j) {
       nrm[j] = pn[r[j].poly];
       grp[j] = 0;
-      cur[j] = static_cast<int32_t>(v);
+      cur[j] = 0;  // v itself
       corner[j] = r[j].corner;
     }
     if (reversed) {
@@ -145,7 +139,7 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
         j = e;
       }
     }
-    const size_t firstCopy = model.vertices.size();
+    const size_t firstCopyHere = out.copies.size();
     int32_t groups = 0;
     uint32_t ungrouped = k;
     for (uint32_t s = 0; s < k && ungrouped > 0; ++s) {
@@ -159,13 +153,8 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
         } else {
           grp[s] = ++groups;
           if (groups > 1) {
-            if (model.vertices.size() >= size_t{std::numeric_limits<int32_t>::max()})
-              throw std::length_error("too many vertices");
-            const Float3 copy = model.vertices[v];
-            cur[s] = static_cast<int32_t>(model.vertices.size());
-            if (model.vertices.size() == model.vertices.capacity())
-              ReserveLarge(model.vertices, model.vertices.size() * 2);
-            model.vertices.push_back(copy);
+            cur[s] = static_cast<int64_t>(out.copies.size()) + 1;
+            out.copies.push_back(model.vertices[v]);
           }
         }
       }
@@ -182,17 +171,99 @@ void ComputeNormals(PolygonModel& model, const CornerIndex& index,
     // the normals of its own corners, in corner order.
     for (int32_t g = 0; g < groups; ++g) sum[g] = {0, 0, 0};
     for (uint32_t j = 0; j < k; ++j) {
-      const size_t slot = cur[j] == static_cast<int32_t>(v) ? 0 : cur[j] - firstCopy + 1;
-      if (slot != 0) pool[corner[j]] = cur[j];
+      const size_t slot = cur[j] == 0 ? 0 : static_cast<size_t>(cur[j]) - firstCopyHere;
+      if (slot != 0) {
+        const uint32_t copy = static_cast<uint32_t>(cur[j] - 1);
+        if (firstCopy >= 0)
+          pool[corner[j]] = static_cast<int32_t>(firstCopy + copy);
+        else
+          out.patches.push_back({corner[j], copy});
+      }
       sum[slot].x += nrm[j].x;
       sum[slot].y += nrm[j].y;
       sum[slot].z += nrm[j].z;
     }
-    vn.push_back(UnitOrUp(sum[0]));
-    for (int32_t g = 1; g < groups; ++g) copyNormals.push_back(UnitOrUp(sum[g]));
+    vn[v] = UnitOrUp(sum[0]);
+    for (int32_t g = 1; g < groups; ++g) out.copyNormals.push_back(UnitOrUp(sum[g]));
   }
-  if (vn.capacity() < model.vertices.size()) ReserveLarge(vn, model.vertices.size());
-  vn.insert(vn.end(), copyNormals.begin(), copyNormals.end());
+}
+
+}  // namespace
+
+void ComputeNormals(PolygonModel& model, const CornerIndex& index,
+                    const std::vector<uint8_t>& reversedPolygons) {
+  const int32_t np = model.PolygonCount();
+  const size_t nvert = model.vertices.size();
+  const uint32_t* start = model.polyStart.data();
+  int32_t* pool = model.indexPool.data();
+  const bool parallel = meshpar::UseHelper(model.indexPool.size());
+
+  std::vector<Float3> pn;
+  ReserveLarge(pn, static_cast<size_t>(np));
+  std::vector<Float3> vn;
+  ReserveLarge(vn, index.shared ? nvert + nvert / 8 + 16 : nvert);
+  Prefault prefault;
+  prefault.AddCapacity(pn, static_cast<size_t>(np));
+  prefault.AddCapacity(vn, nvert);
+  prefault.Start();
+
+  // Both arrays get their final sizes first (the clearing runs on the
+  // memory the helper faults in) and each half fills its own part.
+  pn.resize(static_cast<size_t>(np));
+  {
+    const int32_t half = np / 2;
+    meshpar::RunHalves(parallel, [&](int h) {
+      PolygonNormals(model, h == 0 ? 0 : half, h == 0 ? half : np, pn.data());
+    });
+  }
+
+  if (!index.shared) {
+    // Every vertex has at most one corner: nothing to split, and a vertex
+    // normal is its polygon's normal, normalised once more.
+    vn.assign(nvert, Float3{0, 0, 1});
+    for (int32_t p = 0; p < np; ++p) {
+      const uint32_t s = start[p], e = start[p + 1];
+      if (e - s < 3) continue;
+      const Float3 n = UnitOrUp({0.0f + pn[p].x, 0.0f + pn[p].y, 0.0f + pn[p].z});
+      for (uint32_t k = s; k < e; ++k) vn[pool[k]] = n;
+    }
+    model.polygonNormals.swap(pn);
+    model.vertexNormals.swap(vn);
+    return;
+  }
+
+  // Two ranges of vertices with about as many corners each. The first
+  // range's copies come right after the vertices, so it renumbers its
+  // corners at once; the second's indices are known only when the first is
+  // done.
+  const size_t mid = std::upper_bound(index.offset.begin(), index.offset.begin() + nvert,
+                                      index.offset[nvert] / 2) -
+                     index.offset.begin();
+  const size_t cut = std::min(mid, nvert);
+  const uint8_t* reversed = reversedPolygons.empty() ? nullptr : reversedPolygons.data();
+  SplitResult first, second;
+  vn.resize(nvert);
+  meshpar::RunHalves(parallel, [&](int h) {
+    if (h == 0)
+      SplitVertices(model, index, pn.data(), reversed, 0, cut, static_cast<int64_t>(nvert), pool,
+                    vn.data(), first);
+    else
+      SplitVertices(model, index, pn.data(), reversed, cut, nvert, -1, pool, vn.data(), second);
+  });
+
+  const size_t copies = first.copies.size() + second.copies.size();
+  if (nvert + copies > size_t{std::numeric_limits<int32_t>::max()})
+    throw std::length_error("too many vertices");
+  const uint32_t secondBase = static_cast<uint32_t>(nvert + first.copies.size());
+  for (const auto& [c, copy] : second.patches) pool[c] = static_cast<int32_t>(secondBase + copy);
+  if (model.vertices.capacity() < nvert + copies) ReserveLarge(model.vertices, nvert + copies);
+  model.vertices.insert(model.vertices.end(), first.copies.begin(), first.copies.end());
+  model.vertices.insert(model.vertices.end(), second.copies.begin(), second.copies.end());
+
+  // Vertex normals in vertex order, then those of the copies.
+  if (vn.capacity() < nvert + copies) ReserveLarge(vn, nvert + copies);
+  vn.insert(vn.end(), first.copyNormals.begin(), first.copyNormals.end());
+  vn.insert(vn.end(), second.copyNormals.begin(), second.copyNormals.end());
 
   model.polygonNormals.swap(pn);
   model.vertexNormals.swap(vn);

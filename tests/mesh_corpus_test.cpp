@@ -1,5 +1,6 @@
 // Every corpus file that a built-in reader loads is prepared by the fast
-// code and by the reference, with every combination of the two switches.
+// code on one thread, by the fast code with its helper thread and by the
+// reference, with every combination of the two switches.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -43,20 +44,28 @@ TEST(MeshCorpus, FastMatchesReferenceOnEveryLoadableFile) {
   if (files.empty()) GTEST_SKIP() << CorpusSkipReason("");
 
   int prepared = 0;
+  ThreadsForTest threads;
   for (const std::string& path : files) {
     const std::unique_ptr<PolygonModel> base = LoadWithBuiltins(path);
     if (!base) continue;
     ++prepared;
     for (int combo = 0; combo < 4; ++combo) {
       const bool share = combo & 1, orient = combo & 2;
+      PolygonModel fast = *base, split = *base;
+      const float angle = combo == 3 ? 180.0f : 120.0f;
+      fast.SetEdgeAngle(angle);
+      split.SetEdgeAngle(angle);
+      threads.Single();
+      PrepareMesh(fast, share, orient);
+      threads.Helper();
+      PrepareMesh(split, share, orient);
+      ASSERT_EQ(FirstDifference(split, fast), "")
+          << "helper thread: " << path << " share " << share << " orient " << orient;
       // The reference worklist searches forward for the next settled entry
       // from every unsettled one, quadratic in the polygon count.
       if (orient && base->PolygonCount() > kMaxOrientPolygons) continue;
-      PolygonModel fast = *base, ref = *base;
-      const float angle = combo == 3 ? 180.0f : 120.0f;
-      fast.SetEdgeAngle(angle);
+      PolygonModel ref = *base;
       ref.SetEdgeAngle(angle);
-      PrepareMesh(fast, share, orient);
       reference::PrepareMesh(ref, share, orient);
       ASSERT_EQ(FirstDifference(fast, ref), "")
           << path << " share " << share << " orient " << orient;

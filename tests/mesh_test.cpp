@@ -65,6 +65,39 @@ TEST(MeshPrepare, MatchesReferenceOnLargerModels) {
   }
 }
 
+// The helper thread takes every model, however small, so that the split
+// into halves (odd counts, one-polygon halves, copies on both sides, patches
+// to the second half's corners) meets every shape of the random models.
+TEST(MeshPrepare, HelperThreadGivesTheSingleThreadedResult) {
+  struct Case {
+    uint32_t firstSeed, seeds;
+    size_t scale;
+  };
+  const Case cases[] = {{1, 300, 1}, {3000, 12, 20}};
+  ThreadsForTest threads;
+  for (const Case& c : cases) {
+    for (uint32_t seed = c.firstSeed; seed < c.firstSeed + c.seeds; ++seed) {
+      const PolygonModel base = RandomModel(seed, c.scale);
+      for (int combo = 0; combo < 4; ++combo) {
+        const bool share = combo & 1, orient = combo & 2;
+        PolygonModel single = base, split = base, ref = base;
+        const float angle = kAngles[(seed + combo) % 4];
+        single.SetEdgeAngle(angle);
+        split.SetEdgeAngle(angle);
+        ref.SetEdgeAngle(angle);
+        threads.Single();
+        PrepareMesh(single, share, orient);
+        threads.Helper();
+        PrepareMesh(split, share, orient);
+        reference::PrepareMesh(ref, share, orient);
+        ASSERT_EQ(FirstDifference(split, single), "")
+            << "seed " << seed << " share " << share << " orient " << orient << " angle " << angle;
+        ASSERT_EQ(FirstDifference(split, ref), "") << "seed " << seed;
+      }
+    }
+  }
+}
+
 // ---- Vertex sharing ----
 
 TEST(ShareVertices, MergesByPositionInOrderOfFirstUse) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "mesh/parallel.h"
+
 PolygonModel MakeModel(const std::vector<Float3>& vertices,
                        const std::vector<std::vector<int32_t>>& polygons) {
   PolygonModel m;
@@ -224,3 +226,7 @@ PolygonModel RandomModel(uint32_t seed, size_t scale) {
   }
   return out;
 }
+
+ThreadsForTest::~ThreadsForTest() { meshpar::SetThreads(0); }
+void ThreadsForTest::Single() { meshpar::SetThreads(1); }
+void ThreadsForTest::Helper() { meshpar::SetThreads(2, 0); }

@@ -26,3 +26,15 @@ std::string FirstDifference(const PolygonModel& a, const PolygonModel& b);
 // windings, several components, n-gons, polygons of fewer than three
 // corners, degenerate and repeated corners, coincident and -0.0 positions.
 PolygonModel RandomModel(uint32_t seed, size_t scale = 1);
+
+// Switches mesh preparation between its single-threaded path and the helper
+// thread for every model size; restores the default when it goes.
+class ThreadsForTest {
+ public:
+  ThreadsForTest() = default;
+  ~ThreadsForTest();
+  ThreadsForTest(const ThreadsForTest&) = delete;
+  ThreadsForTest& operator=(const ThreadsForTest&) = delete;
+  void Single();
+  void Helper();
+};
