@@ -15,6 +15,7 @@
 
 #include "mesh/fix_orientation.h"
 #include "mesh/normals.h"
+#include "mesh/parallel.h"
 #include "mesh/prepare_mesh.h"
 #include "mesh/scratch.h"
 #include "mesh/share_vertices.h"
@@ -114,6 +115,14 @@ void Run(benchmark::State& state, const PolygonModel& source, Step step) {
 void BM_PrepareShareOrient(benchmark::State& state) {
   Run(state, Soup(state.range(0), kInOrder), [](PolygonModel& m) { PrepareMesh(m, true, true); });
 }
+// The same with every helper thread off: the single-threaded path.
+void BM_PrepareShareOrientOneThread(benchmark::State& state) {
+  meshpar::SetThreads(1);
+  SetPrefaultThreads(false);
+  Run(state, Soup(state.range(0), kInOrder), [](PolygonModel& m) { PrepareMesh(m, true, true); });
+  meshpar::SetThreads(0);
+  SetPrefaultThreads(true);
+}
 void BM_PrepareShareOrientShuffled(benchmark::State& state) {
   Run(state, Soup(state.range(0), kShuffled), [](PolygonModel& m) { PrepareMesh(m, true, true); });
 }
@@ -155,6 +164,13 @@ void BM_NormalsShared(benchmark::State& state) {
     ShareVertices(shared);
   }
   Run(state, shared, [](PolygonModel& m) { ComputeNormals(m); });
+}
+void BM_NormalsSharedOneThread(benchmark::State& state) {
+  meshpar::SetThreads(1);
+  SetPrefaultThreads(false);
+  BM_NormalsShared(state);
+  meshpar::SetThreads(0);
+  SetPrefaultThreads(true);
 }
 
 // Half a million separate squares of two triangles: every square starts a
@@ -220,6 +236,7 @@ double Least(const std::vector<double>& v) { return *std::min_element(v.begin(),
       ->ComputeStatistics("min", Least)
 
 MESH_BENCH(BM_PrepareShareOrient);
+MESH_BENCH(BM_PrepareShareOrientOneThread);
 MESH_BENCH(BM_PrepareShareOrientShuffled);
 MESH_BENCH(BM_PrepareShareOrientRandomWindings);
 MESH_BENCH(BM_PrepareShare);
@@ -228,6 +245,7 @@ MESH_BENCH(BM_ShareVertices);
 MESH_BENCH(BM_FixOrientationShared);
 MESH_BENCH(BM_PrepareOrientShared);
 MESH_BENCH(BM_NormalsShared);
+MESH_BENCH(BM_NormalsSharedOneThread);
 MESH_BENCH(BM_FixOrientationManyComponents);
 BENCHMARK(BM_TriangulateConcave)
     ->Arg(1000000)
