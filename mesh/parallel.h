@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 namespace meshpar {
@@ -32,13 +33,21 @@ void RunHalves(bool parallel, F&& half) {
     return;
   }
   std::exception_ptr first, second;
-  std::thread helper([&] {
-    try {
-      half(0);
-    } catch (...) {
-      first = std::current_exception();
-    }
-  });
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        half(0);
+      } catch (...) {
+        first = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: the same halves, one after the other.
+    half(0);
+    half(1);
+    return;
+  }
   try {
     half(1);
   } catch (...) {
