@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "core/huge_pages.h"
 #include "preview/scene.h"
 
 namespace {
@@ -56,8 +57,11 @@ void* MapNew(GLenum target, GLuint name, size_t bytes) {
   glBindBuffer(target, name);
   glBufferData(target, static_cast<GLsizeiptr>(bytes), nullptr, GL_STATIC_DRAW);
   if (bytes == 0) return nullptr;
-  return glMapBufferRange(target, 0, static_cast<GLsizeiptr>(bytes),
-                          GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT);
+  void* p = glMapBufferRange(target, 0, static_cast<GLsizeiptr>(bytes),
+                             GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT);
+  // A software driver hands out plain memory: fewer page faults to fill it.
+  if (p) AdviseHugePages(p, bytes);
+  return p;
 }
 
 // Flat shading reads a triangle's normal and colour from its last corner

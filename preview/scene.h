@@ -75,7 +75,8 @@ struct Scene {
   // The model's concave polygons as triangles, filled in their place.
   ConcaveTriangles concave;
   // Buffer objects to draw from; null draws in immediate mode. They belong
-  // to the context they were made in: the owner releases them.
+  // to the context they were made in: the owner releases them, and a copy
+  // of the scene drawn in another context must drop them.
   std::shared_ptr<DrawBuffers> buffers;
   // New for every model set or cleared, so buffers know their data is old.
   uint64_t modelSerial = 0;
