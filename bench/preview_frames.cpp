@@ -1,14 +1,16 @@
 // Frame times of the preview: loads a model through the pipeline and
 // reports the median of N repaints per render type.
-//   preview_frames [--widget] [--reference] [--buffers] [--compare] [--drag]
-//                  [--frames=N] [--size=WxH] FILE
+//   preview_frames [--widget] [--reference] [--buffers] [--immediate] [--compare]
+//                  [--drag] [--share] [--frames=N] [--size=WxH] FILE
 // Without --widget the headless (EGL) renderer draws, in immediate mode
 // unless --buffers is given, and reports besides each frame the time spent
 // issuing the GL calls (before glFinish). With --widget the preview window
 // under the current X server draws (from buffers; --reference times the
 // one-primitive-per-polygon drawing); --drag then drags the view N steps
 // and reports frames per second while moving (the stand-in is drawn when
-// full frames are slow) and the first full frame at rest. --compare
+// full frames are slow) and the first full frame at rest; --immediate
+// draws the window in immediate mode. --share loads with vertex sharing on.
+// --compare
 // (headless) checks that the drawings give the same pixels in every type.
 #include <GL/gl.h>
 
@@ -35,8 +37,16 @@ namespace {
 
 class QuietHost : public LoadHost {
  public:
-  LoadSettings Settings() const override { return {}; }
+  explicit QuietHost(bool share) : share_(share) {}
+  LoadSettings Settings() const override {
+    LoadSettings s;
+    s.shareVertices = share_;
+    return s;
+  }
   void AppendLog(const std::string&) override {}
+
+ private:
+  bool share_;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -67,6 +77,7 @@ void TimeTypes(const char* where, int frames, Frame frame) {
 
 int main(int argc, char** argv) {
   bool widget = false, reference = false, compare = false, buffers = false, drag = false;
+  bool share = false, immediate = false;
   int frames = 20, width = 640, height = 480;
   std::string file;
   for (int i = 1; i < argc; ++i) {
@@ -80,6 +91,10 @@ int main(int argc, char** argv) {
       buffers = true;
     else if (!strcmp(argv[i], "--drag"))
       drag = true;
+    else if (!strcmp(argv[i], "--share"))
+      share = true;
+    else if (!strcmp(argv[i], "--immediate"))
+      immediate = true;
     else if (!strncmp(argv[i], "--frames=", 9))
       frames = atoi(argv[i] + 9);
     else if (sscanf(argv[i], "--size=%dx%d", &width, &height) == 2)
@@ -89,15 +104,15 @@ int main(int argc, char** argv) {
   }
   if (file.empty() || frames < 1 || width < 1 || height < 1) {
     fprintf(stderr,
-            "usage: preview_frames [--widget] [--reference] [--buffers] [--compare] [--drag] "
-            "[--frames=N] [--size=WxH] FILE\n");
+            "usage: preview_frames [--widget] [--reference] [--buffers] [--immediate] [--compare] "
+            "[--drag] [--share] [--frames=N] [--size=WxH] FILE\n");
     return 2;
   }
 
   LoadPipeline pipeline;
   BuildReaderTable(pipeline.table, BuiltinReaders(), false, nullptr);
   pipeline.prepareMesh = PrepareMesh;
-  QuietHost host;
+  QuietHost host(share);
   if (LoadModelFile(pipeline, host, file) != LoadOutcome::kLoaded || !CurrentModel) {
     fprintf(stderr, "preview_frames: cannot load %s\n", file.c_str());
     return 1;
@@ -183,6 +198,7 @@ int main(int argc, char** argv) {
   printf("renderer: %s\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
   panel->doneCurrent();
   const Clock::time_point set = Clock::now();
+  view.SetBufferDrawing(!immediate);
   view.SetModel(&model, 0);
   view.SetReferenceDrawing(reference);
   if (drag) {

@@ -88,9 +88,9 @@ void TPView::SetModel(PolygonModel* model, int renderType) {
   DropModelData();
   SceneSetModel(scene_, model, renderType);
   lastFullFrameMs_ = 0.0;
-  // Vertices are centred and scaled by now: the stand-in is made of them.
-  if (scene_.model && standInMax_ > 0 && scene_.polygonCount > standInMax_)
-    standInBuilder_.Start(*scene_.model, standInMax_);
+  // The first picture comes first: the buffers are filled and the stand-in
+  // is started once it is drawn.
+  pendingSerial_ = scene_.modelSerial;
   Repaint();
 }
 
@@ -105,8 +105,24 @@ void TPView::SetStandInLimits(int32_t maxTriangles, double thresholdMs) {
   standInThresholdMs_ = thresholdMs;
   standInBuilder_.Cancel();
   standIn_.reset();
+  if (pendingSerial_ != scene_.modelSerial) StartStandIn();
+}
+
+void TPView::StartStandIn() {
+  // The model's vertices are centred and scaled by now, as drawn.
   if (scene_.model && standInMax_ > 0 && scene_.polygonCount > standInMax_)
     standInBuilder_.Start(*scene_.model, standInMax_);
+}
+
+void TPView::AfterFirstPicture(uint64_t serial) {
+  if (serial != scene_.modelSerial || pendingSerial_ != serial) return;
+  pendingSerial_ = 0;
+  if (scene_.buffers && GLReady()) {
+    GLPanel1->makeCurrent();
+    SceneFillBuffersGL(scene_);
+    GLPanel1->doneCurrent();
+  }
+  StartStandIn();
 }
 
 bool TPView::StandInReady() {
@@ -115,6 +131,17 @@ bool TPView::StandInReady() {
     if (standIn_) standInSerial_ = NewModelSerial();
   }
   return standIn_ != nullptr;
+}
+
+void TPView::SetBufferDrawing(bool on) {
+  if (!GLPanel1 || on == (scene_.buffers != nullptr)) return;
+  if (!on && GLReady()) {
+    GLPanel1->makeCurrent();
+    scene_.buffers->Release();
+    GLPanel1->doneCurrent();
+  }
+  scene_.buffers = on ? std::make_shared<DrawBuffers>() : nullptr;
+  Repaint();
 }
 
 size_t TPView::BufferBytes() const {
@@ -328,7 +355,19 @@ void TPView::GLPanel1GLDraw(TGLPanel*) {
     return;
   }
   const auto t0 = std::chrono::steady_clock::now();
-  SceneDrawGL(scene_);
+  if (pendingSerial_ == scene_.modelSerial && scene_.buffers) {
+    // A new model's first frame: drawn without filling buffers, which on a
+    // big model would cost as much as the frame again.
+    const std::shared_ptr<DrawBuffers> keep = std::move(scene_.buffers);
+    SceneDrawGL(scene_);
+    scene_.buffers = keep;
+  } else {
+    SceneDrawGL(scene_);
+  }
+  if (pendingSerial_ == scene_.modelSerial) {
+    const uint64_t serial = scene_.modelSerial;
+    QTimer::singleShot(0, this, [this, serial] { AfterFirstPicture(serial); });
+  }
   // Finished, so that the time says what the frame costs.
   glFinish();
   lastFullFrameMs_ =

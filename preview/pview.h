@@ -101,6 +101,8 @@ class TPView : public QWidget {
   double LastFullFrameMs() const { return lastFullFrameMs_; }
   // Bytes held in buffer objects for the model and its stand-in.
   size_t BufferBytes() const;
+  // Draw from buffer objects (the default) or in immediate mode.
+  void SetBufferDrawing(bool on);
   // Null when OpenGL could not be set up at all.
   TGLPanel* Panel() const { return GLPanel1; }
 
@@ -132,6 +134,10 @@ class TPView : public QWidget {
   // Frees the buffer objects (with the panel's context made current) and
   // drops the stand-in, before the model they were made of goes away.
   void DropModelData();
+  void StartStandIn();
+  // Once a model's first frame is shown: fills its buffers and starts its
+  // stand-in.
+  void AfterFirstPicture(uint64_t serial);
 
   TGLPanel* GLPanel1 = nullptr;
   QTimer Timer1;
@@ -154,5 +160,6 @@ class TPView : public QWidget {
   StandInBuilder standInBuilder_;
   std::unique_ptr<PolygonModel> standIn_;
   uint64_t standInSerial_ = 0;
+  uint64_t pendingSerial_ = 0;  // the model whose first frame is still due
   std::shared_ptr<DrawBuffers> standInBuffers_;
 };

@@ -473,6 +473,13 @@ void SceneDrawGL(const Scene& scene) {
   DrawFrame(scene, &src, scene.buffers.get(), scene.modelSerial);
 }
 
+void SceneFillBuffersGL(const Scene& scene) {
+  if (!scene.buffers || scene.referenceDrawing || scene.polygonCount == 0 || !scene.model) return;
+  if (scene.buffers->Bind(scene, *scene.model, scene.polygonCount, scene.concave,
+                          scene.modelSerial))
+    scene.buffers->Unbind();
+}
+
 void SceneDrawModelGL(const Scene& scene, const PolygonModel& model, DrawBuffers* buffers,
                       uint64_t serial) {
   static const ConcaveTriangles kNone;

@@ -105,5 +105,8 @@ void SceneDrawGL(const Scene& scene);
 // buffers is not null. serial identifies the model's data for them.
 void SceneDrawModelGL(const Scene& scene, const PolygonModel& model, DrawBuffers* buffers,
                       uint64_t serial);
+// Fills the scene's buffers for its model and state without drawing, so
+// that the next frame does not have to.
+void SceneFillBuffersGL(const Scene& scene);
 // A number no model serial has had before.
 uint64_t NewModelSerial();
