@@ -200,14 +200,19 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
       }
       uint32_t tc = 0;
       const int32_t* tri = n > 3 ? walk.Of(p, tc) : nullptr;
-      if (flat && k >= 3) {
+      if (corners) records += k;
+      if (k < 3) continue;  // nothing is drawn of it
+      tc -= tc % 3;
+      if (flat) {
         records += claims.Take(static_cast<uint32_t>(first), p) < 0;
-        for (uint32_t t = 2; tri && t < tc; t += 3)
-          records += claims.Take(static_cast<uint32_t>(tri[t]), p) < 0;
+        for (uint32_t t = 2; tri && t < tc; t += 3) {
+          const uint32_t v = static_cast<uint32_t>(tri[t]);
+          records += claims.Take(v < nverts ? v : static_cast<uint32_t>(first), p) < 0;
+        }
       }
-      if (corners) records += k + (tri ? tc : 0);
-      fillIdx += tri ? tc : k >= 3 ? 3 * (k - 2) : 0;
-      outlineIdx += k == 3 ? 3 : k > 3 ? k : 0;
+      if (corners && tri) records += tc;
+      fillIdx += tri ? tc : 3 * (k - 2);
+      outlineIdx += k == 3 ? 3 : k;
       needOutline |= k > 3;
     }
   }
@@ -240,7 +245,14 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
     std::memcpy(at + 3, &normal, sizeof(Float3));
     if (floats == 9) std::memcpy(at + 6, &colour, sizeof(Float3));
   };
+  // The counting above sized the buffer; should the two passes ever
+  // disagree, nothing is written past its end and the buffers are dropped.
+  bool overflow = false;
   const auto put = [&](const Float3& pos, const Float3& normal, const Float3& colour) {
+    if (next >= records) {
+      overflow = true;
+      return uint32_t{0};
+    }
     write(next, pos, normal, colour);
     return next++;
   };
@@ -277,6 +289,11 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
     uint32_t tc = 0;
     const int32_t* tri = n > 3 ? walk.Of(p, tc) : nullptr;
     if (k < 3) continue;  // nothing is drawn of it
+    tc -= tc % 3;
+    if (f + (tri ? tc : 3 * (k - 2)) > fillIdx) {
+      overflow = true;
+      break;
+    }
     const uint32_t provoking = flat ? provokingOf(c[0], p) : c[0];
     if (tri) {
       for (uint32_t t = 0; t + 2 < tc; t += 3) {
@@ -311,7 +328,8 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
   fillCount_ = static_cast<uint32_t>(f);
   // Every index was checked against the vertex list above, and every
   // record counted before the buffer was sized.
-  if (next != records || f != fillIdx || outline.size() != (needOutline ? outlineIdx : 0)) {
+  if (overflow || next != records || f != fillIdx ||
+      outline.size() != (needOutline ? outlineIdx : 0)) {
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
     return false;
