@@ -141,8 +141,12 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
   const bool same =
       vbo_ && serial_ == serial && layout_ == want && (!objectBaked_ || colour_ == object);
   if (!same) {
+    // A fill that failed (too big for the driver) is not tried every frame.
+    if (failedSerial_ == serial && failedLayout_ == want) return false;
     if (!Fill(scene, model, polygonCount, concave, want)) {
       Release();
+      failedSerial_ = serial;
+      failedLayout_ = want;
       return false;
     }
     serial_ = serial;

@@ -63,6 +63,8 @@ class DrawBuffers {
   unsigned vbo_ = 0, fillIbo_ = 0, outlineIbo_ = 0;
   uint64_t serial_ = 0;
   Layout layout_ = Layout::kNone;
+  uint64_t failedSerial_ = 0;
+  Layout failedLayout_ = Layout::kNone;
   bool colourArray_ = false;   // per-vertex colours, else one colour
   Float3 colour_{0, 0, 0};     // the one colour, or the object colour baked in
   bool objectBaked_ = false;   // object colour is in the buffer
