@@ -88,8 +88,9 @@ class TPView : public QWidget {
   }
   // While the view moves (drag, wheel, spin) and the last full frame took
   // longer than thresholdMs, a stand-in of at most maxTriangles triangles
-  // is drawn, built in the background for models with more triangles than
-  // that. The full model follows restMs after the last movement.
+  // is drawn (defaults 60000 and 40 ms). It is built in the background,
+  // after a model's first frame, for models with more triangles than that.
+  // The full model is drawn again 150 ms after the last movement.
   void SetStandInLimits(int32_t maxTriangles, double thresholdMs);
   // Takes a finished stand-in when there is one; true when one is ready.
   bool StandInReady();

@@ -26,8 +26,6 @@ class StandInBuilder {
   // The finished stand-in, handed out once; null while it is being built,
   // after Cancel, or when the model gave nothing to draw.
   std::unique_ptr<PolygonModel> Take();
-  // Whether a build has been started and neither taken nor cancelled.
-  bool Pending() const { return thread_.joinable(); }
 
  private:
   std::thread thread_;
