@@ -1,10 +1,17 @@
 // Frame times of the preview: loads a model through the pipeline and
 // reports the median of N repaints per render type.
-//   preview_frames [--widget] [--reference] [--compare] [--frames=N] [--size=WxH] FILE
-// Without --widget the headless (EGL) renderer draws; with it the preview
-// window under the current X server. --reference times the one-primitive-
-// per-polygon drawing; --compare (headless) checks that both drawings give
-// the same pixels in every render type.
+//   preview_frames [--widget] [--reference] [--buffers] [--immediate] [--compare]
+//                  [--drag] [--share] [--frames=N] [--size=WxH] FILE
+// Without --widget the headless (EGL) renderer draws, in immediate mode
+// unless --buffers is given, and reports besides each frame the time spent
+// issuing the GL calls (before glFinish). With --widget the preview window
+// under the current X server draws (from buffers; --reference times the
+// one-primitive-per-polygon drawing); --drag then drags the view N steps
+// and reports frames per second while moving (the stand-in is drawn when
+// full frames are slow) and the first full frame at rest; --immediate
+// draws the window in immediate mode. --share loads with vertex sharing on.
+// --compare
+// (headless) checks that the drawings give the same pixels in every type.
 #include <GL/gl.h>
 
 #include <QApplication>
@@ -20,6 +27,7 @@
 
 #include "core/pipeline.h"
 #include "mesh/prepare_mesh.h"
+#include "preview/draw_buffers.h"
 #include "preview/glpanel.h"
 #include "preview/headless.h"
 #include "preview/pview.h"
@@ -29,8 +37,16 @@ namespace {
 
 class QuietHost : public LoadHost {
  public:
-  LoadSettings Settings() const override { return {}; }
+  explicit QuietHost(bool share) : share_(share) {}
+  LoadSettings Settings() const override {
+    LoadSettings s;
+    s.shareVertices = share_;
+    return s;
+  }
   void AppendLog(const std::string&) override {}
+
+ private:
+  bool share_;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -60,7 +76,8 @@ void TimeTypes(const char* where, int frames, Frame frame) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool widget = false, reference = false, compare = false;
+  bool widget = false, reference = false, compare = false, buffers = false, drag = false;
+  bool share = false, immediate = false;
   int frames = 20, width = 640, height = 480;
   std::string file;
   for (int i = 1; i < argc; ++i) {
@@ -70,6 +87,14 @@ int main(int argc, char** argv) {
       reference = true;
     else if (!strcmp(argv[i], "--compare"))
       compare = true;
+    else if (!strcmp(argv[i], "--buffers"))
+      buffers = true;
+    else if (!strcmp(argv[i], "--drag"))
+      drag = true;
+    else if (!strcmp(argv[i], "--share"))
+      share = true;
+    else if (!strcmp(argv[i], "--immediate"))
+      immediate = true;
     else if (!strncmp(argv[i], "--frames=", 9))
       frames = atoi(argv[i] + 9);
     else if (sscanf(argv[i], "--size=%dx%d", &width, &height) == 2)
@@ -78,14 +103,16 @@ int main(int argc, char** argv) {
       file = argv[i];
   }
   if (file.empty() || frames < 1 || width < 1 || height < 1) {
-    fprintf(stderr, "usage: preview_frames [--widget] [--frames=N] [--size=WxH] FILE\n");
+    fprintf(stderr,
+            "usage: preview_frames [--widget] [--reference] [--buffers] [--immediate] [--compare] "
+            "[--drag] [--share] [--frames=N] [--size=WxH] FILE\n");
     return 2;
   }
 
   LoadPipeline pipeline;
   BuildReaderTable(pipeline.table, BuiltinReaders(), false, nullptr);
   pipeline.prepareMesh = PrepareMesh;
-  QuietHost host;
+  QuietHost host(share);
   if (LoadModelFile(pipeline, host, file) != LoadOutcome::kLoaded || !CurrentModel) {
     fprintf(stderr, "preview_frames: cannot load %s\n", file.c_str());
     return 1;
@@ -116,7 +143,10 @@ int main(int argc, char** argv) {
           scene.referenceDrawing = true;
           const QImage a = RenderSceneHeadless(scene);
           scene.referenceDrawing = false;
+          scene.buffers = buffers ? std::make_shared<DrawBuffers>() : nullptr;
           const QImage b = RenderSceneHeadless(scene);
+          if (scene.buffers) scene.buffers->Release();
+          scene.buffers.reset();
           long differ = 0;
           for (int y = 0; y < a.height(); ++y)
             for (int x = 0; x < a.width(); ++x) differ += a.pixel(x, y) != b.pixel(x, y);
@@ -134,11 +164,25 @@ int main(int argc, char** argv) {
       scene.camera.rotation = Mat4::Identity();
       scene.referenceDrawing = reference;
     }
-    TimeTypes("headless", frames, [&](int type) {
+    if (buffers) scene.buffers = std::make_shared<DrawBuffers>();
+    std::vector<double> callMs[5];
+    TimeTypes(buffers ? "headless buffers" : "headless immediate", frames, [&](int type) {
       SceneSetRenderType(scene, type);
+      const Clock::time_point t0 = Clock::now();
       SceneDrawGL(scene);
+      callMs[type].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
       glFinish();
     });
+    for (int type = 0; type < 5; ++type) {
+      // The first entry filled the buffers (or warmed up).
+      std::vector<double> v(callMs[type].begin() + 1, callMs[type].end());
+      printf("GL calls type %d: median %.3f ms (first frame %.1f ms)\n", type, Median(v),
+             callMs[type][0]);
+    }
+    if (scene.buffers) {
+      printf("buffer bytes: %zu\n", scene.buffers->Bytes());
+      scene.buffers->Release();
+    }
     return 0;
   }
 
@@ -153,8 +197,53 @@ int main(int argc, char** argv) {
   panel->makeCurrent();
   printf("renderer: %s\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
   panel->doneCurrent();
+  const Clock::time_point set = Clock::now();
+  view.SetBufferDrawing(!immediate);
   view.SetModel(&model, 0);
   view.SetReferenceDrawing(reference);
+  if (drag) {
+    // The first full frame, then the drag as a user's: one pixel per event,
+    // each event's frame on the screen before the next.
+    QEventLoop first;
+    QObject::connect(panel, &QOpenGLWidget::frameSwapped, &first, &QEventLoop::quit);
+    first.exec();
+    printf("first frame after SetModel: %.1f ms (full frame %.1f ms)\n",
+           std::chrono::duration<double, std::milli>(Clock::now() - set).count(),
+           view.LastFullFrameMs());
+    const Clock::time_point t0 = Clock::now();
+    while (!view.StandInReady() && Clock::now() - t0 < std::chrono::seconds(60)) QTest::qWait(5);
+    printf("stand-in ready %.1f ms later\n",
+           std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    view.MouseDown(1, false, 100, 100, 0);
+    int standIn = 0;
+    std::vector<double> ms;
+    for (int i = 1; i <= frames; ++i) {
+      QEventLoop loop;
+      QObject::connect(panel, &QOpenGLWidget::frameSwapped, &loop, &QEventLoop::quit);
+      const Clock::time_point f0 = Clock::now();
+      view.MouseMove(1, false, 100 + 3 * i, 100 + i);
+      loop.exec();
+      ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - f0).count());
+      standIn += view.LastFrameWasStandIn();
+    }
+    view.MouseUp(false, 100 + 3 * frames, 100 + frames, 5000);
+    double total = 0;
+    for (double v : ms) total += v;
+    printf("drag: %d frames, %d of them stand-in, median %.1f ms, %.1f frames per second\n", frames,
+           standIn, Median(ms), 1000.0 * frames / total);
+    QEventLoop rest;
+    QObject::connect(panel, &QOpenGLWidget::frameSwapped, &rest, &QEventLoop::quit);
+    const Clock::time_point r0 = Clock::now();
+    rest.exec();
+    printf(
+        "at rest: full frame on screen %.1f ms after the last move's frame (full frame %.1f ms,"
+        " stand-in %d)\n",
+        std::chrono::duration<double, std::milli>(Clock::now() - r0).count(),
+        view.LastFullFrameMs(), view.LastFrameWasStandIn());
+    printf("buffer bytes: %zu\n", view.BufferBytes());
+    view.ClearModel();
+    return 0;
+  }
   // One frame: from the repaint request until the panel's picture is on
   // the screen (painted, composited and swapped).
   TimeTypes("widget", frames, [&](int type) {

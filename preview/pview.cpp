@@ -1,5 +1,7 @@
 #include "preview/pview.h"
 
+#include <GL/gl.h>
+
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -7,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "preview/draw_buffers.h"
 #include "preview/glpanel.h"
 #include "preview/image_io.h"
 
@@ -51,23 +54,110 @@ TPView::TPView(QWidget* parent) : QWidget(parent) {
   }
   Timer1.setInterval(33);
   connect(&Timer1, &QTimer::timeout, this, &TPView::Timer1Timer);
+  restTimer_.setSingleShot(true);
+  restTimer_.setInterval(150);
+  connect(&restTimer_, &QTimer::timeout, this, &TPView::RestTimerTimer);
+  if (GLPanel1) {
+    scene_.buffers = std::make_shared<DrawBuffers>();
+    standInBuffers_ = std::make_shared<DrawBuffers>();
+  }
 }
 
 TPView::~TPView() {
   Timer1.stop();
+  restTimer_.stop();
+  // The builder reads the model: stop it before the model can go.
+  standInBuilder_.Cancel();
   SceneClearModel(scene_);
 }
 
 // --- Scene -----------------------------------------------------------------
 
+void TPView::DropModelData() {
+  standInBuilder_.Cancel();
+  standIn_.reset();
+  if (GLReady()) {
+    GLPanel1->makeCurrent();
+    if (scene_.buffers) scene_.buffers->Release();
+    if (standInBuffers_) standInBuffers_->Release();
+    GLPanel1->doneCurrent();
+  }
+}
+
 void TPView::SetModel(PolygonModel* model, int renderType) {
+  DropModelData();
   SceneSetModel(scene_, model, renderType);
+  lastFullFrameMs_ = 0.0;
+  // The first picture comes first: the buffers are filled and the stand-in
+  // is started once it is drawn.
+  pendingSerial_ = scene_.modelSerial;
   Repaint();
 }
 
 void TPView::ClearModel() {
+  DropModelData();
   SceneClearModel(scene_);
   Repaint();
+}
+
+void TPView::SetStandInLimits(int32_t maxTriangles, double thresholdMs) {
+  standInMax_ = maxTriangles;
+  standInThresholdMs_ = thresholdMs;
+  standInBuilder_.Cancel();
+  standIn_.reset();
+  if (pendingSerial_ != scene_.modelSerial) StartStandIn();
+}
+
+void TPView::StartStandIn() {
+  // The model's vertices are centred and scaled by now, as drawn.
+  if (scene_.model && standInMax_ > 0 && scene_.polygonCount > standInMax_)
+    standInBuilder_.Start(*scene_.model, standInMax_);
+}
+
+void TPView::AfterFirstPicture(uint64_t serial) {
+  if (serial != scene_.modelSerial || pendingSerial_ != serial) return;
+  pendingSerial_ = 0;
+  if (scene_.buffers && GLReady()) {
+    GLPanel1->makeCurrent();
+    SceneFillBuffersGL(scene_);
+    GLPanel1->doneCurrent();
+  }
+  StartStandIn();
+}
+
+bool TPView::StandInReady() {
+  if (!standIn_) {
+    standIn_ = standInBuilder_.Take();
+    if (standIn_) standInSerial_ = NewModelSerial();
+  }
+  return standIn_ != nullptr;
+}
+
+void TPView::SetBufferDrawing(bool on) {
+  if (!GLPanel1 || on == (scene_.buffers != nullptr)) return;
+  if (!on && GLReady()) {
+    GLPanel1->makeCurrent();
+    scene_.buffers->Release();
+    GLPanel1->doneCurrent();
+  }
+  scene_.buffers = on ? std::make_shared<DrawBuffers>() : nullptr;
+  Repaint();
+}
+
+size_t TPView::BufferBytes() const {
+  return (scene_.buffers ? scene_.buffers->Bytes() : 0) +
+         (standInBuffers_ ? standInBuffers_->Bytes() : 0);
+}
+
+void TPView::NoteMotion() {
+  moving_ = true;
+  restTimer_.start();
+}
+
+void TPView::RestTimerTimer() {
+  moving_ = false;
+  // The full model, at once, unless the last frame already was it.
+  if (lastFrameStandIn_) Repaint();
 }
 
 void TPView::SetRenderType(int type) {
@@ -108,6 +198,7 @@ void TPView::WheelZoom(int delta) {
   c.eyeZ = c.eyeZ + static_cast<float>(delta) * c.moveStep * 0.1f;
   if (c.eyeZ >= c.zoomLimit) {
     UpdateNearFar(c);
+    NoteMotion();
     Repaint();
   } else {
     c.eyeZ = c.zoomLimit;
@@ -167,7 +258,10 @@ void TPView::MouseMove(int buttons, bool shift, int x, int y) {
     default:
       break;
   }
-  if (buttons != 0) Repaint();
+  if (buttons != 0) {
+    NoteMotion();
+    Repaint();
+  }
   lastX_ = x;
   lastY_ = y;
 }
@@ -190,6 +284,7 @@ void TPView::DblClick() { ResetCamera(); }
 
 void TPView::Timer1Timer() {
   RotateScreen(scene_.camera, static_cast<float>(spinX_), static_cast<float>(spinY_));
+  NoteMotion();
   Repaint();
 }
 
@@ -203,6 +298,8 @@ void TPView::keyPressEvent(QKeyEvent* e) {
 }
 
 void TPView::closeEvent(QCloseEvent* e) {
+  standInBuilder_.Cancel();
+  standIn_.reset();
   if (GLPanel1) GLPanel1->Release();
   SceneClearModel(scene_);
   QWidget::closeEvent(e);
@@ -233,6 +330,9 @@ bool TPView::GLFailed() const { return glFailed_ || (GLPanel1 && GLPanel1->InitF
 void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   scene_.width = static_cast<int>(sender->width() * sender->devicePixelRatioF());
   scene_.height = static_cast<int>(sender->height() * sender->devicePixelRatioF());
+  // A new context: whatever buffers the last one held went with it.
+  if (scene_.buffers) scene_.buffers->Forget();
+  if (standInBuffers_) standInBuffers_->Forget();
   SceneInitGL();
   SceneResizeGL(scene_);
   if (firstInitPending_) {
@@ -248,7 +348,32 @@ void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   }
 }
 
-void TPView::GLPanel1GLDraw(TGLPanel*) { SceneDrawGL(scene_); }
+void TPView::GLPanel1GLDraw(TGLPanel*) {
+  if (moving_ && lastFullFrameMs_ > standInThresholdMs_ && scene_.model && StandInReady()) {
+    SceneDrawModelGL(scene_, *standIn_, standInBuffers_.get(), standInSerial_);
+    lastFrameStandIn_ = true;
+    return;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  if (pendingSerial_ == scene_.modelSerial && scene_.buffers) {
+    // A new model's first frame: drawn without filling buffers, which on a
+    // big model would cost as much as the frame again.
+    const std::shared_ptr<DrawBuffers> keep = std::move(scene_.buffers);
+    SceneDrawGL(scene_);
+    scene_.buffers = keep;
+  } else {
+    SceneDrawGL(scene_);
+  }
+  if (pendingSerial_ == scene_.modelSerial) {
+    const uint64_t serial = scene_.modelSerial;
+    QTimer::singleShot(0, this, [this, serial] { AfterFirstPicture(serial); });
+  }
+  // Finished, so that the time says what the frame costs.
+  glFinish();
+  lastFullFrameMs_ =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  lastFrameStandIn_ = false;
+}
 
 void TPView::GLPanel1GLResize(TGLPanel* sender) {
   scene_.width = static_cast<int>(sender->width() * sender->devicePixelRatioF());
@@ -256,7 +381,10 @@ void TPView::GLPanel1GLResize(TGLPanel* sender) {
   SceneResizeGL(scene_);
 }
 
-void TPView::GLPanel1GLDestroy(TGLPanel*) {}
+void TPView::GLPanel1GLDestroy(TGLPanel*) {
+  if (scene_.buffers) scene_.buffers->Release();
+  if (standInBuffers_) standInBuffers_->Release();
+}
 
 void TPView::GLPanel1MouseDown(TGLPanel*, QMouseEvent* e) {
   const QPoint p = e->position().toPoint();

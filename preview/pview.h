@@ -11,7 +11,9 @@
 #include "core/model.h"
 #include "preview/image_io.h"
 #include "preview/scene.h"
+#include "preview/standin.h"
 
+class DrawBuffers;
 class TGLPanel;
 class QMouseEvent;
 class QKeyEvent;
@@ -84,6 +86,24 @@ class TPView : public QWidget {
     scene_.referenceDrawing = on;
     Repaint();
   }
+  // While the view moves (drag, wheel, spin) and the last full frame took
+  // longer than thresholdMs, a stand-in of at most maxTriangles triangles
+  // is drawn (defaults 60000 and 40 ms). It is built in the background,
+  // after a model's first frame, for models with more triangles than that.
+  // The full model is drawn again 150 ms after the last movement.
+  void SetStandInLimits(int32_t maxTriangles, double thresholdMs);
+  // Takes a finished stand-in when there is one; true when one is ready.
+  bool StandInReady();
+  // Whether the newest frame was the stand-in.
+  bool LastFrameWasStandIn() const { return lastFrameStandIn_; }
+  // Whether the view counts as moving (the rest timer runs).
+  bool Moving() const { return moving_; }
+  // Milliseconds the newest full frame took to draw, finished.
+  double LastFullFrameMs() const { return lastFullFrameMs_; }
+  // Bytes held in buffer objects for the model and its stand-in.
+  size_t BufferBytes() const;
+  // Draw from buffer objects (the default) or in immediate mode.
+  void SetBufferDrawing(bool on);
   // Null when OpenGL could not be set up at all.
   TGLPanel* Panel() const { return GLPanel1; }
 
@@ -109,6 +129,16 @@ class TPView : public QWidget {
   void GLPanel1MouseMove(TGLPanel* sender, QMouseEvent* e);
   void GLPanel1MouseUp(TGLPanel* sender, QMouseEvent* e);
   void GLPanel1DblClick(TGLPanel* sender, QMouseEvent* e);
+  // A movement of the view: the stand-in may be drawn until it rests.
+  void NoteMotion();
+  void RestTimerTimer();
+  // Frees the buffer objects (with the panel's context made current) and
+  // drops the stand-in, before the model they were made of goes away.
+  void DropModelData();
+  void StartStandIn();
+  // Once a model's first frame is shown: fills its buffers and starts its
+  // stand-in.
+  void AfterFirstPicture(uint64_t serial);
 
   TGLPanel* GLPanel1 = nullptr;
   QTimer Timer1;
@@ -121,4 +151,16 @@ class TPView : public QWidget {
   int pressButtons_ = 0;
   uint32_t pressTime_ = 0;
   int spinX_ = 0, spinY_ = 0;
+  // Motion and the stand-in.
+  QTimer restTimer_;
+  bool moving_ = false;
+  bool lastFrameStandIn_ = false;
+  double lastFullFrameMs_ = 0.0;
+  int32_t standInMax_ = 60000;
+  double standInThresholdMs_ = 40.0;
+  StandInBuilder standInBuilder_;
+  std::unique_ptr<PolygonModel> standIn_;
+  uint64_t standInSerial_ = 0;
+  uint64_t pendingSerial_ = 0;  // the model whose first frame is still due
+  std::shared_ptr<DrawBuffers> standInBuffers_;
 };

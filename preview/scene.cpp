@@ -3,7 +3,10 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
+#include <atomic>
 #include <cmath>
+
+#include "preview/draw_buffers.h"
 
 Mat4 Mat4::Identity() {
   Mat4 r{};
@@ -130,7 +133,13 @@ bool SetViewPreset(Camera& cam, int n) {
   return true;
 }
 
+uint64_t NewModelSerial() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
+
 void SceneClearModel(Scene& scene) {
+  scene.modelSerial = NewModelSerial();
   scene.polygonCount = 0;
   scene.model = nullptr;
   scene.concave = {};
@@ -240,6 +249,13 @@ namespace {
 
 GLenum PolygonModeOf(int mode) { return mode == 1 ? GL_LINE : mode == 2 ? GL_POINT : GL_FILL; }
 
+// What a frame draws: the scene's model or a stand-in of it.
+struct DrawSource {
+  const PolygonModel& model;
+  int32_t polygonCount;
+  const ConcaveTriangles& concave;
+};
+
 void ApplyState(const Scene& scene) {
   const RenderState& s = scene.state;
   if (s.lighting)
@@ -265,7 +281,7 @@ void ApplyState(const Scene& scene) {
 // its boundary, without the inner edges of the triangles.
 class ConcaveCursor {
  public:
-  ConcaveCursor(const Scene& scene, bool fill) : t_(scene.concave), active_(fill) {}
+  ConcaveCursor(const DrawSource& src, bool fill) : t_(src.concave), active_(fill) {}
   // The triangles' corners of polygon p, or null when p is drawn whole.
   const int32_t* Triangles(int32_t p, int32_t& cornerCount) {
     if (!active_) return nullptr;
@@ -282,15 +298,15 @@ class ConcaveCursor {
 };
 
 // The reference pass: one primitive per polygon.
-void PolygonPassReference(const Scene& scene, bool withColour, bool fill) {
-  const PolygonModel& m = *scene.model;
+void PolygonPassReference(const Scene& scene, const DrawSource& src, bool withColour, bool fill) {
+  const PolygonModel& m = src.model;
   const bool perPolygonNormal = withColour && scene.state.normalPerPolygon;
-  const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(scene.polygonCount);
+  const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(src.polygonCount);
   const int32_t nverts = m.VertexCount();
   const float* obj = scene.object;
   const GLfloat objDiffuse[4] = {obj[0], obj[1], obj[2], 1.0f};
-  ConcaveCursor concave(scene, fill);
-  for (int32_t p = 0; p < scene.polygonCount; ++p) {
+  ConcaveCursor concave(src, fill);
+  for (int32_t p = 0; p < src.polygonCount; ++p) {
     int32_t n = m.nv(p);
     const int32_t* idx = m.index(p);
     if (const int32_t* tri = concave.Triangles(p, n)) {
@@ -327,10 +343,10 @@ void PolygonPassReference(const Scene& scene, bool withColour, bool fill) {
 // The same picture with fewer calls: runs of triangles share one
 // GL_TRIANGLES primitive (the outline of a triangle is the same three
 // edges either way), and a colour equal to the last one is not sent again.
-void PolygonPassBatched(const Scene& scene, bool withColour, bool fill) {
-  const PolygonModel& m = *scene.model;
+void PolygonPassBatched(const Scene& scene, const DrawSource& src, bool withColour, bool fill) {
+  const PolygonModel& m = src.model;
   const bool perPolygonNormal = withColour && scene.state.normalPerPolygon;
-  const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(scene.polygonCount);
+  const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(src.polygonCount);
   const uint32_t nverts = static_cast<uint32_t>(m.VertexCount());
   const float* obj = scene.object;
   const Float3 objColour{obj[0], obj[1], obj[2]};
@@ -339,8 +355,8 @@ void PolygonPassBatched(const Scene& scene, bool withColour, bool fill) {
   bool inTriangles = false;
   const uint32_t* start = m.polyStart.data();
   const int32_t* pool = m.indexPool.data();
-  ConcaveCursor concave(scene, fill);
-  for (int32_t p = 0; p < scene.polygonCount; ++p) {
+  ConcaveCursor concave(src, fill);
+  for (int32_t p = 0; p < src.polygonCount; ++p) {
     int32_t n = static_cast<int32_t>(start[p + 1] - start[p]);
     const int32_t* idx = pool + start[p];
     const int32_t* tri = n > 3 ? concave.Triangles(p, n) : nullptr;
@@ -392,23 +408,17 @@ void PolygonPassBatched(const Scene& scene, bool withColour, bool fill) {
   if (inTriangles) glEnd();
 }
 
-void PolygonPass(const Scene& scene, bool withColour, bool fill) {
-  if (scene.referenceDrawing)
-    PolygonPassReference(scene, withColour, fill);
+void PolygonPass(const Scene& scene, const DrawSource& src, DrawBuffers* buffers, bool withColour,
+                 bool fill) {
+  if (buffers)
+    buffers->Pass(scene, withColour, fill);
+  else if (scene.referenceDrawing)
+    PolygonPassReference(scene, src, withColour, fill);
   else
-    PolygonPassBatched(scene, withColour, fill);
+    PolygonPassBatched(scene, src, withColour, fill);
 }
 
-}  // namespace
-
-void SceneDrawGL(const Scene& scene) {
-  SceneResizeGL(scene);
-  ApplyState(scene);
-  glClearColor(scene.background[0], scene.background[1], scene.background[2], 0.0f);
-  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-  if (scene.polygonCount == 0 || !scene.model) return;
-
-  const PolygonModel& m = *scene.model;
+void ClientArrays(const Scene& scene, const PolygonModel& m) {
   glEnableClientState(GL_VERTEX_ARRAY);
   glVertexPointer(3, GL_FLOAT, 0, m.vertices.data());
   const bool normalArray = scene.state.normalArray && m.vertexNormals.size() >= m.vertices.size();
@@ -418,19 +428,62 @@ void SceneDrawGL(const Scene& scene) {
   } else {
     glDisableClientState(GL_NORMAL_ARRAY);
   }
+}
+
+void DrawFrame(const Scene& scene, const DrawSource* src, DrawBuffers* buffers, uint64_t serial) {
+  SceneResizeGL(scene);
+  ApplyState(scene);
+  glClearColor(scene.background[0], scene.background[1], scene.background[2], 0.0f);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  if (!src || src->polygonCount <= 0) return;
+
+  if (scene.referenceDrawing ||
+      (buffers && !buffers->Bind(scene, src->model, src->polygonCount, src->concave, serial)))
+    buffers = nullptr;
+  if (!buffers) ClientArrays(scene, src->model);
 
   if (scene.renderType == 2) {
     glEnable(GL_POLYGON_OFFSET_FILL);
     glPolygonOffset(1.0f, 1.0f);
     glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     glColorMask(GL_FALSE, GL_FALSE, GL_FALSE, GL_FALSE);
-    PolygonPass(scene, false, true);
+    PolygonPass(scene, *src, buffers, false, true);
     glDisable(GL_POLYGON_OFFSET_FILL);
     glPolygonMode(GL_FRONT_AND_BACK, GL_LINE);
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
   }
   const bool fill = scene.renderType != 2 && scene.state.polygonMode == 0;
-  PolygonPass(scene, true, fill);
-  glDisableClientState(GL_NORMAL_ARRAY);
-  glDisableClientState(GL_VERTEX_ARRAY);
+  PolygonPass(scene, *src, buffers, true, fill);
+  if (buffers) {
+    buffers->Unbind();
+  } else {
+    glDisableClientState(GL_NORMAL_ARRAY);
+    glDisableClientState(GL_VERTEX_ARRAY);
+  }
+}
+
+}  // namespace
+
+void SceneDrawGL(const Scene& scene) {
+  if (scene.polygonCount == 0 || !scene.model) {
+    DrawFrame(scene, nullptr, nullptr, 0);
+    return;
+  }
+  const DrawSource src{*scene.model, scene.polygonCount, scene.concave};
+  DrawFrame(scene, &src, scene.buffers.get(), scene.modelSerial);
+}
+
+void SceneFillBuffersGL(const Scene& scene) {
+  if (!scene.buffers || scene.referenceDrawing || scene.polygonCount == 0 || !scene.model) return;
+  if (scene.buffers->Bind(scene, *scene.model, scene.polygonCount, scene.concave,
+                          scene.modelSerial))
+    scene.buffers->Unbind();
+}
+
+void SceneDrawModelGL(const Scene& scene, const PolygonModel& model, DrawBuffers* buffers,
+                      uint64_t serial) {
+  static const ConcaveTriangles kNone;
+  const int32_t count = model.vertices.empty() ? 0 : model.PolygonCount();
+  const DrawSource src{model, count, kNone};
+  DrawFrame(scene, &src, buffers, serial);
 }

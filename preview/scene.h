@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "core/model.h"
 #include "mesh/triangulate.h"
@@ -56,6 +57,8 @@ struct RenderState {
   bool normalPerPolygon = true;
 };
 
+class DrawBuffers;
+
 struct Scene {
   float background[3] = {0.0f, 0.3f, 0.4f};
   float object[3] = {0.88f, 0.88f, 0.88f};
@@ -71,6 +74,12 @@ struct Scene {
   bool referenceDrawing = false;
   // The model's concave polygons as triangles, filled in their place.
   ConcaveTriangles concave;
+  // Buffer objects to draw from; null draws in immediate mode. They belong
+  // to the context they were made in: the owner releases them, and a copy
+  // of the scene drawn in another context must drop them.
+  std::shared_ptr<DrawBuffers> buffers;
+  // New for every model set or cleared, so buffers know their data is old.
+  uint64_t modelSerial = 0;
 };
 
 // Takes the model: fits the camera, centres and scales its vertices in
@@ -91,3 +100,13 @@ void SceneInitGL();
 void SceneResizeGL(const Scene& scene);
 // One frame: clear, the hidden-line depth pass when needed, the polygons.
 void SceneDrawGL(const Scene& scene);
+// The same frame with another model in the scene's model's place (a
+// stand-in of it while the view moves), drawn from its own buffers when
+// buffers is not null. serial identifies the model's data for them.
+void SceneDrawModelGL(const Scene& scene, const PolygonModel& model, DrawBuffers* buffers,
+                      uint64_t serial);
+// Fills the scene's buffers for its model and state without drawing, so
+// that the next frame does not have to.
+void SceneFillBuffersGL(const Scene& scene);
+// A number no model serial has had before.
+uint64_t NewModelSerial();

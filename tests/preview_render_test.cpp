@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "preview/draw_buffers.h"
 #include "preview/headless.h"
 #include "preview/scene.h"
 #include "tests/preview_fixtures.h"
@@ -409,6 +410,83 @@ TEST_F(PreviewConcave, LAndStarInEveryType) {
         ExpectPolygonMask(img, *model, type);
       }
     }
+  }
+}
+
+// A context of its own as well, for the same reason.
+class PreviewBuffers : public PreviewRender {};
+
+// Triangles on shared vertices (as after vertex sharing), one colour.
+std::unique_ptr<PolygonModel> SharedTriangleSphere() {
+  auto m = MixedSphere();
+  auto t = std::make_unique<PolygonModel>();
+  t->vertices = m->vertices;
+  for (int32_t p = 0; p < m->PolygonCount(); ++p) {
+    const int32_t* i = m->index(p);
+    for (int32_t k = 1; k + 1 < m->nv(p); ++k) t->AddTriangle(i[0], i[k], i[k + 1]);
+  }
+  FillNormals(*t);
+  return t;
+}
+
+// Indices outside the vertex list in a quad, a triangle and a pentagon.
+std::unique_ptr<PolygonModel> CubeWithBadIndices() {
+  auto m = Cube();
+  m->indexPool[m->polyStart[1] + 2] = 99;
+  const int32_t tri[3] = {0, -5, 7}, pent[5] = {1, 3, 1000, 7, 5};
+  m->AddPolygon(3, tri);
+  m->AddPolygon(5, pent, 0, {0.9f, 0.1f, 0.1f});
+  FillNormals(*m, false);
+  m->vertexNormals = Cube()->vertexNormals;
+  return m;
+}
+
+TEST_F(PreviewBuffers, BufferDrawingEqualsOnePrimitivePerPolygon) {
+  using Make = std::unique_ptr<PolygonModel> (*)();
+  const std::pair<const char*, Make> makers[] = {
+      {"cube", [] { return Cube(); }},
+      {"mixed sphere", [] { return MixedSphere(); }},
+      {"shared triangles", SharedTriangleSphere},
+      {"coloured square",
+       [] {
+         return Square(2.0f, false, 0, {0.3f, 0.6f, 0.9f});
+       }},
+      {"L", LShape},
+      {"star", FivePointStar},
+      {"bad indices", CubeWithBadIndices}};
+  // Types 2 and 3 keep the shading of the type before them.
+  const int types[] = {0, 1, 2, 3, 4, 3, 2, 0};
+  for (const auto& [name, make] : makers) {
+    auto model = make();
+    int drawn = 0;
+    for (int cull = 0; cull < 3; ++cull) {
+      SceneSetCullMode(scene_, cull);
+      scene_.camera.rotation = Multiply(Rotation(-65, 1, 0, 0), Rotation(20, 0, 0, 1));
+      SceneSetModel(scene_, model.get(), 0);
+      scene_.buffers = std::make_shared<DrawBuffers>();
+      for (int type : types) {
+        SCOPED_TRACE(testing::Message() << name << " cull " << cull << " type " << type);
+        SceneSetRenderType(scene_, type);
+        scene_.referenceDrawing = true;
+        const QImage reference = RenderSceneHeadless(scene_);
+        scene_.referenceDrawing = false;
+        const QImage buffered = RenderSceneHeadless(scene_);
+        EXPECT_GT(scene_.buffers->Bytes(), 0u);
+        EXPECT_TRUE(buffered == reference);
+        drawn += CountNotBackground(buffered, kBackground);
+      }
+      // A new object colour reaches polygons drawn in it.
+      SceneSetColors(scene_, 0x00664D00, 0x00308050);
+      scene_.referenceDrawing = true;
+      const QImage reference = RenderSceneHeadless(scene_);
+      scene_.referenceDrawing = false;
+      EXPECT_TRUE(RenderSceneHeadless(scene_) == reference) << name << " new object colour";
+      SceneSetColors(scene_, 0x00664D00, 0x00DEDEDE);
+      scene_.buffers->Release();
+      EXPECT_EQ(scene_.buffers->Bytes(), 0u);
+      scene_.buffers.reset();
+    }
+    EXPECT_GT(drawn, 2000) << name;
   }
 }
 

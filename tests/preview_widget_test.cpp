@@ -5,9 +5,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImageReader>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QOpenGLContext>
 #include <QTest>
@@ -80,6 +80,7 @@ TEST_F(PreviewWidget, PanelShowsWhatTheHeadlessRendererDraws) {
     const QImage shown = view_->GrabImage().convertToFormat(QImage::Format_RGB888);
     ASSERT_EQ(shown.size(), QSize(320, 240));
     Scene copy = view_->SceneState();
+    copy.buffers.reset();  // they belong to the panel's context
     // A thread has one current context across GLX and EGL: let Qt's go.
     if (QOpenGLContext* current = QOpenGLContext::currentContext()) current->doneCurrent();
     HeadlessContext context;
@@ -392,6 +393,74 @@ TEST(PreviewNoGL, FailedSetUpShowsTheErrorBoxAndTheViewWorksOn) {
   QTest::qWait(50);
   EXPECT_EQ(boxes, 1);
   EXPECT_EQ(inits, 0);
+}
+
+// A sphere of about 2 * rings * sides triangles.
+std::unique_ptr<PolygonModel> DenseSphere(int rings, int sides) {
+  auto m = std::make_unique<PolygonModel>();
+  for (int r = 0; r <= rings; ++r)
+    for (int s = 0; s < sides; ++s) {
+      const double th = M_PI * r / rings, ph = 2 * M_PI * s / sides;
+      m->AddVertex(static_cast<float>(std::sin(th) * std::cos(ph)),
+                   static_cast<float>(std::sin(th) * std::sin(ph)),
+                   static_cast<float>(std::cos(th)));
+    }
+  auto at = [&](int r, int s) { return r * sides + (s % sides); };
+  for (int r = 0; r < rings; ++r)
+    for (int s = 0; s < sides; ++s) {
+      m->AddTriangle(at(r, s), at(r + 1, s), at(r + 1, s + 1));
+      m->AddTriangle(at(r, s), at(r + 1, s + 1), at(r, s + 1));
+    }
+  FillNormals(*m);
+  return m;
+}
+
+TEST_F(PreviewWidget, StandInOnlyWhileMovingFullModelAtRest) {
+  auto model = DenseSphere(60, 80);
+  // Any full frame counts as slow; the stand-in has at most 400 triangles.
+  view_->SetStandInLimits(400, -1.0);
+  view_->SetModel(model.get(), 1);
+  view_->GrabImage();
+  EXPECT_FALSE(view_->LastFrameWasStandIn());
+  ASSERT_TRUE(WaitFor([&] { return view_->StandInReady(); }));
+  // At rest nothing but the full model, however often it is drawn.
+  for (int i = 0; i < 3; ++i) {
+    view_->GrabImage();
+    EXPECT_FALSE(view_->LastFrameWasStandIn());
+  }
+
+  const std::function<void()> moves[] = {
+      [&] {
+        view_->MouseDown(1, false, 50, 50, 0);
+        view_->MouseMove(1, false, 70, 60);
+        view_->MouseUp(false, 70, 60, 5000);
+      },
+      [&] { view_->WheelZoom(120); },
+      [&] {
+        view_->SetAutoRotation(true);
+        view_->MouseDown(1, false, 50, 50, 0);
+        view_->MouseUp(false, 90, 50, 100);
+        EXPECT_TRUE(view_->Spinning());
+        EXPECT_TRUE(WaitFor([&] { return view_->Moving(); }, 1000));
+        view_->StopAutoRotation();
+      }};
+  int which = 0;
+  for (const auto& move : moves) {
+    SCOPED_TRACE(which++);
+    move();
+    ASSERT_TRUE(view_->Moving());
+    const QImage moving = view_->GrabImage();
+    EXPECT_TRUE(view_->LastFrameWasStandIn());
+    // Motion ends: the full model is drawn again without being asked.
+    ASSERT_TRUE(WaitFor([&] { return !view_->Moving() && !view_->LastFrameWasStandIn(); }, 3000));
+    const QImage rest = view_->GrabImage();
+    EXPECT_FALSE(view_->LastFrameWasStandIn());
+    EXPECT_FALSE(rest == moving);
+    view_->SetReferenceDrawing(true);
+    EXPECT_TRUE(view_->GrabImage() == rest);
+    view_->SetReferenceDrawing(false);
+  }
+  view_->ClearModel();
 }
 
 }  // namespace
