@@ -27,9 +27,8 @@ class ReserveAhead {
     const size_t c = Want(model_.indexPool.size(), corners_, block, left);
     if (v > model_.vertices.capacity() || p > model_.polyMaterial.capacity() ||
         c > model_.indexPool.capacity())
-      model_.Reserve(std::max(v, model_.vertices.capacity()),
-                     std::max(p, model_.polyMaterial.capacity()),
-                     std::max(c, model_.indexPool.capacity()));
+      model_.Reserve(Grown(v, model_.vertices.capacity()), Grown(p, model_.polyMaterial.capacity()),
+                     Grown(c, model_.indexPool.capacity()));
     Mark(consumed);
   }
 
@@ -37,9 +36,17 @@ class ReserveAhead {
   // The count now plus the last block's rate over the bytes left, with an
   // eighth to spare so that a slightly denser rest needs no second copy.
   static size_t Want(size_t now, size_t before, int64_t block, int64_t left) {
-    if (now <= before) return now;
+    // A kind that first appeared within the block filled only part of it:
+    // its rate is known from the next block on.
+    if (now <= before || before == 0) return now;
     const double rate = static_cast<double>(now - before) / static_cast<double>(block);
     return now + static_cast<size_t>(rate * static_cast<double>(left) * 1.125);
+  }
+
+  // A half more at least, so that estimates creeping upwards copy the
+  // arrays only a few times.
+  static size_t Grown(size_t want, size_t capacity) {
+    return want <= capacity ? capacity : std::max(want, capacity + capacity / 2);
   }
 
   void Mark(int64_t consumed) {
