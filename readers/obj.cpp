@@ -21,38 +21,42 @@ bool ScanVertexLine(std::string_view s, float v[3]) {
   return ScanFloat(s, v[0]) && ScanFloat(s, v[1]) && ScanFloat(s, v[2]);
 }
 
-// Adds the face of the "f" line [p, end) (its line end excluded); a bad
-// reference drops the whole face. Tokens are separated by spaces only; each
-// is read as atoi reads it, so whatever follows the digits ("/2/3") is
-// passed over.
-void ReadFace(const char* p, const char* const end, PolygonModel& model,
-              std::vector<int32_t>& corners) {
+inline bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+// Adds the face of the "f" line at p and returns where the line ends (at
+// its line end or last); a bad reference drops the whole face. Tokens are
+// separated by spaces only; each is read as atoi reads it, so whatever
+// follows the digits ("/2/3") is passed over.
+const char* ReadFace(const char* p, const char* const last, PolygonModel& model,
+                     std::vector<int32_t>& corners) {
   corners.clear();
-  if (end - p <= 2) return;
-  p += 2;  // "f" and the character after it
+  // "f" and the character after it, unless the line ends there.
+  for (int i = 0; i < 2; ++i)
+    if (++p == last || IsLineEnd(*p)) return p;
   const int64_t n = model.VertexCount();
   constexpr int64_t kLimit = int64_t{1} << 40;  // far beyond any vertex count
   while (true) {
-    while (p < end && *p == ' ') ++p;
-    if (p == end) break;
-    while (p < end && IsBlank(*p) && *p != ' ') ++p;
+    while (p < last && *p == ' ') ++p;
+    if (p == last || IsLineEnd(*p)) break;
+    while (p < last && *p != ' ' && IsBlank(*p)) ++p;
     bool negative = false;
-    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if (p < last && (*p == '+' || *p == '-')) negative = *p++ == '-';
     // Up to 12 digits need no overflow check; any further digit only
     // makes the number larger than every vertex count.
     int64_t v = 0;
-    const char* const stopChecking = end - p > 12 ? p + 12 : end;
+    const char* const stopChecking = last - p > 12 ? p + 12 : last;
     while (p < stopChecking && static_cast<unsigned char>(*p - '0') <= 9) v = v * 10 + (*p++ - '0');
-    for (; p < end && static_cast<unsigned char>(*p - '0') <= 9; ++p) v = kLimit;
+    for (; p < last && static_cast<unsigned char>(*p - '0') <= 9; ++p) v = kLimit;
     if (negative) v = -v;
-    while (p < end && *p != ' ') ++p;
-    if (v == 0 || v > n || -v > n) return;
+    while (p < last && *p != ' ' && !IsLineEnd(*p)) ++p;
+    if (v == 0 || v > n || -v > n) return FindLineEnd(p, last);
     corners.push_back(static_cast<int32_t>(v > 0 ? v - 1 : n + v));
   }
   if (corners.size() == 3)
     model.AddTriangle(corners[0], corners[1], corners[2]);
   else if (corners.size() > 3)
     model.AddPolygon(static_cast<int32_t>(corners.size()), corners.data());
+  return p;
 }
 
 // Reads the lines of text, whole lines each with its line end (the last
@@ -74,11 +78,9 @@ bool ReadLines(std::string_view text, PolygonModel& model, std::vector<int32_t>&
         if (!ScanFloatAt(p, last, c)) return false;
       }
       model.AddVertex(v[0], v[1], v[2]);
-      p = FindLineEnd(p, last);
+      if (p < last && !IsLineEnd(*p)) p = FindLineEnd(p, last);
     } else if (p < last && *p == 'f') {
-      const char* const end = FindLineEnd(p, last);
-      ReadFace(p, end, model, corners);
-      p = end;
+      p = ReadFace(p, last, model, corners);
     } else {
       p = FindLineEnd(p, last);
     }
