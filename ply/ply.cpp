@@ -244,6 +244,7 @@ struct t_ply_property_ {
   e_ply_type lengthType = PLY_UINT8;
   e_ply_type valueType = PLY_FLOAT32;
   p_ply_read_cb cb = nullptr;
+  p_ply_list_cb listCb = nullptr;  // lists only; excludes cb
   void* pdata = nullptr;
   long idata = 0;
 };
@@ -263,6 +264,7 @@ struct t_ply_ {
   State state = State::kOpened;
   std::vector<t_ply_element_> elements;
   t_ply_argument_ arg{};
+  std::vector<double> items;  // a list's items for its list callback
 };
 
 namespace {
@@ -679,6 +681,17 @@ inline int Call(t_ply_argument_& a, t_ply_property_& pr, long length, long index
   return pr.cb(&a);
 }
 
+inline int CallList(t_ply_argument_& a, t_ply_property_& pr, long length, double stored,
+                    const double* items, long count) {
+  a.property = &pr;
+  a.length = length;
+  a.value_index = -1;
+  a.value = stored;
+  a.pdata = pr.pdata;
+  a.idata = pr.idata;
+  return pr.listCb(&a, length, items, count);
+}
+
 template <bool kBig, e_ply_type T>
 inline double DecodeAs(const unsigned char* p) {
   return Decode<kBig>(p, T);  // T is a constant: the switch folds away
@@ -745,8 +758,21 @@ int ReadInstances(p_ply ply, t_ply_element_& el, int64_t first) {
       int64_t n;
       if (!in.Value(pr.lengthType, length) || !ListLength(length, n))
         return ReadError(ply, el, pr, i);
-      if (!pr.cb) {
+      if (!pr.cb && !pr.listCb) {
         if (!in.Skip(pr.valueType, n)) return ReadError(ply, el, pr, i);
+        continue;
+      }
+      if (pr.listCb) {
+        // The items grow as they are read: a length is only a claim.
+        std::vector<double>& items = ply->items;
+        items.clear();
+        double item;
+        while (static_cast<int64_t>(items.size()) < n && in.Value(pr.valueType, item))
+          items.push_back(item);
+        const long got = static_cast<long>(items.size());
+        if (!CallList(a, pr, static_cast<long>(n), length, items.data(), got))
+          return Aborted(ply, el, pr, i);
+        if (got < n) return ReadError(ply, el, pr, i);
         continue;
       }
       if (!Call(a, pr, static_cast<long>(n), -1, length)) return Aborted(ply, el, pr, i);
@@ -834,8 +860,14 @@ int ReadByteCountedLists(p_ply ply, t_ply_element_& el) {
     a.length = n;
     a.value_index = -1;
     a.value = n;
-    if (!pr.cb(&a)) return Aborted(ply, el, pr, i);
     ++p;
+    if (pr.listCb) {
+      double items[255];
+      for (int j = 0; j < n; ++j, p += 4) items[j] = DecodeAs<kBig, T>(p);
+      if (!pr.listCb(&a, n, items, n)) return Aborted(ply, el, pr, i);
+      continue;
+    }
+    if (!pr.cb(&a)) return Aborted(ply, el, pr, i);
     for (int j = 0; j < n; ++j, p += 4) {
       a.value_index = j;
       a.value = DecodeAs<kBig, T>(p);
@@ -857,7 +889,8 @@ int ReadElement(p_ply ply, t_ply_element_& el) {
     }
     if (fixed && rowSize <= kMaxFastRow) return ReadFixedRows<E>(ply, el, rowSize);
     const t_ply_property_& pr = el.props[0];
-    if (el.props.size() == 1 && pr.type == PLY_LIST && pr.cb && pr.lengthType == PLY_UINT8) {
+    if (el.props.size() == 1 && pr.type == PLY_LIST && (pr.cb || pr.listCb) &&
+        pr.lengthType == PLY_UINT8) {
       if (pr.valueType == PLY_INT32)
         return ReadByteCountedLists<E == Enc::kBig, PLY_INT32>(ply, el);
       if (pr.valueType == PLY_UINT32)
@@ -1042,6 +1075,19 @@ long ply_set_read_cb(p_ply ply, const char* element_name, const char* property_n
   t_ply_property_* pr = FindProperty(ply, element_name, property_name, &el);
   if (!pr) return 0;
   pr->cb = read_cb;
+  pr->listCb = nullptr;
+  pr->pdata = pdata;
+  pr->idata = idata;
+  return el->ninstances;
+}
+
+long ply_set_list_cb(p_ply ply, const char* element_name, const char* property_name,
+                     p_ply_list_cb list_cb, void* pdata, long idata) {
+  t_ply_element_* el = nullptr;
+  t_ply_property_* pr = FindProperty(ply, element_name, property_name, &el);
+  if (!pr || pr->type != PLY_LIST) return 0;
+  pr->cb = nullptr;
+  pr->listCb = list_cb;
   pr->pdata = pdata;
   pr->idata = idata;
   return el->ninstances;

@@ -54,6 +54,18 @@ int ply_read_header(p_ply ply);
 long ply_set_read_cb(p_ply ply, const char* element_name, const char* property_name,
                      p_ply_read_cb read_cb, void* pdata, long idata);
 
+/* Called once per instance of a list property with all its items, instead of
+ * once for the length and once per item: values[0 .. count - 1] are the
+ * items read, as doubles; count is less than length only when the file ends
+ * inside the list (the read then fails after this call). The argument is
+ * that of the length call. Returning 0 stops the reading. */
+typedef int (*p_ply_list_cb)(p_ply_argument argument, long length, const double* values,
+                             long count);
+/* Registers list_cb for a list property (replacing any callback registered
+ * for it). Returns the element's instance count, or 0 when the element or
+ * the list property does not exist or the header was not read. */
+long ply_set_list_cb(p_ply ply, const char* element_name, const char* property_name,
+                     p_ply_list_cb list_cb, void* pdata, long idata);
 /* Reads the body, calling the registered callbacks in file order. Returns 1
  * when the whole body was read, 0 on error or when a callback returned 0. */
 int ply_read(p_ply ply);

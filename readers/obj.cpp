@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/text.h"
+#include "readers/reserve_ahead.h"
 #include "readers/text_input.h"
 
 namespace {
@@ -20,37 +21,72 @@ bool ScanVertexLine(std::string_view s, float v[3]) {
   return ScanFloat(s, v[0]) && ScanFloat(s, v[1]) && ScanFloat(s, v[2]);
 }
 
-// Adds the face of one "f" line; a bad reference drops the whole face.
-// Tokens are separated by spaces only; each is read as atoi reads it, so
-// whatever follows the digits ("/2/3") is passed over.
-void ReadFace(std::string_view line, PolygonModel& model, std::vector<int32_t>& corners) {
+inline bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+// Adds the face of the "f" line at p and returns where the line ends (at
+// its line end or last); a bad reference drops the whole face. Tokens are
+// separated by spaces only; each is read as atoi reads it, so whatever
+// follows the digits ("/2/3") is passed over.
+const char* ReadFace(const char* p, const char* const last, PolygonModel& model,
+                     std::vector<int32_t>& corners) {
   corners.clear();
-  if (line.size() <= 2) return;
-  const char* p = line.data() + 2;  // "f" and the character after it
-  const char* const end = line.data() + line.size();
+  // "f" and the character after it, unless the line ends there.
+  for (int i = 0; i < 2; ++i)
+    if (++p == last || IsLineEnd(*p)) return p;
   const int64_t n = model.VertexCount();
   constexpr int64_t kLimit = int64_t{1} << 40;  // far beyond any vertex count
   while (true) {
-    while (p < end && *p == ' ') ++p;
-    if (p == end) break;
-    while (p < end && *p != ' ' && IsSpace(*p)) ++p;
+    while (p < last && *p == ' ') ++p;
+    if (p == last || IsLineEnd(*p)) break;
+    while (p < last && *p != ' ' && IsBlank(*p)) ++p;
     bool negative = false;
-    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if (p < last && (*p == '+' || *p == '-')) negative = *p++ == '-';
     // Up to 12 digits need no overflow check; any further digit only
     // makes the number larger than every vertex count.
     int64_t v = 0;
-    const char* const stopChecking = end - p > 12 ? p + 12 : end;
+    const char* const stopChecking = last - p > 12 ? p + 12 : last;
     while (p < stopChecking && static_cast<unsigned char>(*p - '0') <= 9) v = v * 10 + (*p++ - '0');
-    for (; p < end && static_cast<unsigned char>(*p - '0') <= 9; ++p) v = kLimit;
+    for (; p < last && static_cast<unsigned char>(*p - '0') <= 9; ++p) v = kLimit;
     if (negative) v = -v;
-    while (p < end && *p != ' ') ++p;
-    if (v == 0 || v > n || -v > n) return;
+    while (p < last && *p != ' ' && !IsLineEnd(*p)) ++p;
+    if (v == 0 || v > n || -v > n) return FindLineEnd(p, last);
     corners.push_back(static_cast<int32_t>(v > 0 ? v - 1 : n + v));
   }
   if (corners.size() == 3)
     model.AddTriangle(corners[0], corners[1], corners[2]);
   else if (corners.size() > 3)
     model.AddPolygon(static_cast<int32_t>(corners.size()), corners.data());
+  return p;
+}
+
+// Reads the lines of text, whole lines each with its line end (the last
+// may have none), into the model. Returns false at a vertex line without
+// three numbers, with lineNo at that line.
+bool ReadLines(std::string_view text, PolygonModel& model, std::vector<int32_t>& corners,
+               int32_t& lineNo) {
+  const char* p = text.data();
+  const char* const last = p + text.size();
+  while (p < last) {
+    ++lineNo;
+    p = SkipBlanks(p, last);
+    if (p < last && *p == 'v' && last - p > 1 && IsBlank(p[1])) {
+      // "v %g %g %g"; numbers never run over a line end.
+      p += 2;
+      float v[3];
+      for (float& c : v) {
+        p = SkipBlanks(p, last);
+        if (!ScanFloatAt(p, last, c)) return false;
+      }
+      model.AddVertex(v[0], v[1], v[2]);
+      if (p < last && !IsLineEnd(*p)) p = FindLineEnd(p, last);
+    } else if (p < last && *p == 'f') {
+      p = ReadFace(p, last, model, corners);
+    } else {
+      p = FindLineEnd(p, last);
+    }
+    p = SkipLineEnd(p, last);
+  }
+  return true;
 }
 
 }  // namespace
@@ -89,23 +125,16 @@ bool ObjLoadInto(const char* path, PolygonModel& model) {
     return false;
   }
   LineReader lines(file.get());
-  std::string_view line;
+  ReserveAhead reserve(model, file.Size());
+  std::string_view text;
   std::vector<int32_t> corners;
   int32_t lineNo = 0;
-  while (lines.Next(line)) {
-    ++lineNo;
-    SkipSpace(line);
-    if (line.empty()) continue;
-    if (line[0] == 'f') {
-      ReadFace(line, model, corners);
-    } else if (line[0] == 'v' && line.size() > 1 && IsSpace(line[1])) {
-      float v[3];
-      if (!ScanVertexLine(line, v)) {
-        FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%ld)", static_cast<long>(lineNo));
-        return false;
-      }
-      model.AddVertex(v[0], v[1], v[2]);
+  while (lines.NextLines(text)) {
+    if (!ReadLines(text, model, corners, lineNo)) {
+      FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%ld)", static_cast<long>(lineNo));
+      return false;
     }
+    reserve.AfterBlock(lines.Consumed());
   }
   return true;
 }

@@ -25,10 +25,7 @@ constexpr long kX = 1, kY = 2, kZ = 3;
 
 struct LoadState {
   PolygonModel* model;
-  long length = 0;   // corners the current face announced
-  double limit = 0;  // indices must stay below this (and above -1)
-  // The corners read so far: the first ones in place, all of them in
-  // `more` once a face outgrows it.
+  // A face's corners: in place when they fit, else in `more`.
   int32_t first[8];
   std::vector<int32_t> more;
 };
@@ -70,41 +67,50 @@ int OnVertex(p_ply_argument arg) {
   return 1;
 }
 
-int OnFace(p_ply_argument arg) {
-  long length = 0, item = 0;
-  ply_get_argument_property(arg, nullptr, &length, &item);
-  void* pdata = nullptr;
+// Indices must stay above -1 and below this limit. They are tested as
+// doubles, before they become integers: NaN, huge and negative values never
+// reach the conversion. Values above -1 truncate towards 0, as a truncated
+// index does.
+double IndexLimit(p_ply_argument arg) {
   long maxIndex = -1;
-  ply_get_argument_user_data(arg, &pdata, &maxIndex);
+  ply_get_argument_user_data(arg, nullptr, &maxIndex);
+  return maxIndex < 0 ? -1.0 : std::min(static_cast<double>(maxIndex) + 1.0, 2147483648.0);
+}
+
+bool GoodIndex(double v, double limit) {
+  if (v > -1.0 && v < limit) return true;
+  CopyMessage(g_msg, "頂点番号エラー");
+  return false;
+}
+
+// A "vertex_indices" that is no list announces no corners and makes no
+// face; its values are indices beyond such a face's end (any value from 0
+// up is an error), which keeps the result such files have always given.
+int OnFaceScalar(p_ply_argument arg) { return GoodIndex(ply_get_argument_value(arg), 0.0) ? 1 : 0; }
+
+// One face: its index list at once. Indices are checked in file order, so
+// the first bad one stops the reading; the face is added once its whole
+// list was read.
+int OnFace(p_ply_argument arg, long length, const double* values, long count) {
+  void* pdata = nullptr;
+  ply_get_argument_user_data(arg, &pdata, nullptr);
   LoadState& st = *static_cast<LoadState*>(pdata);
-  if (item < 0) {
-    // The face grows as its indices arrive: a length is only a claim.
-    st.length = length;
-    // Indices are tested as doubles, before they become integers: NaN,
-    // huge and negative values never reach the conversion. Values above -1
-    // truncate towards 0, as a truncated index does.
-    st.limit = maxIndex < 0 ? -1.0 : std::min(static_cast<double>(maxIndex) + 1.0, 2147483648.0);
-    return 1;
-  }
-  const double v = ply_get_argument_value(arg);
-  if (!(v > -1.0) || !(v < st.limit)) {
-    CopyMessage(g_msg, "頂点番号エラー");
-    return 0;
-  }
-  const int32_t index = static_cast<int32_t>(v);
+  const double limit = IndexLimit(arg);
   constexpr long kFirst = sizeof st.first / sizeof st.first[0];
-  if (item < kFirst) {
-    st.first[item] = index;
-  } else {
-    if (item == kFirst) st.more.assign(st.first, st.first + kFirst);
-    st.more.push_back(index);
+  int32_t* corners = st.first;
+  if (count > kFirst) {
+    st.more.resize(static_cast<size_t>(count));
+    corners = st.more.data();
   }
-  if (item == st.length - 1 && st.length <= INT32_MAX) {
-    if (st.length == 3)
-      st.model->AddTriangle(st.first[0], st.first[1], st.first[2]);
+  for (long k = 0; k < count; ++k) {
+    if (!GoodIndex(values[k], limit)) return 0;
+    corners[k] = static_cast<int32_t>(values[k]);
+  }
+  if (count == length && length > 0 && length <= INT32_MAX) {
+    if (length == 3)
+      st.model->AddTriangle(corners[0], corners[1], corners[2]);
     else
-      st.model->AddPolygon(static_cast<int32_t>(st.length),
-                           st.length <= kFirst ? st.first : st.more.data());
+      st.model->AddPolygon(static_cast<int32_t>(length), corners);
   }
   return 1;
 }
@@ -138,7 +144,7 @@ bool PlyLoadInto(const char* path, PolygonModel& model) {
     CopyMessage(g_msg, "ヘッダー部エラー");
     return false;
   }
-  LoadState st{&model, 0, 0, {}, {}};
+  LoadState st{&model, {}, {}};
   const long nv = ply_set_read_cb(file.ply, "vertex", "x", OnVertex, &st, kX);
   ply_set_read_cb(file.ply, "vertex", "y", OnVertex, &st, kY);
   ply_set_read_cb(file.ply, "vertex", "z", OnVertex, &st, kZ);
@@ -146,7 +152,8 @@ bool PlyLoadInto(const char* path, PolygonModel& model) {
   // (at least 12 bytes a vertex, 8 a face in any common layout); more
   // grows as it arrives.
   const int64_t size = FileSize(path);
-  const long nf = ply_set_read_cb(file.ply, "face", "vertex_indices", OnFace, &st, nv - 1);
+  long nf = ply_set_list_cb(file.ply, "face", "vertex_indices", OnFace, &st, nv - 1);
+  if (nf == 0) nf = ply_set_read_cb(file.ply, "face", "vertex_indices", OnFaceScalar, &st, nv - 1);
   const size_t rv = static_cast<size_t>(std::min<int64_t>(nv, size / 12));
   const size_t rf = static_cast<size_t>(std::min<int64_t>(nf, size / 8));
   model.Reserve(model.vertices.size() + rv, model.PolygonCount() + rf,

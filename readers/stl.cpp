@@ -5,6 +5,7 @@
 
 #include "core/huge_pages.h"
 #include "core/text.h"
+#include "readers/reserve_ahead.h"
 #include "readers/text_input.h"
 
 namespace {
@@ -28,69 +29,102 @@ float ReadFloat(const unsigned char* p) {
 
 enum class State { kBeforeSolid, kInSolid, kInFacet, kInLoop };
 
-// The text pass. Returns false on a data error (message set). Sets isText
-// when a "solid" line was met and counts the facets it added.
-bool ReadText(FILE* f, PolygonModel& model, bool& isText) {
-  LineReader lines(f);
-  std::string_view line;
-  int32_t lineNo = 0;
+struct TextPass {
   State state = State::kBeforeSolid;
+  int32_t lineNo = 0;
   int taken = 0;
   int32_t corner[3] = {0, 0, 0};
-  isText = false;
-  while (lines.Next(line)) {
-    ++lineNo;
-    switch (state) {
-      case State::kBeforeSolid:
-        if (ContainsKeyword(line, "solid")) {
-          isText = true;
-          state = State::kInSolid;
+  bool isText = false;  // a "solid" line was met
+};
+
+enum class Step { kGoOn, kNotText, kDataError };
+
+// One line of the text pass.
+Step TextLine(std::string_view line, TextPass& t, PolygonModel& model) {
+  ++t.lineNo;
+  switch (t.state) {
+    case State::kBeforeSolid:
+      if (ContainsKeyword(line, "solid")) {
+        t.isText = true;
+        t.state = State::kInSolid;
+      }
+      break;
+    case State::kInSolid:
+      if (ContainsKeyword(line, "facet")) t.state = State::kInFacet;
+      break;
+    case State::kInFacet:
+      if (ContainsKeyword(line, "outer")) {
+        t.taken = 0;
+        t.state = State::kInLoop;
+      }
+      if (ContainsKeyword(line, "endfacet")) t.state = State::kInSolid;
+      break;
+    case State::kInLoop: {
+      std::string_view s = line;
+      SkipSpace(s);
+      const bool vertexFirst = s.size() >= 6 && (s[0] | 0x20) == 'v' && (s[1] | 0x20) == 'e' &&
+                               (s[2] | 0x20) == 'r' && (s[3] | 0x20) == 't' &&
+                               (s[4] | 0x20) == 'e' && (s[5] | 0x20) == 'x';
+      float v[3];
+      int got = 0;
+      if (vertexFirst) {
+        // " vertex %g %g %g". Numbers hold no "lo" (only "nan(...)" may
+        // carry letters), so "endloop" can stand only after them.
+        const char* p = s.data() + 6;
+        const char* const end = s.data() + s.size();
+        while (got < 3) {
+          p = SkipBlanks(p, end);
+          if (!ScanFloatAt(p, end, v[got])) break;
+          ++got;
         }
-        break;
-      case State::kInSolid:
-        if (ContainsKeyword(line, "facet")) state = State::kInFacet;
-        break;
-      case State::kInFacet:
-        if (ContainsKeyword(line, "outer")) {
-          taken = 0;
-          state = State::kInLoop;
-        }
-        if (ContainsKeyword(line, "endfacet")) state = State::kInSolid;
-        break;
-      case State::kInLoop: {
-        std::string_view s = line;
-        SkipSpace(s);
-        const bool vertexFirst = s.size() >= 6 && (s[0] | 0x20) == 'v' && (s[1] | 0x20) == 'e' &&
-                                 (s[2] | 0x20) == 'r' && (s[3] | 0x20) == 't' &&
-                                 (s[4] | 0x20) == 'e' && (s[5] | 0x20) == 'x';
-        float v[3];
-        int got = 0;
-        if (vertexFirst) {
-          // " vertex %g %g %g". Numbers hold no "lo" (only "nan(...)" may
-          // carry letters), so "endloop" can stand only after them.
-          s.remove_prefix(6);
-          while (got < 3 && ScanFloat(s, v[got])) ++got;
-          const bool payload = line.find('(') != std::string_view::npos;
-          if (ContainsKeyword(payload ? line : s, "endloop")) {
-            state = State::kInFacet;
-            break;
-          }
-        } else if (ContainsKeyword(line, "endloop")) {
-          state = State::kInFacet;
+        s = std::string_view(p, static_cast<size_t>(end - p));
+        const bool payload = line.find('(') != std::string_view::npos;
+        if (ContainsKeyword(payload ? line : s, "endloop")) {
+          t.state = State::kInFacet;
           break;
         }
-        if (taken >= 3 || (!vertexFirst && !ContainsKeyword(line, "vertex"))) break;
-        if (got < 3) {
-          FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%ld)", static_cast<long>(lineNo));
-          return false;
-        }
-        corner[taken++] = model.AddVertex(v[0], v[1], v[2]);
-        if (taken == 3) model.AddTriangle(corner[0], corner[1], corner[2]);
+      } else if (ContainsKeyword(line, "endloop")) {
+        t.state = State::kInFacet;
         break;
       }
+      if (t.taken >= 3 || (!vertexFirst && !ContainsKeyword(line, "vertex"))) break;
+      if (got < 3) return Step::kDataError;
+      t.corner[t.taken++] = model.AddVertex(v[0], v[1], v[2]);
+      if (t.taken == 3) model.AddTriangle(t.corner[0], t.corner[1], t.corner[2]);
+      break;
     }
-    if (!isText && lineNo > kHeaderLines) break;
   }
+  if (!t.isText && t.lineNo > kHeaderLines) return Step::kNotText;
+  return Step::kGoOn;
+}
+
+// The text pass. Returns false on a data error (message set). Sets isText
+// when a "solid" line was met.
+bool ReadText(FILE* f, int64_t fileSize, PolygonModel& model, bool& isText) {
+  LineReader lines(f);
+  ReserveAhead reserve(model, fileSize);
+  TextPass t;
+  std::string_view text;
+  while (lines.NextLines(text)) {
+    const char* p = text.data();
+    const char* const last = p + text.size();
+    while (p < last) {
+      const char* const end = FindLineEnd(p, last);
+      const Step step = TextLine(std::string_view(p, static_cast<size_t>(end - p)), t, model);
+      if (step == Step::kDataError) {
+        FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%ld)", static_cast<long>(t.lineNo));
+        isText = t.isText;
+        return false;
+      }
+      if (step == Step::kNotText) {
+        isText = false;
+        return true;
+      }
+      p = SkipLineEnd(end, last);
+    }
+    if (t.isText) reserve.AfterBlock(lines.Consumed());
+  }
+  isText = t.isText;
   return true;
 }
 
@@ -185,7 +219,7 @@ bool StlLoadInto(const char* path, PolygonModel& model) {
   }
   const int64_t size = file.Size();
   bool isText = false;
-  if (!ReadText(file.get(), model, isText)) return false;
+  if (!ReadText(file.get(), size, model, isText)) return false;
   if (isText) {
     if (model.PolygonCount() > 0) return true;
     // Binary exporters often write "solid" into the header: a file with no

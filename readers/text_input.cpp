@@ -1,6 +1,9 @@
 #include "readers/text_input.h"
 
 #include <sys/stat.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <charconv>
@@ -93,6 +96,38 @@ bool LineReader::NextLine(std::string_view& line) {
   }
 }
 
+bool LineReader::NextLines(std::string_view& text) {
+  for (;;) {
+    if (pos_ == end_ && !Refill()) return false;
+    if (!skipLf_) break;
+    // The CR of the last line ended a block: its LF is still line end.
+    skipLf_ = false;
+    if (buf_[pos_] == '\n') ++pos_;
+  }
+  // Lines are short next to a block: the last line end is near its end.
+  size_t e = end_;
+  while (e > pos_ && buf_[e - 1] != '\n' && buf_[e - 1] != '\r') --e;
+  if (e == pos_) return Next(text);
+  text = std::string_view(buf_.data() + pos_, e - pos_);
+  pos_ = e;
+  if (buf_[e - 1] == '\r') skipLf_ = true;  // its LF may start the next block
+  return true;
+}
+
+const char* FindLineEnd(const char* p, const char* last) {
+#ifdef __SSE2__
+  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  while (last - p >= 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(b, lf), _mm_cmpeq_epi8(b, cr)));
+    if (hits) return p + __builtin_ctz(static_cast<unsigned>(hits));
+    p += 16;
+  }
+#endif
+  while (p < last && *p != '\n' && *p != '\r') ++p;
+  return p;
+}
+
 size_t LineReader::Read(void* dst, size_t n) {
   char* out = static_cast<char*>(dst);
   size_t done = 0;
@@ -124,10 +159,14 @@ int64_t File::Size() const {
   return size;
 }
 
+namespace text_detail {
+// Powers of ten that are exact in a float.
+const float kPow10f[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+}  // namespace text_detail
+
 namespace {
 
-// Powers of ten that are exact in a float.
-constexpr float kPow10f[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+using text_detail::kPow10f;
 
 // Decimal numbers whose digits fit in 24 bits and whose exponent is at most
 // 10 in size convert with one correctly rounded float operation, giving the
@@ -176,12 +215,8 @@ bool FastDecimal(const char* p, const char* last, float& out, const char*& stop)
 
 }  // namespace
 
-bool ScanFloat(std::string_view& s, float& out) {
-  std::string_view t = s;
-  SkipSpace(t);
-  const char* first = t.data();
-  const char* last = t.data() + t.size();
-  const char* p = first;
+bool text_detail::ScanFloatSlow(const char*& start, const char* last, float& out) {
+  const char* p = start;
   bool negative = false;
   if (p < last && (*p == '+' || *p == '-')) {
     negative = *p == '-';
@@ -216,7 +251,16 @@ bool ScanFloat(std::string_view& s, float& out) {
     stop = p + (e - num.c_str());
   }
   out = negative ? -v : v;
-  s.remove_prefix(static_cast<size_t>(stop - s.data()));
+  start = stop;
+  return true;
+}
+
+bool ScanFloat(std::string_view& s, float& out) {
+  std::string_view t = s;
+  SkipSpace(t);
+  const char* p = t.data();
+  if (!ScanFloatAt(p, t.data() + t.size(), out)) return false;
+  s.remove_prefix(static_cast<size_t>(p - s.data()));
   return true;
 }
 

@@ -26,6 +26,12 @@ class LineReader {
   // returns false at the end of the file. The view is valid until the next
   // call.
   bool Next(std::string_view& line);
+  // Sets text to the whole lines that the current block still holds, each
+  // with its line end (CR, LF or CR LF; LineEnds::kAny only), the last one
+  // possibly without; or, when the block holds only the start of a line, to
+  // that one line read whole. Returns false at the end of the file. Parsers
+  // that split lines themselves walk a block at a time this way.
+  bool NextLines(std::string_view& text);
   // Reads up to n raw bytes that follow the last line returned (a block of
   // binary data inside a text file) and returns how many were read.
   size_t Read(void* dst, size_t n);
@@ -69,6 +75,23 @@ inline bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
+// Within a line: white space other than the line ends.
+inline bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+inline const char* SkipBlanks(const char* p, const char* last) {
+  while (p < last && IsBlank(*p)) ++p;
+  return p;
+}
+
+// The first CR or LF in [p, last), or last.
+const char* FindLineEnd(const char* p, const char* last);
+
+// Past the line end at p (CR, LF or CR LF), or p itself at last.
+inline const char* SkipLineEnd(const char* p, const char* last) {
+  if (p < last && *p++ == '\r' && p < last && *p == '\n') ++p;
+  return p;
+}
+
 inline void SkipSpace(std::string_view& s) {
   size_t i = 0;
   while (i < s.size() && IsSpace(s[i])) ++i;
@@ -80,6 +103,64 @@ inline void SkipSpace(std::string_view& s) {
 // advances s past it. Returns false, leaving s unchanged, when no number
 // starts there.
 bool ScanFloat(std::string_view& s, float& out);
+
+namespace text_detail {
+extern const float kPow10f[11];
+bool ScanFloatSlow(const char*& p, const char* last, float& out);
+}  // namespace text_detail
+
+// ScanFloat for a number that starts right at p, without white space
+// before it: advances p past the number, or returns false and leaves p.
+// Inline, as files of numbers spend most of their time here: short decimals
+// are converted on the spot, everything else as ScanFloat does.
+inline bool ScanFloatAt(const char*& p, const char* last, float& out) {
+  const char* q = p;
+  const bool negative = q < last && *q == '-';
+  if (q < last && (*q == '+' || *q == '-')) ++q;
+  if (last - q >= 2 && q[0] == '0' && (q[1] == 'x' || q[1] == 'X'))
+    return text_detail::ScanFloatSlow(p, last, out);
+  // Digits whose value fits in 24 bits with an exponent of at most 10 in
+  // size convert with one correctly rounded float operation, the float a
+  // full conversion gives.
+  const char* const digits = q;
+  uint64_t m = 0;
+  constexpr long kMaxDigits = 19;  // cannot overflow 64 bits
+  while (q < last && static_cast<unsigned char>(*q - '0') <= 9) m = m * 10 + (*q++ - '0');
+  long count = q - digits;
+  long scale = 0;
+  if (q < last && *q == '.') {
+    const char* const frac = ++q;
+    while (q < last && static_cast<unsigned char>(*q - '0') <= 9) m = m * 10 + (*q++ - '0');
+    scale = -(q - frac);
+    count += q - frac;
+  }
+  if (count == 0 || count > kMaxDigits) return text_detail::ScanFloatSlow(p, last, out);
+  if (q < last && (*q == 'e' || *q == 'E')) {
+    const char* e = q + 1;
+    const bool negativeExp = e < last && *e == '-';
+    if (e < last && (*e == '+' || *e == '-')) ++e;
+    if (e < last && static_cast<unsigned char>(*e - '0') <= 9) {
+      long x = 0;
+      for (; e < last && static_cast<unsigned char>(*e - '0') <= 9; ++e)
+        if (x < 100000) x = x * 10 + (*e - '0');
+      scale += negativeExp ? -x : x;
+      q = e;
+    }
+  }
+  float v;
+  if (m == 0) {
+    v = 0.0f;
+  } else if (m > (uint64_t{1} << 24) || scale > 10 || scale < -10) {
+    return text_detail::ScanFloatSlow(p, last, out);
+  } else if (scale >= 0) {
+    v = static_cast<float>(m) * text_detail::kPow10f[scale];
+  } else {
+    v = static_cast<float>(m) / text_detail::kPow10f[-scale];
+  }
+  out = negative ? -v : v;
+  p = q;
+  return true;
+}
 
 // Scans a decimal integer the way atoi reads one: leading white space, an
 // optional sign, digits up to the first non-digit; no digits gives 0. The

@@ -32,6 +32,9 @@ TEST(ObjReader, FaceLines) {
       {"f 1 2 3 \\\n4\n", {}},      // a continuation token reads as 0
       {"fo 1 2 3\n", {{0, 1, 2}}},  // any character after the "f"
       {"  f 2 3 4\n", {{1, 2, 3}}},
+      {"f 9 1 2\rf 1 2 3\r\nf 2 3 4", {{0, 1, 2}, {1, 2, 3}}},  // any line end, or none
+      {"f", {}},
+      {"f ", {}},
   };
   for (const auto& c : cases) {
     PolygonModel m;

@@ -133,6 +133,18 @@ int Record(p_ply_argument arg) {
   return rec->log.size() == rec->stopAt ? 0 : 1;
 }
 
+// A list callback's call logged as the length call and the item calls it
+// stands for.
+int RecordList(p_ply_argument arg, long, const double* values, long count) {
+  if (!Record(arg)) return 0;
+  for (long k = 0; k < count; ++k) {
+    arg->value_index = k;
+    arg->value = values[k];
+    if (!Record(arg)) return 0;
+  }
+  return 1;
+}
+
 void CollectError(p_ply ply, const char* message) {
   void* pdata;
   ply_get_ply_user_data(ply, &pdata, nullptr);
@@ -146,9 +158,9 @@ struct Result {
 };
 
 // Opens bytes as a file, reads the header, registers "element.property"
-// names and reads the body.
+// names (lists with a list callback when `lists` is set) and reads the body.
 Result ReadPly(const std::string& bytes, const std::vector<std::string>& regs,
-               size_t stopAt = SIZE_MAX) {
+               size_t stopAt = SIZE_MAX, bool lists = false) {
   Result r;
   Recorder rec;
   rec.stopAt = stopAt;
@@ -160,8 +172,10 @@ Result ReadPly(const std::string& bytes, const std::vector<std::string>& regs,
   if (r.header) {
     for (const std::string& reg : regs) {
       const size_t dot = reg.find('.');
-      r.counts.push_back(ply_set_read_cb(ply, reg.substr(0, dot).c_str(),
-                                         reg.substr(dot + 1).c_str(), Record, &rec, 0));
+      const std::string el = reg.substr(0, dot), pr = reg.substr(dot + 1);
+      long count = lists ? ply_set_list_cb(ply, el.c_str(), pr.c_str(), RecordList, &rec, 0) : 0;
+      if (count == 0) count = ply_set_read_cb(ply, el.c_str(), pr.c_str(), Record, &rec, 0);
+      r.counts.push_back(count);
     }
     r.read = ply_read(ply) != 0;
   }
@@ -242,15 +256,19 @@ std::vector<BodyCase> BodyCases() {
   };
 }
 
+// List callbacks see what item callbacks see, whole or cut anywhere.
 TEST(PlyLibrary, ReadsBodiesInEveryEncoding) {
   for (const BodyCase& c : BodyCases()) {
     for (Enc enc : kAllEncodings) {
-      SCOPED_TRACE(std::string(c.name) + " / " + FormatName(enc));
-      const Result r = ReadPly(Header(c.header, enc) + Body(enc, c.rows), c.regs);
-      ASSERT_TRUE(r.header) << Joined(r.errors);
-      EXPECT_TRUE(r.read) << Joined(r.errors);
-      EXPECT_EQ(Joined(r.log), Joined(c.expected));
-      EXPECT_TRUE(r.errors.empty()) << Joined(r.errors);
+      for (bool lists : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + " / " + FormatName(enc) + (lists ? " / lists" : ""));
+        const Result r =
+            ReadPly(Header(c.header, enc) + Body(enc, c.rows), c.regs, SIZE_MAX, lists);
+        ASSERT_TRUE(r.header) << Joined(r.errors);
+        EXPECT_TRUE(r.read) << Joined(r.errors);
+        EXPECT_EQ(Joined(r.log), Joined(c.expected));
+        EXPECT_TRUE(r.errors.empty()) << Joined(r.errors);
+      }
     }
   }
 }
@@ -261,10 +279,12 @@ TEST(PlyLibrary, TruncatedBodiesFailAfterTheValuesPresent) {
   for (const BodyCase& c : BodyCases()) {
     for (Enc enc : kAllEncodings) {
       const std::string header = Header(c.header, enc), body = Body(enc, c.rows);
-      for (size_t cut = 0; cut < body.size(); ++cut) {
+      for (size_t cut = 0; cut < 2 * body.size(); ++cut) {
+        const bool lists = cut >= body.size();
         SCOPED_TRACE(std::string(c.name) + " / " + FormatName(enc) + " cut at " +
-                     std::to_string(cut));
-        const Result r = ReadPly(header + body.substr(0, cut), c.regs);
+                     std::to_string(cut % body.size()) + (lists ? " / lists" : ""));
+        const Result r =
+            ReadPly(header + body.substr(0, cut % body.size()), c.regs, SIZE_MAX, lists);
         ASSERT_TRUE(r.header);
         ASSERT_LE(r.log.size(), c.expected.size());
         // A text token cut short can still be a number: only the last
@@ -599,9 +619,14 @@ TEST(PlyLibrary, ByteCountedFacesCutAnywhere) {
       EXPECT_EQ(whole.log[1], "face.vertex_indices#1[1,-1]=1");
       EXPECT_EQ(whole.log.back(), type[0] == 'i' ? "face.vertex_indices#599[4,3]=-5993"
                                                  : "face.vertex_indices#599[4,3]=5993");
-      for (size_t cut = 1; cut < body.size(); cut += 97) {
-        const Result r = ReadPly(header + body.substr(0, cut), {"face.vertex_indices"});
-        const size_t face = std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin();
+      const Result lists = ReadPly(header + body, {"face.vertex_indices"}, SIZE_MAX, true);
+      EXPECT_TRUE(lists.read);
+      EXPECT_TRUE(lists.log == whole.log);
+      for (size_t cut = 1; cut < 2 * body.size(); cut += 97) {
+        const Result r = ReadPly(header + body.substr(0, cut % body.size()),
+                                 {"face.vertex_indices"}, SIZE_MAX, cut >= body.size());
+        const size_t face =
+            std::upper_bound(ends.begin(), ends.end(), cut % body.size()) - ends.begin();
         ASSERT_FALSE(r.read);
         ASSERT_EQ(r.errors.size(), 1u);
         EXPECT_EQ(r.errors[0],

@@ -24,6 +24,25 @@ std::vector<std::string> Lines(const std::string& bytes, size_t block,
   return out;
 }
 
+// The lines NextLines hands out, split the way the block parsers split them.
+std::vector<std::string> BlockLines(const std::string& bytes, size_t block) {
+  const std::string path = WriteTemp("blocks.txt", bytes);
+  File f(path.c_str());
+  LineReader r(f.get(), block);
+  std::vector<std::string> out;
+  std::string_view text;
+  while (r.NextLines(text)) {
+    const char* p = text.data();
+    const char* const last = p + text.size();
+    while (p < last) {
+      const char* const end = FindLineEnd(p, last);
+      out.emplace_back(p, end);
+      p = SkipLineEnd(end, last);
+    }
+  }
+  return out;
+}
+
 TEST(LineReader, AllLineEndsAndBlockBoundaries) {
   using V = std::vector<std::string>;
   const struct {
@@ -40,9 +59,21 @@ TEST(LineReader, AllLineEndsAndBlockBoundaries) {
       {"long line here\r\nx", {"long line here", "x"}},
   };
   // Tiny blocks force lines and CR LF pairs across block edges.
-  for (size_t block : {1, 2, 3, 7, 1 << 20})
-    for (const auto& c : cases)
+  for (size_t block : {1, 2, 3, 7, 1 << 20}) {
+    for (const auto& c : cases) {
       EXPECT_EQ(Lines(c.bytes, block), c.lines) << block << " " << c.bytes;
+      EXPECT_EQ(BlockLines(c.bytes, block), c.lines) << block << " " << c.bytes;
+    }
+  }
+  // Lines longer than a block, and line ends of every kind at every offset
+  // of a block edge (the block reader's buffer is never below 4 KB).
+  std::string bytes;
+  V lines;
+  for (int i = 0; i < 3000; ++i) {
+    lines.push_back(std::string(static_cast<size_t>(i % 7 == 0 ? 5000 : 1 + i % 23), 'a' + i % 26));
+    bytes += lines.back() + (i % 3 == 0 ? "\r\n" : i % 3 == 1 ? "\r" : "\n");
+  }
+  EXPECT_TRUE(BlockLines(bytes, 4096) == lines);  // too long to print
 }
 
 TEST(LineReader, TextModeEndsLinesAtLineFeedsOnly) {
@@ -89,6 +120,23 @@ TEST(ScanFloat, BehavesLikePercentG) {
   float v = 0;
   EXPECT_TRUE(ScanFloat(nan, v));
   EXPECT_TRUE(std::isnan(v));
+}
+
+TEST(ScanFloat, StopsAtTheEndOfItsText) {
+  // A number cut by the end of the text reads as the part before the cut.
+  const std::string text = "-12.5e+3x";
+  for (size_t n = 0; n <= text.size(); ++n) {
+    const char* p = text.data();
+    float v = 0;
+    const std::string part = text.substr(0, n);
+    char* end = nullptr;
+    const float want = strtof(part.c_str(), &end);
+    EXPECT_EQ(ScanFloatAt(p, text.data() + n, v), end != part.c_str()) << part;
+    if (end != part.c_str()) {
+      EXPECT_EQ(v, want) << part;
+      EXPECT_EQ(p - text.data(), end - part.c_str()) << part;
+    }
+  }
 }
 
 TEST(ScanInt, ReadsLikeAtoiWithoutOverflow) {
