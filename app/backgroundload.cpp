@@ -25,13 +25,15 @@ class TBackgroundLoad::WorkerHost : public LoadHost {
   void PreviewClearModel() override {
     Post([](LoadHost& h) { h.PreviewClearModel(); });
   }
-  void PreviewSetCullMode(int mode) override {
-    Post([mode](LoadHost& h) { h.PreviewSetCullMode(mode); });
+  // The culling mode and render type are the window's when the model
+  // arrives: the user may have changed them while it loaded.
+  void PreviewSetCullMode(int) override {
+    Post([](LoadHost& h) { h.PreviewSetCullMode(h.Settings().cullMode); });
   }
-  void PreviewSetModel(PolygonModel& model, int renderType) override {
+  void PreviewSetModel(PolygonModel& model, int) override {
     // The worker is done with the model by now and the next load cannot
     // start before this has run.
-    Post([m = &model, renderType](LoadHost& h) { h.PreviewSetModel(*m, renderType); });
+    Post([m = &model](LoadHost& h) { h.PreviewSetModel(*m, h.Settings().renderType); });
   }
   void PreviewRepaint() override {
     Post([](LoadHost& h) { h.PreviewRepaint(); });

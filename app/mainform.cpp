@@ -609,6 +609,11 @@ void TMainForm::FirstPreviewInit() {
 }
 
 void TMainForm::TakeScreenshot() {
+  if (Loading()) {
+    // The picture is of the loaded model.
+    QTimer::singleShot(100, this, &TMainForm::TakeScreenshot);
+    return;
+  }
   const QString path = QFile::decodeName(options_.screenshotPath.c_str());
   // What the screen shows (the GL panel's own alpha does not matter there).
   QPixmap shot;

@@ -129,6 +129,9 @@ TEST_F(BackgroundLoad, TheWindowGoesOnAndANewRequestReplacesTheRunningLoad) {
   EXPECT_TRUE(WaitFor([&] { return bar->isVisible(); }));
   EXPECT_NE(bar->findChild<QLabel*>()->toolTip().indexOf("big.stl"), -1);
 
+  // A render type chosen meanwhile holds for the model that arrives.
+  w_->SetRenderType(3);
+
   // Two more requests while it is held: only the newest is loaded.
   Load(big_ + ".missing");
   Load(obj_);
@@ -140,6 +143,7 @@ TEST_F(BackgroundLoad, TheWindowGoesOnAndANewRequestReplacesTheRunningLoad) {
                                 "Wavefront: " + QString::fromStdString(obj_),
                                 " > 頂点数 = 4, ポリゴン数 = 2"}));
   EXPECT_EQ(w_->Preview()->SceneState().polygonCount, 2);
+  EXPECT_EQ(w_->Preview()->RenderType(), 3);
   EXPECT_EQ(w_->CurrentPath(), obj_);
   EXPECT_FALSE(bar->isVisible());
 }
