@@ -65,6 +65,8 @@ struct CancelCase {
   bool readerLines;  // the reader's lines come before the cancel line
 };
 
+void PrintTo(const CancelCase& c, std::ostream* os) { *os << c.what; }
+
 class LoadCancel : public ::testing::TestWithParam<CancelCase> {};
 
 TEST_P(LoadCancel, StopsWithOneLineAndNoModel) {
