@@ -80,11 +80,15 @@ class BackgroundLoad : public testing::Test {
     std::filesystem::create_directories(dir_);
     big_ = Put("big.stl", BinaryStl(20000));
     obj_ = Put("tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 1\nf 1 2 3\nf 2 4 3\n");
+    StartWindow(false);
+  }
+  void StartWindow(bool plugins) {
+    if (w_) w_->close();
     MainFormOptions o;
     o.exePath = dir_ + "/tarnelle";
     o.iniPath = dir_ + "/tarnelle.ini";
     o.helpPath = dir_ + "/missing.html";
-    o.readPlugins = false;
+    o.readPlugins = plugins;
     w_ = std::make_unique<TMainForm>(o);
     w_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w_.get()));
@@ -194,6 +198,19 @@ TEST_F(BackgroundLoad, EscOrCancelStopsTheLoadAndLeavesThePreviewEmpty) {
     QTest::keyClick(w_.get(), Qt::Key_Escape);
     EXPECT_EQ(Log().mid(before), added);
   }
+}
+
+TEST_F(BackgroundLoad, APlugInReaderRunsOnTheWorkerToo) {
+  std::filesystem::create_directories(dir_ + "/Plugin");
+  std::filesystem::copy_file(TARNELLE_BINARY_DIR "/app/Plugin/off.so", dir_ + "/Plugin/off.so");
+  StartWindow(true);
+  const std::string off = Put("quad.off", "OFF\n4 1 0\n0 0 0\n1 0 0\n1 1 0\n0 1 0\n4 0 1 2 3\n");
+  Load(off);
+  EXPECT_TRUE(w_->Loading());
+  ASSERT_TRUE(WaitForLoad(*w_));
+  EXPECT_EQ(Log(), QStringList({"----------", "Object File Format: " + QString::fromStdString(off),
+                                " > 頂点数 = 4, ポリゴン数 = 1"}));
+  EXPECT_EQ(w_->Preview()->SceneState().polygonCount, 1);
 }
 
 }  // namespace
