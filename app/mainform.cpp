@@ -624,7 +624,13 @@ void TMainForm::TakeScreenshot() {
   close();
 }
 
-void TMainForm::TrimMemory() { malloc_trim(0); }
+void TMainForm::TrimMemory() {
+  // Never under a running load: trimming would fight the worker for the
+  // allocator and hand back pages it is about to fill. Its end starts the
+  // timer again.
+  if (Loading()) return;
+  malloc_trim(0);
+}
 
 // ---------------------------------------------------------------------------
 // LoadHost
