@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -121,5 +122,6 @@ int main(int argc, char** argv) {
     fflush(stdout);
   }
   w.close();
+  std::filesystem::remove_all(dir);  // the settings and cache the window left there
   return 0;
 }
