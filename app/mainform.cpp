@@ -37,6 +37,7 @@
 
 #include "app/aboutbox.h"
 #include "app/archivebrowser.h"
+#include "app/backgroundload.h"
 #include "app/filebrowser.h"
 #include "app/fileoperation.h"
 #include "app/icons.h"
@@ -174,6 +175,7 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
   BuildReaderTable(pipeline_.table, BuiltinReaders(), settings_.pluginsFirst,
                    options_.readPlugins ? &plugins : nullptr);
   pipeline_.prepareMesh = PrepareMesh;
+  loader_ = new TBackgroundLoad(pipeline_, *this, vPanel_, this);
   FillFormatFilter();
 
   preview_->OnFirstInit = [this] { FirstPreviewInit(); };
@@ -183,6 +185,8 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
 }
 
 TMainForm::~TMainForm() {
+  // The worker may be inside a plug-in released below.
+  if (loader_) loader_->CancelAndWait();
   qApp->removeEventFilter(this);
   if (preview_) {
     preview_->OnFirstInit = nullptr;
@@ -568,6 +572,7 @@ void TMainForm::showEvent(QShowEvent* e) {
 void TMainForm::closeEvent(QCloseEvent* e) {
   if (!closed_) {
     closed_ = true;
+    loader_->CancelAndWait();
     preview_->ClearModel();
     CurrentModel.reset();
     SaveSettings();
@@ -597,14 +602,18 @@ void TMainForm::FirstPreviewInit() {
   if (!commandLinePath_.empty()) {
     const std::string path = std::move(commandLinePath_);
     commandLinePath_.clear();
-    LoadModelFile(pipeline_, *this, path);
-    ++loadCount_;
+    RequestLoad(path);
   }
   emit PreviewBecameReady();
   if (!options_.screenshotPath.empty()) QTimer::singleShot(700, this, &TMainForm::TakeScreenshot);
 }
 
 void TMainForm::TakeScreenshot() {
+  if (Loading()) {
+    // The picture is of the loaded model.
+    QTimer::singleShot(100, this, &TMainForm::TakeScreenshot);
+    return;
+  }
   const QString path = QFile::decodeName(options_.screenshotPath.c_str());
   // What the screen shows (the GL panel's own alpha does not matter there).
   QPixmap shot;
@@ -615,7 +624,13 @@ void TMainForm::TakeScreenshot() {
   close();
 }
 
-void TMainForm::TrimMemory() { malloc_trim(0); }
+void TMainForm::TrimMemory() {
+  // Never under a running load: trimming would fight the worker for the
+  // allocator and hand back pages it is about to fill. Its end starts the
+  // timer again.
+  if (Loading()) return;
+  malloc_trim(0);
+}
 
 // ---------------------------------------------------------------------------
 // LoadHost
@@ -657,18 +672,30 @@ void TMainForm::StartTrimTimer() { trimTimer_.start(); }
 // ---------------------------------------------------------------------------
 // Commands
 
+void TMainForm::RequestLoad(const std::string& path, const std::string& displayName) {
+  ++loadCount_;
+  if (options_.backgroundLoad)
+    loader_->Start(path, displayName);
+  else
+    LoadModelFile(pipeline_, *this, path, displayName);
+}
+
+bool TMainForm::Loading() const { return loader_ && loader_->Busy(); }
+
+const std::string& TMainForm::LatestPath() const {
+  return Loading() ? loader_->RequestedPath() : pipeline_.lastPath;
+}
+
 void TMainForm::OpenPath(const QString& path) {
   const std::string bytes = PathBytes(path);
-  if (bytes == pipeline_.lastPath) return;
-  LoadModelFile(pipeline_, *this, bytes);
-  ++loadCount_;
+  if (bytes == LatestPath()) return;
+  RequestLoad(bytes);
 }
 
 void TMainForm::Reload() {
-  if (pipeline_.lastPath.empty()) return;
-  const std::string path = pipeline_.lastPath;
-  LoadModelFile(pipeline_, *this, path);
-  ++loadCount_;
+  if (LatestPath().empty()) return;
+  const std::string path = LatestPath();
+  RequestLoad(path);
 }
 
 void TMainForm::OpenDialog() {
@@ -795,9 +822,8 @@ void TMainForm::ListClicked() {
   const std::string path =
       ListedItemPath(PathBytes(fileList_->Folder()), PathBytes(fileList_->Caption(row)),
                      PathBytes(fileList_->Extension(row)));
-  if (path == pipeline_.lastPath) return;
-  LoadModelFile(pipeline_, *this, path);
-  ++loadCount_;
+  if (path == LatestPath()) return;
+  RequestLoad(path);
 }
 
 // ---------------------------------------------------------------------------
@@ -852,8 +878,7 @@ void TMainForm::MemberActivated() {
     ShowMessage(QStringLiteral("Tarnelle"), U(kExtractFailedMessage));
     return;
   }
-  LoadModelFile(pipeline_, *this, file, display);
-  ++loadCount_;
+  RequestLoad(file, display);
 }
 
 // File operations and drops
@@ -908,10 +933,7 @@ void TMainForm::dropEvent(QDropEvent* e) {
   }
   e->acceptProposedAction();
   // Loaded once the drop has returned to the program it came from.
-  QTimer::singleShot(0, this, [this, bytes = PathBytes(path)] {
-    LoadModelFile(pipeline_, *this, bytes);
-    ++loadCount_;
-  });
+  QTimer::singleShot(0, this, [this, bytes = PathBytes(path)] { RequestLoad(bytes); });
 }
 
 // ---------------------------------------------------------------------------

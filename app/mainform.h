@@ -25,6 +25,7 @@ class QToolButton;
 class QTreeWidget;
 class TAboutBox;
 class TArchiveBrowser;
+class TBackgroundLoad;
 class TFileList;
 class TFileOperation;
 class TFolderTree;
@@ -45,6 +46,9 @@ struct MainFormOptions {
   // Archiver modules are looked for beside the executable, then (when set)
   // through the system's library search.
   bool archiverSystemSearch = true;
+  // Loads run on a worker thread while the window goes on; off: each load
+  // runs to its end inside the call that asks for it.
+  bool backgroundLoad = true;
 };
 
 class TMainForm : public QMainWindow, public LoadHost {
@@ -113,6 +117,9 @@ class TMainForm : public QMainWindow, public LoadHost {
   TFileOperation* FileOperation() const { return fileOps_; }
   bool PreviewReady() const { return previewReady_; }
   bool TrimPending() const { return trimTimer_.isActive(); }
+  // A load is running or waiting for the one it cancelled.
+  bool Loading() const;
+  TBackgroundLoad* Loader() const { return loader_; }
 
  signals:
   // The preview's GL surface is ready (after the command-line file loaded).
@@ -141,6 +148,10 @@ class TMainForm : public QMainWindow, public LoadHost {
   void ListFileOperation(int op);
   void TreeFilesDropped(const QStringList& paths, const QString& folder, Qt::DropAction action);
   void FirstPreviewInit();
+  // Every load goes through here (in the background unless switched off).
+  void RequestLoad(const std::string& path, const std::string& displayName = {});
+  // The file being loaded, else the last one loaded: what "already shown" means.
+  const std::string& LatestPath() const;
   void TrimMemory();
   void ShowAbout(int page);
   void OpenHelp();
@@ -186,6 +197,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   TManualWindow* manual_ = nullptr;
   QMenu* listMenu_ = nullptr;
   TFileOperation* fileOps_ = nullptr;
+  TBackgroundLoad* loader_ = nullptr;
 
   QActionGroup* rtypeMenuGroup_ = nullptr;
   QActionGroup* rtypeDropGroup_ = nullptr;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <new>
 
+#include "core/load_progress.h"
+
 namespace {
 
 constexpr char kNoMemory[] = "メモリが不足しています。";
@@ -74,6 +76,7 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
     auto attempt = [&](size_t i) {
       const FormatReader& r = table[i];
       tried = i;
+      if (LoadCancelled()) return false;
       if (r.IsSupport(cpath) == -1) return false;
       model.Clear();
       if (Succeeded(r.Load(cpath))) {
@@ -98,7 +101,7 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
     if (!loaded && error.empty()) {
       const size_t skip = tried;
       tried = count;
-      for (size_t i = 0; i < count; ++i) {
+      for (size_t i = 0; i < count && !LoadCancelled(); ++i) {
         if (i == skip) continue;
         if (table[i].IsSupport(cpath) != 1) continue;
         model.Clear();
@@ -118,6 +121,20 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
   }
 
   if (!displayName.empty() && !settings.cache) unlink(cpath);
+
+  // A cancelled reader stops as at the end of its file and may even report
+  // success: its model is incomplete and goes.
+  auto cancelled = [&] {
+    host.AppendLog(kLogCancelled);
+    host.PreviewClearModel();
+    CurrentModel.reset();
+    host.PreviewRepaint();
+    return LoadOutcome::kCancelled;
+  };
+  if (LoadCancelled()) {
+    host.AppendLog("file: " + shown);
+    return cancelled();
+  }
 
   if (!loaded) {
     if (threw) return fail(std::string("...") + threw);
@@ -143,12 +160,15 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
   try {
     if (pipeline.prepareMesh)
       pipeline.prepareMesh(model, settings.shareVertices, settings.fixOrientation);
+  } catch (const LoadCancelledError&) {
+    return cancelled();
   } catch (...) {
     host.AppendLog(kPrepareFailed);
     host.PreviewClearModel();
     host.PreviewRepaint();
     return LoadOutcome::kFailed;
   }
+  if (LoadCancelled()) return cancelled();
   host.PreviewClearModel();
   host.PreviewSetCullMode(settings.cullMode);
   host.PreviewSetModel(model, settings.renderType);

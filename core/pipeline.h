@@ -11,6 +11,7 @@
 inline constexpr char kLogSeparator[] = "----------";
 inline constexpr char kLogNoPolygons[] = "...ポリゴンデータが見つかりませんでした。";
 inline constexpr char kLogNoFormat[] = "...対応形式が見つかりませんでした。";
+inline constexpr char kLogCancelled[] = "...読み込みを中止しました。";
 
 // The choices a load depends on, read from the host at the start of each load.
 struct LoadSettings {
@@ -49,7 +50,8 @@ struct LoadPipeline {
 };
 
 // What became of one load (the log lines say the same to the user).
-enum class LoadOutcome { kLoaded, kNoPolygons, kFailed };
+// kCancelled only happens under a LoadControl (core/load_progress.h).
+enum class LoadOutcome { kLoaded, kNoPolygons, kFailed, kCancelled };
 
 // displayName is empty for an ordinary file; for an archive member it names
 // the member and path is its extracted copy, deleted after reading unless

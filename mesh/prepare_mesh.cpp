@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "core/load_progress.h"
 #include "mesh/corner_index.h"
 #include "mesh/fix_orientation.h"
 #include "mesh/normals.h"
@@ -15,11 +16,16 @@ void PrepareMesh(PolygonModel& model, bool shareVertices, bool fixOrientation) {
   for (int32_t i : model.indexPool) bad |= static_cast<uint32_t>(static_cast<uint32_t>(i) >= nvert);
   if (bad) throw std::out_of_range("polygon index outside the vertex list");
 
+  // A load in the background may be cancelled between the stages.
+  LoadStage(1);
   if (shareVertices) ShareVertices(model);
   // Orientation correction and crease splitting walk the same adjacency.
+  LoadStage(2);
   CornerIndex index;
   BuildCornerIndex(model, index);
   std::vector<uint8_t> reversed;
+  LoadStage(3);
   if (fixOrientation) FixOrientation(model, index, reversed);
+  LoadStage(4);
   ComputeNormals(model, index, reversed);
 }

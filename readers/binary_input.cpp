@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "core/load_progress.h"
+
 bool ReadWholeFile(FILE* f, FileBytes& out) {
   out.data.reset();
   out.size = 0;
@@ -22,10 +24,20 @@ bool ReadWholeFile(FILE* f, FileBytes& out) {
   if (cap < 4096) cap = 4096;
   out.data.reset(new unsigned char[cap]);
   AdviseHugePages(out.data.get(), cap);
+  // Under a load control the file comes in pieces, so that progress shows
+  // and a cancel stops the read (as a failed one).
+  constexpr uint64_t kPiece = uint64_t{4} << 20;
+  const bool pieces = InstalledLoadControl() != nullptr;
   while (true) {
-    const size_t got = fread(out.data.get() + out.size, 1, cap - out.size, f);
+    if (pieces && !LoadCheckpoint(static_cast<int64_t>(out.size),
+                                  static_cast<int64_t>(cap > 1 ? cap - 1 : 0)))
+      return false;
+    const uint64_t room = cap - out.size;
+    const size_t want = static_cast<size_t>(pieces && room > kPiece ? kPiece : room);
+    const size_t got = fread(out.data.get() + out.size, 1, want, f);
     out.size += got;
-    if (out.size < cap) return !ferror(f);
+    if (got < want) return !ferror(f);
+    if (out.size < cap) continue;
     // Still more: grow by doubling, copying what is held.
     std::unique_ptr<unsigned char[]> bigger(new unsigned char[cap * 2]);
     AdviseHugePages(bigger.get(), cap * 2);
@@ -54,6 +66,8 @@ ByteSource::ByteSource(FILE* f) : readAhead_(kWindow) {
 
 const unsigned char* ByteSource::Fill(uint64_t pos, uint64_t n) {
   if (whole_ || pos > size_ || n > size_ - pos) return nullptr;
+  // A cancelled load meets a failed read.
+  if (!LoadCheckpoint(static_cast<int64_t>(pos), static_cast<int64_t>(size_))) return nullptr;
   const uint64_t want = std::max<uint64_t>(n, std::min<uint64_t>(readAhead_, size_ - pos));
   if (want > cap_) {
     // Bounded by the file's size, checked above.

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "core/huge_pages.h"
+#include "core/load_progress.h"
 #include "core/text.h"
 #include "readers/reserve_ahead.h"
 #include "readers/text_input.h"
@@ -163,7 +164,9 @@ bool ReadBinary(FILE* f, int64_t fileSize, PolygonModel& model) {
   while (k < count) {
     const int64_t want64 = count - k < int64_t{kBlockFacets} ? count - k : int64_t{kBlockFacets};
     const size_t want = static_cast<size_t>(want64) * kFacetBytes;
-    const size_t got = fread(block, 1, want, f);
+    // A cancelled load meets a short read.
+    const size_t got =
+        LoadCheckpoint(kHeaderBytes + k * kFacetBytes, fileSize) ? fread(block, 1, want, f) : 0;
     const size_t whole = got / kFacetBytes;
     const unsigned char* p = block;
     for (size_t i = 0; i < whole; ++i, p += kFacetBytes) {

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/load_progress.h"
+
 size_t BlockSizeFor(FILE* f, size_t blockSize) {
   struct stat st;
   if (!f || fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return blockSize;
@@ -22,6 +24,12 @@ LineReader::LineReader(FILE* f, size_t blockSize, LineEnds ends)
 
 bool LineReader::Refill() {
   if (eof_ || !f_) return false;
+  if (!LoadCheckpointFile(f_)) {
+    // A cancelled load reads on as if the file ended here.
+    eof_ = true;
+    end_ = pos_ = 0;
+    return false;
+  }
   pos_ = 0;
   end_ = fread(buf_.data(), 1, buf_.size(), f_);
   read_ += static_cast<int64_t>(end_);

@@ -553,6 +553,7 @@ TEST_F(FileOpsWindow, DropOnTheWindowLoadsTheFirstFile) {
     QTest::qWait(20);
   }
   ASSERT_TRUE(WaitFor([&] { return w.LoadCount() == 1; }));
+  ASSERT_TRUE(WaitForLoad(w));
   EXPECT_EQ(QString::fromStdString(w.CurrentPath()), dir_ + "/other/x.stl");
   EXPECT_TRUE(w.FileOperation()->LastDestination().isEmpty());
   EXPECT_TRUE(Entries(dest_).isEmpty());  // nothing was copied anywhere

@@ -75,6 +75,7 @@ TEST(FirstRun, MemoShowsEveryNewLineAndWrapsLongOnes) {
   for (const std::string& name : {std::string("b.obj"), longName, std::string("points.obj"),
                                   std::string("a.obj"), std::string("b.obj")}) {
     w.OpenPath(QString::fromStdString(dir + "/" + name));
+    ASSERT_TRUE(WaitForLoad(w));
     QTest::qWait(20);
     EXPECT_TRUE(LastLineSeen(memo)) << name;
     // Long paths wrap: nothing to scroll sideways, nothing hidden under a bar.

@@ -201,6 +201,7 @@ TEST_F(OptionsDialog, ValuesApplyOnlyAfterOkAndTakeEffectOnNextUse) {
   TMainForm& w = Start("[Option]\ncache=1\n");
   WriteFile(dir_ + "/model.obj", kObj);
   w.OpenPath(dir_ + "/model.obj");
+  ASSERT_TRUE(WaitForLoad(w));
   const int loads = w.LoadCount();
 
   // Cancel keeps everything, whatever was changed.

@@ -107,6 +107,7 @@ class SaveImage : public testing::Test {
     ASSERT_TRUE(WaitFor([&] { return w_->PreviewReady(); }));
     if (!w_->Preview()->GLReady()) GTEST_SKIP() << "no OpenGL on this display";
     w_->OpenPath(model);
+    ASSERT_TRUE(WaitForLoad(*w_));
   }
   void TearDown() override {
     if (w_) w_->close();

@@ -111,6 +111,7 @@ class MainWindow : public testing::Test {
     w_->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(w_.get()));
     EXPECT_TRUE(WaitFor([&] { return w_->PreviewReady(); }));
+    EXPECT_TRUE(WaitForLoad(*w_));
     return *w_;
   }
   void CloseWindow() {
@@ -126,6 +127,7 @@ class MainWindow : public testing::Test {
     const int row = list->RowOf(name);
     ASSERT_GE(row, 0) << name.toStdString();
     QTest::mouseClick(list->CurrentView()->viewport(), button, {}, list->ItemRect(row).center());
+    EXPECT_TRUE(WaitForLoad(*w_));
   }
   QStringList Listed() const {
     QStringList names;
@@ -442,6 +444,7 @@ TEST_F(MainWindow, ClickLoadsOnceAndReloadLoadsAgain) {
 
   w.MenuAction("mReload")->trigger();
   EXPECT_EQ(w.LoadCount(), 2);
+  ASSERT_TRUE(WaitForLoad(w));
   EXPECT_EQ(LogLines(w), want + want);
 
   // With several selected, a click loads the first in list order.
@@ -453,6 +456,7 @@ TEST_F(MainWindow, ClickLoadsOnceAndReloadLoadsAgain) {
   QTest::mouseClick(list->CurrentView()->viewport(), Qt::LeftButton, Qt::ControlModifier,
                     list->ItemRect(list->RowOf("cube.stl")).center());
   EXPECT_EQ(w.LoadCount(), 3);
+  ASSERT_TRUE(WaitForLoad(w));
   EXPECT_EQ(w.CurrentPath(), Model("upper.STL").toStdString());
 
   // Toggling vertex sharing does not reload; the next load uses it.
@@ -490,6 +494,7 @@ TEST_F(MainWindow, OnlyALeftPressLetsClickOrEnterLoad) {
   EXPECT_EQ(w.LoadCount(), 1);
   QTest::keyClick(view, Qt::Key_Return);
   EXPECT_EQ(w.LoadCount(), 2);
+  ASSERT_TRUE(WaitForLoad(w));
   EXPECT_EQ(w.CurrentPath(), Model("tri.obj").toStdString());
   QTest::keyClick(view, Qt::Key_Enter);  // the same file again
   EXPECT_EQ(w.LoadCount(), 2);

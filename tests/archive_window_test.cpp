@@ -113,6 +113,7 @@ class ArchiveWindow : public testing::Test {
     Members()->scrollToItem(found[0]);
     QTest::mouseClick(Members()->viewport(), Qt::LeftButton, {},
                       Members()->visualItemRect(found[0]).center());
+    EXPECT_TRUE(WaitForLoad(*w_));
   }
   QStringList LastLog(int n) const {
     const QStringList lines = w_->Memo()->toPlainText().split('\n', Qt::SkipEmptyParts);
@@ -222,12 +223,14 @@ TEST_F(ArchiveWindow, KeysSortingAndTheCache) {
   EXPECT_EQ(w.LoadCount(), 1);
   QTest::keyClick(Members(), Qt::Key_Return);
   EXPECT_EQ(w.LoadCount(), 2);
+  ASSERT_TRUE(WaitForLoad(w));
   EXPECT_EQ(LastLog(2)[0].toStdString(), "Wavefront: " + models_ + "/one.zip//a.obj");
 
   // Cache on: the same member again runs no archiver; the file stays.
   const int runs = w.ArchiveBrowser()->Cache().commandRuns;
   QTest::keyClick(Members(), Qt::Key_Return);
   EXPECT_EQ(w.LoadCount(), 3);
+  ASSERT_TRUE(WaitForLoad(w));
   EXPECT_EQ(w.ArchiveBrowser()->Cache().commandRuns, runs);
   EXPECT_TRUE(fs::exists(CacheDir() + "/a.obj"));
   // The same member path in another archive shows that archive's model.

@@ -11,6 +11,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include "app/mainform.h"
+
+bool WaitForLoad(const TMainForm& w) {
+  return WaitFor([&] { return !w.Loading(); });
+}
+
 bool WaitFor(const std::function<bool()>& done, int ms) {
   for (int waited = 0; !done(); waited += 10) {
     if (waited >= ms) return false;

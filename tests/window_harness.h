@@ -12,8 +12,12 @@
 
 class QFileDialog;
 class QMessageBox;
+class TMainForm;
 
 bool WaitFor(const std::function<bool()>& done, int ms = 8000);
+// Loads run in the background: waits until the window has none running or
+// waiting (its log and preview then show the outcome).
+bool WaitForLoad(const TMainForm& w);
 
 class ModalSteps {
  public:
