@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
+#include "core/huge_pages.h"
 #include "core/model.h"
 
 class ReserveAhead {
@@ -26,9 +28,18 @@ class ReserveAhead {
     const size_t p = Want(model_.polyMaterial.size(), polygons_, block, left);
     const size_t c = Want(model_.indexPool.size(), corners_, block, left);
     if (v > model_.vertices.capacity() || p > model_.polyMaterial.capacity() ||
-        c > model_.indexPool.capacity())
+        c > model_.indexPool.capacity()) {
+      prefault_.Stop();  // its ranges are about to move
       model_.Reserve(Grown(v, model_.vertices.capacity()), Grown(p, model_.polyMaterial.capacity()),
                      Grown(c, model_.indexPool.capacity()));
+      // The second core clears the new room while this one parses.
+      AddRoom(model_.vertices);
+      AddRoom(model_.polyStart);
+      AddRoom(model_.polyMaterial);
+      AddRoom(model_.polyColor);
+      AddRoom(model_.indexPool);
+      prefault_.Start();
+    }
     Mark(consumed);
   }
 
@@ -49,6 +60,11 @@ class ReserveAhead {
     return want <= capacity ? capacity : std::max(want, capacity + capacity / 2);
   }
 
+  template <typename T>
+  void AddRoom(const std::vector<T>& v) {
+    prefault_.AddCapacity(v, v.capacity() - v.size());
+  }
+
   void Mark(int64_t consumed) {
     consumed_ = consumed;
     vertices_ = model_.vertices.size();
@@ -60,4 +76,5 @@ class ReserveAhead {
   int64_t size_;
   int64_t consumed_ = 0;
   size_t vertices_ = 0, polygons_ = 0, corners_ = 0;
+  Prefault prefault_;  // last: stops before anything else goes
 };
