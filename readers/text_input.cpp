@@ -172,57 +172,6 @@ namespace text_detail {
 const float kPow10f[11] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 }  // namespace text_detail
 
-namespace {
-
-using text_detail::kPow10f;
-
-// Decimal numbers whose digits fit in 24 bits and whose exponent is at most
-// 10 in size convert with one correctly rounded float operation, giving the
-// same float as a full conversion. Anything else is left to from_chars.
-bool FastDecimal(const char* p, const char* last, float& out, const char*& stop) {
-  // Up to 19 digits cannot overflow 64 bits; longer numbers go the slow way.
-  const char* const begin = p;
-  uint64_t m = 0;
-  while (p < last && static_cast<unsigned char>(*p - '0') <= 9) m = m * 10 + (*p++ - '0');
-  const long intDigits = p - begin;
-  long fracDigits = 0;
-  if (p < last && *p == '.') {
-    const char* const frac = ++p;
-    while (p < last && static_cast<unsigned char>(*p - '0') <= 9) m = m * 10 + (*p++ - '0');
-    fracDigits = p - frac;
-  }
-  if (intDigits + fracDigits > 19) return false;
-  const bool any = intDigits + fracDigits > 0;
-  int scale = static_cast<int>(-fracDigits);
-  if (!any) return false;
-  if (p < last && (*p == 'e' || *p == 'E')) {
-    const char* q = p + 1;
-    bool negative = false;
-    if (q < last && (*q == '+' || *q == '-')) negative = *q++ == '-';
-    if (q < last && *q >= '0' && *q <= '9') {
-      int e = 0;
-      for (; q < last && *q >= '0' && *q <= '9'; ++q)
-        if (e < 100000) e = e * 10 + (*q - '0');
-      scale += negative ? -e : e;
-      p = q;
-    }
-  }
-  if (m > (uint64_t{1} << 24)) return false;
-  if (m == 0) {
-    out = 0.0f;
-  } else if (scale >= 0 && scale <= 10) {
-    out = static_cast<float>(m) * kPow10f[scale];
-  } else if (scale < 0 && scale >= -10) {
-    out = static_cast<float>(m) / kPow10f[-scale];
-  } else {
-    return false;
-  }
-  stop = p;
-  return true;
-}
-
-}  // namespace
-
 bool text_detail::ScanFloatSlow(const char*& start, const char* last, float& out) {
   const char* p = start;
   bool negative = false;
@@ -232,11 +181,10 @@ bool text_detail::ScanFloatSlow(const char*& start, const char* last, float& out
   }
   if (p >= last || *p == '+' || *p == '-') return false;
   const bool hex = last - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+  // Short decimals never get here: ScanFloatAt has converted them.
   float v = 0;
   const char* stop = nullptr;
-  if (!hex && FastDecimal(p, last, v, stop)) {
-    // Done: the common short decimal forms.
-  } else if (!hex) {
+  if (!hex) {
     auto r = std::from_chars(p, last, v, std::chars_format::general);
     if (r.ec == std::errc::invalid_argument) return false;
     stop = r.ptr;
