@@ -12,6 +12,7 @@
 #include "core/text.h"
 #include "ply/ply.h"
 #include "readers/binary_input.h"
+#include "readers/reserve_ahead.h"
 
 namespace {
 
@@ -161,12 +162,7 @@ bool PlyLoadInto(const char* path, PolygonModel& model) {
                 model.indexPool.size() + 3 * rf);
   // The second core clears the arrays' memory while this one parses.
   Prefault prefault;
-  prefault.AddCapacity(model.vertices, rv);
-  prefault.AddCapacity(model.indexPool, 3 * rf);
-  prefault.AddCapacity(model.polyStart, rf);
-  prefault.AddCapacity(model.polyMaterial, rf);
-  prefault.AddCapacity(model.polyColor, rf);
-  prefault.Start();
+  PrefaultModelRoom(prefault, model);
   return ply_read(file.ply) != 0;
 }
 

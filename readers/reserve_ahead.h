@@ -13,6 +13,18 @@
 #include "core/huge_pages.h"
 #include "core/model.h"
 
+// Starts clearing the room reserved in the model's arrays on the second core,
+// while the caller parses into them.
+inline void PrefaultModelRoom(Prefault& prefault, const PolygonModel& m) {
+  auto room = [&prefault](const auto& v) { prefault.AddCapacity(v, v.capacity() - v.size()); };
+  room(m.vertices);
+  room(m.polyStart);
+  room(m.polyMaterial);
+  room(m.polyColor);
+  room(m.indexPool);
+  prefault.Start();
+}
+
 class ReserveAhead {
  public:
   // fileSize < 0 (not a regular file): nothing is reserved.
@@ -32,13 +44,7 @@ class ReserveAhead {
       prefault_.Stop();  // its ranges are about to move
       model_.Reserve(Grown(v, model_.vertices.capacity()), Grown(p, model_.polyMaterial.capacity()),
                      Grown(c, model_.indexPool.capacity()));
-      // The second core clears the new room while this one parses.
-      AddRoom(model_.vertices);
-      AddRoom(model_.polyStart);
-      AddRoom(model_.polyMaterial);
-      AddRoom(model_.polyColor);
-      AddRoom(model_.indexPool);
-      prefault_.Start();
+      PrefaultModelRoom(prefault_, model_);
     }
     Mark(consumed);
   }
@@ -58,11 +64,6 @@ class ReserveAhead {
   // arrays only a few times.
   static size_t Grown(size_t want, size_t capacity) {
     return want <= capacity ? capacity : std::max(want, capacity + capacity / 2);
-  }
-
-  template <typename T>
-  void AddRoom(const std::vector<T>& v) {
-    prefault_.AddCapacity(v, v.capacity() - v.size());
   }
 
   void Mark(int64_t consumed) {

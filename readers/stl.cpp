@@ -151,12 +151,7 @@ bool ReadBinary(FILE* f, int64_t fileSize, PolygonModel& model) {
                 model.indexPool.size() + 3 * expect);
   // The second core clears the arrays' memory while this one parses.
   Prefault prefault;
-  prefault.AddCapacity(model.vertices, 3 * expect);
-  prefault.AddCapacity(model.indexPool, 3 * expect);
-  prefault.AddCapacity(model.polyStart, expect);
-  prefault.AddCapacity(model.polyMaterial, expect);
-  prefault.AddCapacity(model.polyColor, expect);
-  prefault.Start();
+  PrefaultModelRoom(prefault, model);
 
   constexpr size_t kBlockFacets = 8192;
   static thread_local unsigned char block[kBlockFacets * kFacetBytes];
