@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -134,9 +135,18 @@ struct CliArchivers {
   const ArchiverSlot* SlotFor(const std::string& path) {
     if (!loaded) LoadArchivers(table, {moduleDir, true});
     loaded = true;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+      fprintf(stderr, "tarnelle: %s: no such file\n", path.c_str());
+      return nullptr;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      fprintf(stderr, "tarnelle: %s: is a folder, not an archive\n", path.c_str());
+      return nullptr;
+    }
     const int i = DetectArchiver(table, path);
     if (i != kNoArchiver) return &table.archivers[static_cast<size_t>(i)];
-    fprintf(stderr, "tarnelle: %s: no archiver module reads this file\n", path.c_str());
+    fprintf(stderr, "tarnelle: %s: not an archive that any archiver module reads\n", path.c_str());
     if (!table.missing.empty())
       fprintf(stderr, "tarnelle: %s\n", MissingArchiversMessage(table).c_str());
     return nullptr;
@@ -353,8 +363,14 @@ int RunCommandLine(int argc, char** argv) {
     if (SplitMemberArgument(file, archivePath, member)) {
       const ArchiverSlot* slot = archivers.SlotFor(archivePath);
       scratch = slot ? MakeScratchFolder() : std::string();
-      if (!slot || scratch.empty() || !ExtractToFolder(*slot, archivePath, member, scratch, path)) {
-        if (slot) fprintf(stderr, "tarnelle: %s: %s\n", file.c_str(), kExtractFailedMessage);
+      int result = 0;
+      if (!slot || scratch.empty() ||
+          !ExtractToFolder(*slot, archivePath, member, scratch, path, &result)) {
+        const std::string refusal = ExtractRefusalText(result, file);
+        if (!refusal.empty())
+          fprintf(stderr, "tarnelle: %s\n", refusal.c_str());
+        else if (slot)
+          fprintf(stderr, "tarnelle: %s: %s\n", file.c_str(), kExtractFailedMessage);
         if (!scratch.empty()) {
           unlink(path.c_str());
           rmdir(scratch.c_str());

@@ -106,22 +106,32 @@ bool MakePrivateFolder(const std::string& folder) {
   return IsRealDirectory(target);
 }
 
+std::string ExtractRefusalText(int status, const std::string& displayName) {
+  if (status == kArchiverTooLarge)
+    return displayName + ": 展開後のサイズが大きすぎるため解凍しませんでした。";
+  if (status == kArchiverNoSpace)
+    return displayName + ": ディスクの空き容量が足りないため解凍しませんでした。";
+  return {};
+}
+
 bool ExtractToFolder(const ArchiverSlot& slot, const std::string& archivePath,
                      const std::string& member, const std::string& scratchFolder,
-                     std::string& extracted) {
+                     std::string& extracted, int* status) {
   extracted = ExtractedFileName(scratchFolder, member);
+  if (status) *status = -1;
   std::string command;
   if (!slot.Loaded() || !slot.command ||
       !BuildExtractCommand(slot.switches, archivePath, scratchFolder, member, command))
     return false;
   // A file of that name from an earlier attempt must not pass for this one.
   unlink(extracted.c_str());
-  slot.command(nullptr, command.c_str(), nullptr, 0);
+  const int r = slot.command(nullptr, command.c_str(), nullptr, 0);
+  if (status) *status = r;
   return IsRegularNotLink(extracted);
 }
 
 bool ExtractMember(const ArchiverSlot& slot, ArchiveCache& cache, const std::string& archivePath,
-                   const std::string& member, bool useCache, std::string& cacheFile) {
+                   const std::string& member, bool useCache, std::string& cacheFile, int* status) {
   cacheFile = CacheFileName(cache.folder, member);
   const std::string scratch = ScratchFolderOf(cache.folder);
   if (!MakePrivateFolder(cache.folder) || !MakePrivateFolder(scratch)) return false;
@@ -133,7 +143,7 @@ bool ExtractMember(const ArchiverSlot& slot, ArchiveCache& cache, const std::str
   cache.producedBy.erase(cacheFile);
   std::string extracted;
   ++cache.commandRuns;
-  if (!ExtractToFolder(slot, archivePath, member, scratch, extracted)) {
+  if (!ExtractToFolder(slot, archivePath, member, scratch, extracted, status)) {
     unlink(extracted.c_str());
     return false;
   }

@@ -10,6 +10,13 @@
 
 inline constexpr char kExtractFailedMessage[] = "ファイルの解凍に失敗しました。";
 
+// Results of an archiver's command entry point that refuse a member before
+// anything is written.
+inline constexpr int kArchiverNoSpace = 0x8005;
+inline constexpr int kArchiverTooLarge = 0x8007;
+// The log line for such a refusal of displayName; empty for any other result.
+std::string ExtractRefusalText(int status, const std::string& displayName);
+
 // The scratch folder inside it: <cache>tmp/.
 std::string ScratchFolderOf(const std::string& cacheFolder);
 // <cache> + the member path with every "/", "\" and ":" made "_".
@@ -41,15 +48,17 @@ struct ArchiveCache {
 // Extracts member of archivePath through slot into the scratch folder and
 // moves it to its cache file name (path returned in cacheFile). With
 // useCache, a cache file this archive and member produced is reused
-// without running the archiver. False when no file came out.
+// without running the archiver. False when no file came out; status (when
+// given) then holds the archiver's result.
 bool ExtractMember(const ArchiverSlot& slot, ArchiveCache& cache, const std::string& archivePath,
-                   const std::string& member, bool useCache, std::string& cacheFile);
+                   const std::string& member, bool useCache, std::string& cacheFile,
+                   int* status = nullptr);
 
 // Extracts member into scratchFolder (which must exist) and returns the
 // extracted file's path; the command line's own road, without a cache.
 bool ExtractToFolder(const ArchiverSlot& slot, const std::string& archivePath,
                      const std::string& member, const std::string& scratchFolder,
-                     std::string& extracted);
+                     std::string& extracted, int* status = nullptr);
 
 // Removes folder and everything in it without following a link. Refuses
 // an empty path, "/", the executable's folder or any folder above it, and

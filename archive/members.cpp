@@ -25,9 +25,14 @@ int64_t SizeOf(const std::string& text) { return strtoll(text.c_str(), nullptr, 
 }  // namespace
 
 std::string DosDateTimeText(uint16_t date, uint16_t time) {
+  // Archivers write date 0 for "unknown": month and day 0 are no date.
+  const int month = date >> 5 & 15, day = date & 31;
   char buf[64];
-  snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", 1980 + (date >> 9), date >> 5 & 15,
-           date & 31, time >> 11, time >> 5 & 63, (time & 31) * 2);
+  snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", 1980 + (date >> 9),
+           month < 1    ? 1
+           : month > 12 ? 12
+                        : month,
+           day < 1 ? 1 : day, time >> 11, time >> 5 & 63, (time & 31) * 2);
   return buf;
 }
 

@@ -15,7 +15,8 @@ struct MemberRow {
   std::string date;  // "yyyy/mm/dd hh:mm:ss"
 };
 
-// "%04d/%02d/%02d %02d:%02d:%02d" of an MS-DOS date and time, as stored.
+// "%04d/%02d/%02d %02d:%02d:%02d" of an MS-DOS date and time, as stored
+// (a month or day of 0 prints as 1).
 std::string DosDateTimeText(uint16_t date, uint16_t time);
 
 // Lists the members of archivePath through slot, in archive order, keeping

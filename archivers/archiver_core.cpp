@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,9 +86,9 @@ bool ValidUtf8(const std::string& s) {
   return true;
 }
 
-// Names written on Japanese Windows are CP932.
-bool FromCp932(std::string& s) {
-  iconv_t cd = iconv_open("UTF-8", "CP932");
+// Converts s from charset to UTF-8; false when s is not valid in it.
+bool FromCharset(std::string& s, const char* charset) {
+  iconv_t cd = iconv_open("UTF-8", charset);
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   std::string out(s.size() * 3 + 4, '\0');
   char* in = s.data();
@@ -102,14 +103,22 @@ bool FromCp932(std::string& s) {
   return true;
 }
 
-// A member name as the program sees it: UTF-8, or CP932 decoded when the
-// stored bytes are not UTF-8. LHA archives from Windows separate folders
-// with "\".
+// A member name as the program sees it: UTF-8; else CP932 (names written
+// on Japanese Windows); else, so that no member is lost, a charset that
+// maps every byte: CP437 for ZIP (DOS zippers without the UTF-8 flag),
+// Latin-1 elsewhere (tars from European systems). The same bytes always
+// give the same name, which is how extraction finds the member again.
+// Windows archivers separate folders with "\"; in CP932 a "\" that is the
+// second byte of a character is gone by now, so every one left is a folder
+// separator.
 bool DecodeName(ArcKind kind, const char* raw, std::string& out) {
   if (!raw || !*raw) return false;
   out = raw;
-  if (!ValidUtf8(out) && !FromCp932(out)) return false;
-  if (kind == ArcKind::kLha)
+  const bool zip = kind == ArcKind::kZip || kind == ArcKind::kZip7z;
+  if (!ValidUtf8(out) && !FromCharset(out, "CP932") &&
+      !FromCharset(out, zip ? "CP437" : "ISO-8859-1"))
+    return false;
+  if (kind != ArcKind::kTar)
     for (char& c : out)
       if (c == '\\') c = '/';
   return true;
@@ -151,6 +160,45 @@ std::string SingleFileName(const std::string& archivePath) {
   return base;
 }
 
+// The original name and time a gzip header may carry (gzip -N).
+struct GzipHeaderInfo {
+  std::string name;  // base name, UTF-8; empty when absent or unusable
+  time_t mtime = 0;  // 0 when absent
+};
+
+GzipHeaderInfo ReadGzipHeader(const std::string& path) {
+  GzipHeaderInfo info;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return info;
+  unsigned char h[10];
+  if (fread(h, 1, sizeof h, f) == sizeof h && h[0] == 0x1f && h[1] == 0x8b && h[2] == 8) {
+    const unsigned flags = h[3];
+    info.mtime =
+        static_cast<time_t>(h[4] | h[5] << 8 | h[6] << 16 | static_cast<uint32_t>(h[7]) << 24);
+    bool ok = true;
+    if (flags & 0x04) {  // FEXTRA: a length, then that many bytes
+      unsigned char x[2];
+      ok = fread(x, 1, 2, f) == 2 && fseek(f, x[0] | x[1] << 8, SEEK_CUR) == 0;
+    }
+    if (ok && (flags & 0x08)) {  // FNAME: zero-terminated, ISO-8859-1 by the format
+      std::string raw;
+      int c;
+      while ((c = fgetc(f)) > 0 && raw.size() < 1024) raw.push_back(static_cast<char>(c));
+      if (c == 0 && !raw.empty() && (ValidUtf8(raw) || FromCharset(raw, "ISO-8859-1"))) {
+        // Only the base name: the header is the archive's word, not a path to trust.
+        const size_t cut = raw.find_last_of("/\\");
+        info.name = cut == std::string::npos ? raw : raw.substr(cut + 1);
+        if (info.name == "." || info.name == "..") info.name.clear();
+      }
+    }
+  }
+  fclose(f);
+  return info;
+}
+
+// How far a bzip2 or compress file is decompressed to learn its size.
+constexpr int64_t kSizeProbeLimit = int64_t{256} << 20;
+
 bool IsRegularFile(const char* path) {
   struct stat st;
   return path && stat(path, &st) == 0 && S_ISREG(st.st_mode);
@@ -161,6 +209,8 @@ struct Reader {
   std::string path;
   archive* a = nullptr;
   bool single = false;  // one compressed file, no archive format
+  bool gzipRead = false;
+  GzipHeaderInfo gzip;
   ~Reader() { Close(); }
   void Close() {
     if (a) archive_read_free(a);
@@ -218,24 +268,56 @@ struct Reader {
     return 1;
   }
 
-  bool Name(archive_entry* e, std::string& name) const {
+  bool Gzip() const { return single && archive_filter_code(a, 0) == ARCHIVE_FILTER_GZIP; }
+
+  bool Name(archive_entry* e, std::string& name) {
     if (single) {
       name = SingleFileName(path);
+      if (Gzip()) {
+        const GzipHeaderInfo& g = GzipInfo();
+        if (!g.name.empty()) name = g.name;
+      }
       return !name.empty();
     }
     return DecodeName(kind, archive_entry_pathname(e), name);
   }
 
+  // A file with data of its own. Type bits of 0 (ZIPs with bare permission
+  // bits) mean a regular file unless the name marks a folder.
   bool Regular(archive_entry* e) const {
-    return single || (archive_entry_filetype(e) == AE_IFREG && !archive_entry_hardlink(e) &&
-                      !archive_entry_symlink(e));
+    if (single) return true;
+    const auto type = archive_entry_filetype(e);
+    const char* raw = archive_entry_pathname(e);
+    const bool folderName = raw && *raw && raw[strlen(raw) - 1] == '/';
+    return (type == AE_IFREG || (type == 0 && !folderName)) && !archive_entry_hardlink(e) &&
+           !archive_entry_symlink(e);
+  }
+
+  // A second name of an earlier member (tar hard links).
+  bool HardLink(archive_entry* e) const { return !single && archive_entry_hardlink(e); }
+
+  const GzipHeaderInfo& GzipInfo() {
+    if (!gzipRead) gzip = ReadGzipHeader(path);
+    gzipRead = true;
+    return gzip;
   }
 
   // The uncompressed size as far as it is known; gzip keeps it (modulo
-  // 2^32) in its last four bytes.
+  // 2^32) in its last four bytes, bzip2 and compress only by decompressing
+  // (up to a bound; this uses up the entry's data).
   int64_t Size(archive_entry* e) const {
     if (!single) return archive_entry_size_is_set(e) ? archive_entry_size(e) : 0;
-    if (archive_filter_code(a, 0) != ARCHIVE_FILTER_GZIP) return 0;
+    if (archive_filter_code(a, 0) != ARCHIVE_FILTER_GZIP) {
+      std::vector<char> buf(256 * 1024);
+      int64_t total = 0;
+      while (total <= kSizeProbeLimit) {
+        const la_ssize_t n = archive_read_data(a, buf.data(), buf.size());
+        if (n == 0) return total;
+        if (n < 0) return 0;
+        total += n;
+      }
+      return 0;
+    }
     int64_t size = 0;
     if (FILE* f = fopen(path.c_str(), "rb")) {
       unsigned char b[4];
@@ -246,8 +328,9 @@ struct Reader {
     return size;
   }
 
-  time_t MTime(archive_entry* e) const {
+  time_t MTime(archive_entry* e) {
     if (!single && archive_entry_mtime_is_set(e)) return archive_entry_mtime(e);
+    if (Gzip() && GzipInfo().mtime != 0) return GzipInfo().mtime;
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
   }
@@ -270,17 +353,10 @@ void FillRecord(ArcMemberRecord* r, const std::string& name, int64_t size, time_
   memcpy(r->fileName, name.data(), name.size());
 }
 
-// A ZIP name as libarchive hands it back: a UTF-8 name with "\" made
-// "/", other bytes untouched, then decoded as everywhere else.
+// A ZIP name from the central directory, named exactly as the same entry
+// read through libarchive.
 bool DecodeZipName(const std::string& raw, std::string& out) {
-  if (raw.empty()) return false;
-  out = raw;
-  if (ValidUtf8(out)) {
-    for (char& c : out)
-      if (c == '\\') c = '/';
-    return true;
-  }
-  return FromCp932(out);
+  return DecodeName(ArcKind::kZip, raw.c_str(), out);
 }
 
 struct Handle {
@@ -289,6 +365,8 @@ struct Handle {
   bool fromDirectory = false;
   std::vector<ZipDirEntry> directory;
   size_t next = 0;
+  // Sizes of the regular members listed so far, for their hard links.
+  std::map<std::string, int64_t> listedSizes;
 };
 
 void PutOutput(char* output, unsigned long size, const char* text) {
@@ -344,11 +422,44 @@ enum ExtractError {
   kNotFound,
   kNoSpace,
   kWriteFailed,
+  kTooLarge,
 };
 
+// What one member may take: no more than a model load could use (the
+// physical memory), and never the last of the disk.
+struct Room {
+  uint64_t limit = UINT64_MAX;  // bytes a member may have
+  uint64_t space = UINT64_MAX;  // bytes the folder may take
+};
+
+Room RoomFor(int dir) {
+  Room room;
+  const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0)
+    room.limit = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+  struct statvfs vfs;
+  if (fstatvfs(dir, &vfs) == 0) {
+    const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    const uint64_t total = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+    const uint64_t reserve = std::min<uint64_t>(total / 20, uint64_t{1} << 30);
+    room.space = free > reserve ? free - reserve : 0;
+  }
+  return room;
+}
+
+// Why a member of this many bytes cannot be written, or kOk.
+int RefusalFor(uint64_t bytes, const Room& room) {
+  if (bytes > room.limit) return kTooLarge;
+  if (bytes > room.space) return kNoSpace;
+  return kOk;
+}
+
 // Copies the current entry's data into a new file of dir; false when the
-// data ends early, the disk fills or the data outgrows the free space.
-bool WriteEntry(archive* a, int dir, uint64_t freeSpace, std::string& tmp, int& error) {
+// data ends early or grows past what the room allows. A sparse member's
+// trailing hole (all of it, for a file that is one hole) is given back by
+// extending the file to the size the header states.
+bool WriteEntry(archive* a, int64_t statedSize, int dir, const Room& room, std::string& tmp,
+                int& error) {
   const int fd = CreateTemp(dir, tmp);
   if (fd < 0) {
     error = kWriteFailed;
@@ -366,9 +477,9 @@ bool WriteEntry(archive* a, int dir, uint64_t freeSpace, std::string& tmp, int& 
       break;
     }
     written += static_cast<uint64_t>(n);
-    if (written > freeSpace) {
+    if (const int refusal = RefusalFor(written, room); refusal != kOk) {
       ok = false;
-      error = kNoSpace;
+      error = refusal;
       break;
     }
     for (la_ssize_t off = 0; off < n;) {
@@ -383,12 +494,69 @@ bool WriteEntry(archive* a, int dir, uint64_t freeSpace, std::string& tmp, int& 
     }
     if (!ok) break;
   }
+  if (ok && statedSize > 0 && written < static_cast<uint64_t>(statedSize) &&
+      ftruncate(fd, static_cast<off_t>(statedSize)) != 0) {
+    ok = false;
+    error = kWriteFailed;
+  }
   if (close(fd) != 0) ok = false;
   if (!ok) {
     unlinkat(dir, tmp.c_str(), 0);
     tmp.clear();
   }
   return ok;
+}
+
+// The latest entry of a wanted name, when it is a hard link.
+struct LinkMatch {
+  bool found = false;
+  std::string target;
+  long index = 0;
+};
+
+// One read through the archive, up to entry number `before`: the data of
+// the latest entry named `want` goes to a new file of dir (candidate), or,
+// when that entry is a hard link, its target is returned in link.
+int ExtractPass(ArcKind kind, const std::string& archivePath, int dir, const std::string& want,
+                long before, const Room& room, std::string& candidate, LinkMatch& link) {
+  Reader reader;
+  reader.kind = kind;
+  reader.path = archivePath;
+  if (!reader.Open()) return kBadArchive;
+  int error = kNotFound;
+  archive_entry* e = nullptr;
+  std::string name;
+  long index = -1;
+  while (reader.Next(e) > 0) {
+    if (++index >= before) break;
+    if (!reader.Name(e, name) || name != want) continue;
+    // A later entry of the same path replaces an earlier one.
+    if (!candidate.empty()) unlinkat(dir, candidate.c_str(), 0);
+    candidate.clear();
+    link = {};
+    error = kNotFound;
+    if (reader.HardLink(e)) {
+      std::string target;
+      if (DecodeName(kind, archive_entry_hardlink(e), target)) link = {true, target, index};
+      continue;
+    }
+    if (!reader.Regular(e)) continue;
+    const int64_t stated =
+        !reader.single && archive_entry_size_is_set(e) ? archive_entry_size(e) : -1;
+    // Refused before a byte is written.
+    if (stated > 0) {
+      error = RefusalFor(static_cast<uint64_t>(stated), room);
+      if (error != kOk) continue;
+    }
+    std::string tmp;
+    if (WriteEntry(reader.a, stated, dir, room, tmp, error)) {
+      candidate = tmp;
+      error = kOk;
+    } else if (error == kBadArchive) {
+      break;
+    }
+  }
+  return error;
 }
 
 int Extract(ArcKind kind, const std::string& archivePath, std::string folder,
@@ -401,41 +569,20 @@ int Extract(ArcKind kind, const std::string& archivePath, std::string folder,
   if (folder.empty() || folder == "/") return kBadFolder;
   const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir < 0) return kBadFolder;
-  struct statvfs vfs;
-  const uint64_t freeSpace =
-      fstatvfs(dir, &vfs) == 0 ? static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize : UINT64_MAX;
+  const Room room = RoomFor(dir);
 
-  Reader reader;
-  reader.kind = kind;
-  reader.path = archivePath;
+  std::string candidate;  // the extracted copy
+  std::string want = member;
+  long before = LONG_MAX;
   int error = kNotFound;
-  std::string candidate;  // the extracted copy of the latest entry of that name
-  if (!reader.Open()) {
-    error = kBadArchive;
-  } else {
-    archive_entry* e = nullptr;
-    std::string name;
-    int r;
-    while ((r = reader.Next(e)) > 0) {
-      if (!reader.Name(e, name) || name != member) continue;
-      // A later entry of the same path replaces an earlier one.
-      if (!candidate.empty()) unlinkat(dir, candidate.c_str(), 0);
-      candidate.clear();
-      error = kNotFound;
-      if (!reader.Regular(e)) continue;
-      if (!reader.single && archive_entry_size_is_set(e) &&
-          static_cast<uint64_t>(archive_entry_size(e)) > freeSpace) {
-        error = kNoSpace;
-        continue;
-      }
-      std::string tmp;
-      if (WriteEntry(reader.a, dir, freeSpace, tmp, error)) {
-        candidate = tmp;
-        error = kOk;
-      } else if (error == kBadArchive) {
-        break;
-      }
-    }
+  // A hard link is a second name: its data is its target's, as the target
+  // stood before the link. Chains are followed a few steps, never in a loop.
+  for (int hop = 0; hop < 8; ++hop) {
+    LinkMatch link;
+    error = ExtractPass(kind, archivePath, dir, want, before, room, candidate, link);
+    if (!link.found || error == kBadArchive) break;
+    want = link.target;
+    before = link.index;
   }
   if (!candidate.empty()) {
     // rename replaces a link of that name, never writes through it.
@@ -495,10 +642,25 @@ int ArcCoreFindNext(ArcHandle archive, ArcMemberRecord* record) {
   Utf8Locale utf8;
   archive_entry* e = nullptr;
   std::string name;
-  // Folders, links and names that cannot be handed back are not listed.
+  // Folders, symbolic links and names that cannot be handed back are not
+  // listed; a hard link is, with the size of what it names.
   while (h->reader.Next(e) > 0) {
-    if (!h->reader.Regular(e) || !h->reader.Name(e, name) || !ListableName(name)) continue;
-    FillRecord(record, name, h->reader.Size(e), h->reader.MTime(e));
+    if (!h->reader.Name(e, name) || !ListableName(name)) continue;
+    int64_t size = 0;
+    if (h->reader.HardLink(e)) {
+      std::string target;
+      if (!DecodeName(h->reader.kind, archive_entry_hardlink(e), target)) continue;
+      const auto it = h->listedSizes.find(target);
+      if (it == h->listedSizes.end()) continue;
+      size = it->second;
+    } else if (h->reader.Regular(e)) {
+      size = h->reader.Size(e);
+    } else {
+      h->listedSizes.erase(name);
+      continue;
+    }
+    h->listedSizes[name] = size;
+    FillRecord(record, name, size, h->reader.MTime(e));
     return 0;
   }
   h->reader.Close();
@@ -514,6 +676,7 @@ int ArcCoreFindFirst(ArcHandle archive, const char* /*wildcard*/, ArcMemberRecor
   }
   h->next = 0;
   h->fromDirectory = false;
+  h->listedSizes.clear();
   if (h->reader.kind == ArcKind::kZip || h->reader.kind == ArcKind::kZip7z) {
     const int fd = open(h->reader.path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;

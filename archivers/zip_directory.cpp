@@ -107,7 +107,9 @@ bool ReadZipDirectory(int fd, uint64_t fileSize, std::vector<ZipDirEntry>& out) 
     const unsigned system = madeBy >> 8;
     const uint32_t mode = external >> 16;
     if (!z.rawName.empty() && z.rawName.back() == '/') z.regular = false;
-    if (system == 3 && mode != 0 && !S_ISREG(mode)) z.regular = false;
+    // Permission bits without type bits (as Python's zipfile writes them)
+    // mean a regular file, as unzip and libarchive read them.
+    if (system == 3 && (mode & S_IFMT) != 0 && !S_ISREG(mode)) z.regular = false;
     if ((external & 0x10) != 0 && (system == 0 || system == 11 || system == 14))
       z.regular = false;  // an MS-DOS folder
     out.push_back(std::move(z));

@@ -105,7 +105,7 @@ std::string HandZip(const std::vector<HandZipEntry>& entries) {
     Put16(out, flags);
     Put16(out, 0);       // stored
     Put16(out, 0x6000);  // 12:00:00
-    Put16(out, 0x5721);  // 2023/09/01
+    Put16(out, z.dosDate);
     Put32(out, crc);
     Put32(out, size);
     Put32(out, size);
@@ -120,7 +120,7 @@ std::string HandZip(const std::vector<HandZipEntry>& entries) {
     Put16(central, flags);
     Put16(central, 0);
     Put16(central, 0x6000);
-    Put16(central, 0x5721);
+    Put16(central, z.dosDate);
     Put32(central, crc);
     Put32(central, size);
     Put32(central, size);
@@ -129,7 +129,7 @@ std::string HandZip(const std::vector<HandZipEntry>& entries) {
     Put16(central, 0);
     Put16(central, 0);
     Put16(central, 0);
-    Put32(central, 0100644u << 16);
+    Put32(central, z.mode << 16);
     Put32(central, offset);
     central += z.name;
   }
@@ -143,6 +143,21 @@ std::string HandZip(const std::vector<HandZipEntry>& entries) {
   Put32(out, static_cast<uint32_t>(central.size()));
   Put32(out, cdOffset);
   Put16(out, 0);
+  return out;
+}
+
+std::string HandGzip(const std::string& name, uint32_t mtime, const std::string& data) {
+  std::string out("\x1f\x8b\x08\x08", 4);  // deflate, FNAME
+  Put32(out, mtime);
+  out += std::string("\x00\x03", 2);  // no extra flags, Unix
+  out += name;
+  out += '\0';
+  out += '\x01';  // the last block, stored
+  Put16(out, static_cast<unsigned>(data.size()));
+  Put16(out, static_cast<unsigned>(~data.size() & 0xFFFF));
+  out += data;
+  Put32(out, Crc32(data));
+  Put32(out, static_cast<uint32_t>(data.size()));
   return out;
 }
 

@@ -3,6 +3,7 @@
 // UTF-8 flag, hostile names, sizes the data does not have).
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <utility>
@@ -27,15 +28,27 @@ void WriteCompressedFile(const std::string& path, const std::string& filter,
                          const std::string& data);
 
 struct HandZipEntry {
-  HandZipEntry(std::string n, std::string d, bool u = true, long long c = -1)
-      : name(std::move(n)), data(std::move(d)), utf8Flag(u), claimedSize(c) {}
+  HandZipEntry(std::string n, std::string d, bool u = true, long long c = -1, uint32_t m = 0100644u,
+               unsigned date = 0x5721)
+      : name(std::move(n)),
+        data(std::move(d)),
+        utf8Flag(u),
+        claimedSize(c),
+        mode(m),
+        dosDate(date) {}
   std::string name;  // raw bytes, NUL allowed
   std::string data;  // stored as is
   bool utf8Flag = true;
   long long claimedSize = -1;  // the size the headers state; -1: the data's
+  uint32_t mode = 0100644u;    // Unix mode in the external attributes
+  unsigned dosDate = 0x5721;   // 2023/09/01
 };
 // A ZIP of stored members.
 std::string HandZip(const std::vector<HandZipEntry>& entries);
+
+// A gzip file of one stored block whose header carries the original name
+// and modification time (as gzip -N writes them).
+std::string HandGzip(const std::string& name, uint32_t mtime, const std::string& data);
 
 // A ustar header block for a regular file of the given claimed size
 // (data not included).

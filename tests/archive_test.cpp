@@ -212,8 +212,8 @@ TEST(ArchiverModules, DetectAndListEveryFormat) {
 TEST(ArchiverModules, NamesSizesAndDates) {
   const std::string dir = FreshDir("names");
   // ZIP written on Japanese Windows: CP932 without the UTF-8 flag; the same
-  // text with the flag is UTF-8. A "\\" separates folders in a UTF-8 name;
-  // in CP932 it may be the second byte of a character, and stays as stored.
+  // text with the flag is UTF-8. A "\\" separates folders in either; in CP932
+  // a 0x5C that is the second byte of a character (表) stays part of it.
   const std::string zip = HandZip({{"\x83\x82\x83\x66\x83\x8b/\x95\x5c.obj", kObj, false},
                                    {"ユーティーエフ.obj", kObj, true},
                                    {"dir\\win.obj", "w", false},
@@ -221,7 +221,7 @@ TEST(ArchiverModules, NamesSizesAndDates) {
   WriteTemp("names/jp.zip", zip);
   Archivers arc;
   const std::vector<std::string> names = {"モデル/表.obj", "ユーティーエフ.obj", "dir/win.obj",
-                                          "表\\g.obj"};
+                                          "表/g.obj"};
   EXPECT_EQ(Paths(arc.Slot(kSlotZip), dir + "/jp.zip"), names);
   for (const std::string& m : names) {
     std::string out;
@@ -435,10 +435,11 @@ TEST(Extraction, HostileMembersWriteNothingOutside) {
             HandZip({{"q\"uote.obj", "q"}, {std::string("nul\0x.obj", 9), "n"}}));
   Archivers arc;
   const ArchiverSlot& tar = arc.Slot(kSlotTar);
-  // Links and folders are not listed; the rest lists under its stored name.
+  // Symbolic links and folders are not listed; the rest, hard links
+  // included, lists under its stored name.
   EXPECT_EQ(Paths(tar, dir + "/names.tar"),
             (std::vector<std::string>{"../up.obj", "/etc/abs.obj", "C:\\win.obj",
-                                      "a/../../dots.obj", "..", "dup.obj"}));
+                                      "a/../../dots.obj", "..", "hard.obj", "dup.obj"}));
   // A quote cannot be passed to the extraction command: not listed.
   EXPECT_EQ(Paths(arc.Slot(kSlotZip), dir + "/quote.zip"), std::vector<std::string>{"nul"});
 
@@ -450,8 +451,8 @@ TEST(Extraction, HostileMembersWriteNothingOutside) {
                {"a/../../dots.obj", "dots.obj", "dots"},
                {"..", "", ""},
                {"link.obj", "", ""},
-               {"hard.obj", "", ""},
-               {"dup.obj", "", ""}};  // the last entry of that path is a link
+               {"hard.obj", "hard.obj", "win"},  // a second name, by its own base name
+               {"dup.obj", "", ""}};             // the last entry of that path is a link
   for (const auto& c : cases) {
     const std::string outer = FreshDir("outer");
     const std::string scratch = outer + "/Cache/tmp/";
@@ -541,6 +542,107 @@ TEST(Extraction, BrokenAndHugeArchivesFailCleanly) {
   EXPECT_EQ(DetectArchiver(arc.table, "/dev/zero"), kNoArchiver);
 }
 
+// Archives as other tools write them: every regular member is listed with
+// its real size and date, and extracts to its bytes.
+TEST(ArchiverModules, EveryRegularMemberOfRealArchives) {
+  const std::string dir = FreshDir("real");
+  auto tarFile = [](const std::string& name, const std::string& data) {
+    std::string t = TarHeader(name, data.size()) + data;
+    return t + std::string((512 - t.size() % 512) % 512, '\0');
+  };
+  const std::string end(1024, '\0');
+  // Python's zipfile: permission bits with no file type; date 0 from tools
+  // that know no date; a CP437 name (neither UTF-8 nor CP932); a folder
+  // and a symbolic link by mode are no members.
+  WriteTemp("real/py.zip", HandZip({{"perm.obj", kObj, false, -1, 0600},
+                                    {"folder/", "", false, -1, 0600},
+                                    {"link.obj", "perm.obj", false, -1, 0120777},
+                                    {"nodate.obj", kObj, false, -1, 0100644, 0},
+                                    {"\xff\xfe.obj", kObj, false}}));
+  // Tar: a hard link (a second name of a.obj), a symbolic link, a Latin-1 name.
+  WriteTemp("real/links.tar", tarFile("m/a.obj", kObj) + TarHeader("m/b.obj", 0, '1', "m/a.obj") +
+                                  TarHeader("m/s.obj", 0, '2', "a.obj") +
+                                  tarFile("caf\xe9.obj", kObj) + end);
+  // gzip -N keeps the original name and time; bzip2 and compress keep no size.
+  WriteTemp("real/renamed.gz", HandGzip("orig.obj", 1600000000, kObj));
+  WriteCompressedFile(dir + "/one.obj.bz2", "bzip2", kObj);
+  WriteCompressedFile(dir + "/one.obj.Z", "compress", kObj);
+
+  setenv("TZ", "UTC", 1);
+  tzset();
+  Archivers arc;
+  const struct {
+    const char* archive;
+    int slot;
+    std::vector<std::string> members;  // listed, in order
+    const char* date;                  // of the first member; empty: any
+  } cases[] = {
+      {"py.zip", kSlotZip, {"perm.obj", "nodate.obj", "\u00a0\u25a0.obj"}, ""},
+      {"links.tar", kSlotTar, {"m/a.obj", "m/b.obj", "caf\u00e9.obj"}, ""},
+      {"renamed.gz", kSlotTar, {"orig.obj"}, "2020/09/13 12:26:40"},
+      {"one.obj.bz2", kSlotTar, {"one.obj"}, ""},
+      {"one.obj.Z", kSlotTar, {"one.obj"}, ""},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir + "/" + c.archive;
+    std::vector<MemberRow> rows;
+    ASSERT_TRUE(ListMembers(arc.Slot(c.slot), path, "", true, rows)) << c.archive;
+    std::vector<std::string> names;
+    for (const MemberRow& r : rows) {
+      names.push_back(r.path);
+      EXPECT_EQ(r.size, std::to_string(strlen(kObj))) << c.archive << " " << r.path;
+    }
+    EXPECT_EQ(names, c.members) << c.archive;
+    if (*c.date && !rows.empty()) {
+      EXPECT_EQ(rows[0].date, c.date) << c.archive;
+    }
+    for (const std::string& m : names) {
+      std::string out;
+      ASSERT_TRUE(ExtractToFolder(arc.Slot(c.slot), path, m, FreshDir("real-x") + "/", out))
+          << c.archive << " " << m;
+      EXPECT_EQ(ReadAll(out), kObj) << c.archive << " " << m;
+    }
+  }
+  std::vector<MemberRow> rows;
+  ASSERT_TRUE(ListMembers(arc.Slot(kSlotZip), dir + "/py.zip", "", true, rows));
+  EXPECT_EQ(rows[1].date, "1980/01/01 12:00:00");
+  EXPECT_EQ(DosDateTimeText(0, 0), "1980/01/01 00:00:00");
+  unsetenv("TZ");
+  tzset();
+}
+
+// GNU tar's sparse members: a file that is one hole comes out at its size
+// in zeros; one that claims more than any model load could use is refused
+// before a byte is written.
+TEST(Extraction, SparseTarMembers) {
+  const std::string dir = FreshDir("sparse");
+  const std::string make =
+      "cd '" + dir + "' && truncate -s 1M hole.stl && truncate -s 200G big.stl" +
+      " && tar -cSf hole.tar hole.stl && tar -cSf big.tar big.stl" + " && rm hole.stl big.stl";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "GNU tar with -S and truncate are needed";
+  Archivers arc;
+  const std::string scratch = FreshDir("sparse-x") + "/";
+  std::string out;
+  int status = 0;
+  ASSERT_TRUE(
+      ExtractToFolder(arc.Slot(kSlotTar), dir + "/hole.tar", "hole.stl", scratch, out, &status));
+  EXPECT_EQ(fs::file_size(out), 1u << 20);
+  EXPECT_EQ(ReadAll(out), std::string(1 << 20, '\0'));
+  fs::remove(out);
+
+  EXPECT_EQ(Paths(arc.Slot(kSlotTar), dir + "/big.tar"), std::vector<std::string>{"big.stl"});
+  EXPECT_FALSE(
+      ExtractToFolder(arc.Slot(kSlotTar), dir + "/big.tar", "big.stl", scratch, out, &status));
+  EXPECT_EQ(status, kArchiverTooLarge);
+  EXPECT_TRUE(FilesIn(scratch).empty());
+  EXPECT_EQ(ExtractRefusalText(status, "big.tar//big.stl"),
+            "big.tar//big.stl: 展開後のサイズが大きすぎるため解凍しませんでした。");
+  // The command line says it in one line and exits 1.
+  const RunResult r = RunTarnelle({"--info", dir + "/big.tar//big.stl"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("大きすぎる"), std::string::npos) << r.err;
+}
+
 TEST(Extraction, HundredThousandMembers) {
   const std::string dir = FreshDir("many");
   std::vector<FixtureEntry> entries;
@@ -623,9 +725,15 @@ TEST(ArchiveCommandLine, ListsAndLoadsMembers) {
   EXPECT_TRUE(fs::is_empty(tmp));
   unsetenv("TMPDIR");
 
+  // What is wrong is said: not found, a folder, not an archive a module reads.
   WriteTemp("cli/bad.zip", "garbage");
-  r = RunTarnelle({"--list", dir + "/bad.zip"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.out.empty());
+  for (const auto& [path, says] :
+       {std::pair{dir + "/bad.zip", "not an archive"}, std::pair{dir + "/gone.zip", "no such file"},
+        std::pair{dir, "is a folder"}}) {
+    r = RunTarnelle({"--list", path});
+    EXPECT_EQ(r.status, 1) << path;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+  }
   EXPECT_EQ(RunTarnelle({"--list", dir + "/m.zip", dir + "/m.zip"}).status, 2);
 }
