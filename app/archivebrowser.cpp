@@ -89,6 +89,13 @@ void TArchiveBrowser::Fill() {
   }
   list_->addTopLevelItems(items);
   list_->header()->resizeSection(0, std::min(nameWidth, 2000));
+  // Size, type and date take what their texts need, never cut.
+  for (int c = 1; c < 4; ++c) {
+    int w = fm.horizontalAdvance(list_->headerItem()->text(c)) + 24;
+    for (const QTreeWidgetItem* item : items)
+      w = std::max(w, fm.horizontalAdvance(item->text(c)) + 16);
+    list_->header()->resizeSection(c, w);
+  }
 }
 
 void TArchiveBrowser::SortBy(int column) {
@@ -110,11 +117,35 @@ TArchiveBrowser::Extraction TArchiveBrowser::ExtractSelected(bool useCache, std:
   if (current_ == kNoArchiver || !item || !item->isSelected()) return Extraction::kNothing;
   const ArchiverSlot& slot = table_.archivers[static_cast<size_t>(current_)];
   if (!slot.Loaded()) return Extraction::kNothing;
-  const std::string member = item->text(0).toStdString();
-  if (!ExtractMember(slot, cache_, archivePath_, member, useCache, file))
-    return Extraction::kFailed;
-  displayName = MemberDisplayName(archivePath_, member);
-  return Extraction::kReady;
+  return ExtractWith(slot, archivePath_, item->text(0).toStdString(), useCache, file, displayName);
+}
+
+TArchiveBrowser::Extraction TArchiveBrowser::Extract(const std::string& archivePath,
+                                                     const std::string& member, bool useCache,
+                                                     std::string& file, std::string& displayName) {
+  if (table_.archivers.empty() || std::none_of(table_.archivers.begin(), table_.archivers.end(),
+                                               [](const ArchiverSlot& s) { return s.Loaded(); }))
+    LoadArchivers(table_, search_);
+  const int i = DetectArchiver(table_, archivePath);
+  if (i == kNoArchiver) return Extraction::kFailed;
+  return ExtractWith(table_.archivers[static_cast<size_t>(i)], archivePath, member, useCache, file,
+                     displayName);
+}
+
+TArchiveBrowser::Extraction TArchiveBrowser::ExtractWith(const ArchiverSlot& slot,
+                                                         const std::string& archivePath,
+                                                         const std::string& member, bool useCache,
+                                                         std::string& file,
+                                                         std::string& displayName) {
+  int status = 0;
+  lastMember_ = member;
+  displayName = MemberDisplayName(archivePath, member);
+  if (ExtractMember(slot, cache_, archivePath, member, useCache, file, &status))
+    return Extraction::kReady;
+  const std::string refusal = ExtractRefusalText(status, displayName);
+  if (refusal.empty()) return Extraction::kFailed;
+  displayName = refusal;
+  return Extraction::kRefused;
 }
 
 void TArchiveBrowser::DeleteCache() {

@@ -43,13 +43,20 @@ class TArchiveBrowser : public QObject {
   int SortKey() const { return sortKey_; }
   const std::vector<MemberRow>& Rows() const { return rows_; }
 
-  enum class Extraction { kNothing, kFailed, kReady };
+  enum class Extraction { kNothing, kFailed, kRefused, kReady };
   // Extracts the selected member into the cache; on kReady, file is the
-  // copy to load and displayName what the log shows for it.
+  // copy to load and displayName what the log shows for it; on kRefused,
+  // displayName is the log line that says why nothing was written.
   Extraction ExtractSelected(bool useCache, std::string& file, std::string& displayName);
+  // The same for any member of any archive a module reads (reload, the
+  // command line); loads the modules first when they are not loaded.
+  Extraction Extract(const std::string& archivePath, const std::string& member, bool useCache,
+                     std::string& file, std::string& displayName);
   // Removes the cache folder with everything in it.
   void DeleteCache();
   const ArchiveCache& Cache() const { return cache_; }
+  // The member path of the latest extraction.
+  const std::string& LastMember() const { return lastMember_; }
   const ArchiverTable& Table() const { return table_; }
 
  signals:
@@ -61,6 +68,9 @@ class TArchiveBrowser : public QObject {
 
  private:
   void Fill();
+  Extraction ExtractWith(const ArchiverSlot& slot, const std::string& archivePath,
+                         const std::string& member, bool useCache, std::string& file,
+                         std::string& displayName);
 
   QTreeWidget* list_;
   ArchiverSearch search_;
@@ -71,4 +81,5 @@ class TArchiveBrowser : public QObject {
   std::string archivePath_;
   int sortKey_ = 1;  // kept for the whole run, across archives
   std::vector<MemberRow> rows_;
+  std::string lastMember_;
 };

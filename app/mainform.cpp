@@ -146,10 +146,19 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
 
   // Step 6: a file on the command line names the folder instead.
   if (!options_.commandLineFile.empty()) {
-    const QString abs =
-        QFileInfo(QFile::decodeName(options_.commandLineFile.c_str())).absoluteFilePath();
-    commandLinePath_ = PathBytes(abs);
-    folder = U(FolderPartOf(abs.toStdString()));
+    // Made absolute without cleaning: "ARCHIVE//MEMBER" keeps its "//".
+    std::string abs = options_.commandLineFile;
+    if (abs.front() != '/') abs = PathBytes(QDir::currentPath()) + "/" + abs;
+    std::string archivePath, member;
+    if (SplitMemberArgument(abs, archivePath, member)) {
+      memberLoad_ = {std::string(), archivePath, member};
+      commandLinePath_ = abs;
+      folder = U(FolderPartOf(archivePath));
+    } else {
+      const QString clean = QFileInfo(QFile::decodeName(abs.c_str())).absoluteFilePath();
+      commandLinePath_ = PathBytes(clean);
+      folder = U(FolderPartOf(clean.toStdString()));
+    }
   }
 
   // Step 7: select the folder; the caption follows the tree.
@@ -602,7 +611,10 @@ void TMainForm::FirstPreviewInit() {
   if (!commandLinePath_.empty()) {
     const std::string path = std::move(commandLinePath_);
     commandLinePath_.clear();
-    RequestLoad(path);
+    if (!memberLoad_.member.empty())
+      LoadMember(memberLoad_.archivePath, memberLoad_.member);
+    else
+      RequestLoad(path);
   }
   emit PreviewBecameReady();
   if (!options_.screenshotPath.empty()) QTimer::singleShot(700, this, &TMainForm::TakeScreenshot);
@@ -695,6 +707,12 @@ void TMainForm::OpenPath(const QString& path) {
 void TMainForm::Reload() {
   if (LatestPath().empty()) return;
   const std::string path = LatestPath();
+  // A member's copy may be gone (cache off): extract it again.
+  if (!memberLoad_.member.empty() && path == memberLoad_.file) {
+    const MemberLoad m = memberLoad_;
+    LoadMember(m.archivePath, m.member);
+    return;
+  }
   RequestLoad(path);
 }
 
@@ -802,6 +820,15 @@ void TMainForm::FolderChanged(const QString& path) {
     ListArchive();
     return;
   }
+  // A file node no module reads (a renamed or broken archive) says so
+  // rather than showing an empty list.
+  if (mArcFolder_->isChecked() && !bytes.empty() && QFileInfo(path).isFile()) {
+    fileList_->SetFolder(QString(), false);
+    listArea_->setCurrentWidget(memberList_);
+    memberList_->clear();
+    AppendLog(bytes + ": 読める圧縮ファイルではありません。");
+    return;
+  }
   listArea_->setCurrentWidget(fileList_);
   // Until the format filter exists (start-up) there is no mask to list by.
   fileList_->SetFolder(path, !filterText_.empty());
@@ -878,6 +905,29 @@ void TMainForm::MemberActivated() {
     ShowMessage(QStringLiteral("Tarnelle"), U(kExtractFailedMessage));
     return;
   }
+  if (r == TArchiveBrowser::Extraction::kRefused) {
+    AppendLog(display);
+    return;
+  }
+  memberLoad_ = {file, archive_->ArchivePath(), archive_->LastMember()};
+  RequestLoad(file, display);
+}
+
+void TMainForm::LoadMember(const std::string& archivePath, const std::string& member) {
+  std::string file, display;
+  BeginWaitCursor();
+  const TArchiveBrowser::Extraction r =
+      archive_->Extract(archivePath, member, settings_.cache, file, display);
+  EndWaitCursor();
+  if (r == TArchiveBrowser::Extraction::kRefused) {
+    AppendLog(display);
+    return;
+  }
+  if (r != TArchiveBrowser::Extraction::kReady) {
+    ShowMessage(QStringLiteral("Tarnelle"), U(kExtractFailedMessage));
+    return;
+  }
+  memberLoad_ = {file, archivePath, member};
   RequestLoad(file, display);
 }
 

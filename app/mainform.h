@@ -164,6 +164,12 @@ class TMainForm : public QMainWindow, public LoadHost {
   MainFormOptions options_;
   std::string iniPath_, helpPath_;
   std::string commandLinePath_;
+  // The archive member loaded last (its cache copy, archive and member
+  // path), so that a reload extracts it again and names it as before.
+  struct MemberLoad {
+    std::string file, archivePath, member;
+  } memberLoad_;
+  void LoadMember(const std::string& archivePath, const std::string& member);
   LoadPipeline pipeline_;
   AppSettings settings_;  // what is not held by a control
   int renderType_ = 0;

@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QFileSystemModel>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -79,8 +81,9 @@ class ArchiveWindow : public testing::Test {
     fwrite(text.data(), 1, text.size(), f);
     fclose(f);
   }
-  TMainForm& Start() {
+  TMainForm& Start(const std::string& commandLineFile = {}) {
     MainFormOptions o;
+    o.commandLineFile = commandLineFile;
     o.exePath = dir_ + "/tarnelle";
     o.iniPath = ini_;
     o.helpPath = dir_ + "/missing.html";
@@ -298,4 +301,60 @@ TEST_F(ArchiveWindow, MissingModulesAreNamed) {
   IniFile ini;
   ini.Load(ini_);
   EXPECT_EQ(ini.ReadInteger("Option", "arcfolder", -1), 0);
+}
+
+// Archives are reachable and members reload: a folder of archives only
+// gets its arrow, a file no module reads says so, F5 extracts again (cache
+// off) or reuses the copy (cache on) under the member's name, and the
+// window starts on ARCHIVE//MEMBER as --info does.
+TEST_F(ArchiveWindow, ArchivesAreReachableAndMembersReload) {
+  Modules({"Unlha32.so", "7-zip32.so", "Tar32.so"});
+  fs::create_directories(models_ + "/only");
+  WriteArchive(models_ + "/only/a.zip", "zip", "", {{"sub/tri.obj", kTri}});
+  WriteTemp("arcwin-fake.zip", "not an archive at all");
+  fs::copy_file(TempDir() + "/arcwin-fake.zip", models_ + "/fake.zip");
+  const std::string archive = models_ + "/only/a.zip";
+  const std::string member = archive + "//sub/tri.obj";
+  for (const int cache : {0, 1}) {
+    SCOPED_TRACE(cache);
+    Ini("[Option]\narcfolder=1\ncache=" + std::to_string(cache) + "\n");
+    // Started on a member: loaded under its name, its folder selected.
+    TMainForm& w = Start(member);
+    ASSERT_TRUE(WaitForLoad(w));
+    EXPECT_EQ(LastLog(2)[0].toStdString(), "Wavefront: " + member);
+    EXPECT_EQ(LastLog(1)[0], " > 頂点数 = 3, ポリゴン数 = 1");
+
+    QFileSystemModel* m = w.FolderTree()->FsModel();
+    EXPECT_TRUE(m->hasChildren(m->index(QString::fromStdString(models_ + "/only"))));
+
+    SelectInTree(archive);
+    ASSERT_TRUE(MembersShown());
+    ClickMember("sub/tri.obj");
+    const int runs = w.ArchiveBrowser()->Cache().commandRuns;
+    w.MenuAction("mReload")->trigger();
+    ASSERT_TRUE(WaitForLoad(w));
+    EXPECT_EQ(LastLog(2)[0].toStdString(), "Wavefront: " + member);
+    EXPECT_EQ(LastLog(1)[0], " > 頂点数 = 3, ポリゴン数 = 1");
+    EXPECT_EQ(w.ArchiveBrowser()->Cache().commandRuns, runs + (cache ? 0 : 1));
+
+    // Every column shows its whole text.
+    const QFontMetrics fm(Members()->font());
+    for (int c = 0; c < 4; ++c) {
+      const QString text = Members()->topLevelItem(0)->text(c);
+      EXPECT_GE(Members()->header()->sectionSize(c), fm.horizontalAdvance(text)) << c;
+    }
+
+    SelectInTree(models_ + "/fake.zip");
+    EXPECT_EQ(LastLog(1)[0].toStdString(),
+              models_ + "/fake.zip: 読める圧縮ファイルではありません。");
+    EXPECT_EQ(Members()->topLevelItemCount(), 0);
+    EXPECT_TRUE(catcher_.texts.isEmpty()) << catcher_.texts.join('\n').toStdString();
+    w.close();
+    w_.reset();
+  }
+  // Without archive browsing the folder of archives has nothing to expand.
+  Ini("[Option]\narcfolder=0\n");
+  TMainForm& w = Start();
+  QFileSystemModel* m = w.FolderTree()->FsModel();
+  EXPECT_FALSE(m->hasChildren(m->index(QString::fromStdString(models_ + "/only"))));
 }

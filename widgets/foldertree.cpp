@@ -175,6 +175,19 @@ void TFolderTree::ApplyArchiveFilter() {
   QDir::Filters filter = model_->filter();
   filter.setFlag(QDir::Files, files);
   model_->setFilter(filter);
+  // A folder holding only archives must still get its expand arrow.
+  FileNodePredicate isArchive;
+  if (files) {
+    QStringList suffixes;
+    for (const QString& p : archivePatterns_) suffixes << p.mid(1);  // "*.zip" -> ".zip"
+    isArchive = [suffixes](std::string_view name) {
+      const QString n = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+      for (const QString& s : suffixes)
+        if (n.size() > s.size() && n.endsWith(s, Qt::CaseInsensitive)) return true;
+      return false;
+    };
+  }
+  model_->SetFileNodePredicate(std::move(isArchive));
 }
 
 void TFolderTree::SelectHome() { SelectPath(QDir::homePath()); }
