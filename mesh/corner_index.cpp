@@ -1,5 +1,7 @@
 #include "mesh/corner_index.h"
 
+#include "core/load_progress.h"
+
 void BuildCornerIndex(const PolygonModel& model, CornerIndex& index) {
   const size_t nvert = model.vertices.size();
   const int32_t np = model.PolygonCount();
@@ -13,6 +15,7 @@ void BuildCornerIndex(const PolygonModel& model, CornerIndex& index) {
   uint32_t* offset = index.offset.data();
   uint32_t most = 0;
   for (int32_t p = 0; p < np; ++p) {
+    if ((p & kCancelStepMask) == 0) LoadCancelPoint();
     const uint32_t s = start[p], e = start[p + 1];
     if (e - s < 3) continue;
     for (uint32_t k = s; k < e; ++k) {
@@ -33,6 +36,7 @@ void BuildCornerIndex(const PolygonModel& model, CornerIndex& index) {
   index.refs = meshmem::ScratchArray<CornerRef>(total);
   CornerRef* refs = index.refs.data();
   for (int32_t p = np; p-- > 0;) {
+    if ((p & kCancelStepMask) == 0) LoadCancelPoint();
     const uint32_t s = start[p], e = start[p + 1];
     if (e - s < 3) continue;
     for (uint32_t k = e; k-- > s;) refs[--offset[pool[k]]] = {k, static_cast<uint32_t>(p)};

@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/load_progress.h"
 #include "mesh/corner_index.h"
 #include "mesh/parallel.h"
 #include "mesh/scratch.h"
@@ -56,8 +57,10 @@ void PolygonNormals(const PolygonModel& model, int32_t p0, int32_t p1, Float3* o
   const Float3* pos = model.vertices.data();
   const uint32_t* start = model.polyStart.data();
   const int32_t* pool = model.indexPool.data();
-  for (int32_t p = p0; p < p1; ++p)
+  for (int32_t p = p0; p < p1; ++p) {
+    if ((p & kCancelStepMask) == 0) LoadCancelPoint();
     out[p] = PolygonNormal(pos, pool + start[p], start[p + 1] - start[p]);
+  }
 }
 
 // What crease splitting of one range of vertices produces besides the
@@ -89,6 +92,7 @@ void SplitVertices(const PolygonModel& model, const CornerIndex& index, const Fl
   std::vector<Float3> sum;       // per group
   std::vector<uint32_t> corner;  // its position in the index pool
   for (size_t v = v0; v < v1; ++v) {
+    if ((v & kCancelStepMask) == 0) LoadCancelPoint();
     const CornerRef* r = index.refs.data() + index.offset[v];
     const uint32_t k = index.offset[v + 1] - index.offset[v];
     if (k == 0) {

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/load_progress.h"
+
 namespace meshpar {
 
 // Corners below which a model is prepared on one thread: starting a thread
@@ -34,8 +36,11 @@ void RunHalves(bool parallel, F&& half) {
   }
   std::exception_ptr first, second;
   std::thread helper;
+  // The helper answers the same cancel as the thread that started it.
+  LoadControl* control = InstalledLoadControl();
   try {
     helper = std::thread([&] {
+      ScopedLoadControl scope(control);
       try {
         half(0);
       } catch (...) {

@@ -9,10 +9,16 @@
 
 #include "core/load_progress.h"
 #include "core/pipeline.h"
+#include "mesh/corner_index.h"
+#include "mesh/fix_orientation.h"
+#include "mesh/normals.h"
+#include "mesh/parallel.h"
 #include "mesh/prepare_mesh.h"
+#include "mesh/share_vertices.h"
 #include "readers/binary_input.h"
 #include "readers/builtin.h"
 #include "readers/text_input.h"
+#include "tests/mesh_test_util.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -165,6 +171,29 @@ TEST(LoadProgress, CancelledBinaryInputFailsItsNextRead) {
   FileBytes whole;
   rewind(f.get());
   EXPECT_FALSE(ReadWholeFile(f.get(), whole));
+}
+
+// Every preparation step stops inside its loop once the load is cancelled,
+// on one thread or two, so a cancel never waits for a whole stage.
+TEST(LoadProgress, PreparationStepsStopInsideTheirLoops) {
+  const PolygonModel base = RandomModel(7, 40);
+  ASSERT_GT(base.indexPool.size(), kCancelStepMask);
+  LoadControl control;
+  control.Cancel();
+  for (const int threads : {1, 2}) {
+    meshpar::SetThreads(threads, 0);
+    PolygonModel m = base;
+    CornerIndex index;
+    std::vector<uint8_t> reversed;
+    BuildCornerIndex(m, index);  // no control yet: runs to its end
+    ScopedLoadControl scope(&control);
+    EXPECT_THROW(ShareVertices(m), LoadCancelledError) << threads;
+    EXPECT_THROW(FixOrientation(m, index, reversed), LoadCancelledError) << threads;
+    EXPECT_THROW(ComputeNormals(m, index, reversed), LoadCancelledError) << threads;
+    CornerIndex again;
+    EXPECT_THROW(BuildCornerIndex(m, again), LoadCancelledError) << threads;
+  }
+  meshpar::SetThreads(0);
 }
 
 }  // namespace
