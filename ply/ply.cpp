@@ -18,6 +18,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/load_progress.h"
+
 namespace {
 
 constexpr size_t kBufferSize = size_t{1} << 20;
@@ -217,6 +219,11 @@ class Source {
       size_t want = cap_ - end_;
       if (!bigReads_ && want > kFirstRead && n <= kFirstRead) want = kFirstRead;
       bigReads_ = true;
+      // Progress for the window; a cancelled load fails as a short file.
+      if (!LoadCheckpointFile(f_)) {
+        eof_ = true;
+        break;
+      }
       const size_t got = fread(buf_.get() + end_, 1, want, f_);
       end_ += got;
       if (got < want) eof_ = true;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/load_progress.h"
 #include "core/text.h"
 #include "readers/binary_input.h"
 #include "readers/text_input.h"
@@ -430,6 +431,8 @@ class ByteReader {
     pos_ = 0;
     end_ = rest;
     while (end_ < n) {
+      // Progress for the window; a cancelled load fails as a short read.
+      if (!LoadCheckpointFile(f_)) return nullptr;
       const size_t got = fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
       if (got == 0) return nullptr;
       end_ += got;

@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "core/load_progress.h"
 #include "core/text.h"
 #include "readers/text_input.h"
 
@@ -41,7 +42,8 @@ class DxfLines {
   bool Refill() {
     if (eof_) return false;
     pos_ = 0;
-    end_ = fread(buf_.data(), 1, buf_.size(), f_);
+    // Progress for the window; a cancelled load reads as the end of the file.
+    end_ = LoadCheckpointFile(f_) ? fread(buf_.data(), 1, buf_.size(), f_) : 0;
     if (end_ == 0) eof_ = true;
     return end_ != 0;
   }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/load_progress.h"
 #include "core/text.h"
 #include "readers/text_input.h"
 
@@ -54,7 +55,8 @@ class RokLines {
   bool Refill() {
     if (eof_) return false;
     pos_ = 0;
-    end_ = fread(buf_, 1, sizeof buf_, f_);
+    // Progress for the window; a cancelled load reads as the end of the file.
+    end_ = LoadCheckpointFile(f_) ? fread(buf_, 1, sizeof buf_, f_) : 0;
     if (end_ == 0) eof_ = true;
     return end_ != 0;
   }

@@ -49,6 +49,29 @@ std::string Obj(int quads) {
   return s;
 }
 
+// The same strip as 3DFACE entities and as an ASCII PLY file.
+std::string Dxf(int quads) {
+  std::string s = "0\nSECTION\n2\nENTITIES\n";
+  for (int i = 0; i < quads; ++i) {
+    const std::string x = std::to_string(i), x1 = std::to_string(i + 1);
+    s += "0\n3DFACE\n8\n0\n10\n" + x + "\n20\n0\n30\n0\n11\n" + x1 + "\n21\n0\n31\n0\n12\n" + x1 +
+         "\n22\n1\n32\n0.5\n13\n" + x + "\n23\n1\n33\n0.5\n";
+  }
+  return s + "0\nENDSEC\n0\nEOF\n";
+}
+
+std::string Ply(int quads) {
+  std::string s = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(2 * quads + 2) +
+                  "\nproperty float x\nproperty float y\nproperty float z\nelement face " +
+                  std::to_string(quads) + "\nproperty list uchar int vertex_indices\nend_header\n";
+  for (int i = 0; i <= quads; ++i)
+    s += std::to_string(i) + " 0 0\n" + std::to_string(i) + " 1 0.5\n";
+  for (int i = 0; i < quads; ++i)
+    s += "4 " + std::to_string(2 * i) + " " + std::to_string(2 * i + 2) + " " +
+         std::to_string(2 * i + 3) + " " + std::to_string(2 * i + 1) + "\n";
+  return s;
+}
+
 class RecordingHost : public LoadHost {
  public:
   std::vector<std::string> log;
@@ -79,7 +102,10 @@ TEST_P(LoadCancel, StopsWithOneLineAndNoModel) {
   const CancelCase& c = GetParam();
   static const std::string stl = WriteTemp("cancel.stl", BinaryStl(30000));
   static const std::string obj = WriteTemp("cancel.obj", Obj(60000));
-  const std::string& path = std::string(c.file) == "stl" ? stl : obj;
+  static const std::string dxf = WriteTemp("cancel.dxf", Dxf(30000));
+  static const std::string ply = WriteTemp("cancel.ply", Ply(80000));
+  const std::string kind = c.file;
+  const std::string& path = kind == "stl" ? stl : kind == "obj" ? obj : kind == "dxf" ? dxf : ply;
 
   LoadPipeline pipeline;
   BuildReaderTable(pipeline.table, BuiltinReaders(), false, nullptr);
@@ -126,6 +152,8 @@ INSTANTIATE_TEST_SUITE_P(Points, LoadCancel,
                                            CancelCase{"StlWhileReading", "stl", 0, 500000, false},
                                            CancelCase{"ObjBeforeFirstPolygon", "obj", 0, 0, false},
                                            CancelCase{"ObjWhileReading", "obj", 0, 1 << 20, false},
+                                           CancelCase{"DxfWhileReading", "dxf", 0, 1 << 20, false},
+                                           CancelCase{"PlyWhileReading", "ply", 0, 1 << 20, false},
                                            CancelCase{"SharingVertices", "stl", 1, 0, true},
                                            CancelCase{"Normals", "obj", 4, 0, true}),
                          [](const auto& p) { return std::string(p.param.what); });
