@@ -2,9 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 int LoadControl::Permille() const {
   const int s = stage.load(std::memory_order_relaxed);
-  if (s > 0) return 600 + 400 * (s - 1) / kPrepareStages;
+  if (s > 0) {
+    const int within = stagePermille.load(std::memory_order_relaxed);
+    return 600 + (400 * (s - 1) + 400 * within / 1000) / kPrepareStages;
+  }
   const int64_t t = total.load(std::memory_order_relaxed);
   const int64_t d = consumed.load(std::memory_order_relaxed);
   if (t <= 0 || d <= 0) return 0;
@@ -30,7 +35,19 @@ bool LoadCheckpointFile(FILE* f) {
   return !c->Cancelled();
 }
 
+void LoadCancelPointSlow(LoadControl& c, uint64_t done, uint64_t total) {
+  if (total > 0) {
+    const int p = static_cast<int>(1000 * std::min(done, total) / total);
+    // Two threads may report halves of one loop: keep the furthest.
+    int seen = c.stagePermille.load(std::memory_order_relaxed);
+    while (p > seen && !c.stagePermille.compare_exchange_weak(seen, p, std::memory_order_relaxed)) {
+    }
+  }
+  if (c.Cancelled()) throw LoadCancelledError{};
+}
+
 void LoadStageSlow(LoadControl& c, int k) {
+  c.stagePermille.store(0, std::memory_order_relaxed);
   c.stage.store(k, std::memory_order_relaxed);
   if (c.onCheckpoint) c.onCheckpoint(c);
   if (c.Cancelled()) throw LoadCancelledError{};

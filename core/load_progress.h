@@ -15,16 +15,18 @@ struct LoadControl {
   static constexpr int kPrepareStages = 4;
 
   std::atomic<bool> cancelled{false};
-  std::atomic<int64_t> consumed{0};  // bytes of the file read so far
-  std::atomic<int64_t> total{0};     // the file's size, 0 while unknown
-  std::atomic<int> stage{0};         // 0 reading, k > 0 preparation stage k
+  std::atomic<int64_t> consumed{0};   // bytes of the file read so far
+  std::atomic<int64_t> total{0};      // the file's size, 0 while unknown
+  std::atomic<int> stage{0};          // 0 reading, k > 0 preparation stage k
+  std::atomic<int> stagePermille{0};  // how far the current stage got, 0 to 1000
   // Called on the loading thread at every check, before the cancel flag is
   // looked at (a watcher may cancel from there).
   std::function<void(LoadControl&)> onCheckpoint;
 
   void Cancel() { cancelled.store(true, std::memory_order_relaxed); }
   bool Cancelled() const { return cancelled.load(std::memory_order_relaxed); }
-  // 0 to 1000: reading takes the first 60 %, the preparation stages the rest.
+  // 0 to 1000: reading takes the first 60 %, the preparation stages the rest
+  // (a tenth each, moving within the stage as its loops report).
   int Permille() const;
 };
 
@@ -73,11 +75,13 @@ bool LoadCheckpointFile(FILE* f);
 // catches it.
 struct LoadCancelledError {};
 
-// Inside the long loops of preparation, every so many steps: throws
-// LoadCancelledError once the load is cancelled, so that a cancel or a
-// closing window never waits for a whole stage of a big model.
-inline void LoadCancelPoint() {
-  if (LoadCancelled()) throw LoadCancelledError{};
+// Inside the long loops of preparation, every so many steps: records that
+// the current stage got done/total of the way (it never goes back) and
+// throws LoadCancelledError once the load is cancelled, so that a cancel or
+// a closing window never waits for a whole stage of a big model.
+void LoadCancelPointSlow(LoadControl& c, uint64_t done, uint64_t total);
+inline void LoadCancelPoint(uint64_t done = 0, uint64_t total = 0) {
+  if (LoadControl* c = load_progress_detail::installed) LoadCancelPointSlow(*c, done, total);
 }
 // The step mask for LoadCancelPoint: a check every 65,536 steps costs
 // nothing measurable and answers within a few milliseconds.

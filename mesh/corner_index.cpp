@@ -14,8 +14,9 @@ void BuildCornerIndex(const PolygonModel& model, CornerIndex& index) {
   index.offset = meshmem::ScratchArray<uint32_t>(nvert + 1);
   uint32_t* offset = index.offset.data();
   uint32_t most = 0;
+  const uint64_t steps = 2 * static_cast<uint64_t>(np);
   for (int32_t p = 0; p < np; ++p) {
-    if ((p & kCancelStepMask) == 0) LoadCancelPoint();
+    if ((p & kCancelStepMask) == 0) LoadCancelPoint(static_cast<uint64_t>(p), steps);
     const uint32_t s = start[p], e = start[p + 1];
     if (e - s < 3) continue;
     for (uint32_t k = s; k < e; ++k) {
@@ -36,7 +37,7 @@ void BuildCornerIndex(const PolygonModel& model, CornerIndex& index) {
   index.refs = meshmem::ScratchArray<CornerRef>(total);
   CornerRef* refs = index.refs.data();
   for (int32_t p = np; p-- > 0;) {
-    if ((p & kCancelStepMask) == 0) LoadCancelPoint();
+    if ((p & kCancelStepMask) == 0) LoadCancelPoint(steps - static_cast<uint64_t>(p), steps);
     const uint32_t s = start[p], e = start[p + 1];
     if (e - s < 3) continue;
     for (uint32_t k = e; k-- > s;) refs[--offset[pool[k]]] = {k, static_cast<uint32_t>(p)};

@@ -142,7 +142,7 @@ void FixOrientation(PolygonModel& model, const CornerIndex& index,
     std::vector<Pending> bucket(size_t{most} * 2);
     uint32_t next = 0;
     for (size_t v = 0; v < nvert; ++v) {
-      if ((v & kCancelStepMask) == 0) LoadCancelPoint();
+      if ((v & kCancelStepMask) == 0) LoadCancelPoint(v, 2 * nvert);
       Pending* const first = bucket.data();
       Pending* last = first;
       for (uint32_t i = index.offset[v]; i < index.offset[v + 1]; ++i) {
@@ -192,7 +192,7 @@ void FixOrientation(PolygonModel& model, const CornerIndex& index,
   entry[order[0]].state = kSettled;
   settled.Set(0);
   for (size_t c = 0; c < entries; ++c) {
-    if ((c & kCancelStepMask) == 0) LoadCancelPoint();
+    if ((c & kCancelStepMask) == 0) LoadCancelPoint(entries + c, 2 * entries);
     uint32_t p = order[c];
     if (entry[p].state & kSettled) {
       settled.Clear(c);

@@ -58,7 +58,8 @@ void PolygonNormals(const PolygonModel& model, int32_t p0, int32_t p1, Float3* o
   const uint32_t* start = model.polyStart.data();
   const int32_t* pool = model.indexPool.data();
   for (int32_t p = p0; p < p1; ++p) {
-    if ((p & kCancelStepMask) == 0) LoadCancelPoint();
+    if ((p & kCancelStepMask) == 0)
+      LoadCancelPoint(static_cast<uint64_t>(p - p0), 2 * static_cast<uint64_t>(p1 - p0));
     out[p] = PolygonNormal(pos, pool + start[p], start[p + 1] - start[p]);
   }
 }
@@ -92,7 +93,7 @@ void SplitVertices(const PolygonModel& model, const CornerIndex& index, const Fl
   std::vector<Float3> sum;       // per group
   std::vector<uint32_t> corner;  // its position in the index pool
   for (size_t v = v0; v < v1; ++v) {
-    if ((v & kCancelStepMask) == 0) LoadCancelPoint();
+    if ((v & kCancelStepMask) == 0) LoadCancelPoint((v1 - v0) + (v - v0), 2 * (v1 - v0));
     const CornerRef* r = index.refs.data() + index.offset[v];
     const uint32_t k = index.offset[v + 1] - index.offset[v];
     if (k == 0) {

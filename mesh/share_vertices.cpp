@@ -112,7 +112,7 @@ void ShareVertices(PolygonModel& model) {
   for (size_t c = 0; c < std::min(kAhead, corners); ++c) prepare(c);
 
   for (size_t c = 0; c < corners; ++c) {
-    if ((c & kCancelStepMask) == 0) LoadCancelPoint();
+    if ((c & kCancelStepMask) == 0) LoadCancelPoint(c, corners);
     const Pending p = ring[c % kAhead];
     const int32_t oldIndex = pool[c];
     if (c + kAhead < corners) prepare(c + kAhead);

@@ -201,11 +201,24 @@ TEST(LoadProgress, CancelledBinaryInputFailsItsNextRead) {
   EXPECT_FALSE(ReadWholeFile(f.get(), whole));
 }
 
-// Every preparation step stops inside its loop once the load is cancelled,
-// on one thread or two, so a cancel never waits for a whole stage.
-TEST(LoadProgress, PreparationStepsStopInsideTheirLoops) {
+// Every preparation step reports how far it got and stops inside its loop
+// once the load is cancelled, on one thread or two, so a cancel never waits
+// for a whole stage.
+TEST(LoadProgress, PreparationStepsReportProgressAndStopInsideTheirLoops) {
   const PolygonModel base = RandomModel(7, 40);
   ASSERT_GT(base.indexPool.size(), kCancelStepMask);
+  {
+    // Uncancelled, the steps report how far they got within their stage.
+    LoadControl watch;
+    ScopedLoadControl scope(&watch);
+    PolygonModel m = base;
+    LoadStage(1);
+    ShareVertices(m);
+    EXPECT_GT(watch.stagePermille.load(), 500);
+    EXPECT_GT(watch.Permille(), 650);
+    LoadStage(2);
+    EXPECT_EQ(watch.Permille(), 700);
+  }
   LoadControl control;
   control.Cancel();
   for (const int threads : {1, 2}) {
