@@ -610,6 +610,7 @@ TEST(ArchiverModules, EveryRegularMemberOfRealArchives) {
   ASSERT_TRUE(ListMembers(arc.Slot(kSlotZip), dir + "/py.zip", "", true, rows));
   EXPECT_EQ(rows[1].date, "1980/01/01 12:00:00");
   EXPECT_EQ(DosDateTimeText(0, 0), "1980/01/01 00:00:00");
+  EXPECT_EQ(DosDateTimeText(0xFFFF, 0xFFFF), "2107/12/31 23:59:59");
   unsetenv("TZ");
   tzset();
 }
