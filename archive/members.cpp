@@ -25,14 +25,13 @@ int64_t SizeOf(const std::string& text) { return strtoll(text.c_str(), nullptr, 
 }  // namespace
 
 std::string DosDateTimeText(uint16_t date, uint16_t time) {
-  // Archivers write date 0 for "unknown": month and day 0 are no date.
-  const int month = date >> 5 & 15, day = date & 31;
+  // Archivers write date 0 for "unknown", and the fields have room for
+  // values no clock shows: each is held to its valid range.
+  const auto clamp = [](int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; };
   char buf[64];
   snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", 1980 + (date >> 9),
-           month < 1    ? 1
-           : month > 12 ? 12
-                        : month,
-           day < 1 ? 1 : day, time >> 11, time >> 5 & 63, (time & 31) * 2);
+           clamp(date >> 5 & 15, 1, 12), clamp(date & 31, 1, 31), clamp(time >> 11, 0, 23),
+           clamp(time >> 5 & 63, 0, 59), clamp((time & 31) * 2, 0, 59));
   return buf;
 }
 

@@ -16,7 +16,7 @@ struct MemberRow {
 };
 
 // "%04d/%02d/%02d %02d:%02d:%02d" of an MS-DOS date and time, as stored
-// (a month or day of 0 prints as 1).
+// (each field held to its valid range: a month or day of 0 prints as 1).
 std::string DosDateTimeText(uint16_t date, uint16_t time);
 
 // Lists the members of archivePath through slot, in archive order, keeping

@@ -275,7 +275,8 @@ struct Reader {
       name = SingleFileName(path);
       if (Gzip()) {
         const GzipHeaderInfo& g = GzipInfo();
-        if (!g.name.empty()) name = g.name;
+        // A stored name that could not be handed back keeps the file's own.
+        if (!g.name.empty() && ListableName(g.name)) name = g.name;
       }
       return !name.empty();
     }

@@ -181,3 +181,46 @@ std::string TarHeader(const std::string& name, unsigned long long size, char typ
   h[155] = ' ';
   return h;
 }
+
+std::string GnuSparseTar(const std::string& name, unsigned long long realSize,
+                         const std::string& data) {
+  std::string h(512, '\0');
+  memcpy(&h[0], name.data(), std::min<size_t>(name.size(), 100));
+  snprintf(&h[100], 8, "%07o", 0644);
+  snprintf(&h[108], 8, "%07o", 0);
+  snprintf(&h[116], 8, "%07o", 0);
+  snprintf(&h[124], 12, "%011llo", static_cast<unsigned long long>(data.size()));
+  snprintf(&h[136], 12, "%011o", 1700000000u);
+  h[156] = 'S';
+  memcpy(&h[257], "ustar  ", 8);  // the GNU magic, with its NUL
+  // A 12-digit octal field may fill its 12 bytes with no terminator;
+  // larger numbers are base-256 with the top bit set.
+  auto octal12 = [&h](size_t at, unsigned long long v) {
+    if (v >> 36 == 0) {
+      char buf[16];
+      snprintf(buf, sizeof buf, "%012llo", v);
+      memcpy(&h[at], buf, 12);
+      return;
+    }
+    h[at] = static_cast<char>(0x80);
+    for (int i = 11; i >= 4; --i, v >>= 8)
+      h[at + static_cast<size_t>(i)] = static_cast<char>(v & 0xFF);
+  };
+  // The sparse map: the data at offset 0, then an empty run at the end
+  // that carries the hole to realSize.
+  size_t at = 386;
+  if (!data.empty()) {
+    octal12(at, 0);
+    octal12(at + 12, data.size());
+    at += 24;
+  }
+  octal12(at, realSize);
+  octal12(at + 12, 0);
+  octal12(483, realSize);
+  memset(&h[148], ' ', 8);
+  unsigned sum = 0;
+  for (const char c : h) sum += static_cast<unsigned char>(c);
+  snprintf(&h[148], 8, "%06o", sum);
+  h[155] = ' ';
+  return h + data + std::string(1024, '\0');
+}

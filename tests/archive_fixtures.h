@@ -54,3 +54,9 @@ std::string HandGzip(const std::string& name, uint32_t mtime, const std::string&
 // (data not included).
 std::string TarHeader(const std::string& name, unsigned long long size, char type = '0',
                       const std::string& link = {});
+
+// A whole GNU tar holding one old-style sparse member ('S') of realSize
+// bytes whose only data is `data` (a multiple of 512 bytes, may be empty)
+// at offset 0; the rest is one hole.
+std::string GnuSparseTar(const std::string& name, unsigned long long realSize,
+                         const std::string& data);

@@ -565,6 +565,8 @@ TEST(ArchiverModules, EveryRegularMemberOfRealArchives) {
                                   tarFile("caf\xe9.obj", kObj) + end);
   // gzip -N keeps the original name and time; bzip2 and compress keep no size.
   WriteTemp("real/renamed.gz", HandGzip("orig.obj", 1600000000, kObj));
+  // A stored name that cannot be handed back gives way to the file's own.
+  WriteTemp("real/quoted.obj.gz", HandGzip("q\"x.obj", 1600000000, kObj));
   WriteCompressedFile(dir + "/one.obj.bz2", "bzip2", kObj);
   WriteCompressedFile(dir + "/one.obj.Z", "compress", kObj);
 
@@ -582,6 +584,7 @@ TEST(ArchiverModules, EveryRegularMemberOfRealArchives) {
       {"renamed.gz", kSlotTar, {"orig.obj"}, "2020/09/13 12:26:40"},
       {"one.obj.bz2", kSlotTar, {"one.obj"}, ""},
       {"one.obj.Z", kSlotTar, {"one.obj"}, ""},
+      {"quoted.obj.gz", kSlotTar, {"quoted.obj"}, ""},
   };
   for (const auto& c : cases) {
     const std::string path = dir + "/" + c.archive;
@@ -607,6 +610,7 @@ TEST(ArchiverModules, EveryRegularMemberOfRealArchives) {
   ASSERT_TRUE(ListMembers(arc.Slot(kSlotZip), dir + "/py.zip", "", true, rows));
   EXPECT_EQ(rows[1].date, "1980/01/01 12:00:00");
   EXPECT_EQ(DosDateTimeText(0, 0), "1980/01/01 00:00:00");
+  EXPECT_EQ(DosDateTimeText(0xFFFF, 0xFFFF), "2107/12/31 23:59:59");
   unsetenv("TZ");
   tzset();
 }
@@ -641,6 +645,51 @@ TEST(Extraction, SparseTarMembers) {
   const RunResult r = RunTarnelle({"--info", dir + "/big.tar//big.stl"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("大きすぎる"), std::string::npos) << r.err;
+}
+
+// Sparse members built by hand, so that no tar is needed: holes come out
+// as zeros up to the stated size, and a member claiming more than any
+// model load could use (or the disk could hold) is refused before a byte
+// is written.
+TEST(Extraction, HandBuiltSparseMembers) {
+  const std::string dir = FreshDir("hsparse");
+  const std::string block(512, 'x');
+  const unsigned long long huge = 1ULL << 50;  // 1 PiB: beyond any machine's memory and disk
+  const bool bigRefused =  // 60 GiB is refused by memory here, as on most machines
+      static_cast<unsigned long long>(sysconf(_SC_PHYS_PAGES)) *
+          static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) <
+      60ULL << 30;
+  const struct {
+    const char* archive;
+    std::string tar;
+    std::string expect;  // extracted bytes; empty: refused
+  } cases[] = {
+      {"hole.tar", GnuSparseTar("hole.stl", 1 << 20, ""), std::string(1 << 20, '\0')},
+      {"part.tar", GnuSparseTar("part.stl", 4096, block), block + std::string(4096 - 512, '\0')},
+      {"big60g.tar", bigRefused ? GnuSparseTar("big.stl", 60ULL << 30, block) : std::string(), ""},
+      {"huge.tar", GnuSparseTar("big.stl", huge, block), ""},
+  };
+  Archivers arc;
+  for (const auto& c : cases) {
+    if (c.tar.empty()) continue;
+    WriteTemp(std::string("hsparse/") + c.archive, c.tar);
+    const std::string path = dir + "/" + c.archive;
+    std::vector<MemberRow> rows;
+    ASSERT_TRUE(ListMembers(arc.Slot(kSlotTar), path, "", true, rows)) << c.archive;
+    ASSERT_EQ(rows.size(), 1u) << c.archive;
+    const std::string scratch = FreshDir("hsparse-x") + "/";
+    std::string out;
+    int status = 0;
+    const bool ok = ExtractToFolder(arc.Slot(kSlotTar), path, rows[0].path, scratch, out, &status);
+    if (!c.expect.empty()) {
+      ASSERT_TRUE(ok) << c.archive;
+      EXPECT_EQ(ReadAll(out), c.expect) << c.archive;
+      continue;
+    }
+    EXPECT_FALSE(ok) << c.archive;
+    EXPECT_TRUE(status == kArchiverTooLarge || status == kArchiverNoSpace) << status;
+    EXPECT_TRUE(FilesIn(scratch).empty()) << c.archive;
+  }
 }
 
 TEST(Extraction, HundredThousandMembers) {
