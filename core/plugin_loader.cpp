@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -330,9 +331,11 @@ PluginLoaderSession::Result PluginLoaderSession::Load(const FormatReader& r, Pol
   return res;
 }
 
-// Copies the model the loader left in the memfd. Nothing in it is trusted
-// beyond what a reader's own model is: offsets are checked, indices stay
-// unchecked as a reader's are.
+// Copies the model the loader left in the memfd, read straight into the
+// model's arrays (they are on huge pages; a mapping of the file would cost
+// a page fault every 4 KiB). Nothing in it is trusted beyond what a
+// reader's own model is: offsets are checked, indices stay unchecked as a
+// reader's are.
 bool PluginLoaderSession::CopyModel(PolygonModel& model) {
   struct stat st;
   lp::ModelHeader h{};
@@ -342,29 +345,34 @@ bool PluginLoaderSession::CopyModel(PolygonModel& model) {
   const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (h.vertices > size || h.polygons > size || h.corners > size || lp::ModelBytes(h) != size)
     return false;
-  void* map = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, memfd_, 0);
-  if (map == MAP_FAILED) return false;
-  const char* p = static_cast<const char*>(map) + sizeof h;
-  const auto* verts = reinterpret_cast<const Float3*>(p);
-  p += h.vertices * 12;
-  const auto* starts = reinterpret_cast<const uint32_t*>(p);
-  p += (h.polygons + 1) * 4;
-  const auto* pool = reinterpret_cast<const int32_t*>(p);
-  p += h.corners * 4;
-  const auto* material = reinterpret_cast<const int32_t*>(p);
-  p += h.polygons * 4;
-  const auto* color = reinterpret_cast<const Float3*>(p);
-  bool sound = starts[0] == 0 && starts[h.polygons] == h.corners;
+  off_t at = sizeof h;
+  auto get = [&](void* dst, size_t n) {
+    char* p = static_cast<char*>(dst);
+    while (n > 0) {
+      const ssize_t r = pread(memfd_, p, n, at);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+      at += r;
+    }
+    return true;
+  };
+  model.Clear();
+  model.Reserve(h.vertices, h.polygons, h.corners);
+  model.vertices.resize(h.vertices);
+  model.polyStart.resize(h.polygons + 1);
+  model.indexPool.resize(h.corners);
+  model.polyMaterial.resize(h.polygons);
+  model.polyColor.resize(h.polygons);
+  bool sound = get(model.vertices.data(), h.vertices * 12) &&
+               get(model.polyStart.data(), (h.polygons + 1) * 4) &&
+               get(model.indexPool.data(), h.corners * 4) &&
+               get(model.polyMaterial.data(), h.polygons * 4) &&
+               get(model.polyColor.data(), h.polygons * 12);
+  const std::vector<uint32_t>& starts = model.polyStart;
+  sound = sound && starts[0] == 0 && starts[h.polygons] == h.corners;
   for (uint64_t i = 0; sound && i < h.polygons; ++i) sound = starts[i] <= starts[i + 1];
-  if (sound) {
-    model.Clear();
-    model.Reserve(h.vertices, h.polygons, h.corners);
-    model.vertices.assign(verts, verts + h.vertices);
-    model.polyStart.assign(starts, starts + h.polygons + 1);
-    model.indexPool.assign(pool, pool + h.corners);
-    model.polyMaterial.assign(material, material + h.polygons);
-    model.polyColor.assign(color, color + h.polygons);
-  }
-  munmap(map, size);
+  if (!sound) model.Clear();
   return sound;
 }
