@@ -11,7 +11,9 @@ namespace loader_protocol {
 constexpr int kSocketFd = 3;  // requests in, replies out
 constexpr int kModelFd = 4;   // memfd the loader writes a loaded model into
 
-enum class Op : uint32_t { kIsSupport = 1, kLoad = 2 };
+// kPublish asks the loader to write the model of the last kLoad into the
+// memfd, for a parent that may not read the loader's memory directly.
+enum class Op : uint32_t { kIsSupport = 1, kLoad = 2, kPublish = 3 };
 
 // Followed by pluginLen bytes of the plug-in's path and pathLen bytes of
 // the model file's path (no terminating NULs).
@@ -30,23 +32,27 @@ constexpr char kReply = 'R';
 // of address space: the parent then names the memory limit, not the signal.
 constexpr char kOutOfMemory = 'M';
 
-// After kReply. For kIsSupport, result is the plug-in's answer; for kLoad
-// its result, and on success the model lies in the memfd as ModelHeader
-// followed by the arrays; errorLen bytes of GetErrMsg text follow a failed
-// load.
-struct Reply {
-  int32_t result;
-  uint32_t errorLen;
-};
-
-// A plug-in that cannot even be opened in the loader.
-constexpr int32_t kNoPlugin = INT32_MIN;
-
 struct ModelHeader {
   uint64_t vertices;  // Float3 each
   uint64_t polygons;  // polyStart has polygons + 1 entries
   uint64_t corners;   // indexPool entries
 };
+
+// After kReply. For kIsSupport, result is the plug-in's answer. For kLoad,
+// its result, the model's counts and where its arrays lie in the loader
+// (vertices, polyStart, indexPool, polyMaterial, polyColor), valid until
+// the next request; errorLen bytes of GetErrMsg text follow a failed load.
+// For kPublish, 1 once the model lies in the memfd as ModelHeader followed
+// by the same arrays.
+struct Reply {
+  int32_t result;
+  uint32_t errorLen;
+  ModelHeader model;
+  uint64_t where[5];
+};
+
+// A plug-in that cannot even be opened in the loader.
+constexpr int32_t kNoPlugin = INT32_MIN;
 
 // Byte size of the memfd contents for a model of these counts: header,
 // vertices, polyStart, indexPool, polyMaterial, polyColor.

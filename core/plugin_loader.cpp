@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -275,7 +276,7 @@ bool PluginLoaderSession::ReadExactly(void* buf, size_t n, bool& timedOut) {
 }
 
 PluginLoaderSession::Result PluginLoaderSession::Call(const FormatReader& r, uint32_t op,
-                                                      std::string& errorText) {
+                                                      std::string& errorText, lp::Reply* replyOut) {
   Result res;
   if (pid_ < 0 && !Start(r, res.error)) {
     res.died = true;
@@ -301,6 +302,7 @@ PluginLoaderSession::Result PluginLoaderSession::Call(const FormatReader& r, uin
     errorText.resize(reply.errorLen);
     if (reply.errorLen && !ReadExactly(errorText.data(), reply.errorLen, timedOut)) break;
     res.value = reply.result;
+    if (replyOut) *replyOut = reply;
     return res;
   }
   res.died = true;
@@ -317,11 +319,21 @@ PluginLoaderSession::Result PluginLoaderSession::IsSupport(const FormatReader& r
 
 PluginLoaderSession::Result PluginLoaderSession::Load(const FormatReader& r, PolygonModel& model) {
   std::string text;
-  Result res = Call(r, static_cast<uint32_t>(lp::Op::kLoad), text);
+  lp::Reply reply{};
+  Result res = Call(r, static_cast<uint32_t>(lp::Op::kLoad), text, &reply);
   if (res.died) return res;
   // A failed load leaves its partial model too, as an in-process reader's
   // would.
-  const bool copied = CopyModel(model);
+  bool copied = ReadModel(reply, model);
+  if (!copied) {
+    // Reading the loader's memory may be forbidden (ptrace rules): the
+    // loader writes the model into the memfd instead.
+    std::string unused;
+    const FormatReader publish;
+    Result pub = Call(publish, static_cast<uint32_t>(lp::Op::kPublish), unused, nullptr);
+    if (pub.died) return pub;
+    copied = pub.value == 1 && CopyModel(model);
+  }
   if ((res.value & 0xFF) == 0) {
     res.error = std::move(text);
   } else if (!copied) {
@@ -331,20 +343,82 @@ PluginLoaderSession::Result PluginLoaderSession::Load(const FormatReader& r, Pol
   return res;
 }
 
-// Copies the model the loader left in the memfd, read straight into the
-// model's arrays (they are on huge pages; a mapping of the file would cost
-// a page fault every 4 KiB). Nothing in it is trusted beyond what a
-// reader's own model is: offsets are checked, indices stay unchecked as a
-// reader's are.
+// Sizes the model's arrays for h (on huge pages, as a reader's grow); false
+// for counts no loader under its address-space cap can have produced.
+bool PluginLoaderSession::SizeModel(const loader_protocol::ModelHeader& h, PolygonModel& model) {
+  const uint64_t cap = limits_.addressSpace;
+  if (h.vertices > cap || h.polygons > cap || h.corners > cap || lp::ModelBytes(h) > cap)
+    return false;
+  model.Clear();
+  model.Reserve(h.vertices, h.polygons, h.corners);
+  model.vertices.resize(h.vertices);
+  model.polyStart.resize(h.polygons + 1);
+  model.indexPool.resize(h.corners);
+  model.polyMaterial.resize(h.polygons);
+  model.polyColor.resize(h.polygons);
+  return true;
+}
+
+// Nothing from the loader is trusted beyond what a reader's own model is:
+// offsets must be in order, indices stay unchecked as a reader's are.
+bool PluginLoaderSession::CheckModel(PolygonModel& model) {
+  const std::vector<uint32_t>& starts = model.polyStart;
+  const size_t np = starts.size() - 1;
+  bool sound = starts[0] == 0 && starts[np] == model.indexPool.size();
+  for (size_t i = 0; sound && i < np; ++i) sound = starts[i] <= starts[i + 1];
+  if (!sound) model.Clear();
+  return sound;
+}
+
+// One copy, straight from the loader's arrays into the model's.
+bool PluginLoaderSession::ReadModel(const lp::Reply& reply, PolygonModel& model) {
+  const lp::ModelHeader& h = reply.model;
+  if (!SizeModel(h, model)) return false;
+  iovec local[5] = {{model.vertices.data(), h.vertices * 12},
+                    {model.polyStart.data(), (h.polygons + 1) * 4},
+                    {model.indexPool.data(), h.corners * 4},
+                    {model.polyMaterial.data(), h.polygons * 4},
+                    {model.polyColor.data(), h.polygons * 12}};
+  iovec remote[5];
+  size_t want = 0;
+  for (int i = 0; i < 5; ++i) {
+    remote[i] = {reinterpret_cast<void*>(static_cast<uintptr_t>(reply.where[i])), local[i].iov_len};
+    want += local[i].iov_len;
+  }
+  // Large transfers may come in parts.
+  size_t done = 0;
+  int li = 0;
+  while (done < want) {
+    while (li < 5 && local[li].iov_len == 0) ++li;
+    const ssize_t n = process_vm_readv(pid_, local + li, 5 - li, remote + li, 5 - li, 0);
+    if (n <= 0) {
+      model.Clear();
+      return false;
+    }
+    done += static_cast<size_t>(n);
+    for (size_t left = static_cast<size_t>(n); left > 0 && li < 5;) {
+      const size_t take = std::min(left, local[li].iov_len);
+      local[li].iov_base = static_cast<char*>(local[li].iov_base) + take;
+      local[li].iov_len -= take;
+      remote[li].iov_base = static_cast<char*>(remote[li].iov_base) + take;
+      remote[li].iov_len -= take;
+      left -= take;
+      if (local[li].iov_len == 0) ++li;
+    }
+  }
+  return CheckModel(model);
+}
+
+// Copies the model the loader wrote into the memfd, read straight into the
+// model's arrays (a mapping of the file would cost a page fault every
+// 4 KiB).
 bool PluginLoaderSession::CopyModel(PolygonModel& model) {
   struct stat st;
   lp::ModelHeader h{};
   if (fstat(memfd_, &st) != 0 || static_cast<uint64_t>(st.st_size) < sizeof h ||
       pread(memfd_, &h, sizeof h, 0) != static_cast<ssize_t>(sizeof h))
     return false;
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (h.vertices > size || h.polygons > size || h.corners > size || lp::ModelBytes(h) != size)
-    return false;
+  if (lp::ModelBytes(h) != static_cast<uint64_t>(st.st_size) || !SizeModel(h, model)) return false;
   off_t at = sizeof h;
   auto get = [&](void* dst, size_t n) {
     char* p = static_cast<char*>(dst);
@@ -358,21 +432,11 @@ bool PluginLoaderSession::CopyModel(PolygonModel& model) {
     }
     return true;
   };
-  model.Clear();
-  model.Reserve(h.vertices, h.polygons, h.corners);
-  model.vertices.resize(h.vertices);
-  model.polyStart.resize(h.polygons + 1);
-  model.indexPool.resize(h.corners);
-  model.polyMaterial.resize(h.polygons);
-  model.polyColor.resize(h.polygons);
-  bool sound = get(model.vertices.data(), h.vertices * 12) &&
-               get(model.polyStart.data(), (h.polygons + 1) * 4) &&
-               get(model.indexPool.data(), h.corners * 4) &&
-               get(model.polyMaterial.data(), h.polygons * 4) &&
-               get(model.polyColor.data(), h.polygons * 12);
-  const std::vector<uint32_t>& starts = model.polyStart;
-  sound = sound && starts[0] == 0 && starts[h.polygons] == h.corners;
-  for (uint64_t i = 0; sound && i < h.polygons; ++i) sound = starts[i] <= starts[i + 1];
-  if (!sound) model.Clear();
-  return sound;
+  const bool read = get(model.vertices.data(), h.vertices * 12) &&
+                    get(model.polyStart.data(), (h.polygons + 1) * 4) &&
+                    get(model.indexPool.data(), h.corners * 4) &&
+                    get(model.polyMaterial.data(), h.polygons * 4) &&
+                    get(model.polyColor.data(), h.polygons * 12);
+  if (!read) model.Clear();
+  return read && CheckModel(model);
 }

@@ -1,6 +1,7 @@
 // The window's side of the plug-in loader: a plug-in reader's IsSupport and
 // Load run in a child process (tarnelle-loader) under address-space, CPU
-// and wall-clock limits, and the loaded model comes back through a shared
+// and wall-clock limits. The loaded model is read straight from the
+// child's arrays, or, where the system forbids that, through a shared
 // memory file. A child that crashes or is killed costs one load, never the
 // caller.
 #pragma once
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/loader_protocol.h"
 #include "core/model.h"
 #include "core/reader_table.h"
 
@@ -58,9 +60,13 @@ class PluginLoaderSession {
 
  private:
   bool Start(const FormatReader& r, std::string& error);
-  Result Call(const FormatReader& r, uint32_t op, std::string& errorText);
+  Result Call(const FormatReader& r, uint32_t op, std::string& errorText,
+              loader_protocol::Reply* replyOut = nullptr);
   std::string Reap(bool killedForTime);
   void Stop();
+  bool SizeModel(const loader_protocol::ModelHeader& h, PolygonModel& model);
+  bool CheckModel(PolygonModel& model);
+  bool ReadModel(const loader_protocol::Reply& reply, PolygonModel& model);
   bool CopyModel(PolygonModel& model);
   bool ReadExactly(void* buf, size_t n, bool& timedOut);
 

@@ -67,9 +67,16 @@ bool WriteAll(const void* buf, size_t n) {
   return true;
 }
 
-bool SendReply(int32_t result, const std::string& error) {
+bool SendReply(int32_t result, const std::string& error, const PolygonModel* m = nullptr) {
   const char kind = lp::kReply;
-  const lp::Reply reply{result, static_cast<uint32_t>(error.size())};
+  lp::Reply reply{result, static_cast<uint32_t>(error.size()), {}, {}};
+  if (m) {
+    reply.model = {m->vertices.size(), static_cast<uint64_t>(m->PolygonCount()),
+                   m->indexPool.size()};
+    const void* where[5] = {m->vertices.data(), m->polyStart.data(), m->indexPool.data(),
+                            m->polyMaterial.data(), m->polyColor.data()};
+    for (int i = 0; i < 5; ++i) reply.where[i] = reinterpret_cast<uintptr_t>(where[i]);
+  }
   return WriteAll(&kind, 1) && WriteAll(&reply, sizeof reply) &&
          WriteAll(error.data(), error.size());
 }
@@ -84,8 +91,9 @@ std::string ErrorText(const Plugin& p) {
   return std::string(t, n);
 }
 
-// Copies the model into the memory file for the parent. Written, not
-// mapped: page faults on a fresh mapping cost more than the copy itself.
+// Copies the model into the memory file, for a parent that may not read
+// this process's memory. Written, not mapped: page faults on a fresh
+// mapping cost more than the copy itself.
 bool PublishModel(const PolygonModel& m) {
   lp::ModelHeader h{m.vertices.size(), static_cast<uint64_t>(m.PolygonCount()), m.indexPool.size()};
   if (ftruncate(lp::kModelFd, static_cast<off_t>(lp::ModelBytes(h))) != 0) return false;
@@ -179,6 +187,10 @@ int main(int argc, char** argv) {
       if (!ReadAll(pluginPath.data(), pluginPath.size()) || !ReadAll(path.data(), path.size()))
         return 2;
 
+      if (req.op == lp::Op::kPublish) {
+        if (!SendReply(PublishModel(*CurrentModel) ? 1 : 0, {})) return 0;
+        continue;
+      }
       auto it = plugins.find(pluginPath);
       if (it == plugins.end()) {
         Plugin p;
@@ -204,13 +216,10 @@ int main(int argc, char** argv) {
       } else {
         CurrentModel->Clear();
         const int32_t result = p.load(path.c_str());
-        // A failed load's partial model goes too: the command line's dump
+        // A failed load's model goes back too: the command line's dump
         // shows it.
-        const bool published = PublishModel(*CurrentModel);
-        if ((result & 0xFF) == 0)
-          sent = SendReply(result, ErrorText(p));
-        else
-          sent = published ? SendReply(result, {}) : SendReply(0, {});
+        sent = SendReply(result, (result & 0xFF) == 0 ? ErrorText(p) : std::string(),
+                         CurrentModel.get());
       }
       if (!sent) return 0;
     }
