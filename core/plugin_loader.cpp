@@ -78,6 +78,10 @@ std::string CrashText(int sig) {
                 abbrev ? abbrev : "?");
 }
 
+std::string ExitText(int status) {
+  return Format("プラグインが終了コード %lld で終了しました。", status);
+}
+
 std::string MemoryText(uint64_t cap) {
   return Format("プラグインがメモリの上限 (%lld MiB) に達したため中止しました。",
                 static_cast<long long>(cap / kMiB));
@@ -241,6 +245,9 @@ std::string PluginLoaderSession::Reap(bool killedForTime) {
     const long cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec;
     const bool overCpu = sig == SIGXCPU || (sig == SIGKILL && cpu >= limits_.cpuSeconds);
     text = overCpu ? TimeText(limits_.cpuSeconds) : CrashText(sig);
+  } else if (got > 0 && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+    // A plug-in that called exit().
+    text = ExitText(WEXITSTATUS(status));
   } else {
     text = kLoaderBroken;
   }
