@@ -4,6 +4,8 @@
 // in the memory file. The limits and the sandbox are set before any plug-in
 // code runs.
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -169,6 +171,8 @@ int main(int argc, char** argv) {
   // The sanitizer's shadow memory needs far more address space than any cap.
   opt.memory = 0;
 #endif
+  // A loader whose caller is gone has nobody to answer.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   // Nothing of the parent's but the socket and the model file stays open.
   close_range(lp::kModelFd + 1, ~0U, 0);
   SetLimits(opt);
