@@ -116,9 +116,18 @@ uint64_t LoaderAddressSpaceCap() {
 
 LoaderLimits LoaderLimitsFor(uint64_t fileSize) {
   LoaderLimits l;
-  l.addressSpace = LoaderAddressSpaceCap();
+  // The child inherits this process's own limits (the thumbnailer has
+  // some): the smaller ones hold, and the log names them.
+  auto inherited = [](int resource, uint64_t want) {
+    rlimit r;
+    if (getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY)
+      want = std::min<uint64_t>(want, r.rlim_cur);
+    return want;
+  };
+  l.addressSpace = inherited(RLIMIT_AS, LoaderAddressSpaceCap());
   const uint64_t floor = EnvNumber(kLoaderCpuEnv, kDefaultCpuFloor);
-  l.cpuSeconds = static_cast<int>(std::min<uint64_t>(floor + fileSize / kBytesPerCpuSecond, 3600));
+  l.cpuSeconds = static_cast<int>(
+      inherited(RLIMIT_CPU, std::min<uint64_t>(floor + fileSize / kBytesPerCpuSecond, 3600)));
   // A plug-in may also sleep or block; the guard leaves room for a busy
   // machine.
   l.wallSeconds = 2 * l.cpuSeconds + 5;

@@ -139,16 +139,25 @@ void SetLimits(const Options& o) {
   auto lower = [](int resource, rlim_t want) {
     rlimit l;
     if (getrlimit(resource, &l) != 0) return;
-    // Never above what the caller already had.
+    // Never above what the caller already had (the thumbnailer has a cap
+    // of its own).
+    if (l.rlim_cur != RLIM_INFINITY && want > l.rlim_cur) want = l.rlim_cur;
     if (l.rlim_max != RLIM_INFINITY && want > l.rlim_max) want = l.rlim_max;
     l.rlim_cur = want;
     if (l.rlim_max == RLIM_INFINITY || l.rlim_max > want) l.rlim_max = want;
     setrlimit(resource, &l);
   };
   if (o.memory > 0) lower(RLIMIT_AS, o.memory);
+  // SIGXCPU at the limit, SIGKILL a second later.
   if (o.cpu > 0) {
-    rlimit l{static_cast<rlim_t>(o.cpu), static_cast<rlim_t>(o.cpu) + 1};
-    setrlimit(RLIMIT_CPU, &l);
+    rlimit l;
+    if (getrlimit(RLIMIT_CPU, &l) == 0) {
+      const rlim_t soft = static_cast<rlim_t>(o.cpu);
+      if (l.rlim_cur == RLIM_INFINITY || soft < l.rlim_cur) l.rlim_cur = soft;
+      if (l.rlim_max == RLIM_INFINITY || soft + 1 < l.rlim_max) l.rlim_max = soft + 1;
+      if (l.rlim_cur > l.rlim_max) l.rlim_cur = l.rlim_max;
+      setrlimit(RLIMIT_CPU, &l);
+    }
   }
   // A crashing plug-in leaves no core file behind.
   rlimit none{0, 0};
@@ -176,7 +185,10 @@ int main(int argc, char** argv) {
   // Nothing of the parent's but the socket and the model file stays open.
   close_range(lp::kModelFd + 1, ~0U, 0);
   SetLimits(opt);
-  InstallCrashNote(opt.memory);
+  // The cap in force, which an inherited one may have made smaller.
+  rlimit as{};
+  getrlimit(RLIMIT_AS, &as);
+  InstallCrashNote(opt.memory == 0 || as.rlim_cur == RLIM_INFINITY ? 0 : as.rlim_cur);
   // A plug-in runs whether or not the kernel offers containment.
   EnterSandbox(opt.readable);
 
