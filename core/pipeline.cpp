@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/load_progress.h"
+#include "core/plugin_loader.h"
 
 namespace {
 
@@ -73,17 +74,41 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
     model.Clear();
     model.SetEdgeAngle(settings.angle);
 
+    // Plug-ins in the loader process: a loader that dies counts as a
+    // reader that failed with the reason as its text.
+    PluginLoaderSession loader(table, path);
+    auto isSupport = [&](const FormatReader& r, std::string* died) {
+      if (r.loaderPath.empty()) return r.IsSupport(cpath);
+      PluginLoaderSession::Result res = loader.IsSupport(r);
+      if (res.died && died) *died = std::move(res.error);
+      return res.died ? -1 : res.value;
+    };
+    auto load = [&](const FormatReader& r, std::string& text) {
+      if (r.loaderPath.empty()) {
+        if (Succeeded(r.Load(cpath))) return true;
+        text = ErrorTextOf(r);
+        return false;
+      }
+      PluginLoaderSession::Result res = loader.Load(r, model);
+      if (!res.died && Succeeded(res.value)) return true;
+      text = std::move(res.error);
+      return false;
+    };
+
     auto attempt = [&](size_t i) {
       const FormatReader& r = table[i];
       tried = i;
       if (LoadCancelled()) return false;
-      if (r.IsSupport(cpath) == -1) return false;
+      std::string died;
+      if (isSupport(r, &died) == -1) {
+        if (!died.empty()) error = std::move(died);
+        return false;
+      }
       model.Clear();
-      if (Succeeded(r.Load(cpath))) {
+      if (load(r, error)) {
         winner = i;
         return true;
       }
-      error = ErrorTextOf(r);
       return false;
     };
 
@@ -103,9 +128,10 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
       tried = count;
       for (size_t i = 0; i < count && !LoadCancelled(); ++i) {
         if (i == skip) continue;
-        if (table[i].IsSupport(cpath) != 1) continue;
+        if (isSupport(table[i], nullptr) != 1) continue;
         model.Clear();
-        if (Succeeded(table[i].Load(cpath))) {
+        std::string unused;
+        if (load(table[i], unused)) {
           loaded = true;
           winner = tried = i;
           break;

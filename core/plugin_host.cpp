@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
+
+#include "core/plugin_loader.h"
 
 namespace {
 
@@ -61,8 +64,19 @@ bool Handshake(void* module, const std::string& exePath, FormatReader& r) {
 
 }  // namespace
 
-void AddPluginReaders(ReaderTable& table, const std::string& dir, const std::string& exePath) {
+std::string LoaderBeside(const std::string& exePath) {
+  const size_t slash = exePath.find_last_of('/');
+  const std::string path =
+      (slash == std::string::npos ? std::string() : exePath.substr(0, slash + 1)) + kLoaderName;
+  return access(path.c_str(), X_OK) == 0 ? path : std::string();
+}
+
+void AddPluginReaders(ReaderTable& table, const std::string& dir, const std::string& exePath,
+                      const std::string& loaderPath) {
   if (dir.empty()) return;
+  const std::string loader = loaderPath == "-"    ? std::string()
+                             : loaderPath.empty() ? LoaderBeside(exePath)
+                                                  : loaderPath;
   const std::string folder = dir.back() == '/' ? dir : dir + "/";
   for (const std::string& name : PluginFiles(folder)) {
     const std::string path = folder + name;
@@ -74,6 +88,11 @@ void AddPluginReaders(ReaderTable& table, const std::string& dir, const std::str
     try {
       FormatReader r;
       if (Handshake(module, exePath, r)) {
+        if (!loader.empty()) {
+          r.pluginFile = path;
+          r.loaderPath = loader;
+          r.exePath = exePath;
+        }
         table.push_back(std::move(r));
         accepted = true;
       }

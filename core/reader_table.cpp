@@ -29,7 +29,8 @@ std::string FileExtension(std::string_view path) {
 
 void BuildReaderTable(ReaderTable& table, std::span<const BuiltinReader> builtins,
                       bool pluginsFirst, const PluginSource* plugins) {
-  if (pluginsFirst && plugins) AddPluginReaders(table, plugins->pluginDir, plugins->exePath);
+  if (pluginsFirst && plugins)
+    AddPluginReaders(table, plugins->pluginDir, plugins->exePath, plugins->loaderPath);
   for (const BuiltinReader& b : builtins) {
     FormatReader r;
     r.name = b.name;
@@ -39,7 +40,8 @@ void BuildReaderTable(ReaderTable& table, std::span<const BuiltinReader> builtin
     r.GetErrMsg = b.GetErrMsg;
     table.push_back(std::move(r));
   }
-  if (!pluginsFirst && plugins) AddPluginReaders(table, plugins->pluginDir, plugins->exePath);
+  if (!pluginsFirst && plugins)
+    AddPluginReaders(table, plugins->pluginDir, plugins->exePath, plugins->loaderPath);
 }
 
 void ReleaseReaderTable(ReaderTable& table) {

@@ -21,6 +21,12 @@ struct FormatReader {
   IsSupportFn IsSupport = nullptr;
   LoadFn Load = nullptr;
   GetErrMsgFn GetErrMsg = nullptr;
+  // A plug-in whose IsSupport and Load run in the loader process: its
+  // library, the loader executable and the path GetPluginVer is given.
+  // Empty loaderPath: the functions above are called in-process.
+  std::string pluginFile{};
+  std::string loaderPath{};
+  std::string exePath{};
 };
 
 using ReaderTable = std::vector<FormatReader>;
@@ -44,9 +50,15 @@ std::string FileExtension(std::string_view path);
 // Adds the plug-in readers of pluginDir (before or after the built-ins, as
 // pluginsFirst says) and the built-in ones. An empty pluginDir reads no
 // plug-ins.
+// loaderPath empty: the loader beside exePath when it is there, else the
+// plug-ins run in-process; "-" always runs them in-process.
 struct PluginSource {
+  PluginSource() = default;
+  PluginSource(std::string dir, std::string exe, std::string loader = {})
+      : pluginDir(std::move(dir)), exePath(std::move(exe)), loaderPath(std::move(loader)) {}
   std::string pluginDir;
-  std::string exePath;
+  std::string exePath{};
+  std::string loaderPath{};
 };
 void BuildReaderTable(ReaderTable& table, std::span<const BuiltinReader> builtins,
                       bool pluginsFirst, const PluginSource* plugins);

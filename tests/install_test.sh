@@ -24,6 +24,7 @@ tree() {
 
   expect_file lib/tarnelle/tarnelle
   [ -x "$prefix/lib/tarnelle/tarnelle" ] || fail "the executable is not executable"
+  [ -x "$prefix/lib/tarnelle/tarnelle-loader" ] || fail "no plug-in loader beside the executable"
   [ -L "$prefix/bin/tarnelle" ] || fail "bin/tarnelle is not a symbolic link"
   [ "$(readlink -f "$prefix/bin/tarnelle")" = "$(readlink -f "$prefix/lib/tarnelle/tarnelle")" ] ||
     fail "bin/tarnelle does not lead to lib/tarnelle/tarnelle"

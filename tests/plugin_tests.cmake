@@ -3,13 +3,32 @@
 # tarnelle executable.
 include(${CMAKE_SOURCE_DIR}/plugins/kit/TarnellePlugin.cmake)
 
-tarnelle_test(plugin_tests SOURCES plugin_host_test.cpp plugin_off_test.cpp test_util.cpp
+tarnelle_test(plugin_tests SOURCES plugin_host_test.cpp plugin_off_test.cpp
+  plugin_loader_test.cpp test_util.cpp
   LIBS tarnelle_readers tarnelle_core tarnelle_pobj)
 # The fixtures call the _Pobj functions back in the test executable.
 set_target_properties(plugin_tests PROPERTIES ENABLE_EXPORTS ON)
 set(PLUGIN_FIXTURES ${CMAKE_CURRENT_BINARY_DIR}/plugin_fixtures)
 target_compile_definitions(plugin_tests PRIVATE TARNELLE_PLUGIN_FIXTURES="${PLUGIN_FIXTURES}")
-add_dependencies(plugin_tests tarnelle plugin_off)
+add_dependencies(plugin_tests tarnelle plugin_off tarnelle-loader)
+target_compile_definitions(plugin_tests PRIVATE
+  TARNELLE_APP_DIR="$<TARGET_FILE_DIR:tarnelle>"
+  TARNELLE_HOSTILE_PLUGINS="${CMAKE_CURRENT_BINARY_DIR}/plugin_hostile")
+
+# Plug-ins that crash, exhaust memory, spin, write files or open sockets:
+# the loader process must contain each of them.
+set(HOSTILE_PLUGINS)
+foreach(kind CRASH ALLOC SPIN WRITE SOCKET)
+  string(TOLOWER ${kind} ext)
+  tarnelle_add_plugin(tp_hostile_${ext} OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/plugin_hostile
+    SOURCES plugin_hostile.c)
+  target_compile_definitions(tp_hostile_${ext} PRIVATE TP_${kind} TP_NAME="Hostile ${ext}"
+    TP_EXT="${ext}")
+  # Their faults are the point: the sanitizer build must not stop them first.
+  target_compile_options(tp_hostile_${ext} PRIVATE -fno-sanitize=undefined)
+  add_dependencies(plugin_tests tp_hostile_${ext})
+  list(APPEND HOSTILE_PLUGINS tp_hostile_${ext})
+endforeach()
 
 function(plugin_fixture name)
   tarnelle_add_plugin(${name} OUTPUT_DIRECTORY ${PLUGIN_FIXTURES} SOURCES plugin_fixture.c)

@@ -4,8 +4,9 @@
 //
 // Tarnelle keeps polygons as they are, so nothing is triangulated; node
 // transforms are applied (the static pose of the file), textures, animations,
-// cameras and lights are left alone. assimp runs inside tarnelle's process:
-// files above a size limit are refused before assimp sees them, and no C++
+// cameras and lights are left alone. assimp runs in tarnelle's loader
+// process; files above a size limit, and files whose header lengths point
+// beyond their end, are refused before assimp sees them, and no C++
 // exception leaves an export.
 
 #include <assimp/DefaultIOSystem.h>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "assimp_format.h"
+#include "header_check.h"
 #include "tarnelle_plugin.h"
 
 namespace {
@@ -261,6 +263,11 @@ bool LoadScene(const char* path) {
     if (!file || fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode))
       return Fail(kOpenFailed);
     if (st.st_size > kMaxFileBytes) return Fail(kTooLarge);
+    char buf[4096];
+    const size_t got = fread(buf, 1, sizeof buf, file.get());
+    if (const char* bad =
+            CheckHeaderLengths(std::string_view(buf, got), static_cast<uint64_t>(st.st_size)))
+      return Fail(bad);
   }
 
   Assimp::Importer importer;

@@ -1,0 +1,67 @@
+// What the window (or the command line) and the plug-in loader process say
+// to each other over their socket, and how a loaded model lies in the
+// shared memory file. Both sides are built from this one header.
+#pragma once
+
+#include <cstdint>
+
+namespace loader_protocol {
+
+// The loader's descriptors, set up by the parent before exec.
+constexpr int kSocketFd = 3;  // requests in, replies out
+constexpr int kModelFd = 4;   // memfd the loader writes a loaded model into
+
+// kPublish asks the loader to write the model of the last kLoad into the
+// memfd, for a parent that may not read the loader's memory directly.
+enum class Op : uint32_t { kIsSupport = 1, kLoad = 2, kPublish = 3 };
+
+// Followed by pluginLen bytes of the plug-in's path and pathLen bytes of
+// the model file's path (no terminating NULs).
+struct Request {
+  Op op;
+  uint32_t pluginLen;
+  uint32_t pathLen;
+};
+
+constexpr uint32_t kMaxPathLen = 1 << 16;
+constexpr uint32_t kMaxErrorLen = 1024;
+
+// Message kinds sent by the loader, one byte before the body.
+constexpr char kReply = 'R';
+// Sent by the loader's crash handler when the crash came from running out
+// of address space: the parent then names the memory limit, not the signal.
+constexpr char kOutOfMemory = 'M';
+
+struct ModelHeader {
+  uint64_t vertices;  // Float3 each
+  uint64_t polygons;  // polyStart has polygons + 1 entries
+  uint64_t corners;   // indexPool entries
+};
+
+// After kReply. For kIsSupport, result is the plug-in's answer. For kLoad,
+// its result, the model's counts and where its arrays lie in the loader
+// (vertices, polyStart, indexPool, polyMaterial, polyColor), valid until
+// the next request; errorLen bytes of GetErrMsg text follow a failed load.
+// For kPublish, 1 once the model lies in the memfd as ModelHeader followed
+// by the same arrays.
+struct Reply {
+  int32_t result;
+  uint32_t errorLen;
+  ModelHeader model;
+  uint64_t where[5];
+};
+
+// A plug-in that cannot even be opened in the loader.
+constexpr int32_t kNoPlugin = INT32_MIN;
+
+// Byte size of the memfd contents for a model of these counts: header,
+// vertices, polyStart, indexPool, polyMaterial, polyColor.
+inline uint64_t ModelBytes(const ModelHeader& h) {
+  return sizeof(ModelHeader) + h.vertices * 12 + (h.polygons + 1) * 4 + h.corners * 4 +
+         h.polygons * 4 + h.polygons * 12;
+}
+
+// Exit status of a loader that caught std::bad_alloc.
+constexpr int kExitOutOfMemory = 86;
+
+}  // namespace loader_protocol

@@ -1,0 +1,458 @@
+#include "core/plugin_loader.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "core/load_progress.h"
+#include "core/loader_protocol.h"
+
+extern char** environ;
+
+namespace lp = loader_protocol;
+
+namespace {
+
+constexpr char kLoaderFailed[] = "プラグインの読み込みプロセスを起動できませんでした。";
+constexpr char kLoaderBroken[] = "プラグインの読み込みプロセスが不正な応答を返しました。";
+
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kMaxCap = 16ull * 1024 * kMiB;
+constexpr int kDefaultCpuFloor = 20;
+// CPU seconds allowed per this many bytes of the file, beyond the floor.
+constexpr uint64_t kBytesPerCpuSecond = 4 * kMiB;
+// How often the wait for the child looks at the cancel flag.
+constexpr int kPollSliceMs = 20;
+
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+  const char* v = getenv(name);
+  if (!v || !*v) return fallback;
+  char* end = nullptr;
+  const unsigned long long n = strtoull(v, &end, 10);
+  return (end && *end == '\0' && n > 0) ? n : fallback;
+}
+
+// The folder of path's real file: the loader's read rules apply to where
+// links lead.
+std::string RealDirOf(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  std::string p = real ? real : path;
+  free(real);
+  const size_t slash = p.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : p.substr(0, slash);
+}
+
+std::string Format(const char* fmt, long long a, const char* b = "") {
+  char buf[256];
+  snprintf(buf, sizeof buf, fmt, a, b);
+  return buf;
+}
+
+std::string CrashText(int sig) {
+  const char* abbrev = sigabbrev_np(sig);
+  return Format("プラグインがシグナル %lld (SIG%s) で異常終了しました。", sig,
+                abbrev ? abbrev : "?");
+}
+
+std::string ExitText(int status) {
+  return Format("プラグインが終了コード %lld で終了しました。", status);
+}
+
+std::string MemoryText(uint64_t cap) {
+  return Format("プラグインがメモリの上限 (%lld MiB) に達したため中止しました。",
+                static_cast<long long>(cap / kMiB));
+}
+
+std::string TimeText(int seconds) {
+  return Format("プラグインが時間の上限 (%lld 秒) に達したため中止しました。", seconds);
+}
+
+bool SendAll(int fd, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+uint64_t LoaderAddressSpaceCap() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  uint64_t cap = kMaxCap;
+  if (pages > 0 && pageSize > 0)
+    cap = std::min(cap, static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 4 * 3);
+  return EnvNumber(kLoaderMemoryEnv, cap / kMiB) * kMiB;
+}
+
+LoaderLimits LoaderLimitsFor(uint64_t fileSize) {
+  LoaderLimits l;
+  // The child inherits this process's own limits (the thumbnailer has
+  // some): the smaller ones hold, and the log names them.
+  auto inherited = [](int resource, uint64_t want) {
+    rlimit r;
+    if (getrlimit(resource, &r) == 0 && r.rlim_cur != RLIM_INFINITY)
+      want = std::min<uint64_t>(want, r.rlim_cur);
+    return want;
+  };
+  l.addressSpace = inherited(RLIMIT_AS, LoaderAddressSpaceCap());
+  const uint64_t floor = EnvNumber(kLoaderCpuEnv, kDefaultCpuFloor);
+  l.cpuSeconds = static_cast<int>(
+      inherited(RLIMIT_CPU, std::min<uint64_t>(floor + fileSize / kBytesPerCpuSecond, 3600)));
+  // A plug-in may also sleep or block; the guard leaves room for a busy
+  // machine.
+  l.wallSeconds = 2 * l.cpuSeconds + 5;
+  return l;
+}
+
+PluginLoaderSession::PluginLoaderSession(const ReaderTable& table, std::string modelPath)
+    : table_(table), modelPath_(std::move(modelPath)) {}
+
+PluginLoaderSession::~PluginLoaderSession() { Stop(); }
+
+bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
+  struct stat st;
+  limits_ =
+      LoaderLimitsFor(stat(modelPath_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0);
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+    error = kLoaderFailed;
+    return false;
+  }
+  memfd_ = memfd_create("tarnelle-model", MFD_CLOEXEC);
+  if (memfd_ < 0) {
+    close(sv[0]);
+    close(sv[1]);
+    error = kLoaderFailed;
+    return false;
+  }
+
+  // Folders the loader may read: the model's (companion files) and every
+  // plug-in's.
+  std::set<std::string> pluginDirs;
+  for (const FormatReader& t : table_)
+    if (!t.pluginFile.empty()) pluginDirs.insert(RealDirOf(t.pluginFile));
+  std::vector<std::string> args = {r.loaderPath,
+                                   "--exe",
+                                   r.exePath,
+                                   "--memory",
+                                   std::to_string(limits_.addressSpace),
+                                   "--cpu",
+                                   std::to_string(limits_.cpuSeconds),
+                                   "--read",
+                                   RealDirOf(modelPath_)};
+  // Companion files are looked for beside the name given, which may be a
+  // link into another folder.
+  const size_t slash = modelPath_.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) pluginDirs.insert(modelPath_.substr(0, slash));
+  for (const std::string& d : pluginDirs) {
+    args.push_back("--read");
+    args.push_back(d);
+  }
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, sv[1], lp::kSocketFd);
+  posix_spawn_file_actions_adddup2(&fa, memfd_, lp::kModelFd);
+  // A plug-in's chatter must not mix with the command line's output.
+  posix_spawn_file_actions_adddup2(&fa, STDERR_FILENO, STDOUT_FILENO);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // The child starts with default signal handling whatever the caller set.
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  const int rc = posix_spawn(&pid_, r.loaderPath.c_str(), &fa, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  close(sv[1]);
+  sock_ = sv[0];
+  if (rc != 0) {
+    pid_ = -1;
+    Stop();
+    error = kLoaderFailed;
+    return false;
+  }
+  deadlineMs_ = NowMs() + static_cast<int64_t>(limits_.wallSeconds) * 1000;
+  outOfMemory_ = false;
+  return true;
+}
+
+void PluginLoaderSession::Stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_ = -1;
+  if (sock_ >= 0) close(sock_);
+  if (memfd_ >= 0) close(memfd_);
+  sock_ = memfd_ = -1;
+}
+
+// Waits for the child to end (killing it when it does not on its own) and
+// names the reason.
+std::string PluginLoaderSession::Reap(bool killedForTime) {
+  if (killedForTime || LoadCancelled()) kill(pid_, SIGKILL);
+  int status = 0;
+  rusage usage{};
+  // The socket closed, so the child is dying or dead; a child that closed
+  // it and lives on is stopped.
+  pid_t got;
+  const int64_t until = NowMs() + 2000;
+  while ((got = wait4(pid_, &status, WNOHANG, &usage)) == 0 && NowMs() < until) usleep(1000);
+  if (got == 0) {
+    kill(pid_, SIGKILL);
+    got = wait4(pid_, &status, 0, &usage);
+  }
+  pid_ = -1;
+  std::string text;
+  if (killedForTime) {
+    text = TimeText(limits_.wallSeconds);
+  } else if (outOfMemory_ ||
+             (got > 0 && WIFEXITED(status) && WEXITSTATUS(status) == lp::kExitOutOfMemory)) {
+    text = MemoryText(limits_.addressSpace);
+  } else if (got > 0 && WIFSIGNALED(status)) {
+    // The kernel sends SIGXCPU at the CPU limit and SIGKILL a second later.
+    const int sig = WTERMSIG(status);
+    const long cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec;
+    const bool overCpu = sig == SIGXCPU || (sig == SIGKILL && cpu >= limits_.cpuSeconds);
+    text = overCpu ? TimeText(limits_.cpuSeconds) : CrashText(sig);
+  } else if (got > 0 && WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+    // A plug-in that called exit().
+    text = ExitText(WEXITSTATUS(status));
+  } else {
+    text = kLoaderBroken;
+  }
+  Stop();
+  return text;
+}
+
+bool PluginLoaderSession::ReadExactly(void* buf, size_t n, bool& timedOut) {
+  char* p = static_cast<char*>(buf);
+  timedOut = false;
+  while (n > 0) {
+    if (LoadCancelled()) return false;
+    const int64_t left = deadlineMs_ - NowMs();
+    if (left <= 0) {
+      timedOut = true;
+      return false;
+    }
+    pollfd pfd{sock_, POLLIN, 0};
+    const int pr = poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left, kPollSliceMs)));
+    if (pr < 0 && errno != EINTR) return false;
+    if (pr <= 0) {
+      // The window's progress watcher may cancel from its checkpoint.
+      if (LoadControl* c = InstalledLoadControl(); c && c->onCheckpoint) c->onCheckpoint(*c);
+      continue;
+    }
+    const ssize_t r = read(sock_, p, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+PluginLoaderSession::Result PluginLoaderSession::Call(const FormatReader& r, uint32_t op,
+                                                      std::string& errorText, lp::Reply* replyOut) {
+  Result res;
+  if (pid_ < 0 && !Start(r, res.error)) {
+    res.died = true;
+    return res;
+  }
+  lp::Request req{static_cast<lp::Op>(op), static_cast<uint32_t>(r.pluginFile.size()),
+                  static_cast<uint32_t>(modelPath_.size())};
+  bool ok = SendAll(sock_, &req, sizeof req) &&
+            SendAll(sock_, r.pluginFile.data(), r.pluginFile.size()) &&
+            SendAll(sock_, modelPath_.data(), modelPath_.size());
+  bool timedOut = false;
+  while (ok) {
+    char kind = 0;
+    if (!ReadExactly(&kind, 1, timedOut)) break;
+    if (kind == lp::kOutOfMemory) {
+      outOfMemory_ = true;
+      continue;
+    }
+    lp::Reply reply;
+    if (kind != lp::kReply || !ReadExactly(&reply, sizeof reply, timedOut) ||
+        reply.errorLen > lp::kMaxErrorLen)
+      break;
+    errorText.resize(reply.errorLen);
+    if (reply.errorLen && !ReadExactly(errorText.data(), reply.errorLen, timedOut)) break;
+    res.value = reply.result;
+    if (replyOut) *replyOut = reply;
+    return res;
+  }
+  res.died = true;
+  res.error = Reap(timedOut);
+  return res;
+}
+
+PluginLoaderSession::Result PluginLoaderSession::IsSupport(const FormatReader& r) {
+  std::string unused;
+  Result res = Call(r, static_cast<uint32_t>(lp::Op::kIsSupport), unused);
+  if (!res.died && res.value == lp::kNoPlugin) res.value = -1;
+  return res;
+}
+
+PluginLoaderSession::Result PluginLoaderSession::Load(const FormatReader& r, PolygonModel& model) {
+  std::string text;
+  lp::Reply reply{};
+  Result res = Call(r, static_cast<uint32_t>(lp::Op::kLoad), text, &reply);
+  if (res.died) return res;
+  // A failed load leaves its partial model too, as an in-process reader's
+  // would.
+  bool copied = ReadModel(reply, model);
+  if (!copied) {
+    // Reading the loader's memory may be forbidden (ptrace rules): the
+    // loader writes the model into the memfd instead.
+    std::string unused;
+    const FormatReader publish;
+    Result pub = Call(publish, static_cast<uint32_t>(lp::Op::kPublish), unused, nullptr);
+    if (pub.died) return pub;
+    copied = pub.value == 1 && CopyModel(model);
+  }
+  if ((res.value & 0xFF) == 0) {
+    res.error = std::move(text);
+  } else if (!copied) {
+    res.value = 0;
+    res.error = kLoaderBroken;
+  }
+  return res;
+}
+
+// Sizes the model's arrays for h (on huge pages, as a reader's grow); false
+// for counts no loader under its address-space cap can have produced.
+bool PluginLoaderSession::SizeModel(const loader_protocol::ModelHeader& h, PolygonModel& model) {
+  const uint64_t cap = limits_.addressSpace;
+  if (h.vertices > cap || h.polygons > cap || h.corners > cap || lp::ModelBytes(h) > cap)
+    return false;
+  model.Clear();
+  model.Reserve(h.vertices, h.polygons, h.corners);
+  model.vertices.resize(h.vertices);
+  model.polyStart.resize(h.polygons + 1);
+  model.indexPool.resize(h.corners);
+  model.polyMaterial.resize(h.polygons);
+  model.polyColor.resize(h.polygons);
+  return true;
+}
+
+// Nothing from the loader is trusted beyond what a reader's own model is:
+// offsets must be in order, indices stay unchecked as a reader's are.
+bool PluginLoaderSession::CheckModel(PolygonModel& model) {
+  const std::vector<uint32_t>& starts = model.polyStart;
+  const size_t np = starts.size() - 1;
+  bool sound = starts[0] == 0 && starts[np] == model.indexPool.size();
+  for (size_t i = 0; sound && i < np; ++i) sound = starts[i] <= starts[i + 1];
+  if (!sound) model.Clear();
+  return sound;
+}
+
+// One copy, straight from the loader's arrays into the model's.
+bool PluginLoaderSession::ReadModel(const lp::Reply& reply, PolygonModel& model) {
+  const lp::ModelHeader& h = reply.model;
+  if (!SizeModel(h, model)) return false;
+  iovec local[5] = {{model.vertices.data(), h.vertices * 12},
+                    {model.polyStart.data(), (h.polygons + 1) * 4},
+                    {model.indexPool.data(), h.corners * 4},
+                    {model.polyMaterial.data(), h.polygons * 4},
+                    {model.polyColor.data(), h.polygons * 12}};
+  iovec remote[5];
+  size_t want = 0;
+  for (int i = 0; i < 5; ++i) {
+    remote[i] = {reinterpret_cast<void*>(static_cast<uintptr_t>(reply.where[i])), local[i].iov_len};
+    want += local[i].iov_len;
+  }
+  // Large transfers may come in parts.
+  size_t done = 0;
+  int li = 0;
+  while (done < want) {
+    while (li < 5 && local[li].iov_len == 0) ++li;
+    const ssize_t n = process_vm_readv(pid_, local + li, 5 - li, remote + li, 5 - li, 0);
+    if (n <= 0) {
+      model.Clear();
+      return false;
+    }
+    done += static_cast<size_t>(n);
+    for (size_t left = static_cast<size_t>(n); left > 0 && li < 5;) {
+      const size_t take = std::min(left, local[li].iov_len);
+      local[li].iov_base = static_cast<char*>(local[li].iov_base) + take;
+      local[li].iov_len -= take;
+      remote[li].iov_base = static_cast<char*>(remote[li].iov_base) + take;
+      remote[li].iov_len -= take;
+      left -= take;
+      if (local[li].iov_len == 0) ++li;
+    }
+  }
+  return CheckModel(model);
+}
+
+// Copies the model the loader wrote into the memfd, read straight into the
+// model's arrays (a mapping of the file would cost a page fault every
+// 4 KiB).
+bool PluginLoaderSession::CopyModel(PolygonModel& model) {
+  struct stat st;
+  lp::ModelHeader h{};
+  if (fstat(memfd_, &st) != 0 || static_cast<uint64_t>(st.st_size) < sizeof h ||
+      pread(memfd_, &h, sizeof h, 0) != static_cast<ssize_t>(sizeof h))
+    return false;
+  if (lp::ModelBytes(h) != static_cast<uint64_t>(st.st_size) || !SizeModel(h, model)) return false;
+  off_t at = sizeof h;
+  auto get = [&](void* dst, size_t n) {
+    char* p = static_cast<char*>(dst);
+    while (n > 0) {
+      const ssize_t r = pread(memfd_, p, n, at);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      p += r;
+      n -= static_cast<size_t>(r);
+      at += r;
+    }
+    return true;
+  };
+  const bool read = get(model.vertices.data(), h.vertices * 12) &&
+                    get(model.polyStart.data(), (h.polygons + 1) * 4) &&
+                    get(model.indexPool.data(), h.corners * 4) &&
+                    get(model.polyMaterial.data(), h.polygons * 4) &&
+                    get(model.polyColor.data(), h.polygons * 12);
+  if (!read) model.Clear();
+  return read && CheckModel(model);
+}

@@ -1,0 +1,81 @@
+// The window's side of the plug-in loader: a plug-in reader's IsSupport and
+// Load run in a child process (tarnelle-loader) under address-space, CPU
+// and wall-clock limits. The loaded model is read straight from the
+// child's arrays, or, where the system forbids that, through a shared
+// memory file. A child that crashes or is killed costs one load, never the
+// caller.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "core/loader_protocol.h"
+#include "core/model.h"
+#include "core/reader_table.h"
+
+// The executable beside the program that runs plug-ins.
+inline constexpr char kLoaderName[] = "tarnelle-loader";
+
+// Environment overrides: the address-space cap in MiB, and the CPU-time
+// floor in seconds (the cap then grows with the file size).
+inline constexpr char kLoaderMemoryEnv[] = "TARNELLE_PLUGIN_MEMORY_MB";
+inline constexpr char kLoaderCpuEnv[] = "TARNELLE_PLUGIN_CPU_SECONDS";
+
+struct LoaderLimits {
+  uint64_t addressSpace = 0;  // bytes
+  int cpuSeconds = 0;
+  int wallSeconds = 0;
+};
+
+// The smaller of 3/4 of physical memory and 16 GiB, unless the environment
+// says otherwise.
+uint64_t LoaderAddressSpaceCap();
+// The limits for a file of this size.
+LoaderLimits LoaderLimitsFor(uint64_t fileSize);
+
+// One load's child: started at the first plug-in call and killed when the
+// session ends, when it runs over a limit or when the installed LoadControl
+// is cancelled.
+class PluginLoaderSession {
+ public:
+  // A plug-in's answer, or the reason its loader died (died set, error
+  // holds the log text).
+  struct Result {
+    int32_t value = 0;
+    bool died = false;
+    std::string error;
+  };
+
+  PluginLoaderSession(const ReaderTable& table, std::string modelPath);
+  ~PluginLoaderSession();
+  PluginLoaderSession(const PluginLoaderSession&) = delete;
+  PluginLoaderSession& operator=(const PluginLoaderSession&) = delete;
+
+  Result IsSupport(const FormatReader& r);
+  // The child's model (also what a failed load left) replaces the
+  // contents of model; on failure error holds the plug-in's GetErrMsg text.
+  Result Load(const FormatReader& r, PolygonModel& model);
+
+ private:
+  bool Start(const FormatReader& r, std::string& error);
+  Result Call(const FormatReader& r, uint32_t op, std::string& errorText,
+              loader_protocol::Reply* replyOut = nullptr);
+  std::string Reap(bool killedForTime);
+  void Stop();
+  bool SizeModel(const loader_protocol::ModelHeader& h, PolygonModel& model);
+  bool CheckModel(PolygonModel& model);
+  bool ReadModel(const loader_protocol::Reply& reply, PolygonModel& model);
+  bool CopyModel(PolygonModel& model);
+  bool ReadExactly(void* buf, size_t n, bool& timedOut);
+
+  const ReaderTable& table_;
+  std::string modelPath_;
+  LoaderLimits limits_;
+  pid_t pid_ = -1;
+  int sock_ = -1;
+  int memfd_ = -1;
+  int64_t deadlineMs_ = 0;
+  bool outOfMemory_ = false;
+};

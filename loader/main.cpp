@@ -1,0 +1,245 @@
+// tarnelle-loader: runs reader plug-ins for tarnelle, one load per process.
+// tarnelle starts it with a socket on descriptor 3 and a memory file on 4,
+// asks IsSupport and Load of plug-ins by path, and gets a loaded model back
+// in the memory file. The limits and the sandbox are set before any plug-in
+// code runs.
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/loader_protocol.h"
+#include "core/model.h"
+#include "loader/crash_note.h"
+#include "loader/sandbox.h"
+
+namespace lp = loader_protocol;
+
+namespace {
+
+using GetPluginVerFn = int32_t (*)(const char*);
+using IsSupportFn = int32_t (*)(const char*);
+using LoadFn = int32_t (*)(const char*);
+using GetErrMsgFn = const char* (*)();
+
+struct Plugin {
+  IsSupportFn isSupport = nullptr;
+  LoadFn load = nullptr;
+  GetErrMsgFn getErrMsg = nullptr;
+};
+
+struct Options {
+  std::string exePath;
+  uint64_t memory = 0;
+  int cpu = 0;
+  std::vector<std::string> readable;
+};
+
+bool ReadAll(void* buf, size_t n) {
+  char* p = static_cast<char*>(buf);
+  while (n > 0) {
+    const ssize_t r = read(lp::kSocketFd, p, n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+bool WriteAll(const void* buf, size_t n) {
+  const char* p = static_cast<const char*>(buf);
+  while (n > 0) {
+    const ssize_t w = write(lp::kSocketFd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool SendReply(int32_t result, const std::string& error, const PolygonModel* m = nullptr) {
+  const char kind = lp::kReply;
+  lp::Reply reply{result, static_cast<uint32_t>(error.size()), {}, {}};
+  if (m) {
+    reply.model = {m->vertices.size(), static_cast<uint64_t>(m->PolygonCount()),
+                   m->indexPool.size()};
+    const void* where[5] = {m->vertices.data(), m->polyStart.data(), m->indexPool.data(),
+                            m->polyMaterial.data(), m->polyColor.data()};
+    for (int i = 0; i < 5; ++i) reply.where[i] = reinterpret_cast<uintptr_t>(where[i]);
+  }
+  return WriteAll(&kind, 1) && WriteAll(&reply, sizeof reply) &&
+         WriteAll(error.data(), error.size());
+}
+
+// The plug-in's text, cut at a UTF-8 character boundary.
+std::string ErrorText(const Plugin& p) {
+  const char* t = p.getErrMsg ? p.getErrMsg() : nullptr;
+  if (!t) return {};
+  size_t n = strnlen(t, lp::kMaxErrorLen);
+  if (n == lp::kMaxErrorLen)
+    while (n > 0 && (static_cast<unsigned char>(t[n]) & 0xC0) == 0x80) --n;
+  return std::string(t, n);
+}
+
+// Copies the model into the memory file, for a parent that may not read
+// this process's memory. Written, not mapped: page faults on a fresh
+// mapping cost more than the copy itself.
+bool PublishModel(const PolygonModel& m) {
+  lp::ModelHeader h{m.vertices.size(), static_cast<uint64_t>(m.PolygonCount()), m.indexPool.size()};
+  if (ftruncate(lp::kModelFd, static_cast<off_t>(lp::ModelBytes(h))) != 0) return false;
+  off_t at = 0;
+  auto put = [&at](const void* src, size_t n) {
+    const char* p = static_cast<const char*>(src);
+    while (n > 0) {
+      const ssize_t w = pwrite(lp::kModelFd, p, n, at);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      p += w;
+      n -= static_cast<size_t>(w);
+      at += w;
+    }
+    return true;
+  };
+  return put(&h, sizeof h) && put(m.vertices.data(), h.vertices * 12) &&
+         put(m.polyStart.data(), (h.polygons + 1) * 4) && put(m.indexPool.data(), h.corners * 4) &&
+         put(m.polyMaterial.data(), h.polygons * 4) && put(m.polyColor.data(), h.polygons * 12);
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i];
+    const char* value = argv[i + 1];
+    if (key == "--exe")
+      o.exePath = value;
+    else if (key == "--memory")
+      o.memory = strtoull(value, nullptr, 10);
+    else if (key == "--cpu")
+      o.cpu = atoi(value);
+    else if (key == "--read")
+      o.readable.emplace_back(value);
+    else
+      return false;
+  }
+  return true;
+}
+
+void SetLimits(const Options& o) {
+  auto lower = [](int resource, rlim_t want) {
+    rlimit l;
+    if (getrlimit(resource, &l) != 0) return;
+    // Never above what the caller already had (the thumbnailer has a cap
+    // of its own).
+    if (l.rlim_cur != RLIM_INFINITY && want > l.rlim_cur) want = l.rlim_cur;
+    if (l.rlim_max != RLIM_INFINITY && want > l.rlim_max) want = l.rlim_max;
+    l.rlim_cur = want;
+    if (l.rlim_max == RLIM_INFINITY || l.rlim_max > want) l.rlim_max = want;
+    setrlimit(resource, &l);
+  };
+  if (o.memory > 0) lower(RLIMIT_AS, o.memory);
+  // SIGXCPU at the limit, SIGKILL a second later.
+  if (o.cpu > 0) {
+    rlimit l;
+    if (getrlimit(RLIMIT_CPU, &l) == 0) {
+      const rlim_t soft = static_cast<rlim_t>(o.cpu);
+      if (l.rlim_cur == RLIM_INFINITY || soft < l.rlim_cur) l.rlim_cur = soft;
+      if (l.rlim_max == RLIM_INFINITY || soft + 1 < l.rlim_max) l.rlim_max = soft + 1;
+      if (l.rlim_cur > l.rlim_max) l.rlim_cur = l.rlim_max;
+      setrlimit(RLIMIT_CPU, &l);
+    }
+  }
+  // A crashing plug-in leaves no core file behind.
+  rlimit none{0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // --probe: which containment this kernel gives.
+  if (argc == 2 && strcmp(argv[1], "--probe") == 0) {
+    const SandboxState s = EnterSandbox({});
+    printf("landlock %s (ABI %d), seccomp %s\n", s.landlock ? "on" : "off", s.landlockAbi,
+           s.seccomp ? "on" : "off");
+    return 0;
+  }
+  Options opt;
+  if (!ParseOptions(argc, argv, opt)) return 2;
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's shadow memory needs far more address space than any cap.
+  opt.memory = 0;
+#endif
+  // A loader whose caller is gone has nobody to answer.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // Nothing of the parent's but the socket and the model file stays open.
+  close_range(lp::kModelFd + 1, ~0U, 0);
+  SetLimits(opt);
+  // The cap in force, which an inherited one may have made smaller.
+  rlimit as{};
+  getrlimit(RLIMIT_AS, &as);
+  InstallCrashNote(opt.memory == 0 || as.rlim_cur == RLIM_INFINITY ? 0 : as.rlim_cur);
+  // A plug-in runs whether or not the kernel offers containment.
+  EnterSandbox(opt.readable);
+
+  CurrentModel = std::make_unique<PolygonModel>();
+  std::map<std::string, Plugin> plugins;
+  try {
+    while (true) {
+      lp::Request req;
+      if (!ReadAll(&req, sizeof req)) return 0;
+      if (req.pluginLen > lp::kMaxPathLen || req.pathLen > lp::kMaxPathLen) return 2;
+      std::string pluginPath(req.pluginLen, '\0'), path(req.pathLen, '\0');
+      if (!ReadAll(pluginPath.data(), pluginPath.size()) || !ReadAll(path.data(), path.size()))
+        return 2;
+
+      if (req.op == lp::Op::kPublish) {
+        if (!SendReply(PublishModel(*CurrentModel) ? 1 : 0, {})) return 0;
+        continue;
+      }
+      auto it = plugins.find(pluginPath);
+      if (it == plugins.end()) {
+        Plugin p;
+        if (void* module = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+          // The plug-in sees the same start as in the window: the handshake
+          // first.
+          if (auto ver = reinterpret_cast<GetPluginVerFn>(dlsym(module, "GetPluginVer")))
+            ver(opt.exePath.c_str());
+          p.isSupport = reinterpret_cast<IsSupportFn>(dlsym(module, "IsSupport"));
+          p.load = reinterpret_cast<LoadFn>(dlsym(module, "Load"));
+          p.getErrMsg = reinterpret_cast<GetErrMsgFn>(dlsym(module, "GetErrMsg"));
+        }
+        it = plugins.emplace(pluginPath, p).first;
+      }
+      const Plugin& p = it->second;
+      if (!p.isSupport || !p.load) {
+        if (!SendReply(lp::kNoPlugin, {})) return 0;
+        continue;
+      }
+      bool sent;
+      if (req.op == lp::Op::kIsSupport) {
+        sent = SendReply(p.isSupport(path.c_str()), {});
+      } else {
+        CurrentModel->Clear();
+        const int32_t result = p.load(path.c_str());
+        // A failed load's model goes back too: the command line's dump
+        // shows it.
+        sent = SendReply(result, (result & 0xFF) == 0 ? ErrorText(p) : std::string(),
+                         CurrentModel.get());
+      }
+      if (!sent) return 0;
+    }
+  } catch (const std::bad_alloc&) {
+    _exit(lp::kExitOutOfMemory);
+  }
+}
