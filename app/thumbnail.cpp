@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "app/thumbnail_cache.h"
 #include "core/pipeline.h"
 #include "core/reader_table.h"
 #include "mesh/prepare_mesh.h"
+#include "mesh/simplify.h"
 #include "preview/headless.h"
-#include "preview/image_io.h"
 #include "preview/scene.h"
 #include "readers/builtin.h"
 
@@ -29,6 +30,8 @@ constexpr rlim_t kMemoryLimit = rlim_t{4} << 30;
 // Three-quarter view: tilted to show the top, turned to show a side.
 constexpr float kTiltDegrees = 25.0f;
 constexpr float kTurnDegrees = -35.0f;
+// Larger models are drawn through a coarse stand-in.
+constexpr int32_t kThumbnailTriangles = 60000;
 
 extern "C" void OnTimeLimit(int) {
   static const char msg[] = "tarnelle: thumbnail time limit reached\n";
@@ -102,6 +105,9 @@ int RunThumbnail(int argc, char** argv) {
   if (stat(in.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail("not a readable file: " + in);
   if (st.st_size == 0) return Fail("empty file: " + in);
   if (st.st_size > kThumbnailMaxFileBytes) return Fail("file too large for a thumbnail: " + in);
+  // The tags that let any program of the desktop tell a current thumbnail.
+  ThumbSource source;
+  if (!StatThumbSource(in, source)) return Fail("not a readable file: " + in);
 
   // The reader table of a first start with no settings file: built-ins,
   // then the plug-ins beside the executable.
@@ -133,6 +139,13 @@ int RunThumbnail(int argc, char** argv) {
                      static_cast<int>(kDefaultObjectColor));
       SceneSetCullMode(scene, 0);
       SceneSetRenderType(scene, 0);
+      // A picture of 128 pixels cannot show a million triangles; a coarse
+      // stand-in draws in a fraction of the time and looks the same.
+      PolygonModel standIn;
+      if (model->PolygonCount() > kThumbnailTriangles) {
+        standIn = SimplifyByClustering(*model, kThumbnailTriangles);
+        if (standIn.PolygonCount() > 0) model = &standIn;
+      }
       SceneSetModel(scene, model, 0);
       SetViewPreset(scene.camera, 0);
       RotateScreen(scene.camera, kTiltDegrees, kTurnDegrees);
@@ -141,7 +154,7 @@ int RunThumbnail(int argc, char** argv) {
       const QImage image = RenderSceneHeadless(scene);
       if (image.isNull())
         status = Fail("cannot allocate the picture");
-      else if (!WriteImageFile(image, out, ImageFileKind::kPng, 0, error))
+      else if (!WriteThumbnail(image, source, out, error))
         status = Fail(error);
     }
   }
