@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,8 +31,9 @@ constexpr rlim_t kMemoryLimit = rlim_t{4} << 30;
 // Three-quarter view: tilted to show the top, turned to show a side.
 constexpr float kTiltDegrees = 25.0f;
 constexpr float kTurnDegrees = -35.0f;
-// Larger models are drawn through a coarse stand-in.
-constexpr int32_t kThumbnailTriangles = 60000;
+// Models with more triangles than this, or than the picture has pixels,
+// are drawn through a coarse stand-in.
+constexpr int32_t kThumbnailTriangles = 20000;
 
 extern "C" void OnTimeLimit(int) {
   static const char msg[] = "tarnelle: thumbnail time limit reached\n";
@@ -142,8 +144,9 @@ int RunThumbnail(int argc, char** argv) {
       // A picture of 128 pixels cannot show a million triangles; a coarse
       // stand-in draws in a fraction of the time and looks the same.
       PolygonModel standIn;
-      if (model->PolygonCount() > kThumbnailTriangles) {
-        standIn = SimplifyByClustering(*model, kThumbnailTriangles);
+      const int32_t enough = std::max(kThumbnailTriangles, size * size);
+      if (model->PolygonCount() > enough) {
+        standIn = SimplifyByClustering(*model, enough);
         if (standIn.PolygonCount() > 0) model = &standIn;
       }
       SceneSetModel(scene, model, 0);
