@@ -114,7 +114,8 @@ void ThumbnailGallery::Tick() {
   int read = 0;
   for (size_t i = 0; i < children_.size() && read < kFinishedPerTick;) {
     Child& c = children_[i];
-    if (!c.done && c.clock.elapsed() > kChildDeadlineMs) c.process->kill();
+    if (!c.done && c.clock.elapsed() > kChildDeadlineMs * static_cast<qint64>(c.items.size()))
+      c.process->kill();
     if (!c.done) {
       ++i;
       continue;
@@ -129,9 +130,12 @@ void ThumbnailGallery::Tick() {
     LookUp(path);
   }
   while (!make_.empty() && static_cast<int>(children_.size()) < MaxProcesses()) {
-    auto [path, source] = make_.front();
-    make_.pop_front();
-    StartChild(path, source);
+    std::vector<Item> items;
+    while (!make_.empty() && static_cast<int>(items.size()) < kFilesPerChild) {
+      items.push_back(std::move(make_.front()));
+      make_.pop_front();
+    }
+    StartChild(std::move(items));
   }
   if (Idle())
     timer_->stop();
@@ -166,20 +170,22 @@ bool ThumbnailGallery::LookUp(const QString& path) {
   return false;
 }
 
-void ThumbnailGallery::StartChild(const QString& path, const ThumbSource& source) {
-  const std::string out = ThumbnailPath(root_, source.uri, pixels_);
-  if (!MakeCacheFolder(out.substr(0, out.find_last_of('/')))) {
-    Settle(path, Result{State::kFailed, source, {}});
-    return;
-  }
+void ThumbnailGallery::StartChild(std::vector<Item> items) {
   Child c;
+  QStringList args{QStringLiteral("--thumbnail"), QString::number(pixels_)};
+  for (const auto& [path, source] : items) {
+    const std::string out = ThumbnailPath(root_, source.uri, pixels_);
+    if (!MakeCacheFolder(out.substr(0, out.find_last_of('/')))) {
+      Settle(path, Result{State::kFailed, source, {}});
+      continue;
+    }
+    args << path << QFile::decodeName(out.c_str());
+    c.items.emplace_back(path, source);
+  }
+  if (c.items.empty()) return;
   c.process = new QProcess(this);
-  c.path = path;
-  c.source = source;
   c.process->setProgram(program_);
-  c.process->setArguments({QStringLiteral("--thumbnail"), QString::number(pixels_), path,
-                           QFile::decodeName(out.c_str())});
-  c.process->setStandardOutputFile(QProcess::nullDevice());
+  c.process->setArguments(args);
   c.process->setStandardErrorFile(QProcess::nullDevice());
   QProcess* p = c.process;
   auto done = [this, p] {
@@ -200,21 +206,45 @@ void ThumbnailGallery::StartChild(const QString& path, const ThumbSource& source
 void ThumbnailGallery::FinishChild(Child& c) {
   QProcess* p = c.process;
   const bool started = p->error() != QProcess::FailedToStart;
-  const bool ok = started && p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0;
-  p->deleteLater();
-  if (!wanted_.contains(c.path)) return;  // the folder changed meanwhile
-  Result r;
-  r.source = c.source;
-  if (ok && ThumbnailMatches(ThumbnailPath(root_, c.source.uri, pixels_), c.source, &r.picture)) {
-    r.state = State::kReady;
-  } else {
-    r.state = State::kFailed;
-    // Only the file's own fault is remembered: a program that did not
-    // start says nothing about the file.
-    std::string error;
-    if (started) RecordThumbnailFailure(root_, c.source, error);
+  // With several files the child names each one it is done with ("3 ok");
+  // the first one it did not name is the one it crashed or ran out of time
+  // on, and those after it were never tried.
+  const size_t n = c.items.size();
+  std::vector<bool> told(n, n == 1 && started);
+  if (started && n > 1) {
+    for (const QByteArray& line : p->readAllStandardOutput().split('\n')) {
+      bool ok = false;
+      const int k = line.split(' ').value(0).toInt(&ok);
+      if (ok && k >= 0 && static_cast<size_t>(k) < n) told[static_cast<size_t>(k)] = true;
+    }
   }
-  Settle(c.path, std::move(r));
+  p->deleteLater();
+  std::vector<Item> retry;
+  bool blamed = false;
+  for (size_t k = 0; k < n; ++k) {
+    const auto& [path, source] = c.items[k];
+    if (!wanted_.contains(path)) continue;  // the folder changed meanwhile
+    if (started && !told[k]) {
+      if (blamed) {
+        retry.push_back(c.items[k]);
+        continue;
+      }
+      blamed = true;
+    }
+    Result r;
+    r.source = source;
+    if (ThumbnailMatches(ThumbnailPath(root_, source.uri, pixels_), source, &r.picture)) {
+      r.state = State::kReady;
+    } else {
+      r.state = State::kFailed;
+      // Only the file's own fault is remembered: a program that did not
+      // start says nothing about the file.
+      std::string error;
+      if (started) RecordThumbnailFailure(root_, source, error);
+    }
+    Settle(path, std::move(r));
+  }
+  for (auto it = retry.rbegin(); it != retry.rend(); ++it) make_.push_front(std::move(*it));
 }
 
 void ThumbnailGallery::Settle(const QString& path, Result result) {

@@ -53,6 +53,9 @@ class ThumbnailGallery : public QObject {
   State StateOf(const QString& path) const;
   // The picture of a file in kReady.
   QImage Picture(const QString& path) const;
+  // Files given to one child at most: starting one costs more than
+  // drawing a small model.
+  static constexpr int kFilesPerChild = 8;
   // Children started since construction.
   int ProcessesStarted() const { return started_; }
   // Nothing queued, nothing running, nothing left to read.
@@ -68,10 +71,10 @@ class ThumbnailGallery : public QObject {
     ThumbSource source;
     QImage picture;
   };
+  using Item = std::pair<QString, ThumbSource>;
   struct Child {
     QProcess* process = nullptr;
-    QString path;
-    ThumbSource source;
+    std::vector<Item> items;  // drawn in this order
     QElapsedTimer clock;
     bool done = false;
   };
@@ -79,7 +82,7 @@ class ThumbnailGallery : public QObject {
   void Tick();
   void Schedule();
   bool LookUp(const QString& path);
-  void StartChild(const QString& path, const ThumbSource& source);
+  void StartChild(std::vector<Item> items);
   void FinishChild(Child& child);
   void Settle(const QString& path, Result result);
 
@@ -89,8 +92,8 @@ class ThumbnailGallery : public QObject {
   QTimer* timer_;
   QStringList wanted_;  // the files of the last request
   QHash<QString, Result> results_;
-  std::deque<QString> check_;                         // not yet looked up in the cache
-  std::deque<std::pair<QString, ThumbSource>> make_;  // to be made by a child
+  std::deque<QString> check_;  // not yet looked up in the cache
+  std::deque<Item> make_;      // to be made by a child
   std::vector<Child> children_;
   int started_ = 0;
 };

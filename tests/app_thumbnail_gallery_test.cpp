@@ -148,8 +148,8 @@ TEST_F(Gallery, LargeIconsShowModelPicturesFromTheSharedCache) {
     EXPECT_EQ(e.path().extension(), ".png") << e.path();
 
   // A second list over the same folder takes every picture from the cache.
-  const int made = gallery_->ProcessesStarted();
-  EXPECT_EQ(made, 3);
+  // One child draws all three, the broken one included.
+  EXPECT_EQ(gallery_->ProcessesStarted(), 1);
   list_->SetViewStyle(1);  // small icons: a new request
   ASSERT_TRUE(WaitFor([&] { return Settled(); }, 20000));
   ThumbnailGallery fresh;
@@ -203,6 +203,37 @@ TEST_F(Gallery, SwitchedOffShowsGenericIconsAndStartsNoProcess) {
   list_->SetViewStyle(3);
   QTest::qWait(500);
   EXPECT_EQ(gallery_->ProcessesStarted(), 0);
+}
+
+// A child that crashes on one file of its batch: that file fails and is
+// recorded, the ones before it keep their pictures, the ones after it go
+// to a new child.
+TEST_F(Gallery, ACrashCostsOneThumbnail) {
+  fs::copy_file(kSamples + "/cube.stl", models_ + "/crash.stl");
+  const std::string wrapper = dir_ + "/crashing-thumbnailer";
+  std::ofstream(wrapper) << "#!/bin/sh\n"
+                            "size=$2; shift 2; i=0\n"
+                            "while [ $# -ge 2 ]; do\n"
+                            "  case \"$1\" in *crash*) kill -SEGV $$;; esac\n"
+                            "  if " TARNELLE_BINARY_DIR
+                            "/app/tarnelle --thumbnail $size \"$1\" \"$2\" "
+                            ">/dev/null 2>&1\n"
+                            "  then echo \"$i ok\"; else echo \"$i failed\"; fi\n"
+                            "  i=$((i + 1)); shift 2\n"
+                            "done\n";
+  fs::permissions(wrapper, fs::perms::owner_all);
+  host_ = std::make_unique<QWidget>();
+  list_ = new TFileList(host_.get());
+  gallery_ = new ThumbnailGallery(list_);
+  gallery_->SetProgram(Q(wrapper));
+  gallery_->Request({Path("ball.obj"), Path("crash.stl"), Path("torus.stl")});
+  ASSERT_TRUE(WaitFor([&] { return gallery_->Idle(); }, 60000));
+  EXPECT_EQ(gallery_->StateOf(Path("ball.obj")), ThumbnailGallery::State::kReady);
+  EXPECT_EQ(gallery_->StateOf(Path("crash.stl")), ThumbnailGallery::State::kFailed);
+  EXPECT_EQ(gallery_->StateOf(Path("torus.stl")), ThumbnailGallery::State::kReady);
+  EXPECT_EQ(gallery_->ProcessesStarted(), 2);
+  const ThumbSource crashed = Source("crash.stl");
+  EXPECT_TRUE(ThumbnailMatches(FailPath(cache_ + "/thumbnails", crashed.uri), crashed));
 }
 
 // The main window: the "ｵﾌﾟｼｮﾝ" item and its key in the settings file.

@@ -130,6 +130,28 @@ TEST(Thumbnail, PictureCarriesTheFreedesktopTags) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// The file list hands one child several files: each gets its own picture
+// (the same as alone), a bad one in between costs only itself, and every
+// file is reported on stdout once done.
+TEST(Thumbnail, SeveralFilesInOneRunEachGetTheirOwnPicture) {
+  const std::string a = std::string(TARNELLE_SAMPLES) + "/icosphere.obj";
+  const std::string b = std::string(TARNELLE_SAMPLES) + "/torus_binary.stl";
+  if (!Exists(a) || !Exists(b)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const std::string dir = TempDir() + "/batch";
+  fs::create_directories(dir);
+  const std::string bad = WriteTemp("batch_bad.obj", "v 0 0 0\nf 1 2 3\n");
+  for (const char* n : {"1.png", "2.png", "3.png", "alone.png"}) unlink((dir + "/" + n).c_str());
+  const RunResult r =
+      RunTarnelle({"--thumbnail", "64", a, dir + "/1.png", bad, dir + "/2.png", b, dir + "/3.png"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "0 ok\n1 failed\n2 ok\n");
+  EXPECT_TRUE(Exists(dir + "/1.png"));
+  EXPECT_FALSE(Exists(dir + "/2.png"));
+  ASSERT_EQ(RunTarnelle({"--thumbnail", "64", b, dir + "/alone.png"}).status, 0);
+  EXPECT_EQ(QImage(QString::fromStdString(dir + "/3.png")),
+            QImage(QString::fromStdString(dir + "/alone.png")));
+}
+
 TEST(ThumbnailCache, NamesFollowTheSharedRules) {
   // The example of the freedesktop thumbnail rules.
   EXPECT_EQ(Md5Hex("file:///home/jens/photos/me.png"), "c6ee772d9e49320e97ec29a7eb5b1697");
