@@ -16,9 +16,11 @@
 namespace {
 
 // Work per tick of the window's loop: cache look-ups stop once this much
-// time is spent, finished children are read a few at a time.
+// time is spent; finished children and their pictures are read a few at a
+// time.
 constexpr int kTickBudgetMs = 6;
 constexpr int kFinishedPerTick = 4;
+constexpr int kPicturesPerTick = 3;
 // The child limits itself; this only guards against one that is stuck
 // where its own limits cannot reach it.
 constexpr int kChildDeadlineMs = (kThumbnailTimeLimit + 5) * 1000;
@@ -101,7 +103,9 @@ QImage ThumbnailGallery::Picture(const QString& path) const {
   return it == results_.end() ? QImage() : it->picture;
 }
 
-bool ThumbnailGallery::Idle() const { return check_.empty() && make_.empty() && children_.empty(); }
+bool ThumbnailGallery::Idle() const {
+  return check_.empty() && make_.empty() && children_.empty() && finished_.empty();
+}
 
 void ThumbnailGallery::Schedule() {
   if (!Idle() && !timer_->isActive()) timer_->start();
@@ -124,6 +128,11 @@ void ThumbnailGallery::Tick() {
     children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(i));
     ++read;
   }
+  for (int k = 0; k < kPicturesPerTick && !finished_.empty(); ++k) {
+    const auto [item, started] = finished_.front();
+    finished_.pop_front();
+    ReadFinished(item, started);
+  }
   while (!check_.empty() && spent.elapsed() < kTickBudgetMs) {
     const QString path = check_.front();
     check_.pop_front();
@@ -139,7 +148,7 @@ void ThumbnailGallery::Tick() {
   }
   if (Idle())
     timer_->stop();
-  else if (check_.empty())
+  else if (check_.empty() && finished_.empty())
     timer_->setInterval(20);  // only children to wait for: their end wakes the timer
   else
     timer_->setInterval(1);
@@ -231,20 +240,26 @@ void ThumbnailGallery::FinishChild(Child& c) {
       }
       blamed = true;
     }
-    Result r;
-    r.source = source;
-    if (ThumbnailMatches(ThumbnailPath(root_, source.uri, pixels_), source, &r.picture)) {
-      r.state = State::kReady;
-    } else {
-      r.state = State::kFailed;
-      // Only the file's own fault is remembered: a program that did not
-      // start says nothing about the file.
-      std::string error;
-      if (started) RecordThumbnailFailure(root_, source, error);
-    }
-    Settle(path, std::move(r));
+    finished_.emplace_back(c.items[k], started);
   }
   for (auto it = retry.rbegin(); it != retry.rend(); ++it) make_.push_front(std::move(*it));
+}
+
+void ThumbnailGallery::ReadFinished(const Item& item, bool started) {
+  const auto& [path, source] = item;
+  if (!wanted_.contains(path)) return;  // the folder changed meanwhile
+  Result r;
+  r.source = source;
+  if (ThumbnailMatches(ThumbnailPath(root_, source.uri, pixels_), source, &r.picture)) {
+    r.state = State::kReady;
+  } else {
+    r.state = State::kFailed;
+    // Only the file's own fault is remembered: a program that did not
+    // start says nothing about the file.
+    std::string error;
+    if (started) RecordThumbnailFailure(root_, source, error);
+  }
+  Settle(path, std::move(r));
 }
 
 void ThumbnailGallery::Settle(const QString& path, Result result) {
