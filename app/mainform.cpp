@@ -44,6 +44,7 @@
 #include "app/manualwindow.h"
 #include "app/open_dialog.h"
 #include "app/optdlg.h"
+#include "app/thumbnail_gallery.h"
 #include "core/user_dirs.h"
 #include "mesh/prepare_mesh.h"
 #include "preview/pview.h"
@@ -141,6 +142,8 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
   settings_ = ReadSettings(ini);
   ApplyPlacement(settings_);
   SetViewStyle(settings_.viewType);
+  mThumbnails_->setChecked(settings_.thumbnails);
+  thumbnails_->SetEnabled(settings_.thumbnails);
   mSaveFolder_->setChecked(settings_.rememberFolder);
   QString folder = U(settings_.lastPath);
 
@@ -255,6 +258,9 @@ void TMainForm::BuildLayout() {
   fileList_ = new TFileList;
   fileList_->setObjectName(QStringLiteral("FileList1"));
   fileList_->SetColumnCaptions({U("ファイル名"), U("サイズ"), U("ﾀｲﾌﾟ"), U("更新日付"), QString()});
+  auto* gallery = new ThumbnailGallery(this);
+  gallery->SetProgram(QFile::decodeName(options_.thumbnailer.c_str()));
+  thumbnails_ = new FileListThumbnails(fileList_, gallery);
   memberList_ = new QTreeWidget;
   memberList_->setObjectName(QStringLiteral("ListView1"));
   archive_ = new TArchiveBrowser(
@@ -500,6 +506,9 @@ void TMainForm::BuildMenus() {
   });
   mArcFolder_ = check(option, "mArcFolder", "圧縮ファイル参照");
   connect(mArcFolder_, &QAction::triggered, this, &TMainForm::SetArchiveBrowsing);
+  mThumbnails_ = check(option, "mThumbnails", "サムネイル表示");
+  connect(mThumbnails_, &QAction::triggered, this,
+          [this](bool on) { thumbnails_->SetEnabled(on); });
   option->addSeparator();
   mVerClean_ = check(option, "mVerClean", "頂点共有化");
   mPolWise_ = check(option, "mPolWise", "面方向の補正");
@@ -1012,6 +1021,7 @@ AppSettings TMainForm::CurrentSettings() const {
   s.cullMode = cullMode_;
   s.autoRotation = mAutoRot_->isChecked();
   s.pluginsFirst = mPluginFirst_->isChecked();
+  s.thumbnails = mThumbnails_->isChecked();
   s.shareVertices = mVerClean_->isChecked();
   s.fixOrientation = mPolWise_->isChecked();
   s.archiveBrowsing = mArcFolder_->isChecked();

@@ -27,6 +27,7 @@ class TAboutBox;
 class TArchiveBrowser;
 class TBackgroundLoad;
 class TFileList;
+class FileListThumbnails;
 class TFileOperation;
 class TFolderTree;
 class TLogMemo;
@@ -49,6 +50,9 @@ struct MainFormOptions {
   // Loads run on a worker thread while the window goes on; off: each load
   // runs to its end inside the call that asks for it.
   bool backgroundLoad = true;
+  // The program run as "--thumbnail SIZE IN OUT" for the file list's
+  // thumbnails; empty: only thumbnails already cached are shown.
+  std::string thumbnailer;
 };
 
 class TMainForm : public QMainWindow, public LoadHost {
@@ -103,6 +107,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   QAction* MenuAction(const char* objectName) const;
   TFolderTree* FolderTree() const { return tree_; }
   TFileList* FileList() const { return fileList_; }
+  FileListThumbnails* Thumbnails() const { return thumbnails_; }
   QComboBox* FilterList() const { return filter_; }
   QPlainTextEdit* Memo() const;
   TPView* Preview() const { return preview_; }
@@ -191,6 +196,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   QSplitter* vSplit_ = nullptr;  // list area / preview panel
   QStackedWidget* listArea_ = nullptr;
   TFileList* fileList_ = nullptr;
+  FileListThumbnails* thumbnails_ = nullptr;
   QTreeWidget* memberList_ = nullptr;  // archive members (ListView1)
   TArchiveBrowser* archive_ = nullptr;
   QFrame* vPanel_ = nullptr;
@@ -215,6 +221,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   QAction* mArcFolder_ = nullptr;
   QAction* mVerClean_ = nullptr;
   QAction* mPolWise_ = nullptr;
+  QAction* mThumbnails_ = nullptr;
   QToolButton* tbRType_ = nullptr;
   QToolButton* tbAutoRot_ = nullptr;
   QToolButton* tbView_ = nullptr;

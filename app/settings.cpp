@@ -118,6 +118,7 @@ AppSettings ReadSettings(const IniFile& ini) {
   // The options dialog offers 0 to 180 degrees and 0 to 100 percent.
   s.angle = ReadRanged(ini, "angle", 120, 0, 180);
   s.quality = ReadRanged(ini, "quality", 50, 0, 100);
+  s.thumbnails = ini.ReadInteger(kOption, "thumbnails", 1) != 0;
   return s;
 }
 
@@ -146,6 +147,7 @@ void WriteSettings(IniFile& ini, const AppSettings& s) {
   ini.WriteInteger(kOption, "cache", s.cache ? 1 : 0);
   ini.WriteString(kPview, "backcol", ColorText(s.backColor));
   ini.WriteString(kPview, "objcol", ColorText(s.objectColor));
+  ini.WriteInteger(kOption, "thumbnails", s.thumbnails ? 1 : 0);
 }
 
 std::string CurrentExecutablePath() {

@@ -41,8 +41,9 @@ struct AppSettings {
   bool archiveBrowsing = false;  // "圧縮ファイル参照"
   bool archiveExe = false;       // self-extracting ".exe" files count as archives
   bool cache = false;
-  double angle = 120.0;  // edge detection angle, degrees
-  int quality = 50;      // JPEG quality, percent
+  double angle = 120.0;    // edge detection angle, degrees
+  int quality = 50;        // JPEG quality, percent
+  bool thumbnails = true;  // model thumbnails in the icon views
 };
 
 // Applies every key of a settings file; keys that are missing or do not

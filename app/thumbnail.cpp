@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -13,11 +14,12 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "app/thumbnail_cache.h"
 #include "core/pipeline.h"
 #include "core/reader_table.h"
 #include "mesh/prepare_mesh.h"
+#include "mesh/simplify.h"
 #include "preview/headless.h"
-#include "preview/image_io.h"
 #include "preview/scene.h"
 #include "readers/builtin.h"
 
@@ -29,6 +31,9 @@ constexpr rlim_t kMemoryLimit = rlim_t{4} << 30;
 // Three-quarter view: tilted to show the top, turned to show a side.
 constexpr float kTiltDegrees = 25.0f;
 constexpr float kTurnDegrees = -35.0f;
+// Models with more triangles than this, or than the picture has pixels,
+// are drawn through a coarse stand-in.
+constexpr int32_t kThumbnailTriangles = 20000;
 
 extern "C" void OnTimeLimit(int) {
   static const char msg[] = "tarnelle: thumbnail time limit reached\n";
@@ -62,12 +67,11 @@ int Fail(const std::string& why) {
   return 1;
 }
 
-void LimitResources() {
+void LimitResources(int files) {
   struct sigaction sa {};
   sa.sa_handler = OnTimeLimit;
   sigaction(SIGALRM, &sa, nullptr);
   sigaction(SIGXCPU, &sa, nullptr);
-  alarm(kThumbnailTimeLimit);
   struct rlimit lim {};
   auto lower = [&lim](int resource, rlim_t soft, rlim_t hard) {
     if (getrlimit(resource, &lim) != 0) return;
@@ -79,8 +83,73 @@ void LimitResources() {
     setrlimit(resource, &lim);
   };
   lower(RLIMIT_AS, kMemoryLimit, kMemoryLimit);
-  // The hard limit kills outright if the soft signal is not acted on.
-  lower(RLIMIT_CPU, kThumbnailCpuLimit, kThumbnailCpuLimit + 2);
+  // The hard limit kills outright if the soft signal is not acted on; each
+  // file gets its own share of it (StartFileLimits).
+  const rlim_t cpu = rlim_t{kThumbnailCpuLimit} * static_cast<rlim_t>(files);
+  lower(RLIMIT_CPU, kThumbnailCpuLimit, cpu + 2);
+}
+
+// Each file gets the time limits of a process of its own.
+void StartFileLimits(int index) {
+  alarm(kThumbnailTimeLimit);
+  if (index == 0) return;
+  struct rusage used {};
+  struct rlimit lim {};
+  if (getrusage(RUSAGE_SELF, &used) != 0 || getrlimit(RLIMIT_CPU, &lim) != 0) return;
+  const rlim_t spent = static_cast<rlim_t>(used.ru_utime.tv_sec + used.ru_stime.tv_sec);
+  rlim_t soft = spent + kThumbnailCpuLimit;
+  if (lim.rlim_max != RLIM_INFINITY && soft > lim.rlim_max) soft = lim.rlim_max;
+  if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur > soft) return;
+  lim.rlim_cur = soft;
+  setrlimit(RLIMIT_CPU, &lim);
+}
+
+// One picture: 0 when out was written, else 1 with the reason on stderr.
+int ThumbnailOne(LoadPipeline& pipeline, HeadlessContext& context, bool& haveContext, int size,
+                 const std::string& in, const std::string& out) {
+  struct stat st {};
+  if (stat(in.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail("not a readable file: " + in);
+  if (st.st_size == 0) return Fail("empty file: " + in);
+  if (st.st_size > kThumbnailMaxFileBytes) return Fail("file too large for a thumbnail: " + in);
+  // The tags that let any program of the desktop tell a current thumbnail.
+  ThumbSource source;
+  if (!StatThumbSource(in, source)) return Fail("not a readable file: " + in);
+
+  QuietHost host;
+  const LoadOutcome outcome = LoadModelFile(pipeline, host, in);
+  PolygonModel* model = CurrentModel.get();
+  if (outcome != LoadOutcome::kLoaded || !model || model->PolygonCount() == 0) {
+    for (const std::string& line : host.lines) fprintf(stderr, "%s\n", line.c_str());
+    CurrentModel.reset();
+    return Fail("nothing to draw in " + in);
+  }
+  std::string error;
+  if (!haveContext && !context.Create(size, size, error)) return Fail(error);
+  haveContext = true;
+  Scene scene;
+  SceneSetColors(scene, static_cast<int>(kDefaultBackColor), static_cast<int>(kDefaultObjectColor));
+  SceneSetCullMode(scene, 0);
+  SceneSetRenderType(scene, 0);
+  // A picture of 128 pixels cannot show a million triangles; a coarse
+  // stand-in draws in a fraction of the time and looks the same.
+  PolygonModel standIn;
+  const int32_t enough = std::max(kThumbnailTriangles, size * size);
+  if (model->PolygonCount() > enough) {
+    standIn = SimplifyByClustering(*model, enough);
+    if (standIn.PolygonCount() > 0) model = &standIn;
+  }
+  SceneSetModel(scene, model, 0);
+  SetViewPreset(scene.camera, 0);
+  RotateScreen(scene.camera, kTiltDegrees, kTurnDegrees);
+  scene.width = size;
+  scene.height = size;
+  const QImage image = RenderSceneHeadless(scene);
+  // The next file starts from nothing, as in a process of its own.
+  SceneSetModel(scene, nullptr, 0);
+  CurrentModel.reset();
+  if (image.isNull()) return Fail("cannot allocate the picture");
+  if (!WriteThumbnail(image, source, out, error)) return Fail(error);
+  return 0;
 }
 
 }  // namespace
@@ -91,17 +160,13 @@ bool IsThumbnailInvocation(int argc, char** argv) {
 
 int RunThumbnail(int argc, char** argv) {
   int size = 0;
-  if (argc != 5 || !ParseSize(argv[2], size)) {
-    fputs("usage: tarnelle --thumbnail SIZE IN OUT   (SIZE 1..4096; OUT is a PNG)\n", stderr);
+  if (argc < 5 || (argc - 3) % 2 != 0 || !ParseSize(argv[2], size)) {
+    fputs("usage: tarnelle --thumbnail SIZE IN OUT [IN OUT]...   (SIZE 1..4096; OUT is a PNG)\n",
+          stderr);
     return 2;
   }
-  const std::string in = argv[3], out = argv[4];
-  LimitResources();
-
-  struct stat st {};
-  if (stat(in.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail("not a readable file: " + in);
-  if (st.st_size == 0) return Fail("empty file: " + in);
-  if (st.st_size > kThumbnailMaxFileBytes) return Fail("file too large for a thumbnail: " + in);
+  const int files = (argc - 3) / 2;
+  LimitResources(files);
 
   // The reader table of a first start with no settings file: built-ins,
   // then the plug-ins beside the executable.
@@ -115,34 +180,20 @@ int RunThumbnail(int argc, char** argv) {
   BuildReaderTable(pipeline.table, BuiltinReaders(), false, &plugins);
   pipeline.prepareMesh = PrepareMesh;
 
-  QuietHost host;
-  const LoadOutcome outcome = LoadModelFile(pipeline, host, in);
-  PolygonModel* model = CurrentModel.get();
+  // One context for every picture: making it is most of a small model's time.
+  HeadlessContext context;
+  bool haveContext = false;
   int status = 0;
-  if (outcome != LoadOutcome::kLoaded || !model || model->PolygonCount() == 0) {
-    for (const std::string& line : host.lines) fprintf(stderr, "%s\n", line.c_str());
-    status = Fail("nothing to draw in " + in);
-  } else {
-    std::string error;
-    HeadlessContext context;
-    if (!context.Create(size, size, error)) {
-      status = Fail(error);
-    } else {
-      Scene scene;
-      SceneSetColors(scene, static_cast<int>(kDefaultBackColor),
-                     static_cast<int>(kDefaultObjectColor));
-      SceneSetCullMode(scene, 0);
-      SceneSetRenderType(scene, 0);
-      SceneSetModel(scene, model, 0);
-      SetViewPreset(scene.camera, 0);
-      RotateScreen(scene.camera, kTiltDegrees, kTurnDegrees);
-      scene.width = size;
-      scene.height = size;
-      const QImage image = RenderSceneHeadless(scene);
-      if (image.isNull())
-        status = Fail("cannot allocate the picture");
-      else if (!WriteImageFile(image, out, ImageFileKind::kPng, 0, error))
-        status = Fail(error);
+  for (int i = 0; i < files; ++i) {
+    StartFileLimits(i);
+    const int one =
+        ThumbnailOne(pipeline, context, haveContext, size, argv[3 + 2 * i], argv[4 + 2 * i]);
+    if (one != 0) status = 1;
+    // Several files: say which are done, so that the caller can tell the
+    // one that crashed or ran out of time from those not yet tried.
+    if (files > 1) {
+      printf("%d %s\n", i, one == 0 ? "ok" : "failed");
+      fflush(stdout);
     }
   }
   ReleaseReaderTable(pipeline.table);

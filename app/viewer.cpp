@@ -34,6 +34,7 @@ int RunViewer(int argc, char** argv) {
   }
   MainFormOptions options;
   options.exePath = CurrentExecutablePath();
+  options.thumbnailer = options.exePath;
   if (!args.isEmpty()) options.commandLineFile = QFile::encodeName(args.front()).toStdString();
   // Used by the run script on machines without a display: save a picture
   // of the window once the first model is shown, then quit.

@@ -217,6 +217,7 @@ TEST(Settings, WrittenInOrderAndForm) {
             "angle=45\n"
             "quality=75\n"
             "cache=1\n"
+            "thumbnails=1\n"
             "\n"
             "[Pview]\n"
             "backcol=1,2,3\n"

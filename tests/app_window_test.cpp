@@ -358,6 +358,7 @@ TEST_F(MainWindow, MenusAsDesigned) {
         {"フォルダ記憶", "", true},
         {"プラグイン優先", "", true},
         {"圧縮ファイル参照", "", true},
+        {"サムネイル表示", "", true},
         {"-", "", false},
         {"頂点共有化", "", true},
         {"面方向の補正", "", true},

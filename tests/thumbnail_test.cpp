@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/thumbnail_cache.h"
 #include "tests/test_util.h"
 
 namespace fs = std::filesystem;
@@ -111,6 +112,121 @@ TEST(Thumbnail, BadArgumentsAreAUsageError) {
     EXPECT_EQ(r.status, 2) << args[1];
     EXPECT_FALSE(Exists(out));
   }
+}
+
+TEST(Thumbnail, PictureCarriesTheFreedesktopTags) {
+  const std::string sample = std::string(TARNELLE_SAMPLES) + "/icosphere.obj";
+  if (!Exists(sample)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const std::string out = TempDir() + "/tagged.png";
+  const RunResult r = RunTarnelle({"--thumbnail", "64", sample, out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(stat(sample.c_str(), &st), 0);
+  auto tags = PngTextTags(QByteArray::fromStdString(ReadFile(out)));
+  EXPECT_EQ(tags["Thumb::URI"], "file://" + fs::canonical(sample).string());
+  EXPECT_EQ(tags["Thumb::MTime"], std::to_string(st.st_mtim.tv_sec));
+  EXPECT_EQ(tags["Thumb::Size"], std::to_string(st.st_size));
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// The file list hands one child several files: each gets its own picture
+// (the same as alone), a bad one in between costs only itself, and every
+// file is reported on stdout once done.
+TEST(Thumbnail, SeveralFilesInOneRunEachGetTheirOwnPicture) {
+  const std::string a = std::string(TARNELLE_SAMPLES) + "/icosphere.obj";
+  const std::string b = std::string(TARNELLE_SAMPLES) + "/torus_binary.stl";
+  if (!Exists(a) || !Exists(b)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const std::string dir = TempDir() + "/batch";
+  fs::create_directories(dir);
+  const std::string bad = WriteTemp("batch_bad.obj", "v 0 0 0\nf 1 2 3\n");
+  for (const char* n : {"1.png", "2.png", "3.png", "alone.png"}) unlink((dir + "/" + n).c_str());
+  const RunResult r =
+      RunTarnelle({"--thumbnail", "64", a, dir + "/1.png", bad, dir + "/2.png", b, dir + "/3.png"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "0 ok\n1 failed\n2 ok\n");
+  EXPECT_TRUE(Exists(dir + "/1.png"));
+  EXPECT_FALSE(Exists(dir + "/2.png"));
+  ASSERT_EQ(RunTarnelle({"--thumbnail", "64", b, dir + "/alone.png"}).status, 0);
+  EXPECT_EQ(QImage(QString::fromStdString(dir + "/3.png")),
+            QImage(QString::fromStdString(dir + "/alone.png")));
+}
+
+TEST(ThumbnailCache, NamesFollowTheSharedRules) {
+  // The example of the freedesktop thumbnail rules.
+  EXPECT_EQ(Md5Hex("file:///home/jens/photos/me.png"), "c6ee772d9e49320e97ec29a7eb5b1697");
+  const std::pair<std::string, std::string> uris[] = {
+      {"/tmp/plain-name_1.stl", "file:///tmp/plain-name_1.stl"},
+      {"/a b/c%d#e?f", "file:///a%20b/c%25d%23e%3Ff"},
+      {"/x/\xc3\xbc;[]{}\"<>", "file:///x/%C3%BC%3B%5B%5D%7B%7D%22%3C%3E"},
+      {"/k/!$&'()*+,=:@~", "file:///k/!$&'()*+,=:@~"},
+  };
+  for (const auto& [path, uri] : uris) EXPECT_EQ(FileUri(path), uri) << path;
+  const std::string md5 = Md5Hex("file:///m.stl");
+  EXPECT_EQ(ThumbnailPath("/r", "file:///m.stl", 128), "/r/normal/" + md5 + ".png");
+  EXPECT_EQ(ThumbnailPath("/r", "file:///m.stl", 256), "/r/large/" + md5 + ".png");
+  EXPECT_EQ(FailPath("/r", "file:///m.stl"), "/r/fail/" + FailFolderName() + "/" + md5 + ".png");
+  EXPECT_EQ(FailFolderName().rfind("tarnelle-", 0), 0u);
+
+  const char* old = getenv("XDG_CACHE_HOME");
+  const std::string keep = old ? old : "";
+  setenv("XDG_CACHE_HOME", "/c", 1);
+  EXPECT_EQ(ThumbnailCacheRoot(), "/c/thumbnails");
+  setenv("XDG_CACHE_HOME", "relative", 1);  // not absolute: ignored
+  EXPECT_EQ(ThumbnailCacheRoot(), std::string(getenv("HOME")) + "/.cache/thumbnails");
+  if (old)
+    setenv("XDG_CACHE_HOME", keep.c_str(), 1);
+  else
+    unsetenv("XDG_CACHE_HOME");
+}
+
+TEST(ThumbnailCache, AThumbnailMatchesOnlyTheFileAsItWas) {
+  const std::string file = WriteTemp("model.stl", "solid x\nendsolid x\n");
+  ThumbSource src;
+  ASSERT_TRUE(StatThumbSource(file, src));
+  const std::string folder = TempDir() + "/cache/normal";
+  ASSERT_TRUE(MakeCacheFolder(folder));
+  const std::string png = folder + "/" + Md5Hex(src.uri) + ".png";
+  QImage picture(8, 8, QImage::Format_RGB32);
+  picture.fill(Qt::red);
+  std::string error;
+  ASSERT_TRUE(WriteThumbnail(picture, src, png, error)) << error;
+  QImage read;
+  EXPECT_TRUE(ThumbnailMatches(png, src, &read));
+  EXPECT_EQ(read.pixel(3, 3), QColor(Qt::red).rgb());
+  struct stat st {};
+  ASSERT_EQ(stat(png.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  size_t files = 0;
+  for (const auto& e : fs::directory_iterator(folder)) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u);  // no temporary file left behind
+
+  struct Case {
+    const char* what;
+    ThumbSource source;
+  };
+  ThumbSource otherTime = src, otherSize = src, otherUri = src;
+  otherTime.mtime += 1;
+  otherSize.size += 1;
+  otherUri.uri += "x";
+  for (const Case& c : {Case{"mtime", otherTime}, Case{"size", otherSize}, Case{"uri", otherUri}})
+    EXPECT_FALSE(ThumbnailMatches(png, c.source)) << c.what;
+  // Other programs may leave out the size; URI and time still decide.
+  QImage untagged = picture;
+  untagged.setText("Thumb::URI", QString::fromStdString(src.uri));
+  untagged.setText("Thumb::MTime", QString::number(src.mtime));
+  ASSERT_TRUE(untagged.save(QString::fromStdString(png), "PNG"));
+  EXPECT_TRUE(ThumbnailMatches(png, src));
+  EXPECT_TRUE(ThumbnailMatches(png, otherSize));
+  EXPECT_FALSE(ThumbnailMatches(png, otherTime));
+  // A file that is no PNG at all matches nothing.
+  std::ofstream(png) << "not a png";
+  EXPECT_FALSE(ThumbnailMatches(png, src));
+
+  const std::string root = TempDir() + "/cache";
+  ASSERT_TRUE(RecordThumbnailFailure(root, src, error)) << error;
+  EXPECT_TRUE(ThumbnailMatches(FailPath(root, src.uri), src));
+  EXPECT_FALSE(ThumbnailMatches(FailPath(root, src.uri), otherTime));
 }
 
 }  // namespace

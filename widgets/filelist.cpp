@@ -18,6 +18,7 @@
 #include <QLocale>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QTreeView>
@@ -74,6 +75,10 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return e.extension;
     }
   } else if (role == Qt::DecorationRole && index.column() == 0) {
+    if (iconSource_) {
+      QIcon icon = iconSource_(e.name);
+      if (!icon.isNull()) return icon;
+    }
     return large_ ? largeIcon_ : smallIcon_;
   } else if (role == Qt::TextAlignmentRole && index.column() == 1) {
     return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
@@ -101,6 +106,14 @@ void FileListModel::SetLargeIcons(bool large) {
   if (large_ == large) return;
   large_ = large;
   if (!entries_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0));
+}
+
+void FileListModel::IconChanged(const QString& name) {
+  for (int r = 0; r < rowCount(); ++r)
+    if (entries_[static_cast<size_t>(r)].name == name) {
+      emit dataChanged(index(r, 0), index(r, 0), {Qt::DecorationRole});
+      return;
+    }
 }
 
 void FileListModel::sort(int column, Qt::SortOrder order) {
@@ -197,6 +210,11 @@ TFileList::TFileList(QWidget* parent)
   settle->setInterval(250);
   connect(settle, &QTimer::timeout, this, &TFileList::Refresh);
   connect(watcher_, &QFileSystemWatcher::directoryChanged, settle, qOverload<>(&QTimer::start));
+  for (QAbstractItemView* v :
+       {static_cast<QAbstractItemView*>(list_), static_cast<QAbstractItemView*>(details_)}) {
+    connect(v->verticalScrollBar(), &QScrollBar::valueChanged, this, &TFileList::Scrolled);
+    connect(v->horizontalScrollBar(), &QScrollBar::valueChanged, this, &TFileList::Scrolled);
+  }
 
   SetViewStyle(2);
 }
@@ -207,7 +225,10 @@ void TFileList::SetFolder(const QString& folder, bool read) {
   if (!watcher_->directories().isEmpty()) watcher_->removePaths(watcher_->directories());
   folder_ = folder;
   if (!folder_.isEmpty() && QFileInfo(folder_).isDir()) watcher_->addPath(folder_);
-  if (read) ReadFolder();
+  if (read)
+    ReadFolder();
+  else
+    emit Listed();
 }
 
 void TFileList::SetNameFilter(NameFilter filter) {
@@ -257,6 +278,29 @@ void TFileList::ReadFolder() {
   }
   model_->SetEntries(std::move(entries));
   FitGrid();
+  emit Listed();
+}
+
+void TFileList::SetIconSource(FileListModel::IconSource source) {
+  model_->SetIconSource(std::move(source));
+}
+
+void TFileList::SetLargeIconSize(int px) {
+  if (px == largeIcon_) return;
+  largeIcon_ = px;
+  if (style_ == 0) {
+    list_->setIconSize(QSize(px, px));
+    FitGrid();
+  }
+}
+
+QStringList TFileList::VisibleCaptions() const {
+  QStringList names;
+  QAbstractItemView* v = CurrentView();
+  const QRect area = v->viewport()->rect();
+  for (int r = 0; r < Count(); ++r)
+    if (v->visualRect(model_->index(r, 0)).intersects(area)) names << Caption(r);
+  return names;
 }
 
 void TFileList::SetViewStyle(int style) {
@@ -265,13 +309,14 @@ void TFileList::SetViewStyle(int style) {
   model_->SetLargeIcons(style == 0);
   if (style == 3) {
     stack_->setCurrentWidget(details_);
+    emit Listed();
     return;
   }
   switch (style) {
     case 0:  // large icons in rows, captions under them
       list_->setViewMode(QListView::IconMode);
       list_->setFlow(QListView::LeftToRight);
-      list_->setIconSize(QSize(32, 32));
+      list_->setIconSize(QSize(largeIcon_, largeIcon_));
       list_->setWordWrap(true);
       break;
     case 1:  // small icons in rows
@@ -293,6 +338,7 @@ void TFileList::SetViewStyle(int style) {
   list_->setResizeMode(QListView::Adjust);
   FitGrid();
   stack_->setCurrentWidget(list_);
+  emit Listed();
 }
 
 void TFileList::FitGrid() {
@@ -306,7 +352,7 @@ void TFileList::FitGrid() {
     longest = std::max(longest, fm.horizontalAdvance(model_->At(r).name));
   if (style_ == 0) {
     const int w = std::clamp(longest + 12, kLargeCellMin, kLargeCellMax);
-    list_->setGridSize(QSize(w, 32 + 8 + 2 * fm.height() + 4));
+    list_->setGridSize(QSize(w, largeIcon_ + 8 + 2 * fm.height() + 4));
   } else {
     const int w = std::clamp(16 + 6 + longest + 14, kSmallCellMin, kSmallCellMax);
     list_->setGridSize(QSize(w, std::max(20, fm.height() + 4)));

@@ -40,12 +40,18 @@ class FileListModel : public QAbstractTableModel {
   void SetHeaders(const QStringList& headers);
   void SetIcons(const QIcon& small, const QIcon& large);
   void SetLargeIcons(bool large);
+  // Asked first for every name's icon; a null icon keeps the generic one.
+  using IconSource = std::function<QIcon(const QString& name)>;
+  void SetIconSource(IconSource source) { iconSource_ = std::move(source); }
+  // Repaints the icon of the file of that name.
+  void IconChanged(const QString& name);
 
  private:
   void SortEntries();
   std::vector<Entry> entries_;
   QStringList headers_;
   QIcon smallIcon_, largeIcon_;
+  IconSource iconSource_;
   bool large_ = false;
   int sortColumn_ = 0;
   Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
@@ -73,6 +79,15 @@ class TFileList : public QWidget {
   int ViewStyle() const { return style_; }
 
   void SetColumnCaptions(const QStringList& captions);
+
+  // Icons of the files (thumbnails); see FileListModel::SetIconSource.
+  void SetIconSource(FileListModel::IconSource source);
+  void IconChanged(const QString& name) { model_->IconChanged(name); }
+  // Icon edge of the large-icon style (32 unless set).
+  void SetLargeIconSize(int px);
+  int LargeIconSize() const { return largeIcon_; }
+  // Captions of the items the current view shows, in list order.
+  QStringList VisibleCaptions() const;
 
   int Count() const;
   QString Caption(int row) const;
@@ -114,6 +129,10 @@ class TFileList : public QWidget {
   void EnterPressed();
   void SelectionChanged();
   void ContextMenuRequested(const QPoint& globalPos);
+  // The folder was read or the view style changed.
+  void Listed();
+  // The current view was scrolled or resized.
+  void Scrolled();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -131,6 +150,7 @@ class TFileList : public QWidget {
   QString folder_;
   NameFilter filter_;
   int style_ = -1;
+  int largeIcon_ = 32;
   Qt::MouseButton lastButton_ = Qt::NoButton;
   // The drag gesture: where and with which button it began.
   QPoint pressPos_;

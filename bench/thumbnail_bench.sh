@@ -1,0 +1,36 @@
+#!/bin/sh
+# The file list's thumbnails over a folder of 300 models: the samples and
+# generated tori of 1000 to 1M triangles (STL, text STL, OBJ), repeated
+# under new names (hard links: each name is its own thumbnail), then a
+# cold and a warm run of bench/thumbnail_gallery, and --thumbnail of the
+# 1M-triangle STL alone.
+#   bench/thumbnail_bench.sh [BUILD_DIR] [WORK_DIR]
+set -eu
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$src/build}" && pwd)
+work=${2:-${TMPDIR:-/tmp}/thumbnail_bench}
+mkdir -p "$work/gen"
+if [ ! -f "$work/gen/torus_1000000.stl" ]; then
+  "$build/bench/gen_meshes" "$work/gen" 1000 10000 100000 1000000 >/dev/null
+fi
+rm -rf "$work/models"
+mkdir -p "$work/models"
+set --
+for f in "$src"/samples/*.* "$work"/gen/*; do
+  [ -f "$f" ] && set -- "$@" "$f"
+done
+i=0
+while [ $i -lt 300 ]; do
+  for f in "$@"; do
+    [ $i -lt 300 ] || break
+    name=$(printf 'model_%03d.%s' $i "${f##*.}")
+    ln "$f" "$work/models/$name" 2>/dev/null || cp "$f" "$work/models/$name"
+    i=$((i + 1))
+  done
+done
+xvfb-run -a -s "-screen 0 1280x1024x24" \
+  "$build/bench/thumbnail_gallery" "$build/app/tarnelle" "$work/models" "$work/cache"
+for run in 1 2 3 4 5; do
+  /usr/bin/time -f "--thumbnail 128 torus_1000000.stl: %e s" \
+    "$build/app/tarnelle" --thumbnail 128 "$work/gen/torus_1000000.stl" "$work/t.png"
+done

@@ -1,0 +1,150 @@
+// The file list's thumbnails over a real folder: a window with the list in
+// large-icon view, wired to the gallery of "PROGRAM --thumbnail" children.
+//   thumbnail_gallery PROGRAM FOLDER CACHE
+// CACHE becomes $XDG_CACHE_HOME and is emptied first. Prints, for a cold
+// run (empty cache) and then a warm one (a new list and gallery over the
+// cache the cold run filled): the time until every visible item shows its
+// picture, until the whole folder has, and the longest gap between the
+// ticks of a 5 ms timer (the window's longest stall). The cold run scrolls
+// down a row every 100 ms once the first screen is done, as a user would.
+// Last, the same list with thumbnails off, scrolled for two seconds: the
+// stall the list has without them.
+#include "app/thumbnail_gallery.h"
+
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QListView>
+#include <QScrollBar>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "widgets/filelist.h"
+
+namespace {
+
+void Spin(const std::function<bool()>& done) {
+  while (!done()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+struct Run {
+  double visibleMs = 0, wholeMs = 0, stallMs = 0;
+  int visible = 0, items = 0, ready = 0, failed = 0, processes = 0;
+};
+
+// off: thumbnails switched off, the list alone for comparison (scrolled for
+// two seconds).
+Run Measure(const QString& program, const QString& folder, bool scroll, bool off = false) {
+  QWidget host;
+  host.resize(800, 600);
+  auto* list = new TFileList(&host);
+  list->resize(800, 600);
+  auto* gallery = new ThumbnailGallery(list);
+  gallery->SetProgram(program);
+  auto* thumbs = new FileListThumbnails(list, gallery);
+  thumbs->SetEnabled(!off);
+  list->SetViewStyle(0);
+  host.show();
+  QApplication::processEvents();
+
+  QElapsedTimer clock;
+  clock.start();
+  qint64 lastTick = 0, maxGap = 0;
+  QTimer ticker;
+  ticker.setInterval(5);
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    const qint64 now = clock.nsecsElapsed();
+    maxGap = std::max(maxGap, now - lastTick);
+    lastTick = now;
+  });
+  ticker.start();
+  auto pending = [&](const QString& name) {
+    return gallery->StateOf(folder + '/' + name) == ThumbnailGallery::State::kPending;
+  };
+
+  Run r;
+  const qint64 t0 = clock.nsecsElapsed();
+  lastTick = t0;
+  list->SetFolder(folder);
+  if (off) {
+    QTimer scroller;
+    scroller.setInterval(100);
+    QObject::connect(&scroller, &QTimer::timeout, [&] {
+      QScrollBar* bar = list->IconView()->verticalScrollBar();
+      bar->setValue(bar->value() + bar->singleStep() * 3);
+    });
+    scroller.start();
+    Spin([&] { return clock.nsecsElapsed() - t0 > 2'000'000'000; });
+    r.items = list->Count();
+    r.stallMs = maxGap / 1e6;
+    return r;
+  }
+  // The visible items of the first screen, once the list is laid out.
+  QStringList first;
+  Spin([&] {
+    if (first.isEmpty()) first = list->VisibleCaptions();
+    return !first.isEmpty() &&
+           std::none_of(first.begin(), first.end(), [&](const QString& n) { return pending(n); });
+  });
+  r.visibleMs = (clock.nsecsElapsed() - t0) / 1e6;
+  r.visible = static_cast<int>(first.size());
+  QTimer scroller;
+  scroller.setInterval(100);
+  QObject::connect(&scroller, &QTimer::timeout, [&] {
+    QScrollBar* bar = list->IconView()->verticalScrollBar();
+    bar->setValue(bar->value() + bar->singleStep() * 3);
+  });
+  if (scroll) scroller.start();
+  Spin([&] {
+    if (!gallery->Idle()) return false;
+    for (int i = 0; i < list->Count(); ++i)
+      if (pending(list->Caption(i))) return false;
+    return true;
+  });
+  r.wholeMs = (clock.nsecsElapsed() - t0) / 1e6;
+  r.stallMs = maxGap / 1e6;
+  r.items = list->Count();
+  for (int i = 0; i < list->Count(); ++i) {
+    const auto s = gallery->StateOf(folder + '/' + list->Caption(i));
+    r.ready += s == ThumbnailGallery::State::kReady;
+    r.failed += s == ThumbnailGallery::State::kFailed;
+  }
+  r.processes = gallery->ProcessesStarted();
+  (void)thumbs;
+  return r;
+}
+
+void Print(const char* name, const Run& r) {
+  printf(
+      "%s: %d visible of %d items shown after %.0f ms; whole folder after %.0f ms (%d pictures, "
+      "%d failed, %d children); longest window stall %.1f ms\n",
+      name, r.visible, r.items, r.visibleMs, r.wholeMs, r.ready, r.failed, r.processes, r.stallMs);
+  fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: thumbnail_gallery PROGRAM FOLDER CACHE\n");
+    return 2;
+  }
+  std::filesystem::remove_all(argv[3]);
+  std::filesystem::create_directories(argv[3]);
+  setenv("XDG_CACHE_HOME", std::filesystem::absolute(argv[3]).c_str(), 1);
+  QApplication app(argc, argv);
+  const QString program = QString::fromLocal8Bit(argv[1]);
+  const QString folder = QString::fromStdString(std::filesystem::canonical(argv[2]).string());
+  printf("pool of %d children\n", ThumbnailGallery::MaxProcesses());
+  Print("cold", Measure(program, folder, true));
+  Print("warm", Measure(program, folder, false));
+  const Run off = Measure(program, folder, true, true);
+  printf("off: %d items, scrolled for 2 s; longest window stall %.1f ms\n", off.items, off.stallMs);
+  return 0;
+}

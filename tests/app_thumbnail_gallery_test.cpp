@@ -1,0 +1,276 @@
+// Model thumbnails in the file list's icon views, made by real
+// "tarnelle --thumbnail" children into a private freedesktop cache.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QFile>
+#include <QFileIconProvider>
+#include <QImageReader>
+#include <QListView>
+#include <QSet>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/ini_file.h"
+#include "app/mainform.h"
+#include "app/thumbnail_cache.h"
+#include "app/thumbnail_gallery.h"
+#include "test_util.h"
+#include "widgets/filelist.h"
+#include "window_harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSamples = TARNELLE_SOURCE_DIR "/samples";
+
+QImage IconImage(TFileList& list, const QString& name) {
+  const int row = list.RowOf(name);
+  if (row < 0) return {};
+  QAbstractItemModel* m = list.IconView()->model();
+  const QIcon icon = m->data(m->index(row, 0), Qt::DecorationRole).value<QIcon>();
+  return icon.pixmap(64, 64).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+std::map<std::string, std::string> Tags(const std::string& png) {
+  QFile f(QString::fromStdString(png));
+  return f.open(QIODevice::ReadOnly) ? PngTextTags(f.readAll())
+                                     : std::map<std::string, std::string>{};
+}
+
+int Colours(const QImage& image) {
+  QSet<QRgb> set;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) set.insert(image.pixel(x, y));
+  return static_cast<int>(set.size());
+}
+
+class Gallery : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(kSamples + "/torus_binary.stl")) GTEST_SKIP() << "no samples in " << kSamples;
+    static int serial = 0;
+    dir_ = TempDir() + "/gallery" + std::to_string(++serial);
+    models_ = dir_ + "/models";
+    fs::create_directories(models_);
+    // Every program of the test shares this cache, as a desktop would.
+    cache_ = dir_ + "/cache";
+    setenv("XDG_CACHE_HOME", cache_.c_str(), 1);
+    fs::copy_file(kSamples + "/torus_binary.stl", models_ + "/torus.stl");
+    fs::copy_file(kSamples + "/icosphere.obj", models_ + "/ball.obj");
+    std::ofstream(models_ + "/broken.stl") << "solid broken\nfacet normal 0 0 1\n garbage\n";
+  }
+  void TearDown() override { unsetenv("XDG_CACHE_HOME"); }
+
+  // A list in large-icon view wired to a gallery of real children.
+  void Show(bool enabled) {
+    host_ = std::make_unique<QWidget>();
+    host_->resize(600, 400);
+    list_ = new TFileList(host_.get());
+    list_->resize(600, 400);
+    gallery_ = new ThumbnailGallery(list_);
+    gallery_->SetProgram(QStringLiteral(TARNELLE_BINARY_DIR "/app/tarnelle"));
+    thumbs_ = new FileListThumbnails(list_, gallery_);
+    thumbs_->SetEnabled(enabled);
+    list_->SetViewStyle(0);
+    list_->SetFolder(Q(models_));
+    host_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(host_.get()));
+  }
+  bool Settled() {
+    if (!gallery_->Idle()) return false;
+    for (int r = 0; r < list_->Count(); ++r)
+      if (gallery_->StateOf(Path(list_->Caption(r))) == ThumbnailGallery::State::kPending)
+        return false;
+    return true;
+  }
+  QString Path(const QString& name) const { return Q(models_) + "/" + name; }
+  static QString Q(const std::string& s) { return QString::fromStdString(s); }
+  ThumbSource Source(const std::string& name) const {
+    ThumbSource s;
+    EXPECT_TRUE(StatThumbSource(models_ + "/" + name, s));
+    return s;
+  }
+
+  std::string dir_, models_, cache_;
+  std::unique_ptr<QWidget> host_;
+  TFileList* list_ = nullptr;
+  ThumbnailGallery* gallery_ = nullptr;
+  FileListThumbnails* thumbs_ = nullptr;
+};
+
+TEST_F(Gallery, LargeIconsShowModelPicturesFromTheSharedCache) {
+  Show(true);
+  ASSERT_TRUE(WaitFor([&] { return Settled(); }, 60000));
+  const QImage generic = QFileIconProvider()
+                             .icon(QFileIconProvider::File)
+                             .pixmap(64, 64)
+                             .toImage()
+                             .convertToFormat(QImage::Format_ARGB32);
+  const std::string root = cache_ + "/thumbnails";
+  EXPECT_EQ(gallery_->CacheRoot(), root);
+  for (const char* name : {"torus.stl", "ball.obj"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(gallery_->StateOf(Path(name)), ThumbnailGallery::State::kReady);
+    const QImage shown = IconImage(*list_, name);
+    EXPECT_NE(shown, generic);
+    EXPECT_GT(Colours(shown), 3);  // a shaded model, not a flat symbol
+    // The cache file: the freedesktop name of the file's URI, the three
+    // tags of the file as it is, private to the user.
+    const ThumbSource src = Source(name);
+    EXPECT_EQ(src.uri, "file://" + fs::canonical(models_ + "/" + name).string());
+    const std::string png = root + "/normal/" + Md5Hex(src.uri) + ".png";
+    auto tags = Tags(png);
+    EXPECT_EQ(tags["Thumb::URI"], src.uri);
+    EXPECT_EQ(tags["Thumb::MTime"], std::to_string(src.mtime));
+    EXPECT_EQ(tags["Thumb::Size"], std::to_string(src.size));
+    EXPECT_EQ(QImageReader(Q(png)).size(), QSize(128, 128));
+    struct stat st {};
+    ASSERT_EQ(stat(png.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  // The broken file: the failure icon, and a record under fail/.
+  EXPECT_EQ(gallery_->StateOf(Path("broken.stl")), ThumbnailGallery::State::kFailed);
+  EXPECT_EQ(IconImage(*list_, "broken.stl"),
+            thumbs_->FailureIcon().pixmap(64, 64).toImage().convertToFormat(QImage::Format_ARGB32));
+  const ThumbSource broken = Source("broken.stl");
+  EXPECT_EQ(FailPath(root, broken.uri),
+            root + "/fail/" + FailFolderName() + "/" + Md5Hex(broken.uri) + ".png");
+  EXPECT_TRUE(ThumbnailMatches(FailPath(root, broken.uri), broken));
+  // Nothing but finished pictures in the cache folder.
+  for (const auto& e : fs::directory_iterator(root + "/normal"))
+    EXPECT_EQ(e.path().extension(), ".png") << e.path();
+
+  // A second list over the same folder takes every picture from the cache.
+  // One child draws all three, the broken one included.
+  EXPECT_EQ(gallery_->ProcessesStarted(), 1);
+  list_->SetViewStyle(1);  // small icons: a new request
+  ASSERT_TRUE(WaitFor([&] { return Settled(); }, 20000));
+  ThumbnailGallery fresh;
+  fresh.SetProgram(QStringLiteral(TARNELLE_BINARY_DIR "/app/tarnelle"));
+  fresh.Request({Path("torus.stl"), Path("ball.obj"), Path("broken.stl")});
+  ASSERT_TRUE(WaitFor([&] { return fresh.Idle(); }, 20000));
+  EXPECT_EQ(fresh.ProcessesStarted(), 0);
+  EXPECT_EQ(fresh.StateOf(Path("torus.stl")), ThumbnailGallery::State::kReady);
+  EXPECT_EQ(fresh.StateOf(Path("broken.stl")), ThumbnailGallery::State::kFailed);
+}
+
+TEST_F(Gallery, AChangedFileGetsANewThumbnail) {
+  Show(true);
+  ASSERT_TRUE(WaitFor([&] { return Settled(); }, 60000));
+  const QImage before = gallery_->Picture(Path("torus.stl"));
+  ASSERT_FALSE(before.isNull());
+  // Another model under the same name, a moment later.
+  fs::copy_file(kSamples + "/cube.stl", models_ + "/torus.stl",
+                fs::copy_options::overwrite_existing);
+  const auto later = fs::last_write_time(models_ + "/torus.stl") + std::chrono::seconds(5);
+  fs::last_write_time(models_ + "/torus.stl", later);
+  const ThumbSource now = Source("torus.stl");
+  // The folder watcher re-reads the list; the new file is made again.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return Settled() &&
+               gallery_->StateOf(Path("torus.stl")) == ThumbnailGallery::State::kReady &&
+               gallery_->Picture(Path("torus.stl")) != before;
+      },
+      60000));
+  auto tags = Tags(ThumbnailPath(cache_ + "/thumbnails", now.uri, 128));
+  EXPECT_EQ(tags["Thumb::MTime"], std::to_string(now.mtime));
+  EXPECT_EQ(tags["Thumb::Size"], std::to_string(now.size));
+  EXPECT_EQ(IconImage(*list_, "torus.stl"),
+            QIcon(QPixmap::fromImage(gallery_->Picture(Path("torus.stl"))))
+                .pixmap(64, 64)
+                .toImage()
+                .convertToFormat(QImage::Format_ARGB32));
+}
+
+TEST_F(Gallery, SwitchedOffShowsGenericIconsAndStartsNoProcess) {
+  Show(false);
+  QTest::qWait(800);
+  EXPECT_EQ(gallery_->ProcessesStarted(), 0);
+  EXPECT_FALSE(fs::exists(cache_ + "/thumbnails"));
+  const QImage generic = IconImage(*list_, "broken.stl");
+  EXPECT_EQ(IconImage(*list_, "torus.stl"), generic);
+  EXPECT_EQ(IconImage(*list_, "ball.obj"), generic);
+  // The list and details views never ask for pictures either.
+  thumbs_->SetEnabled(true);
+  list_->SetViewStyle(3);
+  QTest::qWait(500);
+  EXPECT_EQ(gallery_->ProcessesStarted(), 0);
+}
+
+// A child that crashes on one file of its batch: that file fails and is
+// recorded, the ones before it keep their pictures, the ones after it go
+// to a new child.
+TEST_F(Gallery, ACrashCostsOneThumbnail) {
+  fs::copy_file(kSamples + "/cube.stl", models_ + "/crash.stl");
+  const std::string wrapper = dir_ + "/crashing-thumbnailer";
+  std::ofstream(wrapper) << "#!/bin/sh\n"
+                            "size=$2; shift 2; i=0\n"
+                            "while [ $# -ge 2 ]; do\n"
+                            "  case \"$1\" in *crash*) kill -SEGV $$;; esac\n"
+                            "  if " TARNELLE_BINARY_DIR
+                            "/app/tarnelle --thumbnail $size \"$1\" \"$2\" "
+                            ">/dev/null 2>&1\n"
+                            "  then echo \"$i ok\"; else echo \"$i failed\"; fi\n"
+                            "  i=$((i + 1)); shift 2\n"
+                            "done\n";
+  fs::permissions(wrapper, fs::perms::owner_all);
+  host_ = std::make_unique<QWidget>();
+  list_ = new TFileList(host_.get());
+  gallery_ = new ThumbnailGallery(list_);
+  gallery_->SetProgram(Q(wrapper));
+  gallery_->Request({Path("ball.obj"), Path("crash.stl"), Path("torus.stl")});
+  ASSERT_TRUE(WaitFor([&] { return gallery_->Idle(); }, 60000));
+  EXPECT_EQ(gallery_->StateOf(Path("ball.obj")), ThumbnailGallery::State::kReady);
+  EXPECT_EQ(gallery_->StateOf(Path("crash.stl")), ThumbnailGallery::State::kFailed);
+  EXPECT_EQ(gallery_->StateOf(Path("torus.stl")), ThumbnailGallery::State::kReady);
+  EXPECT_EQ(gallery_->ProcessesStarted(), 2);
+  const ThumbSource crashed = Source("crash.stl");
+  EXPECT_TRUE(ThumbnailMatches(FailPath(cache_ + "/thumbnails", crashed.uri), crashed));
+}
+
+// The main window: the "ｵﾌﾟｼｮﾝ" item and its key in the settings file.
+TEST_F(Gallery, TheOptionMenuItemSwitchesThumbnailsAndIsKept) {
+  const std::string ini = dir_ + "/tarnelle.ini";
+  std::ofstream(ini) << "[Option]\nviewtype=0\nthumbnails=0\nlastpath=" << models_ << "\n";
+  MainFormOptions o;
+  o.exePath = dir_ + "/tarnelle";
+  o.iniPath = ini;
+  o.helpPath = dir_ + "/missing.html";
+  o.readPlugins = false;
+  o.thumbnailer = TARNELLE_BINARY_DIR "/app/tarnelle";
+  auto w = std::make_unique<TMainForm>(o);
+  w->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
+  ASSERT_EQ(w->FileList()->Folder(), Q(models_));
+  QAction* item = w->MenuAction("mThumbnails");
+  ASSERT_NE(item, nullptr);
+  EXPECT_FALSE(item->isChecked());
+  QTest::qWait(500);
+  ThumbnailGallery* gallery = w->Thumbnails()->Gallery();
+  EXPECT_EQ(gallery->ProcessesStarted(), 0);
+
+  item->trigger();
+  EXPECT_TRUE(item->isChecked());
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return gallery->Idle() &&
+               gallery->StateOf(Path("ball.obj")) == ThumbnailGallery::State::kReady;
+      },
+      60000));
+  EXPECT_GT(gallery->ProcessesStarted(), 0);
+  w->close();
+  w.reset();
+  IniFile saved;
+  saved.Load(ini);
+  EXPECT_EQ(saved.ReadInteger("Option", "thumbnails", -1), 1);
+}
+
+}  // namespace
