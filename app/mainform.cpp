@@ -38,6 +38,7 @@
 #include "app/aboutbox.h"
 #include "app/archivebrowser.h"
 #include "app/backgroundload.h"
+#include "app/cli.h"
 #include "app/filebrowser.h"
 #include "app/fileoperation.h"
 #include "app/icons.h"
@@ -765,7 +766,7 @@ void TMainForm::OptionClick() {
 }
 
 void TMainForm::ShowAbout(int page) {
-  about_->SetVersionText(QStringLiteral("Version: 1.69"));
+  about_->SetVersionText(QStringLiteral("Version: ") + QString::fromLatin1(kVersion));
   about_->ShowPage(page);
   about_->exec();
 }
