@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QCursor>
 #include <QDir>
 #include <QListView>
 #include <QMenu>
@@ -558,6 +559,42 @@ TEST_F(MainWindow, SpaceStepsRenderTypeOnlyInThePreview) {
   // A click on the tool button steps too.
   QTest::mouseClick(w.ToolButton("tbRType"), Qt::LeftButton, {}, QPoint(4, 4));
   EXPECT_EQ(w.RenderType(), 1);
+}
+
+// The submenu and the drop-down draw a check mark on the current type's
+// row, and on no other: the mark column of the other rows looks the same.
+TEST_F(MainWindow, RenderTypeMenusShowTheCurrentTypeChecked) {
+  TMainForm& w = Start();
+  QMenu* sub = w.findChild<QMenu*>(QStringLiteral("mRenderType"));
+  QMenu* drop = w.ToolButton("tbRType")->menu();
+  ASSERT_TRUE(sub && drop);
+  for (int type : {3, 0}) {
+    w.SetRenderType(type);
+    for (QMenu* menu : {sub, drop}) {
+      SCOPED_TRACE(type);
+      // The pointer away from the menu: no row is highlighted.
+      QCursor::setPos(w.screen()->geometry().bottomRight() - QPoint(2, 2));
+      menu->popup(w.mapToGlobal(QPoint(20, 20)));
+      ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+      const QImage shot = menu->grab().toImage();
+      const QList<QAction*> items = menu->actions();
+      ASSERT_EQ(items.size(), 5);
+      auto markColumn = [&](int i) {
+        // The mark's column, left of the text, inside the menu's frame.
+        const QRect row = menu->actionGeometry(items[i]);
+        const QRect mark(row.left() + 3, row.top() + 3, 16, row.height() - 6);
+        return shot.copy(QRect(mark.topLeft() * shot.devicePixelRatio(),
+                               mark.size() * shot.devicePixelRatio()));
+      };
+      const QImage checked = markColumn(type);
+      for (int i = 0; i < 5; ++i) {
+        if (i == type) continue;
+        EXPECT_EQ(markColumn(i), markColumn(type == 0 ? 1 : 0)) << "row " << i;
+        EXPECT_NE(markColumn(i), checked) << "row " << i;
+      }
+      menu->hide();
+    }
+  }
 }
 
 TEST_F(MainWindow, WheelZoomsThePreviewWhenItHasTheFocus) {
