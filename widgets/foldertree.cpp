@@ -101,10 +101,14 @@ void TFolderTree::scrollTo(const QModelIndex& index, ScrollHint hint) {
   const int viewW = viewport()->width();
   if (r.isEmpty() || viewW <= 0) return;
   QScrollBar* bar = horizontalScrollBar();
-  // Show the node's arrow and as much of its name as fits.
-  const int left = r.left() - indentation();
-  if (left < 0 || r.left() + std::min(r.width(), viewW / 2) > viewW)
-    bar->setValue(bar->value() + left);
+  // Names read from the left whenever the node's arrow and as much of its
+  // name as fits are in view so; else the view starts at the node's arrow.
+  // The cell reaches to the column's end: the node's own width is its
+  // icon and name.
+  const int x = r.left() + bar->value();
+  const int nodeW = std::min(sizeHintForIndex(index).width(), r.width());
+  const bool fitsFromLeft = x + std::min(nodeW, viewW / 2) <= viewW;
+  bar->setValue(fitsFromLeft ? 0 : x - indentation());
 }
 
 QString TFolderTree::SelectedPath() const {
