@@ -227,9 +227,12 @@ void TFolderTree::dragEnterEvent(QDragEnterEvent* e) {
     return;
   }
   // Accepted over the whole tree, so that moving over empty space ends
-  // in no drop at all rather than reaching the window behind.
-  e->accept();
+  // in no drop at all rather than reaching the window behind. The enter
+  // stays accepted wherever it happens (a drag often comes in over empty
+  // space beside the names): an ignored enter would hand the whole drag to
+  // the window, whose drop loads the file instead of copying it.
   dragMoveEvent(e);
+  e->accept();
 }
 
 void TFolderTree::dragMoveEvent(QDragMoveEvent* e) {
