@@ -80,6 +80,9 @@ TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), model_(new TFolde
   connect(model_, &QFileSystemModel::directoryLoaded, this, later);
   connect(model_, &QAbstractItemModel::rowsInserted, this, later);
   connect(model_, &QAbstractItemModel::layoutChanged, this, later);
+  // The column widens as deeper rows are laid out: only then can the view
+  // scroll as far as a deep node needs.
+  connect(horizontalScrollBar(), &QScrollBar::rangeChanged, this, later);
   // The home folder is one glance away: its branch is open from the start.
   const QModelIndex home = model_->index(QDir::homePath());
   for (QModelIndex i = home.parent(); i.isValid(); i = i.parent()) expand(i);
