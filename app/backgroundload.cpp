@@ -82,6 +82,26 @@ const std::string& TBackgroundLoad::RequestedPath() const {
   return none;
 }
 
+bool TBackgroundLoad::Shows(const std::string& path, const std::string& lastPath) const {
+  if (pending_) return pending_->path == path;
+  if (running_) return running_->path == path && !(control_ && control_->Cancelled());
+  return path == lastPath && !lastCancelled_;
+}
+
+void TBackgroundLoad::Drop(std::unique_ptr<Request> r) {
+  if (r) dropped_.push_back(std::move(*r));
+}
+
+void TBackgroundLoad::LogDropped() {
+  // The lines of a load cancelled before its first step.
+  for (const Request& r : dropped_) {
+    host_.AppendLog(kLogSeparator);
+    host_.AppendLog("file: " + (r.displayName.empty() ? r.path : r.displayName));
+    host_.AppendLog(kLogCancelled);
+  }
+  dropped_.clear();
+}
+
 void TBackgroundLoad::Start(const std::string& path, const std::string& displayName) {
   Request r{path, displayName};
   if (worker_.joinable()) {
@@ -90,6 +110,7 @@ void TBackgroundLoad::Start(const std::string& path, const std::string& displayN
         !(newest == running_.get() && control_->Cancelled()))
       return;
     control_->Cancel();
+    Drop(std::move(pending_));
     pending_ = std::make_unique<Request>(std::move(r));
     return;
   }
@@ -97,7 +118,7 @@ void TBackgroundLoad::Start(const std::string& path, const std::string& displayN
 }
 
 void TBackgroundLoad::Cancel() {
-  pending_.reset();
+  Drop(std::move(pending_));
   if (control_) control_->Cancel();
 }
 
@@ -107,6 +128,7 @@ void TBackgroundLoad::CancelAndWait() {
   // Whatever the worker posted is for a model about to go away.
   ++generation_;
   running_.reset();
+  dropped_.clear();
   showTimer_->stop();
   pollTimer_->stop();
   progress_->hide();
@@ -177,11 +199,13 @@ void TBackgroundLoad::Post(uint64_t generation, std::function<void(LoadHost&)> f
 void TBackgroundLoad::WorkerDone(LoadOutcome outcome, const std::string& lastPath) {
   if (worker_.joinable()) worker_.join();
   pipeline_.lastPath = lastPath;
+  lastCancelled_ = outcome == LoadOutcome::kCancelled;
   running_.reset();
   showTimer_->stop();
   pollTimer_->stop();
   progress_->hide();
   std::unique_ptr<Request> next = std::move(pending_);
+  LogDropped();
   emit Finished(outcome);
   if (worker_.joinable()) return;  // a slot started another load
   if (next) {

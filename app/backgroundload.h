@@ -3,7 +3,9 @@
 // window (log lines, the preview) are carried over to the window's thread
 // in the order they were made. One load runs at a time: a new request
 // cancels the running one and starts once it has stopped; requests made
-// meanwhile replace each other, so quick clicks never queue up.
+// meanwhile replace each other, so quick clicks never queue up. A request
+// dropped before it started still gets its lines in the log, as a load
+// cancelled at once: every click shows there.
 #pragma once
 
 #include <QObject>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/load_progress.h"
 #include "core/pipeline.h"
@@ -43,6 +46,11 @@ class TBackgroundLoad : public QObject {
   bool Busy() const { return worker_.joinable() || pending_ != nullptr; }
   // The path of the newest request while one is running or waiting.
   const std::string& RequestedPath() const;
+  // Whether path is what the window shows or is about to show: the newest
+  // request unless it was cancelled, else (lastPath being the last load's)
+  // the last load unless it was cancelled. A cancelled file shows nothing,
+  // so a click on it loads it.
+  bool Shows(const std::string& path, const std::string& lastPath) const;
   TLoadProgress* Progress() const { return progress_; }
   // Runs on the worker at every progress check of the loads started from
   // now on (tests hold a load at a known point with it).
@@ -60,6 +68,10 @@ class TBackgroundLoad : public QObject {
     std::string path, displayName;
   };
   void Launch(const Request& r);
+  // Sets r aside as cancelled before it started; its lines follow those of
+  // the running load.
+  void Drop(std::unique_ptr<Request> r);
+  void LogDropped();
   void WorkerDone(LoadOutcome outcome, const std::string& lastPath);
   // Runs f on the window's thread unless the load that posted it was dropped.
   void Post(uint64_t generation, std::function<void(LoadHost&)> f);
@@ -73,6 +85,8 @@ class TBackgroundLoad : public QObject {
   std::thread worker_;
   std::unique_ptr<LoadControl> control_;
   std::unique_ptr<Request> running_, pending_;
+  std::vector<Request> dropped_;
+  bool lastCancelled_ = false;
   std::function<void(LoadControl&)> hook_;
   uint64_t generation_ = 0;
   bool busyCursor_ = false;

@@ -19,7 +19,7 @@
 
 SnapshotFn g_snapshotRenderer = nullptr;
 
-const char kVersion[] = "1.69";
+const char kVersion[] = TARNELLE_VERSION;
 
 const char kUsage[] =
     "usage: tarnelle [FILE]                      start the viewer\n"

@@ -38,6 +38,7 @@
 #include "app/aboutbox.h"
 #include "app/archivebrowser.h"
 #include "app/backgroundload.h"
+#include "app/cli.h"
 #include "app/filebrowser.h"
 #include "app/fileoperation.h"
 #include "app/icons.h"
@@ -383,8 +384,11 @@ void TMainForm::BuildToolBar(QWidget* parent) {
   tbRType_->setPopupMode(QToolButton::MenuButtonPopup);
   auto* rtypeMenu = new QMenu(tbRType_);
   rtypeDropGroup_ = new QActionGroup(rtypeMenu);
+  // The items carry no image: a menu draws an item's image in place of its
+  // check mark, and the mark is what shows the current type here (the
+  // button itself shows the type's image).
   for (int i = 0; i < 5; ++i) {
-    QAction* a = rtypeMenu->addAction(Icon(kRenderTypeIcons[i]), U(kRenderTypeNames[i]));
+    QAction* a = rtypeMenu->addAction(U(kRenderTypeNames[i]));
     a->setCheckable(true);
     a->setObjectName(QStringLiteral("dRType%1").arg(i));
     rtypeDropGroup_->addAction(a);
@@ -468,7 +472,6 @@ void TMainForm::BuildMenus() {
   for (int i = 0; i < 5; ++i) {
     QAction* a = check(rtype, "", kRenderTypeNames[i]);
     a->setObjectName(QStringLiteral("mRType%1").arg(i));
-    a->setIcon(Icon(kRenderTypeIcons[i]));
     rtypeMenuGroup_->addAction(a);
     connect(a, &QAction::triggered, this, [this, i] { SetRenderType(i); });
   }
@@ -707,9 +710,13 @@ const std::string& TMainForm::LatestPath() const {
   return Loading() ? loader_->RequestedPath() : pipeline_.lastPath;
 }
 
+bool TMainForm::AlreadyShown(const std::string& path) const {
+  return loader_ ? loader_->Shows(path, pipeline_.lastPath) : path == pipeline_.lastPath;
+}
+
 void TMainForm::OpenPath(const QString& path) {
   const std::string bytes = PathBytes(path);
-  if (bytes == LatestPath()) return;
+  if (AlreadyShown(bytes)) return;
   RequestLoad(bytes);
 }
 
@@ -792,7 +799,7 @@ void TMainForm::OptionClick() {
 }
 
 void TMainForm::ShowAbout(int page) {
-  about_->SetVersionText(QStringLiteral("Version: 1.69"));
+  about_->SetVersionText(QStringLiteral("Version: ") + QString::fromLatin1(kVersion));
   about_->ShowPage(page);
   about_->exec();
 }
@@ -858,7 +865,7 @@ void TMainForm::ListClicked() {
   const std::string path =
       ListedItemPath(PathBytes(fileList_->Folder()), PathBytes(fileList_->Caption(row)),
                      PathBytes(fileList_->Extension(row)));
-  if (path == LatestPath()) return;
+  if (AlreadyShown(path)) return;
   RequestLoad(path);
 }
 

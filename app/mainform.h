@@ -155,8 +155,11 @@ class TMainForm : public QMainWindow, public LoadHost {
   void FirstPreviewInit();
   // Every load goes through here (in the background unless switched off).
   void RequestLoad(const std::string& path, const std::string& displayName = {});
-  // The file being loaded, else the last one loaded: what "already shown" means.
+  // The file being loaded, else the last one loaded (what Reload takes).
   const std::string& LatestPath() const;
+  // What a click or Open leaves alone: the file shown or being loaded, but
+  // not one whose load was cancelled.
+  bool AlreadyShown(const std::string& path) const;
   void TrimMemory();
   void ShowAbout(int page);
   void OpenHelp();

@@ -16,6 +16,12 @@ class TManualWindow : public QWidget {
   void ShowFile(const QString& path);
   QTextBrowser* Browser() const { return browser_; }
 
+  // The size it asks for; a smaller screen gets a smaller window.
+  static constexpr int kWidth = 720, kHeight = 820;
+
  private:
+  // Sizes and places the window to lie wholly on its screen.
+  void FitToScreen();
+
   QTextBrowser* browser_;
 };

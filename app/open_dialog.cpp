@@ -5,6 +5,8 @@
 #include <QScreen>
 #include <QTreeView>
 
+#include "preview/file_dialog_types.h"
+
 namespace {
 constexpr int kWidth = 820, kHeight = 480;
 }
@@ -20,6 +22,7 @@ QString AskModelFile(QWidget* parent, const QString& folder, const QStringList& 
   dialog.setNameFilters(filters);
   dialog.selectNameFilter(selectedFilter);
   dialog.setViewMode(QFileDialog::Detail);
+  ListByNameOnly(dialog);
   QSize size(kWidth, kHeight);
   if (const QScreen* screen = parent ? parent->screen() : nullptr)
     size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);

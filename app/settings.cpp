@@ -161,8 +161,9 @@ std::string SettingsFilePath(const std::string& exePath) {
   const std::string dir = DirOf(exePath);
   const std::string beside = dir + (dir == "/" ? "" : "/") + BaseOf(exePath) + ".ini";
   // Beside the executable when we may write there (the file itself too, if
-  // it exists), else the user's configuration folder.
-  if (IsWritableFolder(dir) &&
+  // it exists) and it is no installed tree, else the user's configuration
+  // folder.
+  if (KeepsFilesBesideExecutable(dir) &&
       (access(beside.c_str(), F_OK) != 0 || access(beside.c_str(), W_OK) == 0))
     return beside;
   return XdgBaseDir("XDG_CONFIG_HOME", ".config") + "/tarnelle/tarnelle.ini";

@@ -14,6 +14,23 @@ bool IsWritableFolder(const std::string& dir) {
   return (st.st_mode & bit) != 0;
 }
 
+bool IsInstalledTree(const std::string& exeDir) {
+  std::string dir = exeDir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  const std::string tail = "/lib/tarnelle";
+  if (dir.size() <= tail.size() || dir.compare(dir.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  // The link (or a copy) in bin/ is what the install rules add; lstat so
+  // that a dangling link still counts.
+  const std::string bin = dir.substr(0, dir.size() - tail.size()) + "/bin/tarnelle";
+  struct stat st {};
+  return lstat(bin.c_str(), &st) == 0;
+}
+
+bool KeepsFilesBesideExecutable(const std::string& exeDir) {
+  return !IsInstalledTree(exeDir) && IsWritableFolder(exeDir);
+}
+
 std::string XdgBaseDir(const char* variable, const char* fallback) {
   const char* xdg = getenv(variable);
   if (xdg && xdg[0] == '/') {
@@ -28,6 +45,6 @@ std::string XdgBaseDir(const char* variable, const char* fallback) {
 std::string CacheFolderPath(const std::string& exePath) {
   const size_t slash = exePath.find_last_of('/');
   const std::string dir = slash == std::string::npos ? "." : exePath.substr(0, slash + 1);
-  if (IsWritableFolder(dir)) return (dir == "." ? std::string("./") : dir) + "Cache/";
+  if (KeepsFilesBesideExecutable(dir)) return (dir == "." ? std::string("./") : dir) + "Cache/";
   return XdgBaseDir("XDG_CACHE_HOME", ".cache") + "/tarnelle/";
 }

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include "preview/file_dialog_types.h"
 #include "preview/pview.h"
 #include "preview/waitcursor.h"
 
@@ -26,19 +27,21 @@ void ViewImageExport::Run(QWidget* parent, TPView& view, int quality) {
   dialog.setFileMode(QFileDialog::AnyFile);
   // The combo shows the descriptions alone; no extension is ever added.
   dialog.setOption(QFileDialog::HideNameFilterDetails);
-  dialog.setNameFilters(ViewImageFilters());
+  const QStringList filters = ViewImageFilters();
+  dialog.setNameFilters(filters);
+  dialog.selectNameFilter(filters[lastFilter_]);
   dialog.setDefaultSuffix(QString());
+  ListByNameOnly(dialog);
   if (!lastDir_.isEmpty()) dialog.setDirectory(lastDir_);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
   const QString path = dialog.selectedFiles().constFirst();
   // With the details hidden the dialog may report the description alone.
   const QString chosen = dialog.selectedNameFilter();
-  const QStringList filters = ViewImageFilters();
   int filter = -1;
   for (int i = 0; i < filters.size() && filter < 0; ++i)
     if (chosen == filters[i] || filters[i].startsWith(chosen + QLatin1String(" ("))) filter = i;
-  lastDir_ = QFileInfo(path).absolutePath();
-  Save(parent, view, path, filter, quality);
+  if (filter >= 0) lastFilter_ = filter;
+  if (Save(parent, view, path, filter, quality)) lastDir_ = QFileInfo(path).absolutePath();
 }
 
 bool ViewImageExport::Save(QWidget* parent, TPView& view, const QString& path, int filterIndex,

@@ -20,12 +20,16 @@ class ViewImageExport {
  public:
   // Asks for a file and filter and writes view's picture there (JPEG with
   // quality). A cancelled dialog does nothing; a failed write shows the
-  // "Tarnelle Warning" box over parent.
+  // "Tarnelle Warning" box over parent. The dialog opens in the folder of
+  // the last picture written and with the filter chosen last.
   void Run(QWidget* parent, TPView& view, int quality);
   // The part after the dialog: true when the file was written.
   static bool Save(QWidget* parent, TPView& view, const QString& path, int filterIndex,
                    int quality);
 
  private:
-  QString lastDir_;  // the dialog opens where the last picture went
+  // Only a written picture moves the dialog: a folder that failed may be
+  // one that cannot even be listed.
+  QString lastDir_;
+  int lastFilter_ = 0;  // kept for the run, as the dialog's filter index
 };

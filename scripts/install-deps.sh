@@ -10,7 +10,7 @@ packages=(
   libjpeg-dev libarchive-dev libseccomp-dev
   libassimp-dev assimp-testmodels
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth fonts-ipafont-gothic
+  xvfb xauth fonts-ipafont-gothic libxtst-dev
   time ccache
   desktop-file-utils libxml2-utils shared-mime-info libglib2.0-bin dpkg-dev file
   clang libclang-rt-14-dev

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds Tarnelle and starts the viewer on the bundled samples/ folder with
+# Builds Tarnelle (the program with its plug-ins and archiver modules) and
+# starts the viewer on the bundled samples/ folder with
 # one sample loaded. Without a display it runs the viewer under a virtual X
 # server, saves a picture of the whole window and prints where it is.
 set -euo pipefail
@@ -9,7 +10,7 @@ build="${TARNELLE_BUILD_DIR:-build}"
 # The same configuration as scripts/test.sh, so that either command reuses
 # what the other one built.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNELLE_WERROR=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tarnelle
+cmake --build "$build" -j "$(nproc)" --target tarnelle_program
 
 # The sample to show: a shaded one when there, else any model in samples/.
 sample=""

@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the Release build (warnings as
 # errors) under a virtual X server, then the Qt-free libraries and their
 # tests again with AddressSanitizer and UndefinedBehaviorSanitizer, and
-# every fuzz target briefly.
+# every fuzz target briefly. Skipped tests are listed with their reasons at
+# the end of each test run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,8 +12,17 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNELLE_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
-xvfb-run -a -s "-screen 0 1280x1024x24" \
-  ctest --test-dir build --output-on-failure -j "$jobs" --timeout 900
+# Runs ctest on a build folder, then lists what it skipped and why (also
+# when something failed, so that the reasons are not lost).
+run_ctest() {
+  local title=$1 dir=$2
+  shift 2
+  local status=0
+  "$@" --test-dir "$dir" --output-on-failure -j "$jobs" --output-junit skipped-report.xml || status=$?
+  bash scripts/skip_summary.sh "$dir/skipped-report.xml" "$title"
+  return $status
+}
+run_ctest "Release tests" build xvfb-run -a -s "-screen 0 1280x1024x24" ctest --timeout 900
 
 san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNELLE_WERROR=ON \
@@ -21,7 +31,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNELLE_W
   -DCMAKE_EXE_LINKER_FLAGS="$san" -DCMAKE_SHARED_LINKER_FLAGS="$san" -DCMAKE_MODULE_LINKER_FLAGS="$san" >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 1800 -LE gui
+  run_ctest "Sanitizer tests" build-asan ctest --timeout 1800 -LE gui
 # Every fuzz target for a short while on its seeds (clang, build-fuzz).
 TARNELLE_FUZZ_JOBS=$jobs bash fuzz/run.sh all 20
 echo "all tests passed"

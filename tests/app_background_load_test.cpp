@@ -136,13 +136,16 @@ TEST_F(BackgroundLoad, TheWindowGoesOnAndANewRequestReplacesTheRunningLoad) {
   // A render type chosen meanwhile holds for the model that arrives.
   w_->SetRenderType(3);
 
-  // Two more requests while it is held: only the newest is loaded.
+  // Two more requests while it is held: only the newest is loaded, and the
+  // one it replaced before it started shows as cancelled.
   Load(big_ + ".missing");
   Load(obj_);
   EXPECT_EQ(w_->LoadCount(), 3);
   gate_.Open();
   ASSERT_TRUE(WaitForLoad(*w_));
   EXPECT_EQ(Log(), QStringList({"----------", "file: " + QString::fromStdString(big_),
+                                "...読み込みを中止しました。", "----------",
+                                "file: " + QString::fromStdString(big_ + ".missing"),
                                 "...読み込みを中止しました。", "----------",
                                 "Wavefront: " + QString::fromStdString(obj_),
                                 " > 頂点数 = 4, ポリゴン数 = 2"}));
@@ -197,6 +200,14 @@ TEST_F(BackgroundLoad, EscOrCancelStopsTheLoadAndLeavesThePreviewEmpty) {
     // Esc means nothing once the load is over.
     QTest::keyClick(w_.get(), Qt::Key_Escape);
     EXPECT_EQ(Log().mid(before), added);
+    // A cancelled file is not a loaded one: opening it again loads it.
+    const int count = w_->LoadCount();
+    Load(big_);
+    EXPECT_EQ(w_->LoadCount(), count + 1);
+    ASSERT_TRUE(WaitForLoad(*w_));
+    EXPECT_EQ(w_->Preview()->SceneState().polygonCount, 20000);
+    EXPECT_EQ(Log().mid(before + c.lines).first(2),
+              QStringList({"----------", "STL format: " + QString::fromStdString(big_)}));
   }
 }
 

@@ -22,11 +22,15 @@
 #include <QTimer>
 #include <QTreeView>
 #include <QUrl>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "app/fileoperation.h"
 #include "app/mainform.h"
@@ -34,6 +38,7 @@
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
 #include "window_harness.h"
+#include "xtest_pointer.h"
 
 namespace fs = std::filesystem;
 
@@ -560,3 +565,67 @@ TEST_F(FileOpsWindow, DropOnTheWindowLoadsTheFirstFile) {
 }
 
 }  // namespace
+
+// Real mouse gestures from the X server: a press on a file's name and a move
+// beyond the drag distance drags it, in every view, onto a tree folder,
+// with slow steps and with quick ones. Slow steps enter the tree beside
+// the names first, where no folder takes the files.
+TEST_F(FileOpsWindow, DraggingWithRealMouseEventsCopiesOntoATreeFolder) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb"))
+    GTEST_SKIP() << "needs an X display, not " << QGuiApplication::platformName().toStdString();
+  XTestPointer probe;
+  if (!probe.ok()) GTEST_SKIP() << "the X server has no XTest extension";
+  TMainForm& w = Start();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  TFolderTree* tree = w.FolderTree();
+  TFileList* list = w.FileList();
+  // Only the test's folder in the tree: folders that other programs make
+  // meanwhile must not move the target row.
+  tree->setRootIndex(tree->FsModel()->index(dir_));
+  struct Gesture {
+    const char* what;
+    int steps, stepMs, releaseMs;
+  };
+  const Gesture gestures[] = {{"50 ms steps", 12, 50, 100}, {"quick moves", 3, 0, 100}};
+  // The real drag, counted.
+  int drags = 0;
+  list->SetDragRunner([&](QDrag& drag, Qt::DropActions actions) {
+    ++drags;
+    return drag.exec(actions, Qt::CopyAction);
+  });
+  int n = 0;
+  for (int style : {3, 2, 1, 0}) {
+    for (const Gesture& g : gestures) {
+      SCOPED_TRACE(testing::Message() << "view " << style << ", " << g.what);
+      const QString name = QStringLiteral("drag%1.stl").arg(++n);
+      Put(models_ + "/" + name, kStl);
+      w.SetViewStyle(style);
+      ASSERT_TRUE(WaitFor([&] { return list->RowOf(name) >= 0; }));
+      list->DetailView()->selectionModel()->clear();
+      QAbstractItemView* view = list->CurrentView();
+      const QPoint from = view->viewport()->mapToGlobal(list->ItemRect(list->RowOf(name)).center());
+      QPoint to;
+      ASSERT_TRUE(WaitFor([&] {
+        const QModelIndex i = tree->FsModel()->index(dest_);
+        tree->scrollTo(i);
+        const QRect r = tree->visualRect(i);
+        // On the folder's name, inside the tree however it is scrolled.
+        const int x = std::clamp(r.left() + 30, 4, tree->viewport()->width() - 4);
+        to = tree->viewport()->mapToGlobal(QPoint(x, r.center().y()));
+        return i.isValid() && !r.isEmpty() &&
+               tree->indexAt(tree->viewport()->mapFromGlobal(to)) == i;
+      }));
+      const int loads = w.LoadCount();
+      XTestPointer pointer;
+      pointer.Drag(from.x(), from.y(), to.x(), to.y(), g.steps, g.stepMs, g.releaseMs);
+      EXPECT_TRUE(WaitFor([&] { return pointer.Done(); }));
+      EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(dest_ + "/" + name); }, 3000))
+          << "not copied";
+      EXPECT_EQ(drags, n);
+      EXPECT_TRUE(QFileInfo::exists(models_ + "/" + name));
+      EXPECT_EQ(w.LoadCount(), loads) << "the pressed file was loaded";
+      QTest::qWait(100);
+    }
+  }
+}

@@ -1,26 +1,37 @@
 // Saving the preview's picture from the real window: the save dialog, the
 // format chosen by its filter, the pixels and size of the file, and the
 // warning with nothing lost when the file cannot be written.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QImageReader>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeDatabase>
+#include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "app/mainform.h"
+#include "preview/file_dialog_types.h"
 #include "preview/glpanel.h"
 #include "preview/image_io.h"
 #include "preview/pview.h"
@@ -336,6 +347,131 @@ TEST_F(SaveImage, UnwritableFolderWarns) {
   ASSERT_TRUE(SaveThroughDialog([this] { SaveKey(); }, locked + "/view.bmp", 0, {ExpectWarning()}));
   EXPECT_TRUE(FilesIn(locked).isEmpty());
   if (!readOnly) chmod(locked.toLocal8Bit().constData(), 0755);
+}
+
+// Sees whether anything opens a FIFO for reading while it lives, and lets
+// such a reader go at once (it gets end of file) instead of hanging.
+class FifoWatch {
+ public:
+  explicit FifoWatch(const QString& path) : path_(path.toLocal8Bit()) {
+    ok_ = mkfifo(path_.constData(), 0644) == 0;
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        const int fd = open(path_.constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+          opened_ = true;
+          close(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+  }
+  ~FifoWatch() {
+    stop_ = true;
+    thread_.join();
+  }
+  bool ok() const { return ok_; }
+  bool Opened() const { return opened_; }
+
+ private:
+  QByteArray path_;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false}, opened_{false};
+  std::thread thread_;
+};
+
+// Sets a file's access time a day before its modification time, so that a
+// read moves it (relatime); returns that access time.
+time_t BackdateAccess(const QString& path) {
+  struct stat st {};
+  stat(path.toLocal8Bit().constData(), &st);
+  const timespec times[2] = {{st.st_mtime - 86400, 0}, {0, UTIME_OMIT}};
+  utimensat(AT_FDCWD, path.toLocal8Bit().constData(), times, 0);
+  return st.st_mtime - 86400;
+}
+time_t AccessTime(const QString& path) {
+  struct stat st {};
+  stat(path.toLocal8Bit().constData(), &st);
+  return st.st_atime;
+}
+
+// The file dialogs' icons and type names come from names alone: a FIFO, or
+// a file such as /proc/kmsg, blocks whoever reads it.
+TEST(FileDialogTypes, FilesAreNeverOpened) {
+  const QString dir = QString::fromStdString(TempDir());
+  NameOnlyIconProvider provider;
+  const QString pipe = dir + "/pipe";
+  {
+    FifoWatch fifo(pipe);
+    ASSERT_TRUE(fifo.ok());
+    EXPECT_FALSE(provider.type(QFileInfo(pipe)).isEmpty());
+    provider.icon(QFileInfo(pipe));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(fifo.Opened());
+  }
+  // Regular files: typed by name (a.png is a PNG image whatever it holds),
+  // and never read, which a read's access time would show.
+  const QString png = dir + "/a.png", plain = dir + "/kmsg", control = dir + "/control";
+  for (const QString& path : {png, plain, control}) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("\x89PNG\r\n\x1a\n not really");
+  }
+  const time_t before = BackdateAccess(control);
+  {
+    QFile f(control);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    f.readAll();
+  }
+  if (AccessTime(control) == before) GTEST_SKIP() << "reads leave no access time on " << TempDir();
+  for (const QString& path : {png, plain}) {
+    const time_t set = BackdateAccess(path);
+    const QString type = provider.type(QFileInfo(path));
+    provider.icon(QFileInfo(path));
+    EXPECT_EQ(AccessTime(path), set) << path.toStdString() << " was read";
+    if (path == png) {
+      EXPECT_EQ(type, QMimeDatabase().mimeTypeForName("image/png").comment());
+    }
+  }
+}
+
+// The dialog comes back to the folder of the last picture written, never to
+// one that failed, with the filter chosen last.
+TEST_F(SaveImage, DialogKeepsTheLastGoodFolderAndTheLastFilter) {
+  const QString good = out_ + "/good", bad = out_ + "/bad";
+  QDir().mkpath(good);
+  QDir().mkpath(bad);
+  ASSERT_TRUE(SaveThroughDialog([this] { SaveKey(); }, good + "/a.png", 2));
+  // Permissions do not stop root: a read-only tmpfs does.
+  std::unique_ptr<Tmpfs> readOnly;
+  if (geteuid() == 0) {
+    readOnly = std::make_unique<Tmpfs>(bad, MS_RDONLY, "size=64k");
+    if (!readOnly->ok()) GTEST_SKIP() << "running as root and no read-only tmpfs can be mounted";
+  } else {
+    ASSERT_EQ(chmod(bad.toLocal8Bit().constData(), 0555), 0);
+  }
+  ASSERT_TRUE(SaveThroughDialog([this] { SaveKey(); }, bad + "/b.jpg", 1, {ExpectWarning()}));
+
+  // The next dialog: in good/, JPEG still chosen; only a name is typed.
+  ModalSteps s;
+  s.Then<QFileDialog>([&](QFileDialog* d) {
+    EXPECT_EQ(QDir(d->directory()).canonicalPath(), QDir(good).canonicalPath());
+    auto* types = d->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    EXPECT_TRUE(types && types->currentIndex() == 1);
+    EXPECT_NE(dynamic_cast<NameOnlyIconProvider*>(d->iconProvider()), nullptr);
+    auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    auto* buttons = d->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    if (!name || !buttons) return d->reject();
+    name->setText(QStringLiteral("c"));
+    buttons->button(QDialogButtonBox::Save)->click();
+  });
+  s.Start();
+  SaveKey();
+  ASSERT_TRUE(s.Done());
+  QImageReader reader(good + "/c");
+  reader.setDecideFormatFromContent(true);
+  EXPECT_EQ(reader.format().toStdString(), "jpeg");
+  if (!readOnly) chmod(bad.toLocal8Bit().constData(), 0755);
 }
 
 // Without OpenGL there is no picture: the command warns and writes nothing.

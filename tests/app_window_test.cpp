@@ -7,13 +7,16 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QCursor>
 #include <QDir>
+#include <QFileSystemModel>
 #include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
 #include <QWheelEvent>
@@ -559,6 +562,73 @@ TEST_F(MainWindow, SpaceStepsRenderTypeOnlyInThePreview) {
   // A click on the tool button steps too.
   QTest::mouseClick(w.ToolButton("tbRType"), Qt::LeftButton, {}, QPoint(4, 4));
   EXPECT_EQ(w.RenderType(), 1);
+}
+
+// At start the tree shows its names from the left when the selected folder
+// fits so; only a folder too deep for the panel scrolls it sideways.
+TEST_F(MainWindow, FolderTreeStartsScrolledToTheLeft) {
+  TMainForm& w = Start(models_ + "/cube.stl");
+  TFolderTree* tree = w.FolderTree();
+  QScrollBar* bar = tree->horizontalScrollBar();
+  // Folder contents arrive over time; each time the selection is shown again.
+  QTest::qWait(300);
+  const QRect node = tree->visualRect(tree->currentIndex());
+  ASSERT_TRUE(node.isValid());
+  if (node.left() + bar->value() + 40 > tree->viewport()->width())
+    GTEST_SKIP() << "the test folder lies too deep for the panel: " << models_.toStdString();
+  EXPECT_EQ(bar->value(), 0);
+
+  // A folder deeper than the panel is wide: its node is brought into view.
+  // Only the test's folder in the tree, so that folders other programs make
+  // meanwhile change nothing.
+  tree->setRootIndex(tree->FsModel()->index(dir_));
+  QString deep = models_;
+  for (int i = 0; i < 12; ++i) deep += QStringLiteral("/level%1").arg(i);
+  ASSERT_TRUE(QDir().mkpath(deep));
+  tree->SelectPath(deep);
+  ASSERT_TRUE(WaitFor([&] { return bar->value() > 0; })) << "max " << bar->maximum();
+  const QRect shown = tree->visualRect(tree->currentIndex());
+  EXPECT_GE(shown.left(), 0);
+  EXPECT_LT(shown.left(), tree->viewport()->width());
+  // And back: a shallow folder scrolls the tree to the left again.
+  tree->SelectPath(models_);
+  EXPECT_TRUE(WaitFor([&] { return bar->value() == 0; }));
+}
+
+// The submenu and the drop-down draw a check mark on the current type's
+// row, and on no other: the mark column of the other rows looks the same.
+TEST_F(MainWindow, RenderTypeMenusShowTheCurrentTypeChecked) {
+  TMainForm& w = Start();
+  QMenu* sub = w.findChild<QMenu*>(QStringLiteral("mRenderType"));
+  QMenu* drop = w.ToolButton("tbRType")->menu();
+  ASSERT_TRUE(sub && drop);
+  for (int type : {3, 0}) {
+    w.SetRenderType(type);
+    for (QMenu* menu : {sub, drop}) {
+      SCOPED_TRACE(type);
+      // The pointer away from the menu: no row is highlighted.
+      QCursor::setPos(w.screen()->geometry().bottomRight() - QPoint(2, 2));
+      menu->popup(w.mapToGlobal(QPoint(20, 20)));
+      ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+      const QImage shot = menu->grab().toImage();
+      const QList<QAction*> items = menu->actions();
+      ASSERT_EQ(items.size(), 5);
+      auto markColumn = [&](int i) {
+        // The mark's column, left of the text, inside the menu's frame.
+        const QRect row = menu->actionGeometry(items[i]);
+        const QRect mark(row.left() + 3, row.top() + 3, 16, row.height() - 6);
+        return shot.copy(
+            QRect(mark.topLeft() * shot.devicePixelRatio(), mark.size() * shot.devicePixelRatio()));
+      };
+      const QImage checked = markColumn(type);
+      for (int i = 0; i < 5; ++i) {
+        if (i == type) continue;
+        EXPECT_EQ(markColumn(i), markColumn(type == 0 ? 1 : 0)) << "row " << i;
+        EXPECT_NE(markColumn(i), checked) << "row " << i;
+      }
+      menu->hide();
+    }
+  }
 }
 
 TEST_F(MainWindow, WheelZoomsThePreviewWhenItHasTheFocus) {

@@ -37,6 +37,7 @@ tree() {
   expect_file share/applications/tarnelle.desktop
   expect_file share/mime/packages/tarnelle.xml
   expect_file share/thumbnailers/tarnelle.thumbnailer
+  expect_file share/doc/tarnelle/copyright
   expect_file share/icons/hicolor/scalable/apps/tarnelle.svg
   for size in 16 22 24 32 48 64 128 256; do
     expect_file "share/icons/hicolor/${size}x${size}/apps/tarnelle.png"
@@ -71,7 +72,7 @@ tree() {
   cat >"$work/kit/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(KitPlugin CXX)
-find_package(Tarnelle 0.1 REQUIRED)
+find_package(Tarnelle 1.69 REQUIRED)
 tarnelle_add_plugin(kit_off OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/out SOURCES off_reader.cpp)
 CMAKE
   cp "$source/plugins/off/off_reader.cpp" "$work/kit/"
@@ -102,13 +103,25 @@ readonly_settings() {
   grep -q '^backcol=0,77,102' "$work/config/tarnelle/tarnelle.ini" || fail "settings file content"
   [ -z "$(find "$work/ro" -name '*.ini')" ] || fail "settings written into the installed tree"
 
-  # A writable copy keeps its settings beside the executable.
+  # A writable installed tree (as the package leaves /usr/lib/tarnelle for
+  # root) still uses the XDG folder, started through bin/ or directly.
   cp -a "$prefix" "$work/rw"
-  XDG_CONFIG_HOME="$work/config2" TARNELLE_SCREENSHOT="$work/window2.png" \
-    timeout 120 "$work/rw/bin/tarnelle" "$source/samples/cube.stl" 2>"$work/err.log" || fail "the viewer: $(cat "$work/err.log")"
-  [ -f "$work/rw/lib/tarnelle/tarnelle.ini" ] || fail "no settings file beside a writable executable"
-  [ ! -e "$work/config2" ] || fail "settings of a writable copy went to the XDG folder"
-  echo "settings of read-only and writable installations checked"
+  for exe in "$work/rw/bin/tarnelle" "$work/rw/lib/tarnelle/tarnelle"; do
+    rm -rf "$work/config2"
+    XDG_CONFIG_HOME="$work/config2" XDG_CACHE_HOME="$work/cache2" TARNELLE_SCREENSHOT="$work/window2.png" \
+      timeout 120 "$exe" "$source/samples/cube.stl" 2>"$work/err.log" || fail "the viewer: $(cat "$work/err.log")"
+    [ -f "$work/config2/tarnelle/tarnelle.ini" ] || fail "$exe: no settings file in \$XDG_CONFIG_HOME/tarnelle"
+    [ -z "$(find "$work/rw" -name '*.ini' -o -name Cache)" ] || fail "$exe ($(id -un)) wrote into the installed tree"
+  done
+
+  # The program folder copied out by hand is portable: its settings stay
+  # beside the executable.
+  cp -a "$prefix/lib/tarnelle" "$work/portable"
+  XDG_CONFIG_HOME="$work/config3" TARNELLE_SCREENSHOT="$work/window3.png" \
+    timeout 120 "$work/portable/tarnelle" "$source/samples/cube.stl" 2>"$work/err.log" || fail "the viewer: $(cat "$work/err.log")"
+  [ -f "$work/portable/tarnelle.ini" ] || fail "no settings file beside a portable executable"
+  [ ! -e "$work/config3" ] || fail "settings of a portable copy went to the XDG folder"
+  echo "settings of installed (read-only and writable, as $(id -un)) and portable trees checked"
 }
 
 deb() {
@@ -126,12 +139,26 @@ deb() {
   done
   dpkg-deb -c "${debs[0]}" >"$work/contents"
   grep -q ' ./usr/bin/tarnelle -> ../lib/tarnelle/tarnelle$' "$work/contents" || fail "no /usr/bin/tarnelle link"
+  grep -q ' ./usr/share/doc/tarnelle/copyright$' "$work/contents" || fail "no /usr/share/doc/tarnelle/copyright"
+  # No library of the package is on the linker's path: no ldconfig.
+  dpkg-deb -e "${debs[0]}" "$work/control"
+  if grep -l ldconfig "$work/control"/* >/dev/null 2>&1; then
+    fail "maintainer scripts run ldconfig: $(grep -l ldconfig "$work/control"/*)"
+  fi
+  for script in postinst postrm; do
+    [ ! -f "$work/control/$script" ] || sh -n "$work/control/$script" || fail "$script is no valid shell script"
+  done
   # The stripped program, unpacked anywhere, still exports what its
   # plug-ins call.
   dpkg-deb -x "${debs[0]}" "$work/root"
   printf 'OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n' >"$work/tri.off"
   "$work/root/usr/bin/tarnelle" --info "$work/tri.off" >"$work/deb-off.log" || true
   grep -q "ポリゴン数 = 1" "$work/deb-off.log" || fail "the packaged program did not load a file through its plug-in"
+  # The package and the program carry one version.
+  local version
+  version=$(dpkg-deb -f "${debs[0]}" Version)
+  [ "$("$work/root/usr/bin/tarnelle" --version)" = "tarnelle $version" ] ||
+    fail "package version $version, program: $("$work/root/usr/bin/tarnelle" --version)"
   echo "package $(basename "${debs[0]}") checked; Depends: $depends"
 }
 

@@ -28,7 +28,7 @@ set_tests_properties(install_deb PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77
 
 foreach(mode entry mime)
   add_test(NAME desktop_files_${mode} COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/desktop_files_test.sh
-    ${mode} ${CMAKE_SOURCE_DIR})
+    ${mode} ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
   set_tests_properties(desktop_files_${mode} PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77)
 endforeach()
 

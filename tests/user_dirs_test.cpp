@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -54,6 +55,35 @@ TEST(UserDirs, CacheBesideAWritableExecutableElseInTheXdgCache) {
   chmod(dir.c_str(), 0755);
   EXPECT_FALSE(IsWritableFolder("/no/such/folder"));
   EXPECT_FALSE(IsWritableFolder(""));
+}
+
+TEST(UserDirs, AnInstalledTreeAlwaysUsesTheXdgCache) {
+  EnvGuard env;
+  env.Set("XDG_CACHE_HOME", "/xdg/cache");
+  const std::string root = TempDir();
+  // prefix/lib/tarnelle reached through prefix/bin/tarnelle, writable (and
+  // run as root in the test machine): still the XDG folder.
+  for (const char* d : {"/prefix", "/prefix/lib", "/prefix/lib/tarnelle", "/prefix/bin", "/loose",
+                        "/loose/lib", "/loose/lib/tarnelle"})
+    ASSERT_EQ(mkdir((root + d).c_str(), 0755), 0) << d;
+  ASSERT_EQ(symlink("../lib/tarnelle/tarnelle", (root + "/prefix/bin/tarnelle").c_str()), 0);
+  struct Case {
+    std::string dir;
+    bool installed;
+  } cases[] = {
+      {root + "/prefix/lib/tarnelle", true},
+      // No bin/tarnelle: a tree unpacked by hand.
+      {root + "/loose/lib/tarnelle", false},
+      // A build folder.
+      {root + "/prefix", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsInstalledTree(c.dir), c.installed) << c.dir;
+    EXPECT_EQ(KeepsFilesBesideExecutable(c.dir), !c.installed) << c.dir;
+    EXPECT_EQ(CacheFolderPath(c.dir + "/tarnelle"),
+              c.installed ? "/xdg/cache/tarnelle/" : c.dir + "/Cache/")
+        << c.dir;
+  }
 }
 
 TEST(UserDirs, XdgVariablesOnlyCountWhenAbsolute) {

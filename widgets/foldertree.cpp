@@ -80,6 +80,9 @@ TFolderTree::TFolderTree(QWidget* parent) : QTreeView(parent), model_(new TFolde
   connect(model_, &QFileSystemModel::directoryLoaded, this, later);
   connect(model_, &QAbstractItemModel::rowsInserted, this, later);
   connect(model_, &QAbstractItemModel::layoutChanged, this, later);
+  // The column widens as deeper rows are laid out: only then can the view
+  // scroll as far as a deep node needs.
+  connect(horizontalScrollBar(), &QScrollBar::rangeChanged, this, later);
   // The home folder is one glance away: its branch is open from the start.
   const QModelIndex home = model_->index(QDir::homePath());
   for (QModelIndex i = home.parent(); i.isValid(); i = i.parent()) expand(i);
@@ -101,10 +104,14 @@ void TFolderTree::scrollTo(const QModelIndex& index, ScrollHint hint) {
   const int viewW = viewport()->width();
   if (r.isEmpty() || viewW <= 0) return;
   QScrollBar* bar = horizontalScrollBar();
-  // Show the node's arrow and as much of its name as fits.
-  const int left = r.left() - indentation();
-  if (left < 0 || r.left() + std::min(r.width(), viewW / 2) > viewW)
-    bar->setValue(bar->value() + left);
+  // Names read from the left whenever the node's arrow and as much of its
+  // name as fits are in view so; else the view starts at the node's arrow.
+  // The cell reaches to the column's end: the node's own width is its
+  // icon and name.
+  const int x = r.left() + bar->value();
+  const int nodeW = std::min(sizeHintForIndex(index).width(), r.width());
+  const bool fitsFromLeft = x + std::min(nodeW, viewW / 2) <= viewW;
+  bar->setValue(fitsFromLeft ? 0 : x - indentation());
 }
 
 QString TFolderTree::SelectedPath() const {
@@ -236,9 +243,12 @@ void TFolderTree::dragEnterEvent(QDragEnterEvent* e) {
     return;
   }
   // Accepted over the whole tree, so that moving over empty space ends
-  // in no drop at all rather than reaching the window behind.
-  e->accept();
+  // in no drop at all rather than reaching the window behind. The enter
+  // stays accepted wherever it happens (a drag often comes in over empty
+  // space beside the names): an ignored enter would hand the whole drag to
+  // the window, whose drop loads the file instead of copying it.
   dragMoveEvent(e);
+  e->accept();
 }
 
 void TFolderTree::dragMoveEvent(QDragMoveEvent* e) {
