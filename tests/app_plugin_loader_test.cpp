@@ -17,12 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 class PluginLoaderWindow : public testing::Test {
  protected:
   void SetUp() override {

@@ -26,12 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // A tree like an installed one: a copy of tarnelle (it finds its Plugin
 // folder from its own path), the loader beside it, and the given plug-ins.
 std::string InstallTree(const char* name, bool withLoader,

@@ -43,3 +43,11 @@ RunResult RunTarnelle(const std::vector<std::string>& args,
 void PutU16(std::string& s, unsigned v);
 void PutU32(std::string& s, unsigned v);
 void PutF32(std::string& s, float v);
+
+// Whether this build runs under AddressSanitizer (which needs address space
+// of its own, so address-space caps are left off there).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
