@@ -116,9 +116,12 @@ TEST(PluginLoader, HostilePluginsCostOneLoadAndTheNextLoadWorks) {
     SCOPED_TRACE(std::string(c.ext) + " " + c.content);
     if (c.sanitizerSkips && kSanitized) continue;  // no address-space cap under the sanitizer
     const std::string bad = WriteTemp(std::string("bad.") + c.ext, c.content + "\n");
+    // Only the spinning plug-in meets the time cap: on a busy machine the
+    // page faults of the allocating one must not turn it into a time-out.
+    const std::string cpu = std::string(c.ext) == "spin" ? "1" : "60";
     const RunResult r =
         RunProgram(dir + "/tarnelle", {"--info", bad, good},
-                   {"TARNELLE_PLUGIN_MEMORY_MB=256", "TARNELLE_PLUGIN_CPU_SECONDS=1"});
+                   {"TARNELLE_PLUGIN_MEMORY_MB=256", "TARNELLE_PLUGIN_CPU_SECONDS=" + cpu});
     EXPECT_EQ(r.status, 1) << r.err;
     const std::string head = "----------\nfile: " + bad + "\n..." + c.line;
     EXPECT_EQ(r.out.substr(0, head.size()), head) << r.out;
