@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/stall_watch.h"
 #include "widgets/filelist.h"
 
 namespace {
@@ -55,22 +56,15 @@ Run Measure(const QString& program, const QString& folder, bool scroll, bool off
 
   QElapsedTimer clock;
   clock.start();
-  qint64 lastTick = 0, maxGap = 0;
-  QTimer ticker;
-  ticker.setInterval(5);
-  QObject::connect(&ticker, &QTimer::timeout, [&] {
-    const qint64 now = clock.nsecsElapsed();
-    maxGap = std::max(maxGap, now - lastTick);
-    lastTick = now;
-  });
-  ticker.start();
+  StallWatch stall;
+  stall.Start(clock);
   auto pending = [&](const QString& name) {
     return gallery->StateOf(folder + '/' + name) == ThumbnailGallery::State::kPending;
   };
 
   Run r;
   const qint64 t0 = clock.nsecsElapsed();
-  lastTick = t0;
+  stall.lastTick = t0;
   list->SetFolder(folder);
   if (off) {
     QTimer scroller;
@@ -82,7 +76,7 @@ Run Measure(const QString& program, const QString& folder, bool scroll, bool off
     scroller.start();
     Spin([&] { return clock.nsecsElapsed() - t0 > 2'000'000'000; });
     r.items = list->Count();
-    r.stallMs = maxGap / 1e6;
+    r.stallMs = stall.maxGap / 1e6;
     return r;
   }
   // The visible items of the first screen, once the list is laid out.
@@ -108,7 +102,7 @@ Run Measure(const QString& program, const QString& folder, bool scroll, bool off
     return true;
   });
   r.wholeMs = (clock.nsecsElapsed() - t0) / 1e6;
-  r.stallMs = maxGap / 1e6;
+  r.stallMs = stall.maxGap / 1e6;
   r.items = list->Count();
   for (int i = 0; i < list->Count(); ++i) {
     const auto s = gallery->StateOf(folder + '/' + list->Caption(i));

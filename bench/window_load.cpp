@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/mainform.h"
+#include "bench/stall_watch.h"
 #include "preview/glpanel.h"
 #include "preview/pview.h"
 
@@ -81,15 +82,8 @@ int main(int argc, char** argv) {
              framePolygons == w.Preview()->SceneState().polygonCount;
     });
   };
-  qint64 lastTick = 0, maxGap = 0;
-  QTimer ticker;
-  ticker.setInterval(5);
-  QObject::connect(&ticker, &QTimer::timeout, [&] {
-    const qint64 now = clock.nsecsElapsed();
-    maxGap = std::max(maxGap, now - lastTick);
-    lastTick = now;
-  });
-  ticker.start();
+  StallWatch stall;
+  stall.Start(clock);
 
   for (size_t f = 1; f < files.size(); ++f) {
     std::vector<double> picture, handover, gapLoad, gapFirst;
@@ -99,20 +93,20 @@ int main(int argc, char** argv) {
       waitPicture(small);
       QApplication::processEvents();
 
-      lastTick = clock.nsecsElapsed();
-      maxGap = 0;
+      stall.lastTick = clock.nsecsElapsed();
+      stall.maxGap = 0;
       const qint64 t0 = clock.nsecsElapsed();
       w.OpenPath(QString::fromStdString(files[f]));
       Spin([&] { return !w.Loading(); });
       handover.push_back((clock.nsecsElapsed() - t0) / 1e6);
       // The gap of the request itself counts (in --sync the whole load).
-      maxGap = std::max(maxGap, clock.nsecsElapsed() - lastTick);
-      gapLoad.push_back(maxGap / 1e6);
+      stall.maxGap = std::max(stall.maxGap, clock.nsecsElapsed() - stall.lastTick);
+      gapLoad.push_back(stall.maxGap / 1e6);
       waitPicture(t0);
       const qint64 t1 = frameTime;
-      maxGap = std::max(maxGap, t1 - lastTick);
+      stall.maxGap = std::max(stall.maxGap, t1 - stall.lastTick);
       picture.push_back((t1 - t0) / 1e6);
-      gapFirst.push_back(maxGap / 1e6);
+      gapFirst.push_back(stall.maxGap / 1e6);
     }
     printf(
         "%s %s: click-to-picture %.0f ms (handed to the preview after %.0f ms); longest "
