@@ -4,6 +4,7 @@
 #include <GL/gl.h>
 #include <GL/glext.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/huge_pages.h"
@@ -145,8 +146,11 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
     if (failedSerial_ == serial && failedLayout_ == want) return false;
     if (!Fill(scene, model, polygonCount, concave, want)) {
       Release();
-      failedSerial_ = serial;
-      failedLayout_ = want;
+      // A stopped fill is tried again by the next frame that wants it.
+      if (!SceneCancelled(scene)) {
+        failedSerial_ = serial;
+        failedLayout_ = want;
+      }
       return false;
     }
     serial_ = serial;
@@ -194,6 +198,7 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
     Claims claims(m, flat, haveNormals, object);
     ConcaveWalk walk(concave);
     for (int32_t p = 0; p < polygonCount; ++p) {
+      if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) return false;
       const int32_t n = m.nv(p);
       const int32_t* idx = m.index(p);
       uint32_t k = 0;
@@ -280,6 +285,10 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
   std::vector<uint32_t> c;  // the polygon's valid corners as records
   size_t f = 0;
   for (int32_t p = 0; p < polygonCount; ++p) {
+    if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) {
+      overflow = true;  // stopped: the buffers are dropped below
+      break;
+    }
     const int32_t n = m.nv(p);
     const int32_t* idx = m.index(p);
     const Float3& colour = m.polyMaterial[p] < 0 ? object : m.polyColor[p];
@@ -379,19 +388,31 @@ void DrawBuffers::Pass(const Scene& scene, bool withColour, bool fill) {
     const GLfloat own[3] = {colour_.x, colour_.y, colour_.z};
     glColor3fv(objectColour_ ? scene.object : own);
   }
+  // Triangles in slices, so that a stop request is seen between them; the
+  // same triangles in the same order give the same pixels.
+  const auto triangles = [&](uint32_t first, uint32_t count) {
+    constexpr uint32_t kSlice = 3 * static_cast<uint32_t>(kDrawSlice);
+    for (uint32_t at = 0; at < count && !SceneCancelled(scene); at += kSlice)
+      glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(std::min(kSlice, count - at)),
+                     GL_UNSIGNED_INT,
+                     reinterpret_cast<const void*>((first + at) * sizeof(uint32_t)));
+  };
   if (fill || segments_.empty()) {
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, fillIbo_);
-    glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(fillCount_), GL_UNSIGNED_INT, nullptr);
+    triangles(0, fillCount_);
     return;
   }
   glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, outlineIbo_);
   for (const Segment& s : segments_) {
-    if (s.polygons)
-      glMultiDrawElements(GL_POLYGON, counts_.data() + s.first, GL_UNSIGNED_INT,
-                          offsets_.data() + s.first, static_cast<GLsizei>(s.count));
-    else
-      glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(s.count), GL_UNSIGNED_INT,
-                     reinterpret_cast<const void*>(s.first * sizeof(uint32_t)));
+    if (s.polygons) {
+      for (uint32_t at = 0; at < s.count && !SceneCancelled(scene);
+           at += static_cast<uint32_t>(kDrawSlice))
+        glMultiDrawElements(GL_POLYGON, counts_.data() + s.first + at, GL_UNSIGNED_INT,
+                            offsets_.data() + s.first + at,
+                            static_cast<GLsizei>(std::min<uint32_t>(kDrawSlice, s.count - at)));
+    } else {
+      triangles(s.first, s.count);
+    }
   }
 }
 

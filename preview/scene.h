@@ -3,6 +3,7 @@
 // and the headless renderer both draw through these functions.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -80,7 +81,18 @@ struct Scene {
   std::shared_ptr<DrawBuffers> buffers;
   // New for every model set or cleared, so buffers know their data is old.
   uint64_t modelSerial = 0;
+  // Set from another thread to stop a frame or a buffer fill part way: the
+  // drawing returns within one slice of the model, the picture unfinished.
+  const std::atomic<bool>* cancel = nullptr;
 };
+
+// Whether the scene's drawing has been asked to stop.
+inline bool SceneCancelled(const Scene& scene) {
+  return scene.cancel && scene.cancel->load(std::memory_order_relaxed);
+}
+// Polygons (or indices of a buffer draw) between two looks at the cancel
+// flag: a few milliseconds of drawing on a software renderer.
+inline constexpr int32_t kDrawSlice = 1 << 16;
 
 // Takes the model: fits the camera, centres and scales its vertices in
 // place, triangulates its concave polygons, then applies the render type.
