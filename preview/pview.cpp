@@ -1,6 +1,8 @@
 #include "preview/pview.h"
 
+#define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
+#include <GL/glext.h>
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -8,10 +10,12 @@
 #include <QVBoxLayout>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 #include "preview/draw_buffers.h"
 #include "preview/glpanel.h"
 #include "preview/image_io.h"
+#include "preview/render_thread.h"
 
 namespace {
 
@@ -66,9 +70,18 @@ TPView::TPView(QWidget* parent) : QWidget(parent) {
 TPView::~TPView() {
   Timer1.stop();
   restTimer_.stop();
-  // The builder reads the model: stop it before the model can go.
+  // The builder and the render thread read the model: stop them before the
+  // model can go.
   standInBuilder_.Cancel();
+  StopRenderThread();
   SceneClearModel(scene_);
+}
+
+void TPView::StopRenderThread() {
+  offThread_ = false;
+  if (!renderer_) return;
+  renderer_->Stop();
+  renderer_.reset();
 }
 
 // --- Scene -----------------------------------------------------------------
@@ -76,6 +89,9 @@ TPView::~TPView() {
 void TPView::DropModelData() {
   standInBuilder_.Cancel();
   standIn_.reset();
+  if (offThread_) renderer_->SetModel(nullptr, 0, {}, 0);
+  offThread_ = false;
+  haveRequest_ = false;
   if (GLReady()) {
     GLPanel1->makeCurrent();
     if (scene_.buffers) scene_.buffers->Release();
@@ -88,9 +104,20 @@ void TPView::SetModel(PolygonModel* model, int renderType) {
   DropModelData();
   SceneSetModel(scene_, model, renderType);
   lastFullFrameMs_ = 0.0;
-  // The first picture comes first: the buffers are filled and the stand-in
-  // is started once it is drawn.
-  pendingSerial_ = scene_.modelSerial;
+  offThread_ = renderer_ && scene_.model && scene_.polygonCount > offThreadLimit_;
+  if (offThread_) {
+    // The render thread draws it and fills its buffers; the stand-in is
+    // started at once, to be the first picture when the full frame is slow.
+    renderer_->SetModel(scene_.model, scene_.polygonCount, std::move(scene_.concave),
+                        scene_.modelSerial);
+    scene_.concave = {};
+    pendingSerial_ = 0;
+    StartStandIn();
+  } else {
+    // The first picture comes first: the buffers are filled and the
+    // stand-in is started once it is drawn.
+    pendingSerial_ = scene_.modelSerial;
+  }
   Repaint();
 }
 
@@ -146,7 +173,8 @@ void TPView::SetBufferDrawing(bool on) {
 
 size_t TPView::BufferBytes() const {
   return (scene_.buffers ? scene_.buffers->Bytes() : 0) +
-         (standInBuffers_ ? standInBuffers_->Bytes() : 0);
+         (standInBuffers_ ? standInBuffers_->Bytes() : 0) +
+         (renderer_ ? renderer_->BufferBytes() : 0);
 }
 
 void TPView::NoteMotion() {
@@ -157,7 +185,7 @@ void TPView::NoteMotion() {
 void TPView::RestTimerTimer() {
   moving_ = false;
   // The full model, at once, unless the last frame already was it.
-  if (lastFrameStandIn_) Repaint();
+  if (lastFrameStandIn_ || lastShown_ == Shown::kOlderFull) Repaint();
 }
 
 void TPView::SetRenderType(int type) {
@@ -300,6 +328,7 @@ void TPView::keyPressEvent(QKeyEvent* e) {
 void TPView::closeEvent(QCloseEvent* e) {
   standInBuilder_.Cancel();
   standIn_.reset();
+  StopRenderThread();
   if (GLPanel1) GLPanel1->Release();
   SceneClearModel(scene_);
   QWidget::closeEvent(e);
@@ -309,6 +338,18 @@ void TPView::closeEvent(QCloseEvent* e) {
 
 QImage TPView::GrabImage() {
   if (!GLReady()) return QImage();
+  // The picture asked for is the full frame of this view, unless the
+  // stand-in is what the view shows now: wait for the render thread.
+  if (offThread_ && !UseStandIn()) {
+    const FrameKey key = KeyOf(scene_);
+    RenderThread::Frame frame;
+    if (!renderer_->Newest(frame) || !(frame.key == key)) {
+      renderer_->Request(scene_);
+      requested_ = key;
+      haveRequest_ = true;
+      renderer_->WaitFor(key, 120000);
+    }
+  }
   return GLPanel1->grabFramebuffer();
 }
 
@@ -335,6 +376,14 @@ void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   if (standInBuffers_) standInBuffers_->Forget();
   SceneInitGL();
   SceneResizeGL(scene_);
+  if (!renderer_) {
+    auto renderer = std::make_unique<RenderThread>();
+    if (renderer->Begin()) {
+      connect(renderer.get(), &RenderThread::FrameReady, this, &TPView::Repaint,
+              Qt::QueuedConnection);
+      renderer_ = std::move(renderer);
+    }
+  }
   if (firstInitPending_) {
     firstInitPending_ = false;
     // After the panel's own set-up has finished: the call-back may load a
@@ -348,10 +397,65 @@ void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   }
 }
 
+bool TPView::UseStandIn() {
+  // A frame time of 0 is not known yet: a model drawn off the window's
+  // thread is big enough to count as slow until its first frame says.
+  const bool slow = lastFullFrameMs_ > standInThresholdMs_ || (offThread_ && lastFullFrameMs_ == 0);
+  return moving_ && slow && scene_.model && StandInReady();
+}
+
+void TPView::DrawOffThread() {
+  const FrameKey key = KeyOf(scene_);
+  RenderThread::Frame frame;
+  const bool have = renderer_->Newest(frame) && frame.key.serial == scene_.modelSerial;
+  const bool current = have && frame.key == key;
+  const bool standInNow = UseStandIn();
+  // While the stand-in stands for the moving view, no full frame is asked
+  // for: the thread would only draw views already gone.
+  if (!current && !standInNow && !(haveRequest_ && requested_ == key)) {
+    renderer_->Request(scene_);
+    requested_ = key;
+    haveRequest_ = true;
+  }
+  const auto show = [&](const QImage& pixels) {
+    glViewport(0, 0, scene_.width, scene_.height);
+    glClearColor(scene_.background[0], scene_.background[1], scene_.background[2], 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glDisable(GL_DEPTH_TEST);
+    glWindowPos2i(0, 0);
+    glDrawPixels(pixels.width(), pixels.height(), GL_RGBA, GL_UNSIGNED_BYTE, pixels.constBits());
+    glEnable(GL_DEPTH_TEST);
+  };
+  if (current && !standInNow) {
+    show(frame.pixels);
+    lastShown_ = Shown::kFull;
+    lastFullFrameMs_ = frame.ms;
+  } else if (StandInReady()) {
+    SceneDrawModelGL(scene_, *standIn_, standInBuffers_.get(), standInSerial_);
+    lastShown_ = Shown::kStandIn;
+  } else if (have) {
+    show(frame.pixels);
+    lastShown_ = Shown::kOlderFull;
+  } else {
+    Scene empty;
+    std::memcpy(empty.background, scene_.background, sizeof(empty.background));
+    empty.width = scene_.width;
+    empty.height = scene_.height;
+    SceneDrawGL(empty);
+    lastShown_ = Shown::kBackground;
+  }
+  lastFrameStandIn_ = lastShown_ == Shown::kStandIn;
+}
+
 void TPView::GLPanel1GLDraw(TGLPanel*) {
+  if (offThread_) {
+    DrawOffThread();
+    return;
+  }
   if (moving_ && lastFullFrameMs_ > standInThresholdMs_ && scene_.model && StandInReady()) {
     SceneDrawModelGL(scene_, *standIn_, standInBuffers_.get(), standInSerial_);
     lastFrameStandIn_ = true;
+    lastShown_ = Shown::kStandIn;
     return;
   }
   const auto t0 = std::chrono::steady_clock::now();
@@ -373,6 +477,7 @@ void TPView::GLPanel1GLDraw(TGLPanel*) {
   lastFullFrameMs_ =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   lastFrameStandIn_ = false;
+  lastShown_ = scene_.model ? Shown::kFull : Shown::kBackground;
 }
 
 void TPView::GLPanel1GLResize(TGLPanel* sender) {

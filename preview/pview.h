@@ -10,6 +10,7 @@
 
 #include "core/model.h"
 #include "preview/image_io.h"
+#include "preview/render_thread.h"
 #include "preview/scene.h"
 #include "preview/standin.h"
 
@@ -102,6 +103,17 @@ class TPView : public QWidget {
   double LastFullFrameMs() const { return lastFullFrameMs_; }
   // Bytes held in buffer objects for the model and its stand-in.
   size_t BufferBytes() const;
+  // Models of more polygons than this are drawn in full on a thread of
+  // their own (when the platform allows it), so that the window never
+  // waits for a frame: it shows the newest finished frame, or the
+  // stand-in (at once for a new model) while the full frame is not ready.
+  // Default 60000; takes effect with the next SetModel.
+  void SetOffThreadLimit(int32_t polygons) { offThreadLimit_ = polygons; }
+  // Whether the current model is drawn on the render thread.
+  bool DrawnOffThread() const { return offThread_; }
+  // What the newest frame showed.
+  enum class Shown { kBackground, kFull, kStandIn, kOlderFull };
+  Shown LastShown() const { return lastShown_; }
   // Draw from buffer objects (the default) or in immediate mode.
   void SetBufferDrawing(bool on);
   // Null when OpenGL could not be set up at all.
@@ -139,6 +151,12 @@ class TPView : public QWidget {
   // Once a model's first frame is shown: fills its buffers and starts its
   // stand-in.
   void AfterFirstPicture(uint64_t serial);
+  // The frame of a model drawn on the render thread: the finished full
+  // frame of this view, else the stand-in or the newest older frame.
+  void DrawOffThread();
+  // Whether the stand-in is drawn instead of the full model now.
+  bool UseStandIn();
+  void StopRenderThread();
 
   TGLPanel* GLPanel1 = nullptr;
   QTimer Timer1;
@@ -163,4 +181,12 @@ class TPView : public QWidget {
   uint64_t standInSerial_ = 0;
   uint64_t pendingSerial_ = 0;  // the model whose first frame is still due
   std::shared_ptr<DrawBuffers> standInBuffers_;
+  // The render thread, and whether it draws the current model.
+  std::unique_ptr<RenderThread> renderer_;
+  int32_t offThreadLimit_ = 60000;
+  bool offThread_ = false;
+  // The view last asked of the thread.
+  FrameKey requested_;
+  bool haveRequest_ = false;
+  Shown lastShown_ = Shown::kBackground;
 };

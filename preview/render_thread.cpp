@@ -1,0 +1,275 @@
+#include "preview/render_thread.h"
+
+#define GL_GLEXT_PROTOTYPES 1
+#include <GL/gl.h>
+#include <GL/glext.h>
+
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <chrono>
+#include <cstring>
+
+#include "preview/draw_buffers.h"
+#include "preview/glpanel.h"
+
+bool operator==(const FrameKey& a, const FrameKey& b) {
+  const RenderState &s = a.state, &t = b.state;
+  return a.serial == b.serial && std::memcmp(&a.camera, &b.camera, sizeof(Camera)) == 0 &&
+         s.lighting == t.lighting && s.polygonMode == t.polygonMode &&
+         s.smoothShade == t.smoothShade && s.normalArray == t.normalArray &&
+         s.normalPerPolygon == t.normalPerPolygon && a.renderType == b.renderType &&
+         a.cullMode == b.cullMode && a.width == b.width && a.height == b.height &&
+         std::memcmp(a.background, b.background, sizeof(a.background)) == 0 &&
+         std::memcmp(a.object, b.object, sizeof(a.object)) == 0 && a.reference == b.reference &&
+         a.buffers == b.buffers;
+}
+
+FrameKey KeyOf(const Scene& scene) {
+  FrameKey k;
+  k.serial = scene.modelSerial;
+  k.camera = scene.camera;
+  k.state = scene.state;
+  k.renderType = scene.renderType;
+  k.cullMode = scene.cullMode;
+  k.width = scene.width;
+  k.height = scene.height;
+  std::memcpy(k.background, scene.background, sizeof(k.background));
+  std::memcpy(k.object, scene.object, sizeof(k.object));
+  k.reference = scene.referenceDrawing;
+  k.buffers = scene.buffers != nullptr;
+  return k;
+}
+
+namespace {
+
+// The thread's own framebuffer, of the panel's formats: 8-bit colour and a
+// 24-bit depth buffer, so that its pixels are the panel's.
+class Target {
+ public:
+  ~Target() { Free(); }
+  // Makes a w x h framebuffer the one drawn to.
+  bool Ensure(int w, int h) {
+    if (fbo_ && w == w_ && h == h_) {
+      glBindFramebuffer(GL_FRAMEBUFFER, fbo_);
+      return true;
+    }
+    Free();
+    glGenFramebuffers(1, &fbo_);
+    glGenRenderbuffers(2, rb_);
+    glBindRenderbuffer(GL_RENDERBUFFER, rb_[0]);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, w, h);
+    glBindRenderbuffer(GL_RENDERBUFFER, rb_[1]);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT24, w, h);
+    glBindRenderbuffer(GL_RENDERBUFFER, 0);
+    glBindFramebuffer(GL_FRAMEBUFFER, fbo_);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, rb_[0]);
+    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, rb_[1]);
+    if (glCheckFramebufferStatus(GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) {
+      Free();
+      return false;
+    }
+    w_ = w;
+    h_ = h;
+    return true;
+  }
+  void Free() {
+    if (!fbo_) return;
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDeleteFramebuffers(1, &fbo_);
+    glDeleteRenderbuffers(2, rb_);
+    fbo_ = 0;
+    w_ = h_ = 0;
+  }
+
+ private:
+  GLuint fbo_ = 0, rb_[2] = {0, 0};
+  int w_ = 0, h_ = 0;
+};
+
+// The view of a request on the thread's scene, which holds the model.
+void TakeView(Scene& to, const Scene& from) {
+  std::memcpy(to.background, from.background, sizeof(to.background));
+  std::memcpy(to.object, from.object, sizeof(to.object));
+  to.renderType = from.renderType;
+  to.cullMode = from.cullMode;
+  to.camera = from.camera;
+  to.state = from.state;
+  to.width = from.width;
+  to.height = from.height;
+  to.referenceDrawing = from.referenceDrawing;
+}
+
+}  // namespace
+
+RenderThread::RenderThread(QObject* parent) : QThread(parent) {}
+
+RenderThread::~RenderThread() { Stop(); }
+
+bool RenderThread::Begin() {
+  if (surface_ || !QOpenGLContext::supportsThreadedOpenGL()) return false;
+  // The surface belongs to the window thread; the context is made on the
+  // thread that draws with it.
+  surface_ = new QOffscreenSurface();
+  surface_->setFormat(TGLPanel::RequestedFormat());
+  surface_->create();
+  if (!surface_->isValid()) {
+    delete surface_;
+    surface_ = nullptr;
+    return false;
+  }
+  start();
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait(lock, [&] { return started_ || failed_; });
+  return started_;
+}
+
+void RenderThread::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    quit_ = true;
+    cancel_ = true;
+  }
+  wake_.notify_all();
+  wait();
+  delete surface_;
+  surface_ = nullptr;
+}
+
+void RenderThread::SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTriangles concave,
+                            uint64_t serial) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cancel_ = true;
+  wake_.wait(lock, [&] { return !busy_; });
+  cancel_ = false;
+  job_.reset();
+  newest_.reset();
+  model_.model = model;
+  model_.polygonCount = model ? polygonCount : 0;
+  model_.concave = std::move(concave);
+  model_.modelSerial = serial;
+  release_ = true;
+  fillPending_ = false;
+  lock.unlock();
+  wake_.notify_all();
+}
+
+void RenderThread::Request(const Scene& scene) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (quit_ || !started_) return;
+    job_.emplace();
+    TakeView(*job_, scene);
+    job_->modelSerial = scene.modelSerial;
+    // Only whether to draw from buffers: the thread has its own.
+    jobBuffers_ = scene.buffers != nullptr;
+  }
+  wake_.notify_all();
+}
+
+bool RenderThread::Newest(Frame& out) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!newest_) return false;
+  out = *newest_;
+  return true;
+}
+
+bool RenderThread::WaitFor(const FrameKey& key, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                        [&] { return quit_ || !started_ || (newest_ && newest_->key == key); }) &&
+         started_ && !quit_ && newest_ && newest_->key == key;
+}
+
+bool RenderThread::Draw(const Scene& view, Frame& out) {
+  const auto t0 = std::chrono::steady_clock::now();
+  SceneDrawGL(view);
+  if (cancel_) return false;
+  QImage pixels(view.width, view.height, QImage::Format_RGBA8888);
+  if (pixels.isNull()) return false;
+  glPixelStorei(GL_PACK_ALIGNMENT, 4);
+  glReadPixels(0, 0, view.width, view.height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.bits());
+  out.pixels = std::move(pixels);
+  out.key = KeyOf(view);
+  out.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  return !cancel_;
+}
+
+void RenderThread::run() {
+  QOpenGLContext context;
+  context.setFormat(TGLPanel::RequestedFormat());
+  if (!context.create() || !context.makeCurrent(surface_)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failed_ = true;
+    wake_.notify_all();
+    return;
+  }
+  SceneInitGL();
+  auto buffers = std::make_shared<DrawBuffers>();
+  uint64_t filledSerial = 0;  // the model whose first frame has been drawn
+  {
+    Target target;
+    std::unique_lock<std::mutex> lock(mutex_);
+    started_ = true;
+    wake_.notify_all();
+    for (;;) {
+      wake_.wait(lock, [&] { return quit_ || release_ || job_ || fillPending_; });
+      if (quit_) break;
+      if (release_) {
+        release_ = false;
+        lock.unlock();
+        buffers->Release();
+        bufferBytes_ = 0;
+        lock.lock();
+        continue;
+      }
+      Scene& scene = model_;
+      scene.cancel = &cancel_;
+      if (job_) {
+        TakeView(scene, *job_);
+        const bool withBuffers = jobBuffers_;
+        const bool ours = job_->modelSerial == scene.modelSerial;
+        job_.reset();
+        if (!ours || scene.width <= 0 || scene.height <= 0) continue;
+        busy_ = true;
+        lock.unlock();
+        // A model's first frame is drawn without buffers: filling them
+        // would cost as much as the frame again. They are filled after it.
+        scene.buffers = withBuffers && filledSerial == scene.modelSerial ? buffers : nullptr;
+        Frame frame;
+        bool done = target.Ensure(scene.width, scene.height) && Draw(scene, frame);
+        bufferBytes_ = buffers->Bytes();
+        // Both drawings give the same pixels.
+        frame.key.buffers = withBuffers;
+        lock.lock();
+        busy_ = false;
+        if (done) {
+          newest_ = std::move(frame);
+          // Fill the buffers once the first frame is out, unless a request
+          // comes first (its frame then fills them).
+          if (withBuffers && !scene.buffers) fillPending_ = true;
+          filledSerial = scene.modelSerial;
+        }
+        wake_.notify_all();
+        lock.unlock();
+        if (done) emit FrameReady();
+        lock.lock();
+        continue;
+      }
+      // Nothing asked for: fill the buffers of a model already shown.
+      fillPending_ = false;
+      if (filledSerial != scene.modelSerial || !scene.model || scene.referenceDrawing) continue;
+      busy_ = true;
+      lock.unlock();
+      scene.buffers = buffers;
+      SceneFillBuffersGL(scene);
+      bufferBytes_ = buffers->Bytes();
+      lock.lock();
+      busy_ = false;
+      wake_.notify_all();
+    }
+    lock.unlock();
+    buffers->Release();
+    bufferBytes_ = 0;
+  }
+  context.doneCurrent();
+}

@@ -1,0 +1,102 @@
+// Full-detail frames of big models, drawn on a thread of their own so that
+// the window never waits for them. The thread has its own context and
+// draws into a framebuffer of its own, then hands the finished picture over
+// as pixels; the panel shows it with one copy. The model's buffer objects
+// are filled on that thread too.
+//
+// The window thread only ever waits for the thread to leave the model it
+// reads (at most one slice of drawing, see kDrawSlice), when the model is
+// replaced or the view stops.
+#pragma once
+
+#include <QImage>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "preview/scene.h"
+
+class QOffscreenSurface;
+
+// Everything of a scene that changes its picture.
+struct FrameKey {
+  uint64_t serial = 0;
+  Camera camera;
+  RenderState state;
+  int renderType = 0, cullMode = 0, width = 0, height = 0;
+  float background[3] = {0, 0, 0}, object[3] = {0, 0, 0};
+  bool reference = false, buffers = false;
+};
+bool operator==(const FrameKey& a, const FrameKey& b);
+FrameKey KeyOf(const Scene& scene);
+
+class RenderThread : public QThread {
+  Q_OBJECT
+
+ public:
+  // A finished picture: rows bottom first, RGBA, as glReadPixels gives them.
+  struct Frame {
+    QImage pixels;
+    FrameKey key;
+    double ms = 0.0;  // drawing and reading back, finished
+  };
+
+  explicit RenderThread(QObject* parent = nullptr);
+  // Stops the thread (see Stop).
+  ~RenderThread() override;
+
+  // Starts the thread; false when this platform cannot draw on a second
+  // thread or no context could be made there (the caller then draws on
+  // its own thread). Call on the window thread.
+  bool Begin();
+  // Stops the drawing within one slice, frees the thread's buffers and
+  // context and ends the thread. Safe to call more than once.
+  void Stop();
+
+  // The model later frames draw, with its concave triangles and serial;
+  // null for none. Waits until the thread no longer reads the previous
+  // model, so that it may be changed or freed on return. The buffers of the
+  // previous model are freed on the thread.
+  void SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTriangles concave,
+                uint64_t serial);
+  // Asks for a frame of the scene's view (its model must be the one set).
+  // A newer request replaces one that has not started; never waits.
+  void Request(const Scene& scene);
+  // The newest finished frame; false before the first.
+  bool Newest(Frame& out) const;
+  // Waits until the newest frame has this key; false after timeoutMs or
+  // when the thread has stopped.
+  bool WaitFor(const FrameKey& key, int timeoutMs);
+  // Bytes in the thread's buffer objects.
+  size_t BufferBytes() const { return bufferBytes_.load(); }
+
+ signals:
+  // A new frame is ready (emitted on the render thread).
+  void FrameReady();
+
+ protected:
+  void run() override;
+
+ private:
+  // One job on the thread; false when it was stopped part way.
+  bool Draw(const Scene& view, Frame& out);
+
+  QOffscreenSurface* surface_ = nullptr;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<size_t> bufferBytes_{0};
+  // Guarded by mutex_.
+  bool started_ = false, failed_ = false, quit_ = false, busy_ = false;
+  bool release_ = false;      // free the buffers of a model set aside
+  bool fillPending_ = false;  // fill the buffers of the model shown
+  std::optional<Scene> job_;  // the view asked for, and its model's serial
+  bool jobBuffers_ = false;   // whether it draws from buffer objects
+  std::optional<Frame> newest_;
+  // The model's part of the thread's scene: written by the window thread
+  // only while the thread is not busy, read by the thread only while busy.
+  Scene model_;
+};
