@@ -137,8 +137,12 @@ void TPView::SetStandInLimits(int32_t maxTriangles, double thresholdMs) {
 
 void TPView::StartStandIn() {
   // The model's vertices are centred and scaled by now, as drawn.
-  if (scene_.model && standInMax_ > 0 && scene_.polygonCount > standInMax_)
-    standInBuilder_.Start(*scene_.model, standInMax_);
+  if (!scene_.model || standInMax_ <= 0 || scene_.polygonCount <= standInMax_) return;
+  // Off the window's thread the stand-in is shown as soon as it is ready.
+  std::function<void()> ready;
+  if (offThread_)
+    ready = [this] { QMetaObject::invokeMethod(this, &TPView::Repaint, Qt::QueuedConnection); };
+  standInBuilder_.Start(*scene_.model, standInMax_, std::move(ready));
 }
 
 void TPView::AfterFirstPicture(uint64_t serial) {
@@ -185,7 +189,7 @@ void TPView::NoteMotion() {
 void TPView::RestTimerTimer() {
   moving_ = false;
   // The full model, at once, unless the last frame already was it.
-  if (lastFrameStandIn_ || lastShown_ == Shown::kOlderFull) Repaint();
+  if (lastShown_ != Shown::kFull) Repaint();
 }
 
 void TPView::SetRenderType(int type) {
@@ -343,7 +347,7 @@ QImage TPView::GrabImage() {
   if (offThread_ && !UseStandIn()) {
     const FrameKey key = KeyOf(scene_);
     RenderThread::Frame frame;
-    if (!renderer_->Newest(frame) || !(frame.key == key)) {
+    if (!renderer_->Newest(frame) || frame.partial || !(frame.key == key)) {
       renderer_->Request(scene_);
       requested_ = key;
       haveRequest_ = true;
@@ -408,7 +412,7 @@ void TPView::DrawOffThread() {
   const FrameKey key = KeyOf(scene_);
   RenderThread::Frame frame;
   const bool have = renderer_->Newest(frame) && frame.key.serial == scene_.modelSerial;
-  const bool current = have && frame.key == key;
+  const bool current = have && !frame.partial && frame.key == key;
   const bool standInNow = UseStandIn();
   // While the stand-in stands for the moving view, no full frame is asked
   // for: the thread would only draw views already gone.
@@ -435,7 +439,7 @@ void TPView::DrawOffThread() {
     lastShown_ = Shown::kStandIn;
   } else if (have) {
     show(frame.pixels);
-    lastShown_ = Shown::kOlderFull;
+    lastShown_ = frame.partial ? Shown::kPartial : Shown::kOlderFull;
   } else {
     Scene empty;
     std::memcpy(empty.background, scene_.background, sizeof(empty.background));

@@ -112,7 +112,9 @@ class TPView : public QWidget {
   // Whether the current model is drawn on the render thread.
   bool DrawnOffThread() const { return offThread_; }
   // What the newest frame showed.
-  enum class Shown { kBackground, kFull, kStandIn, kOlderFull };
+  // kPartial: a big model's first frame part way through; kOlderFull: the
+  // full frame of an earlier view of the model.
+  enum class Shown { kBackground, kFull, kStandIn, kPartial, kOlderFull };
   Shown LastShown() const { return lastShown_; }
   // Draw from buffer objects (the default) or in immediate mode.
   void SetBufferDrawing(bool on);

@@ -3,9 +3,12 @@
 #define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
 #include <GL/glext.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -175,26 +178,59 @@ bool RenderThread::Newest(Frame& out) const {
 
 bool RenderThread::WaitFor(const FrameKey& key, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
+  const auto finished = [&] { return newest_ && !newest_->partial && newest_->key == key; };
   return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return quit_ || !started_ || (newest_ && newest_->key == key); }) &&
-         started_ && !quit_ && newest_ && newest_->key == key;
+                        [&] { return quit_ || !started_ || finished(); }) &&
+         started_ && !quit_ && finished();
 }
 
-bool RenderThread::Draw(const Scene& view, Frame& out) {
-  const auto t0 = std::chrono::steady_clock::now();
-  SceneDrawGL(view);
-  if (cancel_) return false;
-  QImage pixels(view.width, view.height, QImage::Format_RGBA8888);
-  if (pixels.isNull()) return false;
+QImage RenderThread::ReadBack(int width, int height) {
+  QImage pixels(width, height, QImage::Format_RGBA8888);
+  if (pixels.isNull()) return pixels;
   glPixelStorei(GL_PACK_ALIGNMENT, 4);
-  glReadPixels(0, 0, view.width, view.height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.bits());
-  out.pixels = std::move(pixels);
+  glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.bits());
+  return pixels;
+}
+
+bool RenderThread::Draw(Scene& view, bool partials, Frame& out) {
+  using Clock = std::chrono::steady_clock;
+  const auto t0 = Clock::now();
+  // The first partial picture soon, so that a big model shows at once; the
+  // next ones seldom, as each read-back waits for the drawing so far.
+  auto next = t0 + std::chrono::milliseconds(30);
+  const std::function<void()> slice = [&] {
+    const auto now = Clock::now();
+    if (now < next) return;
+    next = now + std::chrono::milliseconds(250);
+    Frame part;
+    part.pixels = ReadBack(view.width, view.height);
+    if (part.pixels.isNull()) return;
+    part.key = KeyOf(view);
+    part.partial = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (cancel_) return;
+      newest_ = std::move(part);
+    }
+    emit FrameReady();
+  };
+  view.onSlice = partials ? &slice : nullptr;
+  SceneDrawGL(view);
+  view.onSlice = nullptr;
+  if (cancel_) return false;
+  out.pixels = ReadBack(view.width, view.height);
+  if (out.pixels.isNull()) return false;
   out.key = KeyOf(view);
-  out.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  out.ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
   return !cancel_;
 }
 
 void RenderThread::run() {
+  // Below the window's thread, so that on a busy machine the window keeps
+  // answering; the driver's own drawing threads, made with the context,
+  // inherit this.
+  const id_t self = static_cast<id_t>(gettid());
+  setpriority(PRIO_PROCESS, self, std::min(19, getpriority(PRIO_PROCESS, self) + 5));
   QOpenGLContext context;
   context.setFormat(TGLPanel::RequestedFormat());
   if (!context.create() || !context.makeCurrent(surface_)) {
@@ -236,7 +272,8 @@ void RenderThread::run() {
         // would cost as much as the frame again. They are filled after it.
         scene.buffers = withBuffers && filledSerial == scene.modelSerial ? buffers : nullptr;
         Frame frame;
-        bool done = target.Ensure(scene.width, scene.height) && Draw(scene, frame);
+        const bool first = filledSerial != scene.modelSerial;
+        bool done = target.Ensure(scene.width, scene.height) && Draw(scene, first, frame);
         bufferBytes_ = buffers->Bytes();
         // Both drawings give the same pixels.
         frame.key.buffers = withBuffers;

@@ -41,7 +41,8 @@ class RenderThread : public QThread {
   struct Frame {
     QImage pixels;
     FrameKey key;
-    double ms = 0.0;  // drawing and reading back, finished
+    double ms = 0.0;       // drawing and reading back, finished
+    bool partial = false;  // a model's first frame part way through
   };
 
   explicit RenderThread(QObject* parent = nullptr);
@@ -65,7 +66,9 @@ class RenderThread : public QThread {
   // Asks for a frame of the scene's view (its model must be the one set).
   // A newer request replaces one that has not started; never waits.
   void Request(const Scene& scene);
-  // The newest finished frame; false before the first.
+  // The newest frame; false before the first. While a model's first frame
+  // is drawn, the picture so far is handed over every few hundred
+  // milliseconds as a partial frame.
   bool Newest(Frame& out) const;
   // Waits until the newest frame has this key; false after timeoutMs or
   // when the thread has stopped.
@@ -81,8 +84,11 @@ class RenderThread : public QThread {
   void run() override;
 
  private:
-  // One job on the thread; false when it was stopped part way.
-  bool Draw(const Scene& view, Frame& out);
+  // One job on the thread; false when it was stopped part way. partials:
+  // hand over the picture so far now and then.
+  bool Draw(Scene& view, bool partials, Frame& out);
+  // Reads the current picture back.
+  static QImage ReadBack(int width, int height);
 
   QOffscreenSurface* surface_ = nullptr;
   mutable std::mutex mutex_;

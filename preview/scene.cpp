@@ -307,7 +307,7 @@ void PolygonPassReference(const Scene& scene, const DrawSource& src, bool withCo
   const GLfloat objDiffuse[4] = {obj[0], obj[1], obj[2], 1.0f};
   ConcaveCursor concave(src, fill);
   for (int32_t p = 0; p < src.polygonCount; ++p) {
-    if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) return;
+    if (p != 0 && (p & (kDrawSlice - 1)) == 0 && !SceneNextSlice(scene)) return;
     int32_t n = m.nv(p);
     const int32_t* idx = m.index(p);
     if (const int32_t* tri = concave.Triangles(p, n)) {
@@ -358,7 +358,15 @@ void PolygonPassBatched(const Scene& scene, const DrawSource& src, bool withColo
   const int32_t* pool = m.indexPool.data();
   ConcaveCursor concave(src, fill);
   for (int32_t p = 0; p < src.polygonCount; ++p) {
-    if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) break;
+    if (p != 0 && (p & (kDrawSlice - 1)) == 0) {
+      // Outside a primitive, so that the picture so far can be read; a run
+      // of triangles split in two gives the same pixels.
+      if (inTriangles) {
+        glEnd();
+        inTriangles = false;
+      }
+      if (!SceneNextSlice(scene)) break;
+    }
     int32_t n = static_cast<int32_t>(start[p + 1] - start[p]);
     const int32_t* idx = pool + start[p];
     const int32_t* tri = n > 3 ? concave.Triangles(p, n) : nullptr;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "core/model.h"
@@ -84,11 +85,20 @@ struct Scene {
   // Set from another thread to stop a frame or a buffer fill part way: the
   // drawing returns within one slice of the model, the picture unfinished.
   const std::atomic<bool>* cancel = nullptr;
+  // Called between slices of a frame drawn without buffers, on the drawing
+  // thread: the picture so far may be read back.
+  const std::function<void()>* onSlice = nullptr;
 };
 
 // Whether the scene's drawing has been asked to stop.
 inline bool SceneCancelled(const Scene& scene) {
   return scene.cancel && scene.cancel->load(std::memory_order_relaxed);
+}
+// Between two slices of a drawing: false when it has been asked to stop.
+inline bool SceneNextSlice(const Scene& scene) {
+  if (SceneCancelled(scene)) return false;
+  if (scene.onSlice) (*scene.onSlice)();
+  return true;
 }
 // Polygons (or indices of a buffer draw) between two looks at the cancel
 // flag: a few milliseconds of drawing on a software renderer.

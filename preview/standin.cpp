@@ -2,11 +2,12 @@
 
 #include "mesh/simplify.h"
 
-void StandInBuilder::Start(const PolygonModel& model, int32_t maxTriangles) {
+void StandInBuilder::Start(const PolygonModel& model, int32_t maxTriangles,
+                           std::function<void()> done) {
   Cancel();
   cancel_ = false;
   done_ = false;
-  thread_ = std::thread([this, &model, maxTriangles] {
+  thread_ = std::thread([this, &model, maxTriangles, done = std::move(done)] {
     std::unique_ptr<PolygonModel> made;
     try {
       auto m = std::make_unique<PolygonModel>(SimplifyByClustering(model, maxTriangles, &cancel_));
@@ -14,9 +15,13 @@ void StandInBuilder::Start(const PolygonModel& model, int32_t maxTriangles) {
     } catch (...) {
       // Out of memory: the full model is drawn while moving as well.
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    result_ = std::move(made);
-    done_ = true;
+    const bool ready = made != nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      result_ = std::move(made);
+      done_ = true;
+    }
+    if (ready && done && !cancel_) done();
   });
 }
 

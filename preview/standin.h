@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,7 +21,9 @@ class StandInBuilder {
 
   // Starts a stand-in of at most maxTriangles triangles. The model is read
   // on the thread: it must stay unchanged until Cancel or Take returns one.
-  void Start(const PolygonModel& model, int32_t maxTriangles);
+  // done, when given, is called on the builder's thread once a stand-in is
+  // ready to take (not after Cancel).
+  void Start(const PolygonModel& model, int32_t maxTriangles, std::function<void()> done = nullptr);
   // Stops a running build and waits for its thread; drops a finished one.
   void Cancel();
   // The finished stand-in, handed out once; null while it is being built,
