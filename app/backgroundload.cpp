@@ -33,6 +33,13 @@ class TBackgroundLoad::WorkerHost : public LoadHost {
   void PreviewSetModel(PolygonModel& model, int) override {
     // The worker is done with the model by now and the next load cannot
     // start before this has run.
+    if (owner_.setFittedModel) {
+      auto fit = std::make_shared<SceneModelFit>(FitSceneModel(model));
+      Post([m = &model, fit, &owner = owner_](LoadHost&) {
+        owner.setFittedModel(*m, std::move(*fit));
+      });
+      return;
+    }
     Post([m = &model](LoadHost& h) { h.PreviewSetModel(*m, h.Settings().renderType); });
   }
   void PreviewRepaint() override {

@@ -18,6 +18,7 @@
 
 #include "core/load_progress.h"
 #include "core/pipeline.h"
+#include "preview/scene.h"
 
 class QShortcut;
 class QTimer;
@@ -55,6 +56,10 @@ class TBackgroundLoad : public QObject {
   // Runs on the worker at every progress check of the loads started from
   // now on (tests hold a load at a known point with it).
   void SetCheckpointHook(std::function<void(LoadControl&)> hook) { hook_ = std::move(hook); }
+  // Takes a loaded model on the window's thread, fitted for the preview on
+  // the worker (which reads the whole model once more). Without it the
+  // host's PreviewSetModel takes the model unfitted.
+  std::function<void(PolygonModel&, SceneModelFit&&)> setFittedModel;
 
   // How long a load runs before its progress bar shows.
   static constexpr int kProgressDelayMs = 300;

@@ -189,6 +189,9 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
                    options_.readPlugins ? &plugins : nullptr);
   pipeline_.prepareMesh = PrepareMesh;
   loader_ = new TBackgroundLoad(pipeline_, *this, vPanel_, this);
+  loader_->setFittedModel = [this](PolygonModel& model, SceneModelFit&& fit) {
+    preview_->SetFittedModel(&model, std::move(fit), Settings().renderType);
+  };
   FillFormatFilter();
 
   preview_->OnFirstInit = [this] { FirstPreviewInit(); };

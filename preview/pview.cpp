@@ -101,8 +101,18 @@ void TPView::DropModelData() {
 }
 
 void TPView::SetModel(PolygonModel* model, int renderType) {
+  if (!model) {
+    ClearModel();
+    return;
+  }
+  // Fitted before the old model's drawing is stopped: it may go on
+  // meanwhile.
+  SetFittedModel(model, FitSceneModel(*model), renderType);
+}
+
+void TPView::SetFittedModel(PolygonModel* model, SceneModelFit fit, int renderType) {
   DropModelData();
-  SceneSetModel(scene_, model, renderType);
+  SceneSetFittedModel(scene_, model, std::move(fit), renderType);
   lastFullFrameMs_ = 0.0;
   offThread_ = renderer_ && scene_.model && scene_.polygonCount > offThreadLimit_;
   if (offThread_) {

@@ -31,6 +31,9 @@ class TPView : public QWidget {
   // centres and scales the vertices in place, applies the render type.
   // The model must outlive its use here: call ClearModel before releasing it.
   void SetModel(PolygonModel* model, int renderType);
+  // The same for a model already fitted with FitSceneModel (on a loader's
+  // thread, so that the window does not read the whole model).
+  void SetFittedModel(PolygonModel* model, SceneModelFit fit, int renderType);
   // Stops drawing the current model (nothing of it is read afterwards).
   void ClearModel();
   // 0 flat, 1 smooth, 2 hidden-line wire, 3 wire, 4 point; repaints.

@@ -145,23 +145,43 @@ void SceneClearModel(Scene& scene) {
   scene.concave = {};
 }
 
+SceneModelFit FitSceneModel(PolygonModel& model) {
+  SceneModelFit fit;
+  const float scale = FitCamera(fit.camera, model);
+  // Without vertices no index can be valid: draw nothing.
+  fit.polygonCount = model.vertices.empty() ? 0 : model.PolygonCount();
+  if (fit.polygonCount != 0) {
+    const Float3 c = fit.camera.centre;
+    for (Float3& v : model.vertices)
+      v = {(v.x - c.x) * scale, (v.y - c.y) * scale, (v.z - c.z) * scale};
+    fit.concave = TriangulateConcave(model);
+  }
+  return fit;
+}
+
+void SceneSetFittedModel(Scene& scene, PolygonModel* model, SceneModelFit fit, int renderType) {
+  if (!model) {
+    SceneClearModel(scene);
+    return;
+  }
+  const Mat4 rotation = scene.camera.rotation;
+  scene.camera = fit.camera;
+  scene.camera.rotation = rotation;
+  SceneClearModel(scene);
+  scene.polygonCount = fit.polygonCount;
+  if (scene.polygonCount != 0) {
+    scene.model = model;
+    scene.concave = std::move(fit.concave);
+  }
+  SceneSetRenderType(scene, renderType);
+}
+
 void SceneSetModel(Scene& scene, PolygonModel* model, int renderType) {
   if (!model) {
     SceneClearModel(scene);
     return;
   }
-  const float scale = FitCamera(scene.camera, *model);
-  SceneClearModel(scene);
-  // Without vertices no index can be valid: draw nothing.
-  scene.polygonCount = model->vertices.empty() ? 0 : model->PolygonCount();
-  if (scene.polygonCount != 0) {
-    scene.model = model;
-    const Float3 c = scene.camera.centre;
-    for (Float3& v : model->vertices)
-      v = {(v.x - c.x) * scale, (v.y - c.y) * scale, (v.z - c.z) * scale};
-    scene.concave = TriangulateConcave(*model);
-  }
-  SceneSetRenderType(scene, renderType);
+  SceneSetFittedModel(scene, model, FitSceneModel(*model), renderType);
 }
 
 void SceneSetRenderType(Scene& scene, int type) {

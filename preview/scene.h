@@ -107,6 +107,20 @@ inline constexpr int32_t kDrawSlice = 1 << 16;
 // Takes the model: fits the camera, centres and scales its vertices in
 // place, triangulates its concave polygons, then applies the render type.
 void SceneSetModel(Scene& scene, PolygonModel* model, int renderType);
+
+// The part of taking a model that reads all of it, which a loader can do on
+// its own thread before it hands the model over: the fitted camera (its
+// rotation unused), the vertices centred and scaled in place, and the
+// concave polygons triangulated.
+struct SceneModelFit {
+  Camera camera;
+  int32_t polygonCount = 0;  // 0: nothing is drawn
+  ConcaveTriangles concave;
+};
+SceneModelFit FitSceneModel(PolygonModel& model);
+// SceneSetModel for a model fitted by FitSceneModel (and not changed
+// since); the scene's camera rotation is kept.
+void SceneSetFittedModel(Scene& scene, PolygonModel* model, SceneModelFit fit, int renderType);
 void SceneClearModel(Scene& scene);
 // Types outside 0-4 are ignored.
 void SceneSetRenderType(Scene& scene, int type);
