@@ -127,11 +127,12 @@ bool RenderThread::Begin() {
 }
 
 void RenderThread::Stop() {
+  hold_.Take();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
-    cancel_ = true;
   }
+  hold_.Give();
   wake_.notify_all();
   wait();
   delete surface_;
@@ -140,19 +141,21 @@ void RenderThread::Stop() {
 
 void RenderThread::SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTriangles concave,
                             uint64_t serial) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  cancel_ = true;
-  wake_.wait(lock, [&] { return !busy_; });
-  cancel_ = false;
-  job_.reset();
-  newest_.reset();
+  // The model first, then the state: the thread takes them in that order.
+  hold_.Take();
   model_.model = model;
   model_.polygonCount = model ? polygonCount : 0;
   model_.concave = std::move(concave);
   model_.modelSerial = serial;
-  release_ = true;
-  fillPending_ = false;
-  lock.unlock();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_.reset();
+    newest_.reset();
+    serial_ = serial;
+    release_ = true;
+    fillPending_ = false;
+  }
+  hold_.Give();
   wake_.notify_all();
 }
 
@@ -203,13 +206,16 @@ bool RenderThread::Draw(Scene& view, bool partials, Frame& out) {
     if (now < next) return;
     next = now + std::chrono::milliseconds(250);
     Frame part;
-    part.pixels = ReadBack(view.width, view.height);
-    if (part.pixels.isNull()) return;
+    {
+      SceneAwayFromModel away(view);
+      part.pixels = ReadBack(view.width, view.height);
+    }
+    if (part.pixels.isNull() || !hold_.Current()) return;
     part.key = KeyOf(view);
     part.partial = true;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (cancel_) return;
+      if (serial_ != view.modelSerial) return;
       newest_ = std::move(part);
     }
     emit FrameReady();
@@ -217,12 +223,15 @@ bool RenderThread::Draw(Scene& view, bool partials, Frame& out) {
   view.onSlice = partials ? &slice : nullptr;
   SceneDrawGL(view);
   view.onSlice = nullptr;
-  if (cancel_) return false;
-  out.pixels = ReadBack(view.width, view.height);
-  if (out.pixels.isNull()) return false;
+  if (!hold_.Current()) return false;
+  {
+    SceneAwayFromModel away(view);
+    out.pixels = ReadBack(view.width, view.height);
+  }
+  if (out.pixels.isNull() || !hold_.Current()) return false;
   out.key = KeyOf(view);
   out.ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-  return !cancel_;
+  return true;
 }
 
 void RenderThread::run() {
@@ -258,51 +267,51 @@ void RenderThread::run() {
         lock.lock();
         continue;
       }
+      const std::optional<Scene> job = std::move(job_);
+      job_.reset();
+      const bool withBuffers = jobBuffers_;
+      const bool fill = !job && fillPending_;
+      fillPending_ = false;
+      lock.unlock();
+
+      hold_.Hold();
       Scene& scene = model_;
-      scene.cancel = &cancel_;
-      if (job_) {
-        TakeView(scene, *job_);
-        const bool withBuffers = jobBuffers_;
-        const bool ours = job_->modelSerial == scene.modelSerial;
-        job_.reset();
-        if (!ours || scene.width <= 0 || scene.height <= 0) continue;
-        busy_ = true;
-        lock.unlock();
+      scene.hold = &hold_;
+      Frame frame;
+      bool done = false, first = false;
+      if (job && job->modelSerial == scene.modelSerial && scene.model && job->width > 0 &&
+          job->height > 0) {
+        TakeView(scene, *job);
         // A model's first frame is drawn without buffers: filling them
         // would cost as much as the frame again. They are filled after it.
-        scene.buffers = withBuffers && filledSerial == scene.modelSerial ? buffers : nullptr;
-        Frame frame;
-        const bool first = filledSerial != scene.modelSerial;
-        bool done = target.Ensure(scene.width, scene.height) && Draw(scene, first, frame);
-        bufferBytes_ = buffers->Bytes();
+        first = filledSerial != scene.modelSerial;
+        scene.buffers = withBuffers && !first ? buffers : nullptr;
+        done = target.Ensure(scene.width, scene.height) && Draw(scene, first, frame);
         // Both drawings give the same pixels.
         frame.key.buffers = withBuffers;
-        lock.lock();
-        busy_ = false;
-        if (done) {
-          newest_ = std::move(frame);
-          // Fill the buffers once the first frame is out, unless a request
-          // comes first (its frame then fills them).
-          if (withBuffers && !scene.buffers) fillPending_ = true;
-          filledSerial = scene.modelSerial;
-        }
+        if (done) filledSerial = scene.modelSerial;
+      } else if (fill && filledSerial == scene.modelSerial && scene.model &&
+                 !scene.referenceDrawing) {
+        // Nothing asked for: fill the buffers of a model already shown.
+        scene.buffers = buffers;
+        SceneFillBuffersGL(scene);
+      }
+      scene.buffers = nullptr;
+      hold_.LetGo();
+      bufferBytes_ = buffers->Bytes();
+
+      lock.lock();
+      // A frame of a model set aside meanwhile is dropped.
+      if (done && frame.key.serial == serial_) {
+        newest_ = std::move(frame);
+        // Fill the buffers once the first frame is out, unless a request
+        // comes first (its frame then fills them).
+        if (first && withBuffers) fillPending_ = true;
         wake_.notify_all();
         lock.unlock();
-        if (done) emit FrameReady();
+        emit FrameReady();
         lock.lock();
-        continue;
       }
-      // Nothing asked for: fill the buffers of a model already shown.
-      fillPending_ = false;
-      if (filledSerial != scene.modelSerial || !scene.model || scene.referenceDrawing) continue;
-      busy_ = true;
-      lock.unlock();
-      scene.buffers = buffers;
-      SceneFillBuffersGL(scene);
-      bufferBytes_ = buffers->Bytes();
-      lock.lock();
-      busy_ = false;
-      wake_.notify_all();
     }
     lock.unlock();
     buffers->Release();

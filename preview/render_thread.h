@@ -93,16 +93,19 @@ class RenderThread : public QThread {
   QOffscreenSurface* surface_ = nullptr;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::atomic<bool> cancel_{false};
   std::atomic<size_t> bufferBytes_{0};
   // Guarded by mutex_.
-  bool started_ = false, failed_ = false, quit_ = false, busy_ = false;
+  bool started_ = false, failed_ = false, quit_ = false;
+  uint64_t serial_ = 0;       // the serial of the model set
   bool release_ = false;      // free the buffers of a model set aside
   bool fillPending_ = false;  // fill the buffers of the model shown
   std::optional<Scene> job_;  // the view asked for, and its model's serial
   bool jobBuffers_ = false;   // whether it draws from buffer objects
   std::optional<Frame> newest_;
-  // The model's part of the thread's scene: written by the window thread
-  // only while the thread is not busy, read by the thread only while busy.
+  // The model's part of the thread's scene (model, count, triangles and
+  // serial): the window's thread changes it only when holding it through
+  // hold_, the render thread reads it only then. Its view part is the
+  // render thread's.
+  ModelHold hold_;
   Scene model_;
 };

@@ -327,7 +327,7 @@ void PolygonPassReference(const Scene& scene, const DrawSource& src, bool withCo
   const GLfloat objDiffuse[4] = {obj[0], obj[1], obj[2], 1.0f};
   ConcaveCursor concave(src, fill);
   for (int32_t p = 0; p < src.polygonCount; ++p) {
-    if (p != 0 && (p & (kDrawSlice - 1)) == 0 && !SceneNextSlice(scene)) return;
+    if ((p & (kDrawSlice - 1)) == 0 && !SceneNextSlice(scene)) return;
     int32_t n = m.nv(p);
     const int32_t* idx = m.index(p);
     if (const int32_t* tri = concave.Triangles(p, n)) {
@@ -378,7 +378,7 @@ void PolygonPassBatched(const Scene& scene, const DrawSource& src, bool withColo
   const int32_t* pool = m.indexPool.data();
   ConcaveCursor concave(src, fill);
   for (int32_t p = 0; p < src.polygonCount; ++p) {
-    if (p != 0 && (p & (kDrawSlice - 1)) == 0) {
+    if ((p & (kDrawSlice - 1)) == 0) {
       // Outside a primitive, so that the picture so far can be read; a run
       // of triangles split in two gives the same pixels.
       if (inTriangles) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "core/model.h"
 #include "mesh/triangulate.h"
@@ -61,6 +63,52 @@ struct RenderState {
 
 class DrawBuffers;
 
+// The model passed between a thread that draws it and the owner that may
+// replace or free it. The drawing thread holds it for a job and lets go at
+// every slice (and around long driver calls that do not read it); the
+// owner takes it within one slice, and the job then stops without reading
+// the model again.
+class ModelHold {
+ public:
+  // The drawing thread: holds the model for a job, or lets go of it.
+  void Hold() {
+    mutex_.lock();
+    held_ = generation_.load(std::memory_order_acquire);
+  }
+  void LetGo() { mutex_.unlock(); }
+  // Holds it again after LetGo; false when the owner took it meanwhile.
+  bool Retake() {
+    mutex_.lock();
+    return Current();
+  }
+  // Between slices: lets a waiting owner take the model. False once it
+  // has been taken since Hold.
+  bool Yield() {
+    if (wanted_.load(std::memory_order_acquire)) {
+      mutex_.unlock();
+      while (wanted_.load(std::memory_order_acquire)) std::this_thread::yield();
+      mutex_.lock();
+    }
+    return Current();
+  }
+  bool Current() const { return generation_.load(std::memory_order_acquire) == held_; }
+  // The owner: waits until the drawing thread lets go, and stops the job
+  // that held the model; Give lets the drawing thread on.
+  void Take() {
+    wanted_.store(true, std::memory_order_release);
+    mutex_.lock();
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    wanted_.store(false, std::memory_order_release);
+  }
+  void Give() { mutex_.unlock(); }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<bool> wanted_{false};
+  std::atomic<uint64_t> generation_{0};
+  uint64_t held_ = 0;  // the drawing thread's
+};
+
 struct Scene {
   float background[3] = {0.0f, 0.3f, 0.4f};
   float object[3] = {0.88f, 0.88f, 0.88f};
@@ -85,20 +133,41 @@ struct Scene {
   // Set from another thread to stop a frame or a buffer fill part way: the
   // drawing returns within one slice of the model, the picture unfinished.
   const std::atomic<bool>* cancel = nullptr;
+  // When set, the model is held through this: the drawing lets the owner
+  // take it between slices and stops once it has.
+  ModelHold* hold = nullptr;
   // Called between slices of a frame drawn without buffers, on the drawing
   // thread: the picture so far may be read back.
   const std::function<void()>* onSlice = nullptr;
 };
 
-// Whether the scene's drawing has been asked to stop.
+// Whether the scene's drawing has been asked to stop (or its model taken);
+// called between slices only. Once true, nothing of the model may be read.
 inline bool SceneCancelled(const Scene& scene) {
+  if (scene.hold && !scene.hold->Yield()) return true;
   return scene.cancel && scene.cancel->load(std::memory_order_relaxed);
 }
+// Lets go of the model around a long driver call that does not read it.
+class SceneAwayFromModel {
+ public:
+  explicit SceneAwayFromModel(const Scene& scene) : hold_(scene.hold) {
+    if (hold_) hold_->LetGo();
+  }
+  ~SceneAwayFromModel() {
+    if (hold_) hold_->Retake();
+  }
+  SceneAwayFromModel(const SceneAwayFromModel&) = delete;
+  SceneAwayFromModel& operator=(const SceneAwayFromModel&) = delete;
+
+ private:
+  ModelHold* hold_;
+};
 // Between two slices of a drawing: false when it has been asked to stop.
 inline bool SceneNextSlice(const Scene& scene) {
   if (SceneCancelled(scene)) return false;
-  if (scene.onSlice) (*scene.onSlice)();
-  return true;
+  if (!scene.onSlice) return true;
+  (*scene.onSlice)();
+  return !SceneCancelled(scene);
 }
 // Polygons (or indices of a buffer draw) between two looks at the cancel
 // flag: a few milliseconds of drawing on a software renderer.
