@@ -71,6 +71,26 @@ inline std::unique_ptr<PolygonModel> Cube() {
   return m;
 }
 
+// A sphere of about 2 * rings * sides triangles.
+inline std::unique_ptr<PolygonModel> DenseSphere(int rings, int sides) {
+  auto m = std::make_unique<PolygonModel>();
+  for (int r = 0; r <= rings; ++r)
+    for (int s = 0; s < sides; ++s) {
+      const double th = M_PI * r / rings, ph = 2 * M_PI * s / sides;
+      m->AddVertex(static_cast<float>(std::sin(th) * std::cos(ph)),
+                   static_cast<float>(std::sin(th) * std::sin(ph)),
+                   static_cast<float>(std::cos(th)));
+    }
+  auto at = [&](int r, int s) { return r * sides + (s % sides); };
+  for (int r = 0; r < rings; ++r)
+    for (int s = 0; s < sides; ++s) {
+      m->AddTriangle(at(r, s), at(r + 1, s), at(r + 1, s + 1));
+      m->AddTriangle(at(r, s), at(r + 1, s + 1), at(r, s + 1));
+    }
+  FillNormals(*m);
+  return m;
+}
+
 // Within tol levels on each channel.
 inline bool Near(QRgb a, QRgb b, int tol = 3) {
   return std::abs(qRed(a) - qRed(b)) <= tol && std::abs(qGreen(a) - qGreen(b)) <= tol &&
