@@ -17,12 +17,17 @@ struct Colours {
   bool anyObject = false;  // some polygon is drawn in the object colour
   bool varied = false;     // more than one colour
   Float3 own{0, 0, 0};     // the first polygon colour of its own
+  bool stopped = false;    // the scene's drawing was stopped: no answer
 };
 
-Colours ColoursOf(const PolygonModel& m, int32_t polygonCount) {
+Colours ColoursOf(const Scene& scene, const PolygonModel& m, int32_t polygonCount) {
   Colours c;
   bool anyOwn = false;
   for (int32_t p = 0; p < polygonCount; ++p) {
+    if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) {
+      c.stopped = true;
+      return c;
+    }
     if (m.polyMaterial[p] < 0) {
       c.anyObject = true;
     } else if (!anyOwn) {
@@ -66,10 +71,11 @@ void* MapNew(GLenum target, GLuint name, size_t bytes) {
 }
 
 // Whether some polygon keeps more than three valid corners: only then do
-// outlines need indices of their own.
-bool AnyPolygon(const PolygonModel& m, int32_t polygonCount) {
+// outlines need indices of their own. False as well when stopped.
+bool AnyPolygon(const Scene& scene, const PolygonModel& m, int32_t polygonCount, bool& stopped) {
   const uint32_t nverts = static_cast<uint32_t>(m.vertices.size());
   for (int32_t p = 0; p < polygonCount; ++p) {
+    if ((p & (kDrawSlice - 1)) == 0 && (stopped = SceneCancelled(scene))) return false;
     const int32_t n = m.nv(p);
     if (n <= 3) continue;
     const int32_t* idx = m.index(p);
@@ -113,11 +119,12 @@ class DrawBuffers::Builder {
     size_t recordCap = 0, fillCap = 0, outlineCap = 0;
   };
 
-  Builder(const PolygonModel& m, Layout layout, bool colourArray, const Float3& object,
+  Builder(const PolygonModel& m, Layout layout, bool lit, bool colourArray, const Float3& object,
           bool haveNormals, bool outlines)
       : m_(m),
         flat_(layout == Layout::kFlat),
-        direct_(layout == Layout::kSmoothShared),
+        direct_(layout == Layout::kModelArrays),
+        lit_(lit),
         colourArray_(colourArray),
         haveNormals_(haveNormals),
         outlines_(outlines),
@@ -156,7 +163,7 @@ class DrawBuffers::Builder {
       const size_t worst = size_t{k} + tc;
       if (!direct_ && worst > kWindow) return false;
       if (!direct_ && local_.size() + worst > kWindow) StartWindow();
-      const Float3 normal = haveNormals_ ? m_.polygonNormals[p] : up;
+      const Float3 normal = lit_ && haveNormals_ ? m_.polygonNormals[p] : up;
       const Float3& colour = m_.polyMaterial[p] < 0 ? object_ : m_.polyColor[p];
       // Flat shading fills a triangulated polygon from its triangles alone.
       const bool corners = !flat_ || !tri || outlines_;
@@ -239,10 +246,10 @@ class DrawBuffers::Builder {
       return;
     }
     const Record& rec = local_[r];
-    float* f = out_.records + at * (colourArray_ ? 9 : 6);
+    float* f = out_.records + at * (3 + 3 * lit_ + 3 * colourArray_);
     std::memcpy(f, &rec.pos, sizeof(Float3));
-    std::memcpy(f + 3, &rec.normal, sizeof(Float3));
-    if (colourArray_) std::memcpy(f + 6, &rec.colour, sizeof(Float3));
+    if (lit_) std::memcpy(f + 3, &rec.normal, sizeof(Float3));
+    if (colourArray_) std::memcpy(f + 3 + 3 * lit_, &rec.colour, sizeof(Float3));
   }
 
   void PutFill(uint32_t r) {
@@ -320,7 +327,7 @@ class DrawBuffers::Builder {
   uint32_t Smooth(uint32_t v, const Float3& colour) {
     if (direct_) return v;
     const Float3& pos = m_.vertices[v];
-    const Float3& normal = m_.vertexNormals[v];
+    const Float3 normal = lit_ ? m_.vertexNormals[v] : Float3{0.0f, 0.0f, 1.0f};
     const Float3 col = colourArray_ ? colour : Float3{0, 0, 0};
     for (uint32_t h = Mix(Mix(Mix(1, pos), normal), col) & (kSlots - 1);;
          h = (h + 1) & (kSlots - 1)) {
@@ -335,7 +342,7 @@ class DrawBuffers::Builder {
   }
 
   const PolygonModel& m_;
-  const bool flat_, direct_, colourArray_, haveNormals_, outlines_;
+  const bool flat_, direct_, lit_, colourArray_, haveNormals_, outlines_;
   const Float3 object_;
   Out out_;
   bool overflow_ = false;
@@ -346,7 +353,7 @@ class DrawBuffers::Builder {
 
 void DrawBuffers::Release() {
   const GLuint names[3] = {vbo_, fillIbo_, outlineIbo_};
-  glDeleteBuffers(3, names);  // zero names are skipped
+  if (vbo_ || fillIbo_ || outlineIbo_) glDeleteBuffers(3, names);  // zero names are skipped
   Forget();
 }
 
@@ -388,18 +395,24 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
   if (s.smoothShade != s.normalArray) return false;
   if (s.smoothShade && model.vertexNormals.size() < model.vertices.size()) return false;
   const Float3 object{scene.object[0], scene.object[1], scene.object[2]};
-  Layout want = Layout::kFlat;
-  if (s.smoothShade) {
-    // The colour question only needs asking again for another model.
-    if (layout_ != Layout::kNone && serial_ == serial)
-      want = colourArray_ ? Layout::kSmoothCorners : Layout::kSmoothShared;
-    else
-      want = ColoursOf(model, polygonCount).varied ? Layout::kSmoothCorners : Layout::kSmoothShared;
+  // The colour question only needs asking again for another model.
+  bool varied = colourArray_;
+  if (layout_ == Layout::kNone || serial_ != serial) {
+    const Colours c = ColoursOf(scene, model, polygonCount);
+    if (c.stopped) return false;
+    varied = c.varied;
   }
+  // Without lighting no normal is read, and one colour shades flat and
+  // smooth alike: the model's own positions serve.
+  const bool lit = s.lighting;
+  const Layout want = !varied && (s.smoothShade || !lit) ? Layout::kModelArrays
+                      : s.smoothShade                    ? Layout::kCorners
+                                                         : Layout::kFlat;
   // The passes that do not fill draw outlines (the hidden-line type's
   // second pass, lines, points).
   const bool outlines = scene.renderType == 2 || s.polygonMode != 0;
   const bool same = layout_ != Layout::kNone && serial_ == serial && layout_ == want &&
+                    (want == Layout::kModelArrays || lit_ == lit) &&
                     (!objectBaked_ || colour_ == object) &&
                     (!outlines || !polygons_ || outlineIbo_);
   if (!same) {
@@ -418,11 +431,14 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
   } else if (!outlines && outlineIbo_) {
     DropOutlines();
   }
-  // The one-colour smooth layout draws from the model's own arrays.
+  lit_ = lit;
   vertices_ = model.vertices.data();
   normals_ = model.vertexNormals.data();
   glEnableClientState(GL_VERTEX_ARRAY);
-  glEnableClientState(GL_NORMAL_ARRAY);
+  if (lit)
+    glEnableClientState(GL_NORMAL_ARRAY);
+  else
+    glDisableClientState(GL_NORMAL_ARRAY);
   if (colourArray_)
     glEnableClientState(GL_COLOR_ARRAY);
   else
@@ -436,10 +452,10 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
 }
 
 void DrawBuffers::Pointers(uint32_t w) const {
-  if (layout_ == Layout::kSmoothShared) {
+  if (layout_ == Layout::kModelArrays) {
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glVertexPointer(3, GL_FLOAT, 0, vertices_);
-    glNormalPointer(GL_FLOAT, 0, normals_);
+    if (lit_) glNormalPointer(GL_FLOAT, 0, normals_);
     return;
   }
   glBindBuffer(GL_ARRAY_BUFFER, vbo_);
@@ -449,31 +465,35 @@ void DrawBuffers::Pointers(uint32_t w) const {
     return reinterpret_cast<const void*>(base + floats * sizeof(float));
   };
   glVertexPointer(3, GL_FLOAT, stride, at(0));
-  glNormalPointer(GL_FLOAT, stride, at(3));
-  if (colourArray_) glColorPointer(3, GL_FLOAT, stride, at(6));
+  if (lit_) glNormalPointer(GL_FLOAT, stride, at(3));
+  if (colourArray_) glColorPointer(3, GL_FLOAT, stride, at(lit_ ? 6 : 3));
 }
 
 bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygonCount,
                        const ConcaveTriangles& concave, Layout layout, bool outlines) {
   Release();
-  const Colours colours = ColoursOf(m, polygonCount);
+  const Colours colours = ColoursOf(scene, m, polygonCount);
+  if (colours.stopped) return false;
   const Float3 object{scene.object[0], scene.object[1], scene.object[2]};
   colourArray_ = colours.varied;
   objectBaked_ = colours.varied && colours.anyObject;
   // A single colour that is the object colour follows it without a refill.
   objectColour_ = !colours.varied && colours.anyObject;
   colour_ = colours.anyObject ? object : colours.own;
-  polygons_ = AnyPolygon(m, polygonCount);
-  // In one colour, smooth shading reads exactly the model's positions and
-  // vertex normals: no copy of them, and indices as vertex numbers.
-  const bool direct = layout == Layout::kSmoothShared;
+  bool stopped = false;
+  polygons_ = AnyPolygon(scene, m, polygonCount, stopped);
+  if (stopped) return false;
+  // The model's own positions and vertex normals: no copy of them, and
+  // indices as vertex numbers.
+  const bool direct = layout == Layout::kModelArrays;
   indexSize_ = direct ? sizeof(uint32_t) : sizeof(uint16_t);
   outlines = outlines && polygons_;
-  stride_ = (colourArray_ ? 9 : 6) * sizeof(float);
+  lit_ = scene.state.lighting;
+  stride_ = (3 + 3 * lit_ + 3 * colourArray_) * sizeof(float);
   const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(polygonCount);
 
   // Counting run: records and indices, window by window.
-  Builder count(m, layout, colourArray_, object, haveNormals, outlines);
+  Builder count(m, layout, lit_, colourArray_, object, haveNormals, outlines);
   if (!count.Run(scene, polygonCount, concave, {}, nullptr)) return false;
   if (count.records > 0xffffffffu || count.fillIdx > 0xffffffffu || count.outlineIdx > 0xffffffffu)
     return false;
@@ -512,7 +532,7 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
   // Writing run: the same decisions, now into the mapped buffers. Should
   // the two runs ever disagree, nothing is written past a buffer's end and
   // the buffers are dropped.
-  Builder write(m, layout, colourArray_, object, haveNormals, outlines);
+  Builder write(m, layout, lit_, colourArray_, object, haveNormals, outlines);
   if (ok) {
     ok = write.Run(scene, polygonCount, concave, out, this) && write.records == count.records &&
          write.fillIdx == count.fillIdx && write.outlineIdx == count.outlineIdx;

@@ -7,11 +7,12 @@
 //   the last corner of each of its triangles, where flat shading reads them;
 //   only the last corner's normal and colour are read, so every other
 //   corner at a position shares one vertex;
-// - smooth shading in one colour: the model's own positions and vertex
-//   normals, read from its arrays at each draw (no copy), with indices as
-//   vertex numbers;
+// - one colour, shaded smooth or unlit (flat and smooth then look the
+//   same): the model's own positions and vertex normals, read from its
+//   arrays at each draw (no copy), with indices as vertex numbers;
 // - smooth shading in several colours: a vertex per distinct position,
 //   normal and colour of a corner.
+// Without lighting no normal is read, and the copied layouts hold none.
 // In the copied layouts the polygons go in runs (windows) whose vertices
 // lie within 65,536 of the run's first, so that indices take 16 bits; a
 // vertex used by two runs is stored in both. A polygon with more corners
@@ -64,7 +65,7 @@ class DrawBuffers {
   void Unbind();
 
  private:
-  enum class Layout { kNone, kFlat, kSmoothShared, kSmoothCorners };
+  enum class Layout { kNone, kFlat, kModelArrays, kCorners };
   // Polygons whose vertices are the records [base, base + 65536).
   struct Window {
     uint32_t base;        // first record
@@ -99,8 +100,9 @@ class DrawBuffers {
   bool polygons_ = false;             // the model has polygons of more than 3 corners
   size_t stride_ = 0;                 // bytes per record
   size_t indexSize_ = 2;              // 2, or 4 for vertex numbers of the model
-  const Float3* vertices_ = nullptr;  // the model's arrays, for the one-colour
-  const Float3* normals_ = nullptr;   // smooth layout
+  bool lit_ = false;                  // normals are read (lighting is on)
+  const Float3* vertices_ = nullptr;  // the model's arrays, for kModelArrays
+  const Float3* normals_ = nullptr;
   size_t outlineBytes_ = 0;
   std::vector<Window> windows_;
   std::vector<Segment> segments_;  // empty: outlines use the fill buffer
