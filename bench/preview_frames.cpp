@@ -13,9 +13,10 @@
 // --compare
 // (headless) checks that the drawings give the same pixels in every type.
 // --memory (headless, from buffers) reports the peak resident memory of
-// loading and preparing the model alone, then the peak with the buffers of
-// each render type filled and the stand-in built and drawn from buffers of
-// its own, as the window holds them.
+// loading and preparing the model alone, of a first frame in immediate
+// mode (what the driver keeps for drawing at all), then per render type
+// the peak with its buffers filled and the stand-in built and drawn from
+// buffers of its own, as the window holds them.
 #include <GL/gl.h>
 
 #include <QApplication>
