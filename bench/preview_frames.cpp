@@ -1,7 +1,7 @@
 // Frame times of the preview: loads a model through the pipeline and
 // reports the median of N repaints per render type.
 //   preview_frames [--widget] [--reference] [--buffers] [--immediate] [--compare]
-//                  [--drag] [--share] [--frames=N] [--size=WxH] FILE
+//                  [--drag] [--share] [--memory] [--frames=N] [--size=WxH] FILE
 // Without --widget the headless (EGL) renderer draws, in immediate mode
 // unless --buffers is given, and reports besides each frame the time spent
 // issuing the GL calls (before glFinish). With --widget the preview window
@@ -12,6 +12,11 @@
 // draws the window in immediate mode. --share loads with vertex sharing on.
 // --compare
 // (headless) checks that the drawings give the same pixels in every type.
+// --memory (headless, from buffers) reports the peak resident memory of
+// loading and preparing the model alone, of a first frame in immediate
+// mode (what the driver keeps for drawing at all), then per render type
+// the peak with its buffers filled and the stand-in built and drawn from
+// buffers of its own, as the window holds them.
 #include <GL/gl.h>
 
 #include <QApplication>
@@ -22,7 +27,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/pipeline.h"
@@ -31,6 +38,7 @@
 #include "preview/glpanel.h"
 #include "preview/headless.h"
 #include "preview/pview.h"
+#include "preview/standin.h"
 #include "readers/builtin.h"
 
 namespace {
@@ -73,11 +81,93 @@ void TimeTypes(const char* where, int frames, Frame frame) {
   }
 }
 
+// A "Vm...:" line of /proc/self/status in bytes; 0 where there is none.
+size_t StatusBytes(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const size_t n = strlen(key);
+  while (std::getline(in, line))
+    if (line.compare(0, n, key) == 0) return std::stoull(line.substr(n)) * 1024;
+  return 0;
+}
+
+// Starts the peak over again from what is resident now; false where the
+// kernel does not allow it.
+bool ResetPeak() {
+  std::ofstream out("/proc/self/clear_refs");
+  out << "5";
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+double MiB(size_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
+// The --memory figures, once the model is loaded and prepared with the
+// context current: its peak so far is the model's own, and everything after
+// it is what the preview adds. A frame in immediate mode shows what the
+// driver needs to draw at all. Then per render type: the peak while its
+// buffers are filled, while a frame is drawn from them, and with the
+// stand-in built and drawn from buffers of its own, as the window does.
+int ReportMemory(Scene& scene, size_t before) {
+  const size_t modelPeak = StatusBytes("VmHWM:");
+  const auto share = [&](size_t bytes) {
+    return 100.0 * (static_cast<double>(bytes) / static_cast<double>(modelPeak) - 1.0);
+  };
+  printf(
+      "memory: %.1f MiB resident with the context alone; model peak %.1f MiB, %.1f MiB "
+      "resident after it\n",
+      MiB(before), MiB(modelPeak), MiB(StatusBytes("VmRSS:")));
+  size_t peak = StatusBytes("VmHWM:");
+  const bool resets = ResetPeak();
+  SceneSetRenderType(scene, 0);
+  SceneDrawGL(scene);
+  glFinish();
+  printf("memory: a frame in immediate mode peaks at %.1f MiB (%+.1f%%)\n",
+         MiB(StatusBytes("VmHWM:")), share(StatusBytes("VmHWM:")));
+  auto buffers = std::make_shared<DrawBuffers>();
+  auto standInBuffers = std::make_shared<DrawBuffers>();
+  scene.buffers = buffers;
+  std::unique_ptr<PolygonModel> standIn;
+  const uint64_t standInSerial = NewModelSerial();
+  for (int type = 0; type < 5; ++type) {
+    if (resets) ResetPeak();
+    const size_t start = StatusBytes("VmRSS:");
+    SceneSetRenderType(scene, type);
+    SceneFillBuffersGL(scene);
+    const size_t fill = StatusBytes("VmHWM:");
+    SceneDrawGL(scene);
+    glFinish();
+    const size_t frame = StatusBytes("VmHWM:");
+    if (!standIn) {
+      // The window starts the stand-in once the first full frame is drawn.
+      StandInBuilder builder;
+      builder.Start(*scene.model, 60000);
+      while (!(standIn = builder.Take())) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    SceneDrawModelGL(scene, *standIn, standInBuffers.get(), standInSerial);
+    glFinish();
+    const size_t all = StatusBytes("VmHWM:");
+    peak = std::max(peak, all);
+    printf(
+        "memory type %d: from %.1f MiB resident, peak %.1f MiB filling (%+.1f%%), %.1f MiB drawing "
+        "(%+.1f%%), %.1f MiB "
+        "with the stand-in (%+.1f%%); buffers %.1f MiB, stand-in buffers %.2f MiB\n",
+        type, MiB(start), MiB(fill), share(fill), MiB(frame), share(frame), MiB(all), share(all),
+        MiB(buffers->Bytes()), MiB(standInBuffers->Bytes()));
+  }
+  printf("memory: peak %.1f MiB with buffers and stand-in, %+.1f%% of the model peak\n", MiB(peak),
+         share(peak));
+  buffers->Release();
+  standInBuffers->Release();
+  scene.buffers.reset();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool widget = false, reference = false, compare = false, buffers = false, drag = false;
-  bool share = false, immediate = false;
+  bool share = false, immediate = false, memory = false;
   int frames = 20, width = 640, height = 480;
   std::string file;
   for (int i = 1; i < argc; ++i) {
@@ -93,6 +183,8 @@ int main(int argc, char** argv) {
       drag = true;
     else if (!strcmp(argv[i], "--share"))
       share = true;
+    else if (!strcmp(argv[i], "--memory"))
+      memory = true;
     else if (!strcmp(argv[i], "--immediate"))
       immediate = true;
     else if (!strncmp(argv[i], "--frames=", 9))
@@ -105,10 +197,23 @@ int main(int argc, char** argv) {
   if (file.empty() || frames < 1 || width < 1 || height < 1) {
     fprintf(stderr,
             "usage: preview_frames [--widget] [--reference] [--buffers] [--immediate] [--compare] "
-            "[--drag] [--share] [--frames=N] [--size=WxH] FILE\n");
+            "[--drag] [--share] [--memory] [--frames=N] [--size=WxH] FILE\n");
     return 2;
   }
 
+  // For --memory the context comes first, as the window's does: the
+  // model's peak then includes what the driver holds before any drawing.
+  std::unique_ptr<HeadlessContext> memoryContext;
+  size_t before = 0;
+  if (memory && !widget) {
+    memoryContext = std::make_unique<HeadlessContext>();
+    std::string error;
+    if (!memoryContext->Create(width, height, error)) {
+      fprintf(stderr, "preview_frames: %s\n", error.c_str());
+      return 1;
+    }
+    before = StatusBytes("VmRSS:");
+  }
   LoadPipeline pipeline;
   BuildReaderTable(pipeline.table, BuiltinReaders(), false, nullptr);
   pipeline.prepareMesh = PrepareMesh;
@@ -121,6 +226,13 @@ int main(int argc, char** argv) {
   printf("%s: %d vertices, %d polygons, %dx%d\n", file.c_str(), model.VertexCount(),
          model.PolygonCount(), width, height);
 
+  if (memory && !widget) {
+    Scene scene;
+    scene.width = width;
+    scene.height = height;
+    SceneSetModel(scene, &model, 0);
+    return ReportMemory(scene, before);
+  }
   if (!widget) {
     HeadlessContext context;
     std::string error;

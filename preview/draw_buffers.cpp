@@ -17,12 +17,17 @@ struct Colours {
   bool anyObject = false;  // some polygon is drawn in the object colour
   bool varied = false;     // more than one colour
   Float3 own{0, 0, 0};     // the first polygon colour of its own
+  bool stopped = false;    // the scene's drawing was stopped: no answer
 };
 
-Colours ColoursOf(const PolygonModel& m, int32_t polygonCount) {
+Colours ColoursOf(const Scene& scene, const PolygonModel& m, int32_t polygonCount) {
   Colours c;
   bool anyOwn = false;
   for (int32_t p = 0; p < polygonCount; ++p) {
+    if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) {
+      c.stopped = true;
+      return c;
+    }
     if (m.polyMaterial[p] < 0) {
       c.anyObject = true;
     } else if (!anyOwn) {
@@ -65,47 +70,290 @@ void* MapNew(GLenum target, GLuint name, size_t bytes) {
   return p;
 }
 
-// Flat shading reads a triangle's normal and colour from its last corner
-// only. A shared vertex takes those of the first polygon that needs it as
-// the last corner; another polygon may use it too when its normal and
-// colour are the same, else it gets a vertex of its own.
-class Claims {
- public:
-  // Holds nothing unless active (other layouts do not ask).
-  Claims(const PolygonModel& m, bool active, bool haveNormals, const Float3& object)
-      : m_(m),
-        owner_(active ? m.vertices.size() : 0, -1),
-        haveNormals_(haveNormals),
-        object_(object) {}
-  // 1: v is now p's; 0: v already serves p; -1: p needs a vertex of its own.
-  int Take(uint32_t v, int32_t p) {
-    int32_t& q = owner_[v];
-    if (q < 0) {
-      q = p;
-      return 1;
-    }
-    if (q == p) return 0;
-    return Normal(q) == Normal(p) && Colour(q) == Colour(p) ? 0 : -1;
+// Whether some polygon keeps more than three valid corners: only then do
+// outlines need indices of their own. False as well when stopped.
+bool AnyPolygon(const Scene& scene, const PolygonModel& m, int32_t polygonCount, bool& stopped) {
+  const uint32_t nverts = static_cast<uint32_t>(m.vertices.size());
+  for (int32_t p = 0; p < polygonCount; ++p) {
+    if ((p & (kDrawSlice - 1)) == 0 && (stopped = SceneCancelled(scene))) return false;
+    const int32_t n = m.nv(p);
+    if (n <= 3) continue;
+    const int32_t* idx = m.index(p);
+    int32_t k = 0;
+    for (int32_t i = 0; i < n && k <= 3; ++i) k += static_cast<uint32_t>(idx[i]) < nverts;
+    if (k > 3) return true;
   }
-  Float3 Normal(int32_t p) const {
-    return haveNormals_ ? m_.polygonNormals[p] : Float3{0.0f, 0.0f, 1.0f};
-  }
-  const Float3& Colour(int32_t p) const {
-    return m_.polyMaterial[p] < 0 ? object_ : m_.polyColor[p];
-  }
+  return false;
+}
 
- private:
-  const PolygonModel& m_;
-  std::vector<int32_t> owner_;
-  bool haveNormals_;
-  Float3 object_;
-};
+constexpr uint32_t kWindow = 1u << 16;    // records a 16-bit index reaches
+constexpr uint32_t kSlots = 2 * kWindow;  // hash slots: never more than half full
+
+// Equal to the bit: a vertex stored once must give every corner exactly
+// what its own vertex would have.
+bool Same(const Float3& a, const Float3& b) { return std::memcmp(&a, &b, sizeof(Float3)) == 0; }
+
+uint32_t Mix(uint32_t h, const Float3& v) {
+  uint32_t w[3];
+  std::memcpy(w, &v, sizeof w);
+  for (uint32_t x : w) {
+    h = (h ^ x) * 0x9E3779B1u;
+    h ^= h >> 16;
+  }
+  return h;
+}
 
 }  // namespace
 
+// Lays out the records and indices of one fill, window by window. It runs
+// twice, to count and then (buffers mapped) to write, and takes the same
+// decisions both times.
+class DrawBuffers::Builder {
+ public:
+  struct Out {
+    float* records = nullptr;  // null: counting only
+    uint16_t* fill = nullptr;
+    uint16_t* outline = nullptr;
+    uint32_t* fill32 = nullptr;  // the model's own arrays: vertex numbers
+    uint32_t* outline32 = nullptr;
+    size_t recordCap = 0, fillCap = 0, outlineCap = 0;
+  };
+
+  Builder(const PolygonModel& m, Layout layout, bool lit, bool colourArray, const Float3& object,
+          bool haveNormals, bool outlines)
+      : m_(m),
+        flat_(layout == Layout::kFlat),
+        direct_(layout == Layout::kModelArrays),
+        lit_(lit),
+        colourArray_(colourArray),
+        haveNormals_(haveNormals),
+        outlines_(outlines),
+        object_(object),
+        posSlots_(flat_ ? kSlots : 0),
+        fullSlots_(direct_ ? 0 : kSlots) {
+    if (!direct_) local_.reserve(kWindow);
+  }
+
+  size_t records = 0, fillIdx = 0, outlineIdx = 0;
+  std::vector<Window> windows;
+
+  // False when stopped, or when one polygon needs more records than a
+  // window holds. Segments and counts go to into when writing.
+  bool Run(const Scene& scene, int32_t polygonCount, const ConcaveTriangles& concave, Out out,
+           DrawBuffers* into) {
+    out_ = out;
+    const uint32_t nverts = static_cast<uint32_t>(m_.vertices.size());
+    const Float3 up{0.0f, 0.0f, 1.0f};
+    StartWindow();
+    ConcaveWalk walk(concave);
+    std::vector<uint32_t> cv, c;  // the polygon's valid corners: vertices, records
+    for (int32_t p = 0; p < polygonCount; ++p) {
+      if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) return false;
+      const int32_t n = m_.nv(p);
+      const int32_t* idx = m_.index(p);
+      cv.clear();
+      for (int32_t i = 0; i < n; ++i)
+        if (static_cast<uint32_t>(idx[i]) < nverts) cv.push_back(static_cast<uint32_t>(idx[i]));
+      const uint32_t k = static_cast<uint32_t>(cv.size());
+      uint32_t tc = 0;
+      const int32_t* tri = n > 3 ? walk.Of(p, tc) : nullptr;
+      if (k < 3) continue;  // nothing is drawn of it
+      tc -= tc % 3;
+      // Each corner and each triangle's last corner adds at most one record.
+      const size_t worst = size_t{k} + tc;
+      if (!direct_ && worst > kWindow) return false;
+      if (!direct_ && local_.size() + worst > kWindow) StartWindow();
+      const Float3 normal = lit_ && haveNormals_ ? m_.polygonNormals[p] : up;
+      const Float3& colour = m_.polyMaterial[p] < 0 ? object_ : m_.polyColor[p];
+      // Flat shading fills a triangulated polygon from its triangles alone.
+      const bool corners = !flat_ || !tri || outlines_;
+      c.clear();
+      uint32_t provoking = 0;
+      if (corners) {
+        for (uint32_t i = 0; i < k; ++i)
+          c.push_back(!flat_ ? Smooth(cv[i], colour) : i ? Position(cv[i]) : 0);
+        provoking = flat_ ? Provoking(cv[0], normal, colour) : c[0];
+      }
+      if (tri) {
+        for (uint32_t t = 0; t < tc; ++t) {
+          const uint32_t v = static_cast<uint32_t>(tri[t]);
+          const uint32_t safe = v < nverts ? v : cv[0];
+          PutFill(!flat_       ? Smooth(safe, colour)
+                  : t % 3 == 2 ? Provoking(safe, normal, colour)
+                               : Position(safe));
+        }
+      } else {
+        for (uint32_t i = 0; i + 2 < k; ++i) {
+          PutFill(c[i + 1]);
+          PutFill(c[i + 2]);
+          PutFill(provoking);
+        }
+      }
+      if (!outlines_) continue;
+      const bool poly = k > 3;
+      if (into) {
+        std::vector<Segment>& sg = into->segments_;
+        const uint32_t w = static_cast<uint32_t>(windows.size() - 1);
+        if (sg.empty() || sg.back().polygons != poly || sg.back().window != w)
+          sg.push_back({w, poly, static_cast<uint32_t>(poly ? into->counts_.size() : outlineIdx), 0,
+                        static_cast<uint32_t>(outlineIdx)});
+        if (poly) {
+          into->counts_.push_back(static_cast<int>(k));
+          ++sg.back().count;
+        } else {
+          sg.back().count += 3;
+        }
+      }
+      if (!poly) {
+        PutOutline(c[1]);
+        PutOutline(c[2]);
+        PutOutline(provoking);
+      } else {
+        PutOutline(provoking);
+        for (uint32_t i = 1; i < k; ++i) PutOutline(c[i]);
+      }
+    }
+    return !overflow_;
+  }
+
+ private:
+  struct Record {
+    Float3 pos, normal, colour;
+    bool claimed;  // flat: normal and colour belong to a polygon
+  };
+
+  void StartWindow() {
+    if (!windows.empty() && local_.empty()) return;
+    windows.push_back({static_cast<uint32_t>(records), static_cast<uint32_t>(fillIdx), 0});
+    local_.clear();
+    std::fill(posSlots_.begin(), posSlots_.end(), 0u);
+    std::fill(fullSlots_.begin(), fullSlots_.end(), 0u);
+  }
+
+  uint32_t NewRecord(const Float3& pos, const Float3& normal, const Float3& colour, bool claimed) {
+    const uint32_t r = static_cast<uint32_t>(local_.size());
+    local_.push_back({pos, normal, colour, claimed});
+    ++records;
+    Write(r);
+    return r;
+  }
+
+  void Write(uint32_t r) {
+    if (!out_.records) return;
+    const size_t at = size_t{windows.back().base} + r;
+    if (at >= out_.recordCap) {
+      overflow_ = true;
+      return;
+    }
+    const Record& rec = local_[r];
+    float* f = out_.records + at * (3 + 3 * lit_ + 3 * colourArray_);
+    std::memcpy(f, &rec.pos, sizeof(Float3));
+    if (lit_) std::memcpy(f + 3, &rec.normal, sizeof(Float3));
+    if (colourArray_) std::memcpy(f + 3 + 3 * lit_, &rec.colour, sizeof(Float3));
+  }
+
+  void PutFill(uint32_t r) {
+    if (out_.fill || out_.fill32) {
+      if (fillIdx >= out_.fillCap)
+        overflow_ = true;
+      else if (out_.fill)
+        out_.fill[fillIdx] = static_cast<uint16_t>(r);
+      else
+        out_.fill32[fillIdx] = r;
+    }
+    ++fillIdx;
+    ++windows.back().indexCount;
+  }
+
+  void PutOutline(uint32_t r) {
+    if (out_.outline || out_.outline32) {
+      if (outlineIdx >= out_.outlineCap)
+        overflow_ = true;
+      else if (out_.outline)
+        out_.outline[outlineIdx] = static_cast<uint16_t>(r);
+      else
+        out_.outline32[outlineIdx] = r;
+    }
+    ++outlineIdx;
+  }
+
+  // The slot of the first record at pos in the flat layout, or the empty
+  // slot where it goes.
+  uint32_t PositionSlot(const Float3& pos) const {
+    for (uint32_t h = Mix(0, pos) & (kSlots - 1);; h = (h + 1) & (kSlots - 1)) {
+      const uint32_t e = posSlots_[h];
+      if (e == 0 || Same(local_[e - 1].pos, pos)) return h;
+    }
+  }
+
+  // Flat layout: a record at v's position, as a corner that is not last.
+  uint32_t Position(uint32_t v) {
+    const Float3& pos = m_.vertices[v];
+    const uint32_t h = PositionSlot(pos);
+    if (!posSlots_[h]) posSlots_[h] = NewRecord(pos, {0.0f, 0.0f, 1.0f}, {0, 0, 0}, false) + 1;
+    return posSlots_[h] - 1;
+  }
+
+  // Flat layout: a record at v's position carrying a polygon's normal and
+  // colour, as the last corner of its triangles, where flat shading reads
+  // them. The first record at the position takes them unless another
+  // polygon's are there already.
+  uint32_t Provoking(uint32_t v, const Float3& normal, const Float3& colour) {
+    const Float3& pos = m_.vertices[v];
+    const Float3 col = colourArray_ ? colour : Float3{0, 0, 0};
+    uint32_t h = Mix(Mix(Mix(1, pos), normal), col) & (kSlots - 1);
+    for (;; h = (h + 1) & (kSlots - 1)) {
+      const uint32_t e = fullSlots_[h];
+      if (e == 0) break;
+      const Record& r = local_[e - 1];
+      if (Same(r.pos, pos) && Same(r.normal, normal) && Same(r.colour, col)) return e - 1;
+    }
+    const uint32_t ps = PositionSlot(pos);
+    uint32_t r;
+    if (posSlots_[ps] && !local_[posSlots_[ps] - 1].claimed) {
+      r = posSlots_[ps] - 1;
+      local_[r] = {pos, normal, col, true};
+      Write(r);
+    } else {
+      r = NewRecord(pos, normal, col, true);
+      if (!posSlots_[ps]) posSlots_[ps] = r + 1;
+    }
+    fullSlots_[h] = r + 1;
+    return r;
+  }
+
+  // Smooth layouts: the record of v's position and normal (and colour);
+  // in one colour the model's own vertex.
+  uint32_t Smooth(uint32_t v, const Float3& colour) {
+    if (direct_) return v;
+    const Float3& pos = m_.vertices[v];
+    const Float3 normal = lit_ ? m_.vertexNormals[v] : Float3{0.0f, 0.0f, 1.0f};
+    const Float3 col = colourArray_ ? colour : Float3{0, 0, 0};
+    for (uint32_t h = Mix(Mix(Mix(1, pos), normal), col) & (kSlots - 1);;
+         h = (h + 1) & (kSlots - 1)) {
+      const uint32_t e = fullSlots_[h];
+      if (e == 0) {
+        fullSlots_[h] = NewRecord(pos, normal, col, true) + 1;
+        return fullSlots_[h] - 1;
+      }
+      const Record& r = local_[e - 1];
+      if (Same(r.pos, pos) && Same(r.normal, normal) && Same(r.colour, col)) return e - 1;
+    }
+  }
+
+  const PolygonModel& m_;
+  const bool flat_, direct_, lit_, colourArray_, haveNormals_, outlines_;
+  const Float3 object_;
+  Out out_;
+  bool overflow_ = false;
+  std::vector<Record> local_;  // the current window's records
+  // Record + 1 per slot, 0 empty: by position (flat), by every value.
+  std::vector<uint32_t> posSlots_, fullSlots_;
+};
+
 void DrawBuffers::Release() {
   const GLuint names[3] = {vbo_, fillIbo_, outlineIbo_};
-  if (vbo_) glDeleteBuffers(3, names);
+  if (vbo_ || fillIbo_ || outlineIbo_) glDeleteBuffers(3, names);  // zero names are skipped
   Forget();
 }
 
@@ -113,14 +361,30 @@ void DrawBuffers::Forget() {
   vbo_ = fillIbo_ = outlineIbo_ = 0;
   layout_ = Layout::kNone;
   serial_ = 0;
-  fillCount_ = 0;
+  polygons_ = false;
+  outlineBytes_ = 0;
+  windows_.clear();
+  segments_.clear();
+  counts_.clear();
+  offsets_.clear();
+  windows_.shrink_to_fit();
+  segments_.shrink_to_fit();
+  counts_.shrink_to_fit();
+  offsets_.shrink_to_fit();
+  bytes_ = 0;
+}
+
+void DrawBuffers::DropOutlines() {
+  glDeleteBuffers(1, &outlineIbo_);
+  outlineIbo_ = 0;
+  bytes_ -= outlineBytes_;
+  outlineBytes_ = 0;
   segments_.clear();
   counts_.clear();
   offsets_.clear();
   segments_.shrink_to_fit();
   counts_.shrink_to_fit();
   offsets_.shrink_to_fit();
-  bytes_ = 0;
 }
 
 bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t polygonCount,
@@ -131,20 +395,30 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
   if (s.smoothShade != s.normalArray) return false;
   if (s.smoothShade && model.vertexNormals.size() < model.vertices.size()) return false;
   const Float3 object{scene.object[0], scene.object[1], scene.object[2]};
-  Layout want = Layout::kFlat;
-  if (s.smoothShade) {
-    // The colour question only needs asking again for another model.
-    if (layout_ != Layout::kNone && serial_ == serial)
-      want = colourArray_ ? Layout::kSmoothCorners : Layout::kSmoothShared;
-    else
-      want = ColoursOf(model, polygonCount).varied ? Layout::kSmoothCorners : Layout::kSmoothShared;
+  // The colour question only needs asking again for another model.
+  bool varied = colourArray_;
+  if (layout_ == Layout::kNone || serial_ != serial) {
+    const Colours c = ColoursOf(scene, model, polygonCount);
+    if (c.stopped) return false;
+    varied = c.varied;
   }
-  const bool same =
-      vbo_ && serial_ == serial && layout_ == want && (!objectBaked_ || colour_ == object);
+  // Without lighting no normal is read, and one colour shades flat and
+  // smooth alike: the model's own positions serve.
+  const bool lit = s.lighting;
+  const Layout want = !varied && (s.smoothShade || !lit) ? Layout::kModelArrays
+                      : s.smoothShade                    ? Layout::kCorners
+                                                         : Layout::kFlat;
+  // The passes that do not fill draw outlines (the hidden-line type's
+  // second pass, lines, points).
+  const bool outlines = scene.renderType == 2 || s.polygonMode != 0;
+  const bool same = layout_ != Layout::kNone && serial_ == serial && layout_ == want &&
+                    (want == Layout::kModelArrays || lit_ == lit) &&
+                    (!objectBaked_ || colour_ == object) &&
+                    (!outlines || !polygons_ || outlineIbo_);
   if (!same) {
     // A fill that failed (too big for the driver) is not tried every frame.
     if (failedSerial_ == serial && failedLayout_ == want) return false;
-    if (!Fill(scene, model, polygonCount, concave, want)) {
+    if (!Fill(scene, model, polygonCount, concave, want, outlines)) {
       Release();
       // A stopped fill is tried again by the next frame that wants it.
       if (!SceneCancelled(scene)) {
@@ -154,19 +428,22 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
       return false;
     }
     serial_ = serial;
+  } else if (!outlines && outlineIbo_) {
+    DropOutlines();
   }
-  const GLsizei stride = static_cast<GLsizei>(colourArray_ ? 9 * sizeof(float) : 6 * sizeof(float));
-  glBindBuffer(GL_ARRAY_BUFFER, vbo_);
+  lit_ = lit;
+  vertices_ = model.vertices.data();
+  normals_ = model.vertexNormals.data();
   glEnableClientState(GL_VERTEX_ARRAY);
-  glVertexPointer(3, GL_FLOAT, stride, nullptr);
-  glEnableClientState(GL_NORMAL_ARRAY);
-  glNormalPointer(GL_FLOAT, stride, reinterpret_cast<const void*>(3 * sizeof(float)));
-  if (colourArray_) {
+  if (lit)
+    glEnableClientState(GL_NORMAL_ARRAY);
+  else
+    glDisableClientState(GL_NORMAL_ARRAY);
+  if (colourArray_)
     glEnableClientState(GL_COLOR_ARRAY);
-    glColorPointer(3, GL_FLOAT, stride, reinterpret_cast<const void*>(6 * sizeof(float)));
-  } else {
+  else
     glDisableClientState(GL_COLOR_ARRAY);
-  }
+  if (!windows_.empty()) Pointers(0);
   // The diffuse colour comes from the colour, per vertex as the immediate
   // drawing sends it with every polygon.
   glColorMaterial(GL_FRONT_AND_BACK, GL_DIFFUSE);
@@ -174,211 +451,114 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
   return true;
 }
 
+void DrawBuffers::Pointers(uint32_t w) const {
+  if (layout_ == Layout::kModelArrays) {
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glVertexPointer(3, GL_FLOAT, 0, vertices_);
+    if (lit_) glNormalPointer(GL_FLOAT, 0, normals_);
+    return;
+  }
+  glBindBuffer(GL_ARRAY_BUFFER, vbo_);
+  const GLsizei stride = static_cast<GLsizei>(stride_);
+  const size_t base = size_t{windows_[w].base} * stride_;
+  const auto at = [&](size_t floats) {
+    return reinterpret_cast<const void*>(base + floats * sizeof(float));
+  };
+  glVertexPointer(3, GL_FLOAT, stride, at(0));
+  if (lit_) glNormalPointer(GL_FLOAT, stride, at(3));
+  if (colourArray_) glColorPointer(3, GL_FLOAT, stride, at(lit_ ? 6 : 3));
+}
+
 bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygonCount,
-                       const ConcaveTriangles& concave, Layout layout) {
+                       const ConcaveTriangles& concave, Layout layout, bool outlines) {
   Release();
-  const Colours colours = ColoursOf(m, polygonCount);
+  const Colours colours = ColoursOf(scene, m, polygonCount);
+  if (colours.stopped) return false;
   const Float3 object{scene.object[0], scene.object[1], scene.object[2]};
   colourArray_ = colours.varied;
   objectBaked_ = colours.varied && colours.anyObject;
   // A single colour that is the object colour follows it without a refill.
   objectColour_ = !colours.varied && colours.anyObject;
   colour_ = colours.anyObject ? object : colours.own;
-
-  const uint32_t nverts = static_cast<uint32_t>(m.vertices.size());
+  bool stopped = false;
+  polygons_ = AnyPolygon(scene, m, polygonCount, stopped);
+  if (stopped) return false;
+  // The model's own positions and vertex normals: no copy of them, and
+  // indices as vertex numbers.
+  const bool direct = layout == Layout::kModelArrays;
+  indexSize_ = direct ? sizeof(uint32_t) : sizeof(uint16_t);
+  outlines = outlines && polygons_;
+  lit_ = scene.state.lighting;
+  stride_ = (3 + 3 * lit_ + 3 * colourArray_) * sizeof(float);
   const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(polygonCount);
-  const bool flat = layout == Layout::kFlat, corners = layout == Layout::kSmoothCorners;
-  const Float3 up{0.0f, 0.0f, 1.0f}, black{0, 0, 0};
 
-  // Counting pass: vertices, fill indices, outline indices.
-  size_t records = corners ? 0 : nverts;
-  size_t fillIdx = 0, outlineIdx = 0;
-  bool needOutline = false;
-  {
-    Claims claims(m, flat, haveNormals, object);
-    ConcaveWalk walk(concave);
-    for (int32_t p = 0; p < polygonCount; ++p) {
-      if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) return false;
-      const int32_t n = m.nv(p);
-      const int32_t* idx = m.index(p);
-      uint32_t k = 0;
-      int32_t first = -1;
-      for (int32_t i = 0; i < n; ++i) {
-        if (static_cast<uint32_t>(idx[i]) >= nverts) continue;
-        if (k++ == 0) first = idx[i];
-      }
-      uint32_t tc = 0;
-      const int32_t* tri = n > 3 ? walk.Of(p, tc) : nullptr;
-      if (corners) records += k;
-      if (k < 3) continue;  // nothing is drawn of it
-      tc -= tc % 3;
-      if (flat) {
-        records += claims.Take(static_cast<uint32_t>(first), p) < 0;
-        for (uint32_t t = 2; tri && t < tc; t += 3) {
-          const uint32_t v = static_cast<uint32_t>(tri[t]);
-          records += claims.Take(v < nverts ? v : static_cast<uint32_t>(first), p) < 0;
-        }
-      }
-      if (corners && tri) records += tc;
-      fillIdx += tri ? tc : 3 * (k - 2);
-      outlineIdx += k == 3 ? 3 : k;
-      needOutline |= k > 3;
-    }
-  }
-  if (records > 0xffffffffu || fillIdx > 0xffffffffu || outlineIdx > 0xffffffffu) return false;
+  // Counting run: records and indices, window by window.
+  Builder count(m, layout, lit_, colourArray_, object, haveNormals, outlines);
+  if (!count.Run(scene, polygonCount, concave, {}, nullptr)) return false;
+  if (count.records > 0xffffffffu || count.fillIdx > 0xffffffffu || count.outlineIdx > 0xffffffffu)
+    return false;
 
-  GLuint names[3];
-  glGenBuffers(3, names);
+  GLuint names[3] = {0, 0, 0};
+  glGenBuffers(outlines ? 3 : 2, names);
   vbo_ = names[0];
   fillIbo_ = names[1];
   outlineIbo_ = names[2];
-  const size_t floats = colourArray_ ? 9 : 6;
-  float* rec = static_cast<float*>(MapNew(GL_ARRAY_BUFFER, vbo_, records * floats * sizeof(float)));
-  uint32_t* fillOut =
-      static_cast<uint32_t*>(MapNew(GL_ELEMENT_ARRAY_BUFFER, fillIbo_, fillIdx * sizeof(uint32_t)));
-  if ((records && !rec) || (fillIdx && !fillOut)) {
-    if (rec) glUnmapBuffer(GL_ARRAY_BUFFER);
-    if (fillOut) glUnmapBuffer(GL_ELEMENT_ARRAY_BUFFER);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
-    return false;
+  Builder::Out out;
+  out.recordCap = count.records;
+  out.fillCap = count.fillIdx;
+  out.outlineCap = outlines ? count.outlineIdx : 0;
+  out.records = static_cast<float*>(MapNew(GL_ARRAY_BUFFER, vbo_, out.recordCap * stride_));
+  void* fill = MapNew(GL_ELEMENT_ARRAY_BUFFER, fillIbo_, out.fillCap * indexSize_);
+  bool ok = (out.records || !out.recordCap) && (fill || !out.fillCap);
+  void* outline = nullptr;
+  if (ok && outlines) {
+    outline = MapNew(GL_ELEMENT_ARRAY_BUFFER, outlineIbo_, out.outlineCap * indexSize_);
+    ok = outline || !out.outlineCap;
   }
-  std::vector<uint32_t> outline;
-  if (needOutline) outline.reserve(outlineIdx);
-
-  uint32_t next = 0;  // next record
-  const auto write = [&](uint32_t r, const Float3& pos, const Float3& normal,
-                         const Float3& colour) {
-    float* at = rec + static_cast<size_t>(r) * floats;
-    std::memcpy(at, &pos, sizeof(Float3));
-    std::memcpy(at + 3, &normal, sizeof(Float3));
-    if (floats == 9) std::memcpy(at + 6, &colour, sizeof(Float3));
-  };
-  // The counting above sized the buffer; should the two passes ever
-  // disagree, nothing is written past its end and the buffers are dropped.
-  bool overflow = false;
-  const auto put = [&](const Float3& pos, const Float3& normal, const Float3& colour) {
-    if (next >= records) {
-      overflow = true;
-      return uint32_t{0};
-    }
-    write(next, pos, normal, colour);
-    return next++;
-  };
-  if (!corners) {
-    for (uint32_t v = 0; v < nverts; ++v) put(m.vertices[v], flat ? up : m.vertexNormals[v], black);
+  // Nothing is written where a buffer is empty: no null pointer counts as
+  // "counting only" then.
+  static float noRecord;
+  static uint32_t noIndex[1];
+  if (!fill) fill = noIndex;
+  if (outlines && !outline) outline = noIndex;
+  if (!out.records) out.records = &noRecord;
+  if (direct) {
+    out.fill32 = static_cast<uint32_t*>(fill);
+    out.outline32 = static_cast<uint32_t*>(outline);
+  } else {
+    out.fill = static_cast<uint16_t*>(fill);
+    out.outline = static_cast<uint16_t*>(outline);
   }
-  Claims claims(m, flat, haveNormals, object);
-  // The vertex that ends polygon p's triangles at vertex v, in the flat
-  // layout: v itself when it can carry p's normal and colour.
-  const auto provokingOf = [&](uint32_t v, int32_t p) -> uint32_t {
-    const int taken = claims.Take(v, p);
-    if (taken == 0) return v;
-    if (taken > 0) {
-      write(v, m.vertices[v], claims.Normal(p), claims.Colour(p));
-      return v;
-    }
-    return put(m.vertices[v], claims.Normal(p), claims.Colour(p));
-  };
-
-  ConcaveWalk walk(concave);
-  std::vector<uint32_t> c;  // the polygon's valid corners as records
-  size_t f = 0;
-  for (int32_t p = 0; p < polygonCount; ++p) {
-    if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) {
-      overflow = true;  // stopped: the buffers are dropped below
-      break;
-    }
-    const int32_t n = m.nv(p);
-    const int32_t* idx = m.index(p);
-    const Float3& colour = m.polyMaterial[p] < 0 ? object : m.polyColor[p];
-    c.clear();
-    for (int32_t i = 0; i < n; ++i) {
-      const uint32_t v = static_cast<uint32_t>(idx[i]);
-      if (v >= nverts) continue;  // models from outside the pipeline
-      c.push_back(corners ? put(m.vertices[v], m.vertexNormals[v], colour) : v);
-    }
-    const uint32_t k = static_cast<uint32_t>(c.size());
-    uint32_t tc = 0;
-    const int32_t* tri = n > 3 ? walk.Of(p, tc) : nullptr;
-    if (k < 3) continue;  // nothing is drawn of it
-    tc -= tc % 3;
-    if (f + (tri ? tc : 3 * (k - 2)) > fillIdx) {
-      overflow = true;
-      break;
-    }
-    const uint32_t provoking = flat ? provokingOf(c[0], p) : c[0];
-    if (tri) {
-      for (uint32_t t = 0; t + 2 < tc; t += 3) {
-        for (uint32_t j = 0; j < 3; ++j) {
-          const uint32_t v = static_cast<uint32_t>(tri[t + j]);
-          const uint32_t safe = v < nverts ? v : c[0];
-          if (corners)
-            fillOut[f++] = put(m.vertices[safe], m.vertexNormals[safe], colour);
-          else if (flat && j == 2)
-            fillOut[f++] = provokingOf(safe, p);
-          else
-            fillOut[f++] = safe;
-        }
-      }
-    } else {
-      for (uint32_t i = 0; i + 2 < k; ++i) {
-        fillOut[f++] = c[i + 1];
-        fillOut[f++] = c[i + 2];
-        fillOut[f++] = provoking;
-      }
-    }
-    if (!needOutline) continue;
-    if (k == 3) {
-      outline.insert(outline.end(), {c[1], c[2], provoking});
-    } else {
-      outline.push_back(provoking);
-      outline.insert(outline.end(), c.begin() + 1, c.end());
-    }
+  // Writing run: the same decisions, now into the mapped buffers. Should
+  // the two runs ever disagree, nothing is written past a buffer's end and
+  // the buffers are dropped.
+  Builder write(m, layout, lit_, colourArray_, object, haveNormals, outlines);
+  if (ok) {
+    ok = write.Run(scene, polygonCount, concave, out, this) && write.records == count.records &&
+         write.fillIdx == count.fillIdx && write.outlineIdx == count.outlineIdx;
   }
-  glUnmapBuffer(GL_ELEMENT_ARRAY_BUFFER);
-  glUnmapBuffer(GL_ARRAY_BUFFER);
-  fillCount_ = static_cast<uint32_t>(f);
-  // Every index was checked against the vertex list above, and every
-  // record counted before the buffer was sized.
-  if (overflow || next != records || f != fillIdx ||
-      outline.size() != (needOutline ? outlineIdx : 0)) {
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
-    return false;
+  if (out.recordCap) {
+    glBindBuffer(GL_ARRAY_BUFFER, vbo_);
+    glUnmapBuffer(GL_ARRAY_BUFFER);
   }
-
-  if (needOutline) {
-    // Runs of triangles become one draw each; runs of polygons one
-    // multi-draw of GL_POLYGON each.
-    size_t at = 0;
-    for (int32_t p = 0; p < polygonCount; ++p) {
-      const int32_t n = m.nv(p);
-      const int32_t* idx = m.index(p);
-      uint32_t k = 0;
-      for (int32_t i = 0; i < n; ++i) k += static_cast<uint32_t>(idx[i]) < nverts;
-      if (k < 3) continue;
-      const bool poly = k > 3;
-      if (segments_.empty() || segments_.back().polygons != poly)
-        segments_.push_back(
-            {poly, poly ? static_cast<uint32_t>(counts_.size()) : static_cast<uint32_t>(at), 0});
-      Segment& sg = segments_.back();
-      if (poly) {
-        counts_.push_back(static_cast<int>(k));
-        offsets_.push_back(reinterpret_cast<const void*>(at * sizeof(uint32_t)));
-        ++sg.count;
-      } else {
-        sg.count += 3;
-      }
-      at += k;
-    }
+  if (out.fillCap) {
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, fillIbo_);
+    glUnmapBuffer(GL_ELEMENT_ARRAY_BUFFER);
+  }
+  if (outlines && out.outlineCap) {
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, outlineIbo_);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER,
-                 static_cast<GLsizeiptr>(outline.size() * sizeof(uint32_t)), outline.data(),
-                 GL_STATIC_DRAW);
+    glUnmapBuffer(GL_ELEMENT_ARRAY_BUFFER);
   }
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
   glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
-  bytes_ = records * floats * sizeof(float) + (fillIdx + outline.size()) * sizeof(uint32_t);
+  if (!ok) {
+    segments_.clear();
+    counts_.clear();
+    return false;
+  }
+  windows_ = std::move(write.windows);
+  outlineBytes_ = out.outlineCap * indexSize_;
+  bytes_ = out.recordCap * stride_ + out.fillCap * indexSize_ + outlineBytes_;
   layout_ = layout;
   return true;
 }
@@ -388,30 +568,49 @@ void DrawBuffers::Pass(const Scene& scene, bool withColour, bool fill) {
     const GLfloat own[3] = {colour_.x, colour_.y, colour_.z};
     glColor3fv(objectColour_ ? scene.object : own);
   }
+  const GLenum type = indexSize_ == sizeof(uint16_t) ? GL_UNSIGNED_SHORT : GL_UNSIGNED_INT;
   // Triangles in slices, so that a stop request is seen between them; the
   // same triangles in the same order give the same pixels.
   const auto triangles = [&](uint32_t first, uint32_t count) {
     constexpr uint32_t kSlice = 3 * static_cast<uint32_t>(kDrawSlice);
     for (uint32_t at = 0; at < count && !SceneCancelled(scene); at += kSlice)
-      glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(std::min(kSlice, count - at)),
-                     GL_UNSIGNED_INT,
-                     reinterpret_cast<const void*>((first + at) * sizeof(uint32_t)));
+      glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(std::min(kSlice, count - at)), type,
+                     reinterpret_cast<const void*>(size_t{first + at} * indexSize_));
   };
   if (fill || segments_.empty()) {
+    // Outlines of polygons are never drawn as their triangles: Bind keeps
+    // their indices whenever the render type draws outlines.
+    if (!fill && polygons_) return;
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, fillIbo_);
-    triangles(0, fillCount_);
+    for (uint32_t w = 0; w < windows_.size(); ++w) {
+      if (windows_[w].indexCount == 0) continue;
+      Pointers(w);
+      triangles(windows_[w].firstIndex, windows_[w].indexCount);
+    }
     return;
   }
   glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, outlineIbo_);
+  uint32_t pointed = ~0u;
   for (const Segment& s : segments_) {
-    if (s.polygons) {
-      for (uint32_t at = 0; at < s.count && !SceneCancelled(scene);
-           at += static_cast<uint32_t>(kDrawSlice))
-        glMultiDrawElements(GL_POLYGON, counts_.data() + s.first + at, GL_UNSIGNED_INT,
-                            offsets_.data() + s.first + at,
-                            static_cast<GLsizei>(std::min<uint32_t>(kDrawSlice, s.count - at)));
-    } else {
+    if (s.window != pointed) {
+      Pointers(s.window);
+      pointed = s.window;
+    }
+    if (!s.polygons) {
       triangles(s.first, s.count);
+      continue;
+    }
+    size_t start = s.start;  // outline index of the slice's first polygon
+    for (uint32_t at = 0; at < s.count && !SceneCancelled(scene);
+         at += static_cast<uint32_t>(kDrawSlice)) {
+      const uint32_t n = std::min<uint32_t>(kDrawSlice, s.count - at);
+      const int* counts = counts_.data() + s.first + at;
+      offsets_.resize(n);
+      for (uint32_t i = 0; i < n; ++i) {
+        offsets_[i] = reinterpret_cast<const void*>(start * indexSize_);
+        start += static_cast<size_t>(counts[i]);
+      }
+      glMultiDrawElements(GL_POLYGON, counts, type, offsets_.data(), static_cast<GLsizei>(n));
     }
   }
 }

@@ -4,6 +4,7 @@
 #include <GL/glu.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -488,6 +489,143 @@ TEST_F(PreviewBuffers, BufferDrawingEqualsOnePrimitivePerPolygon) {
     }
     EXPECT_GT(drawn, 2000) << name;
   }
+}
+
+// A wavy grid of cells x cells quads over [-1, 1]^2, split into triangles
+// unless quads is set. Every triangle its own three vertices when unshared
+// (as a triangle-soup file loads), else shared ones; in bands of colour
+// when coloured. The last row of cells also reaches back to the first
+// row's vertices, so some vertices serve polygons far apart in the list.
+std::unique_ptr<PolygonModel> WavyGrid(int cells, bool shared, bool quads, bool coloured) {
+  auto m = std::make_unique<PolygonModel>();
+  const auto pos = [&](int i, int j) {
+    const float x = -1.0f + 2.0f * static_cast<float>(i) / static_cast<float>(cells);
+    const float y = -1.0f + 2.0f * static_cast<float>(j) / static_cast<float>(cells);
+    return Float3{x, y, 0.15f * std::sin(5.0f * x) * std::cos(4.0f * y)};
+  };
+  const auto at = [&](int i, int j) { return j * (cells + 1) + i; };
+  if (shared)
+    for (int j = 0; j <= cells; ++j)
+      for (int i = 0; i <= cells; ++i) {
+        const Float3 v = pos(i, j);
+        m->AddVertex(v.x, v.y, v.z);
+      }
+  const auto corner = [&](int i, int j) {
+    if (shared) return at(i, j);
+    const Float3 v = pos(i, j);
+    return m->AddVertex(v.x, v.y, v.z);
+  };
+  const auto cell = [&](int i, int j, int j1) {
+    const int32_t material = coloured && (i / 8) % 3 ? (i / 8) % 3 : -1;
+    const Float3 colour{0.2f + 0.3f * static_cast<float>((i / 8) % 3), 0.5f, 0.3f};
+    if (quads) {
+      const int32_t q[4] = {corner(i, j), corner(i + 1, j), corner(i + 1, j1), corner(i, j1)};
+      m->AddPolygon(4, q, material, colour);
+    } else {
+      m->AddTriangle(corner(i, j), corner(i + 1, j), corner(i + 1, j1), material, colour);
+      m->AddTriangle(corner(i, j), corner(i + 1, j1), corner(i, j1), material, colour);
+    }
+  };
+  for (int j = 0; j < cells; ++j)
+    for (int i = 0; i < cells; ++i) cell(i, j, j + 1);
+  for (int i = 0; i < cells; i += 4) cell(i, cells - 1, 0);
+  FillNormals(*m);
+  return m;
+}
+
+// Enough vertices for several 16-bit index windows, with merged positions,
+// merged corners and vertices shared across windows.
+TEST_F(PreviewBuffers, BigModelsInSeveralWindowsEqualTheReference) {
+  struct Case {
+    const char* name;
+    bool shared, quads, coloured;
+  };
+  const Case cases[] = {{"triangle soup", false, false, false},
+                        {"shared coloured triangles", true, false, true},
+                        {"coloured quads", true, true, true}};
+  const int types[] = {0, 1, 2, 3, 4, 3, 2, 0};
+  for (const Case& c : cases) {
+    auto model = WavyGrid(260, c.shared, c.quads, c.coloured);
+    scene_.camera.rotation = Multiply(Rotation(-50, 1, 0, 0), Rotation(25, 0, 0, 1));
+    SceneSetModel(scene_, model.get(), 0);
+    scene_.buffers = std::make_shared<DrawBuffers>();
+    for (int type : types) {
+      SCOPED_TRACE(testing::Message() << c.name << " type " << type);
+      SceneSetRenderType(scene_, type);
+      scene_.referenceDrawing = true;
+      const QImage reference = RenderSceneHeadless(scene_);
+      scene_.referenceDrawing = false;
+      const QImage buffered = RenderSceneHeadless(scene_);
+      EXPECT_GT(scene_.buffers->Bytes(), 0u);
+      EXPECT_TRUE(buffered == reference);
+      EXPECT_GT(CountNotBackground(buffered, kBackground), 1000);
+    }
+    scene_.buffers->Release();
+    scene_.buffers.reset();
+  }
+}
+
+// Flat shading reads only the position of a corner that is not a
+// triangle's last, so a triangle soup takes hardly more buffer memory than
+// the same surface on shared vertices.
+TEST_F(PreviewBuffers, FlatLayoutStoresAPositionOnce) {
+  size_t bytes[2] = {0, 0};
+  for (bool shared : {false, true}) {
+    auto model = WavyGrid(260, shared, false, false);
+    SceneSetModel(scene_, model.get(), 0);
+    scene_.buffers = std::make_shared<DrawBuffers>();
+    RenderSceneHeadless(scene_);
+    bytes[shared] = scene_.buffers->Bytes();
+    scene_.buffers->Release();
+    scene_.buffers.reset();
+  }
+  EXPECT_GT(bytes[1], 0u);
+  EXPECT_LE(bytes[0], bytes[1] + bytes[1] / 20);
+}
+
+// In flat shading with lighting, a polygon with more corners than one index
+// window holds is drawn as without buffers.
+TEST_F(PreviewBuffers, PolygonTooBigForAWindowIsDrawnWithoutBuffers) {
+  std::vector<Float3> circle;
+  for (int i = 0; i < 70000; ++i) {
+    const double a = 2 * M_PI * i / 70000;
+    circle.push_back({static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)), 0});
+  }
+  auto model = OnePolygon(circle);
+  SceneSetModel(scene_, model.get(), 0);
+  for (int type : {0, 4}) {
+    SCOPED_TRACE(testing::Message() << "type " << type);
+    SceneSetRenderType(scene_, type);
+    scene_.buffers.reset();
+    const QImage without = RenderSceneHeadless(scene_);
+    scene_.buffers = std::make_shared<DrawBuffers>();
+    const QImage buffered = RenderSceneHeadless(scene_);
+    EXPECT_TRUE(buffered == without);
+    EXPECT_EQ(scene_.buffers->Bytes(), 0u);
+    EXPECT_GT(CountNotBackground(buffered, kBackground), 100);
+  }
+  scene_.buffers.reset();
+}
+
+// A stopped fill leaves no buffers and is not taken for a failed one: the
+// next frame fills them.
+TEST_F(PreviewBuffers, StoppedFillIsTriedAgain) {
+  auto model = MixedSphere();
+  SceneSetModel(scene_, model.get(), 0);
+  scene_.buffers = std::make_shared<DrawBuffers>();
+  std::atomic<bool> stop{true};
+  scene_.cancel = &stop;
+  RenderSceneHeadless(scene_);
+  EXPECT_EQ(scene_.buffers->Bytes(), 0u);
+  stop = false;
+  scene_.referenceDrawing = true;
+  const QImage reference = RenderSceneHeadless(scene_);
+  scene_.referenceDrawing = false;
+  EXPECT_TRUE(RenderSceneHeadless(scene_) == reference);
+  EXPECT_GT(scene_.buffers->Bytes(), 0u);
+  scene_.cancel = nullptr;
+  scene_.buffers->Release();
+  scene_.buffers.reset();
 }
 
 }  // namespace
