@@ -507,14 +507,23 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
   out.recordCap = count.records;
   out.fillCap = count.fillIdx;
   out.outlineCap = outlines ? count.outlineIdx : 0;
-  out.records = static_cast<float*>(MapNew(GL_ARRAY_BUFFER, vbo_, out.recordCap * stride_));
-  void* fill = MapNew(GL_ELEMENT_ARRAY_BUFFER, fillIbo_, out.fillCap * indexSize_);
-  bool ok = (out.records || !out.recordCap) && (fill || !out.fillCap);
+  void* fill = nullptr;
   void* outline = nullptr;
-  if (ok && outlines) {
-    outline = MapNew(GL_ELEMENT_ARRAY_BUFFER, outlineIbo_, out.outlineCap * indexSize_);
-    ok = outline || !out.outlineCap;
+  bool ok;
+  {
+    // The driver clears what it hands out: on a big model that takes long
+    // and reads nothing of the model, which its owner may take meanwhile.
+    SceneAwayFromModel away(scene);
+    out.records = static_cast<float*>(MapNew(GL_ARRAY_BUFFER, vbo_, out.recordCap * stride_));
+    fill = MapNew(GL_ELEMENT_ARRAY_BUFFER, fillIbo_, out.fillCap * indexSize_);
+    ok = (out.records || !out.recordCap) && (fill || !out.fillCap);
+    if (ok && outlines) {
+      outline = MapNew(GL_ELEMENT_ARRAY_BUFFER, outlineIbo_, out.outlineCap * indexSize_);
+      ok = outline || !out.outlineCap;
+    }
   }
+  // Nothing of the model is read once it has been taken.
+  if (SceneCancelled(scene)) ok = false;
   // Nothing is written where a buffer is empty: no null pointer counts as
   // "counting only" then.
   static float noRecord;
