@@ -170,7 +170,8 @@ void ShareInTwo(PolygonModel& model) {
   // kNew.
   constexpr uint32_t kNew = UINT32_MAX;
   const size_t n1 = second.size();
-  std::vector<uint32_t> renumber(n1);
+  // Every entry is written below: no clearing pass over fresh memory.
+  meshmem::ScratchArray<uint32_t> renumber(n1, false);
   meshpar::RunHalves(true, [&](int h) {
     const size_t i0 = h == 0 ? 0 : n1 / 2, i1 = h == 0 ? n1 / 2 : n1;
     constexpr size_t kAhead = 32;
