@@ -153,7 +153,8 @@ void ShareInTwo(PolygonModel& model) {
   std::optional<PositionTable> firstTable;
   std::vector<Float3> fresh, second;  // the first half's positions, the second's
   meshpar::RunHalves(true, [&](int h) {
-    // Each half of a soup uses about as many positions as it has corners over six.
+    // Half the single table's guess each; a table grows when its half has
+    // more distinct positions.
     const size_t expected = bound / 8 + 16;
     if (h == 0) {
       firstTable.emplace(expected, false);
