@@ -173,24 +173,26 @@ void ShareInTwo(PolygonModel& model) {
   const size_t n1 = second.size();
   // Every entry is written below: no clearing pass over fresh memory.
   meshmem::ScratchArray<uint32_t> renumber(n1, false);
+  size_t added[2] = {0, 0};
   meshpar::RunHalves(true, [&](int h) {
     const size_t i0 = h == 0 ? 0 : n1 / 2, i1 = h == 0 ? n1 / 2 : n1;
     constexpr size_t kAhead = 32;
     auto hashOf = [&](size_t i) { return HashOf(KeyOf(second[i])); };
     for (size_t i = i0; i < std::min(i0 + kAhead, i1); ++i) firstTable->Prefetch(hashOf(i));
+    size_t unmatched = 0;
     for (size_t i = i0; i < i1; ++i) {
       if ((i & kCancelStepMask) == 0) LoadCancelPoint(500, 1000);
       if (i + kAhead < i1) firstTable->Prefetch(hashOf(i + kAhead));
       const Key k = KeyOf(second[i]);
       const int64_t found = firstTable->Find(k, HashOf(k), fresh.data());
       renumber[i] = found >= 0 ? static_cast<uint32_t>(found) : kNew;
+      unmatched += found < 0;
     }
+    added[h] = unmatched;
   });
   firstTable.reset();
 
-  size_t added = 0;
-  for (size_t i = 0; i < n1; ++i) added += renumber[i] == kNew;
-  ReserveLarge(fresh, fresh.size() + added);
+  ReserveLarge(fresh, fresh.size() + added[0] + added[1]);
   for (size_t i = 0; i < n1; ++i) {
     if ((i & kCancelStepMask) == 0) LoadCancelPoint(500, 1000);
     if (renumber[i] != kNew) continue;
