@@ -139,6 +139,13 @@ void BM_PrepareNoSharing(benchmark::State& state) {
 void BM_ShareVertices(benchmark::State& state) {
   Run(state, Soup(state.range(0), kInOrder), [](PolygonModel& m) { ShareVertices(m); });
 }
+void BM_ShareVerticesOneThread(benchmark::State& state) {
+  meshpar::SetThreads(1);
+  SetPrefaultThreads(false);
+  BM_ShareVertices(state);
+  meshpar::SetThreads(0);
+  SetPrefaultThreads(true);
+}
 void BM_FixOrientationShared(benchmark::State& state) {
   static PolygonModel shared;
   if (shared.indexPool.size() != static_cast<size_t>(state.range(0)) * 3) {
@@ -146,6 +153,13 @@ void BM_FixOrientationShared(benchmark::State& state) {
     ShareVertices(shared);
   }
   Run(state, shared, [](PolygonModel& m) { FixOrientation(m); });
+}
+void BM_FixOrientationSharedOneThread(benchmark::State& state) {
+  meshpar::SetThreads(1);
+  SetPrefaultThreads(false);
+  BM_FixOrientationShared(state);
+  meshpar::SetThreads(0);
+  SetPrefaultThreads(true);
 }
 // A model whose vertices are shared already (as an OBJ file gives them):
 // nothing is freed by sharing, so all the scratch memory shows.
@@ -242,7 +256,9 @@ MESH_BENCH(BM_PrepareShareOrientRandomWindings);
 MESH_BENCH(BM_PrepareShare);
 MESH_BENCH(BM_PrepareNoSharing);
 MESH_BENCH(BM_ShareVertices);
+MESH_BENCH(BM_ShareVerticesOneThread);
 MESH_BENCH(BM_FixOrientationShared);
+MESH_BENCH(BM_FixOrientationSharedOneThread);
 MESH_BENCH(BM_PrepareOrientShared);
 MESH_BENCH(BM_NormalsShared);
 MESH_BENCH(BM_NormalsSharedOneThread);

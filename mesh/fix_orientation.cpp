@@ -1,10 +1,12 @@
 #include "mesh/fix_orientation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 
 #include "core/load_progress.h"
 #include "mesh/corner_index.h"
+#include "mesh/parallel.h"
 
 namespace {
 
@@ -74,17 +76,43 @@ class PositionSet {
 constexpr uint32_t kSettled = 1, kReversed = 2;
 constexpr uint32_t kBackward = 1, kLastInGroup = 2, kHandled = 4;
 
-// A record of the edge table: the records of one group are consecutive, in
-// insertion order.
-struct EdgeRecord {
-  uint32_t poly;
-  uint32_t flags;  // kBackward: runs against the key; kLastInGroup; kHandled on a group's first
+// A record of the edge table holds a polygon and its flags (kBackward: runs
+// against the key; kLastInGroup; kHandled on a group's first); the records
+// of one group are consecutive, in insertion order. A polygon's entry holds
+// its place in the worklist and its state. Both take one 32-bit word when
+// the polygon count leaves the top bits free (less memory to clear and to
+// miss in), else two.
+struct NarrowLayout {
+  using Record = uint32_t;
+  using Entry = uint32_t;
+  static constexpr int kShift = 29;
+  static constexpr uint32_t kLow = (uint32_t{1} << kShift) - 1;
+  static bool Fits(size_t polygons) { return polygons <= kLow; }
+  static Record MakeRecord(uint32_t poly, uint32_t flags) { return poly | flags << kShift; }
+  static uint32_t Poly(Record r) { return r & kLow; }
+  static uint32_t Flags(Record r) { return r >> kShift; }
+  static void Mark(Record& r, uint32_t flags) { r |= flags << kShift; }
+  static uint32_t Pos(Entry e) { return e & kLow; }
+  static void SetPos(Entry& e, uint32_t pos) { e = (e & ~kLow) | pos; }
+  static uint32_t State(Entry e) { return e >> kShift; }
+  static void AddState(Entry& e, uint32_t state) { e |= state << kShift; }
 };
 
-// A polygon's place in the worklist and its state.
-struct Entry {
-  uint32_t pos;
-  uint32_t state;
+std::atomic<bool> g_forceWide{false};
+
+struct WideLayout {
+  using Record = uint64_t;
+  using Entry = uint64_t;
+  static Record MakeRecord(uint32_t poly, uint32_t flags) {
+    return poly | static_cast<uint64_t>(flags) << 32;
+  }
+  static uint32_t Poly(Record r) { return static_cast<uint32_t>(r); }
+  static uint32_t Flags(Record r) { return static_cast<uint32_t>(r >> 32); }
+  static void Mark(Record& r, uint32_t flags) { r |= static_cast<uint64_t>(flags) << 32; }
+  static uint32_t Pos(Entry e) { return static_cast<uint32_t>(e); }
+  static void SetPos(Entry& e, uint32_t pos) { e = (e & ~uint64_t{0xFFFFFFFFu}) | pos; }
+  static uint32_t State(Entry e) { return static_cast<uint32_t>(e >> 32); }
+  static void AddState(Entry& e, uint32_t state) { e |= static_cast<uint64_t>(state) << 32; }
 };
 
 // One edge record before grouping: the other end point, the corner the edge
@@ -101,20 +129,9 @@ inline bool Before(const Pending& a, const Pending& b) {
   return a.other != b.other ? a.other < b.other : a.corner < b.corner;
 }
 
-}  // namespace
-
-void FixOrientation(PolygonModel& model) {
-  CornerIndex index;
-  BuildCornerIndex(model, index);
-  std::vector<uint8_t> reversed;
-  FixOrientation(model, index, reversed);
-}
-
-void FixOrientation(PolygonModel& model, const CornerIndex& index,
-                    std::vector<uint8_t>& reversedPolygons) {
-  reversedPolygons.clear();
-  // Without a vertex used twice no two polygons share an edge.
-  if (!index.shared) return;
+template <class L>
+void Orient(PolygonModel& model, const CornerIndex& index, std::vector<uint8_t>& reversedPolygons) {
+  using Record = typename L::Record;
   const int32_t np = model.PolygonCount();
   const size_t nvert = model.vertices.size();
   const uint32_t* start = model.polyStart.data();
@@ -135,18 +152,30 @@ void FixOrientation(PolygonModel& model, const CornerIndex& index,
   const size_t records = index.refs.size();
   meshmem::ScratchArray<uint32_t> groupOf(
       model.indexPool.size());  // first record of a corner's group
-  meshmem::ScratchArray<EdgeRecord> recs(records);
-  {
+  meshmem::ScratchArray<Record> recs(records);
+  // Two ranges of vertices with about as many records each. The first
+  // files its vertices' records from the front; the second walks its
+  // vertices downwards and files from the back, so that every vertex's
+  // records land where one pass over all vertices would put them.
+  const size_t mid = std::upper_bound(index.offset.begin(), index.offset.begin() + nvert,
+                                      index.offset[nvert] / 2) -
+                     index.offset.begin();
+  const size_t cut = std::min(mid, nvert);
+  meshpar::RunHalves(meshpar::UseHelper(model.indexPool.size()), [&](int h) {
+    const size_t v0 = h == 0 ? 0 : cut, v1 = h == 0 ? cut : nvert;
     uint32_t most = 0;
-    for (size_t v = 0; v < nvert; ++v) most = std::max(most, index.offset[v + 1] - index.offset[v]);
+    for (size_t v = v0; v < v1; ++v) most = std::max(most, index.offset[v + 1] - index.offset[v]);
     std::vector<Pending> bucket(size_t{most} * 2);
-    uint32_t next = 0;
-    for (size_t v = 0; v < nvert; ++v) {
-      if ((v & kCancelStepMask) == 0) LoadCancelPoint(v, 2 * nvert);
+    // The first record past the vertices filed so far (front), or the
+    // first of them (back).
+    uint32_t edge = h == 0 ? 0 : static_cast<uint32_t>(records);
+    for (size_t i = 0; i < v1 - v0; ++i) {
+      const size_t v = h == 0 ? v0 + i : v1 - 1 - i;
+      if ((v & kCancelStepMask) == 0) LoadCancelPoint(i, 2 * (v1 - v0));
       Pending* const first = bucket.data();
       Pending* last = first;
-      for (uint32_t i = index.offset[v]; i < index.offset[v + 1]; ++i) {
-        const uint32_t k = index.refs[i].corner, p = index.refs[i].poly;
+      for (uint32_t j = index.offset[v]; j < index.offset[v + 1]; ++j) {
+        const uint32_t k = index.refs[j].corner, p = index.refs[j].poly;
         const uint32_t s = start[p], e = start[p + 1];
         const uint32_t after = k + 1 == e ? s : k + 1, before = k == s ? e - 1 : k - 1;
         const uint32_t b = static_cast<uint32_t>(pool[after]);
@@ -157,13 +186,16 @@ void FixOrientation(PolygonModel& model, const CornerIndex& index,
       if (last - first > 24) {
         std::sort(first, last, Before);
       } else {
-        for (Pending* i = first + 1; i < last; ++i) {
-          const Pending x = *i;
-          Pending* j = i;
-          for (; j > first && Before(x, j[-1]); --j) *j = j[-1];
-          *j = x;
+        for (Pending* x = first + 1; x < last; ++x) {
+          const Pending y = *x;
+          Pending* z = x;
+          for (; z > first && Before(y, z[-1]); --z) *z = z[-1];
+          *z = y;
         }
       }
+      const uint32_t count = static_cast<uint32_t>(last - first);
+      uint32_t next = h == 0 ? edge : edge - count;
+      edge = h == 0 ? edge + count : edge - count;
       for (Pending* g = first; g < last;) {
         Pending* end = g + 1;
         while (end < last && end->other == g->other) ++end;
@@ -176,25 +208,26 @@ void FixOrientation(PolygonModel& model, const CornerIndex& index,
           // the first record's; an edge from a vertex to itself is filed
           // against its first record every time after the first.
           const bool backward = loop ? r != g : (r->polyFwd & 0x80000000u) != keyFwd;
-          recs[next] = {r->polyFwd & 0x7FFFFFFFu,
-                        (backward ? kBackward : 0) | (r + 1 == end ? kLastInGroup : 0)};
+          recs[next] =
+              L::MakeRecord(r->polyFwd & 0x7FFFFFFFu,
+                            (backward ? kBackward : 0) | (r + 1 == end ? kLastInGroup : 0));
         }
         g = end;
       }
     }
-  }
+  });
 
-  meshmem::ScratchArray<Entry> entry(static_cast<size_t>(np));
-  for (size_t i = 0; i < entries; ++i) entry[order[i]].pos = static_cast<uint32_t>(i);
+  meshmem::ScratchArray<typename L::Entry> entry(static_cast<size_t>(np));
+  for (size_t i = 0; i < entries; ++i) L::SetPos(entry[order[i]], static_cast<uint32_t>(i));
   PositionSet settled(entries);
   bool anyReversed = false;
 
-  entry[order[0]].state = kSettled;
+  L::AddState(entry[order[0]], kSettled);
   settled.Set(0);
   for (size_t c = 0; c < entries; ++c) {
     if ((c & kCancelStepMask) == 0) LoadCancelPoint(entries + c, 2 * entries);
     uint32_t p = order[c];
-    if (entry[p].state & kSettled) {
+    if (L::State(entry[p]) & kSettled) {
       settled.Clear(c);
     } else {
       const size_t f = settled.FindFrom(c + 1);
@@ -203,46 +236,69 @@ void FixOrientation(PolygonModel& model, const CornerIndex& index,
         const uint32_t q = order[f];
         order[c] = q;
         order[f] = p;
-        entry[q].pos = static_cast<uint32_t>(c);
-        entry[p].pos = static_cast<uint32_t>(f);
+        L::SetPos(entry[q], static_cast<uint32_t>(c));
+        L::SetPos(entry[p], static_cast<uint32_t>(f));
         settled.Clear(f);
         p = q;
       } else {
-        entry[p].state |= kSettled;  // the seed of a new group
+        L::AddState(entry[p], kSettled);  // the seed of a new group
       }
     }
 
     const uint32_t s = start[p], n = start[p + 1] - s;
-    const bool reversed = entry[p].state & kReversed;
+    const bool reversed = L::State(entry[p]) & kReversed;
     for (uint32_t j = 0; j < n; ++j) {
       // After a reversal corner j's edge is the original edge n-2-j (the
       // closing edge stays last); both lie in the same group.
       const uint32_t k = !reversed ? j : (j + 1 < n ? n - 2 - j : n - 1);
-      EdgeRecord* group = recs.data() + groupOf[s + k];
-      if (group->flags & kHandled) continue;
-      const EdgeRecord* mine = group;
-      while (mine->poly != p) ++mine;
+      Record* group = recs.data() + groupOf[s + k];
+      if (L::Flags(*group) & kHandled) continue;
+      const Record* mine = group;
+      while (L::Poly(*mine) != p) ++mine;
       // The direction this polygon now runs along the edge, relative to the key.
-      const bool sBackward = ((mine->flags & kBackward) != 0) != reversed;
-      for (const EdgeRecord* r = group;; ++r) {
-        Entry& other = entry[r->poly];
-        if (!(other.state & kSettled)) {
+      const bool sBackward = ((L::Flags(*mine) & kBackward) != 0) != reversed;
+      for (const Record* r = group;; ++r) {
+        const uint32_t q = L::Poly(*r);
+        typename L::Entry& other = entry[q];
+        if (!(L::State(other) & kSettled)) {
           // Unsettled polygons are unreversed, so the record's direction is theirs.
-          if (((r->flags & kBackward) != 0) == sBackward) {
-            std::reverse(pool + start[r->poly], pool + start[r->poly + 1]);
-            other.state |= kReversed;
+          if (((L::Flags(*r) & kBackward) != 0) == sBackward) {
+            std::reverse(pool + start[q], pool + start[q + 1]);
+            L::AddState(other, kReversed);
             anyReversed = true;
           }
-          other.state |= kSettled;
-          settled.Set(other.pos);
+          L::AddState(other, kSettled);
+          settled.Set(L::Pos(other));
         }
-        if (r->flags & kLastInGroup) break;
+        if (L::Flags(*r) & kLastInGroup) break;
       }
-      group->flags |= kHandled;
+      L::Mark(*group, kHandled);
     }
   }
 
   if (!anyReversed) return;
   reversedPolygons.resize(static_cast<size_t>(np));
-  for (int32_t p = 0; p < np; ++p) reversedPolygons[p] = (entry[p].state & kReversed) != 0;
+  for (int32_t p = 0; p < np; ++p) reversedPolygons[p] = (L::State(entry[p]) & kReversed) != 0;
 }
+
+}  // namespace
+
+void FixOrientation(PolygonModel& model) {
+  CornerIndex index;
+  BuildCornerIndex(model, index);
+  std::vector<uint8_t> reversed;
+  FixOrientation(model, index, reversed);
+}
+
+void FixOrientation(PolygonModel& model, const CornerIndex& index,
+                    std::vector<uint8_t>& reversedPolygons) {
+  reversedPolygons.clear();
+  // Without a vertex used twice no two polygons share an edge.
+  if (!index.shared) return;
+  if (!g_forceWide && NarrowLayout::Fits(static_cast<size_t>(model.PolygonCount())))
+    Orient<NarrowLayout>(model, index, reversedPolygons);
+  else
+    Orient<WideLayout>(model, index, reversedPolygons);
+}
+
+void SetWideOrientationRecords(bool wide) { g_forceWide = wide; }

@@ -27,3 +27,7 @@ void FixOrientation(PolygonModel& model);
 // entry per polygon, 1 for those reversed.
 void FixOrientation(PolygonModel& model, const CornerIndex& index,
                     std::vector<uint8_t>& reversedPolygons);
+
+// For tests: true makes every model use the two-word edge records that only
+// models of more than 2^29 polygons need; false restores the default.
+void SetWideOrientationRecords(bool wide);

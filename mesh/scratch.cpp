@@ -14,7 +14,7 @@ constexpr size_t kPrefaultFrom = size_t{8} << 20;
 
 }  // namespace
 
-ScratchBlock::ScratchBlock(size_t bytes) {
+ScratchBlock::ScratchBlock(size_t bytes, bool prefault) {
   if (bytes < kMapFrom) {
     data_ = std::calloc(bytes ? bytes : 1, 1);
     if (!data_) throw std::bad_alloc();
@@ -34,7 +34,7 @@ ScratchBlock::ScratchBlock(size_t bytes) {
   data_ = reinterpret_cast<void*>(aligned);
   mapped_ = length;
   madvise(data_, length, MADV_HUGEPAGE);
-  if (PrefaultThreads() && bytes >= kPrefaultFrom) {
+  if (prefault && PrefaultThreads() && bytes >= kPrefaultFrom) {
     prefault_ = std::make_unique<Prefault>();
     prefault_->Add(data_, bytes);
     prefault_->Start();

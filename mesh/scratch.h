@@ -17,11 +17,13 @@
 namespace meshmem {
 
 // A fixed-size array whose elements start with all bits zero. A large one is
-// faulted in by a helper thread while the caller starts using it.
+// faulted in by a helper thread while the caller starts using it, unless
+// prefault is false (for memory filled while both cores are busy anyway,
+// or touched only in part).
 class ScratchBlock {
  public:
   ScratchBlock() = default;
-  explicit ScratchBlock(size_t bytes);
+  explicit ScratchBlock(size_t bytes, bool prefault = true);
   ~ScratchBlock();
   ScratchBlock(ScratchBlock&& o) noexcept { *this = std::move(o); }
   ScratchBlock& operator=(ScratchBlock&& o) noexcept;
@@ -42,7 +44,8 @@ class ScratchArray {
 
  public:
   ScratchArray() = default;
-  explicit ScratchArray(size_t n) : block_(n * sizeof(T)), size_(n) {}
+  explicit ScratchArray(size_t n, bool prefault = true)
+      : block_(n * sizeof(T), prefault), size_(n) {}
   T* data() const { return static_cast<T*>(block_.data()); }
   size_t size() const { return size_; }
   T& operator[](size_t i) const { return data()[i]; }

@@ -212,6 +212,21 @@ TEST(FixOrientation, LeavesAloneWhatSharesNoEdge) {
   }
 }
 
+TEST(FixOrientation, TwoWordRecordsGiveTheSameResult) {
+  // The edge table layout of models of more than 2^29 polygons, forced on
+  // small ones.
+  struct Wide {
+    Wide() { SetWideOrientationRecords(true); }
+    ~Wide() { SetWideOrientationRecords(false); }
+  } wide;
+  for (uint32_t seed = 4000; seed < 4200; ++seed) {
+    PolygonModel fast = RandomModel(seed, seed % 10 == 0 ? 20 : 1), ref = fast;
+    FixOrientation(fast);
+    reference::FixOrientation(ref);
+    ASSERT_EQ(FirstDifference(fast, ref), "") << "seed " << seed;
+  }
+}
+
 TEST(FixOrientation, ThreePolygonsOnOneEdge) {
   // The second runs along 0-1 like the first and is reversed; the third
   // runs the other way and is kept.
