@@ -1,5 +1,6 @@
 #include "core/plugin_loader.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +42,31 @@ constexpr int kDefaultCpuFloor = 20;
 constexpr uint64_t kBytesPerCpuSecond = 4 * kMiB;
 // How often the wait for the child looks at the cancel flag.
 constexpr int kPollSliceMs = 20;
+
+// The furthest position among a process's descriptors open on path, or -1
+// (none, or its descriptors cannot be read). A plug-in that maps the file
+// shows no position.
+int64_t ReadPosition(pid_t pid, const std::string& path) {
+  if (pid <= 0 || path.empty()) return -1;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  DIR* dir = opendir((proc + "/fd").c_str());
+  if (!dir) return -1;
+  int64_t best = -1;
+  char target[PATH_MAX];
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const ssize_t n = readlink((proc + "/fd/" + e->d_name).c_str(), target, sizeof target - 1);
+    if (n <= 0 || static_cast<size_t>(n) != path.size() || path.compare(0, n, target, n) != 0)
+      continue;
+    if (FILE* info = fopen((proc + "/fdinfo/" + e->d_name).c_str(), "r")) {
+      long long pos = -1;
+      if (fscanf(info, "pos: %lld", &pos) == 1) best = std::max<int64_t>(best, pos);
+      fclose(info);
+    }
+  }
+  closedir(dir);
+  return best;
+}
 
 int64_t NowMs() {
   timespec ts;
@@ -141,8 +168,12 @@ PluginLoaderSession::~PluginLoaderSession() { Stop(); }
 
 bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
   struct stat st;
-  limits_ =
-      LoaderLimitsFor(stat(modelPath_.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0);
+  modelSize_ = stat(modelPath_.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  limits_ = LoaderLimitsFor(static_cast<uint64_t>(modelSize_));
+  if (char* real = realpath(modelPath_.c_str(), nullptr)) {
+    realModelPath_ = real;
+    free(real);
+  }
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
     error = kLoaderFailed;
@@ -278,8 +309,15 @@ bool PluginLoaderSession::ReadExactly(void* buf, size_t n, bool& timedOut) {
     const int pr = poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left, kPollSliceMs)));
     if (pr < 0 && errno != EINTR) return false;
     if (pr <= 0) {
-      // The window's progress watcher may cancel from its checkpoint.
-      if (LoadControl* c = InstalledLoadControl(); c && c->onCheckpoint) c->onCheckpoint(*c);
+      // The bytes the plug-in has read so far, for the progress bar; the
+      // window's progress watcher may cancel from the checkpoint.
+      if (LoadControl* c = InstalledLoadControl()) {
+        const int64_t at = ReadPosition(pid_, realModelPath_);
+        if (at > 0)
+          ReportLoadBytes(*c, at, modelSize_);
+        else if (c->onCheckpoint)
+          c->onCheckpoint(*c);
+      }
       continue;
     }
     const ssize_t r = read(sock_, p, n);

@@ -72,6 +72,10 @@ class PluginLoaderSession {
 
   const ReaderTable& table_;
   std::string modelPath_;
+  // The model as the loader's descriptors name it, and its size: how far
+  // the plug-in has read is the position of its descriptor on it.
+  std::string realModelPath_;
+  int64_t modelSize_ = 0;
   LoaderLimits limits_;
   pid_t pid_ = -1;
   int sock_ = -1;

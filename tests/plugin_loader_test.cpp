@@ -189,18 +189,24 @@ TEST(PluginLoader, CancelKillsTheLoader) {
     LoadSettings Settings() const override { return {}; }
     void AppendLog(const std::string& line) override { log.push_back(line); }
   } host;
-  const std::string spin = WriteTemp("forever.spin", "\n");
+  // A plug-in that reads half of the file, then spins: the wait for the
+  // loader reports the bytes it has read and looks at the control every
+  // few milliseconds.
+  const std::string spin = WriteTemp("forever.spin", "\n" + std::string(1 << 20, 'x'));
+  const int64_t size = (1 << 20) + 1;
   LoadControl control;
   int checks = 0;
-  // The wait for the loader looks at the control every few milliseconds.
   control.onCheckpoint = [&checks](LoadControl& c) {
-    if (++checks == 5) c.Cancel();
+    if (c.consumed >= size / 2 || ++checks == 500) c.Cancel();
   };
   {
     ScopedLoadControl installed(&control);
     EXPECT_EQ(LoadModelFile(pipeline, host, spin), LoadOutcome::kCancelled);
   }
   EXPECT_EQ(host.log, std::vector<std::string>({"----------", "file: " + spin, kLogCancelled}));
+  EXPECT_GE(control.consumed.load(), size / 2);
+  EXPECT_LE(control.consumed.load(), size);
+  EXPECT_EQ(control.total.load(), size);
   ReleaseReaderTable(table);
 }
 
