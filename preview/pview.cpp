@@ -418,6 +418,26 @@ bool TPView::UseStandIn() {
   return moving_ && slow && scene_.model && StandInReady();
 }
 
+void TPView::DrawStandIn() {
+  // Its first frame is drawn straight from the model and its buffers are
+  // filled a moment later, so that the window does not do both in one tick.
+  const bool filled = standInFilled_ == standInSerial_;
+  SceneDrawModelGL(scene_, *standIn_, filled ? standInBuffers_.get() : nullptr, standInSerial_);
+  if (filled || !standInBuffers_ || standInFillQueued_) return;
+  standInFillQueued_ = true;
+  QTimer::singleShot(50, this, [this] {
+    standInFillQueued_ = false;
+    if (!standIn_ || !GLReady() || standInFilled_ == standInSerial_) return;
+    static const ConcaveTriangles kNone;
+    GLPanel1->makeCurrent();
+    if (standInBuffers_->Bind(scene_, *standIn_, standIn_->PolygonCount(), kNone, standInSerial_))
+      standInBuffers_->Unbind();
+    GLPanel1->doneCurrent();
+    standInFilled_ = standInSerial_;
+    Repaint();
+  });
+}
+
 void TPView::DrawOffThread() {
   const FrameKey key = KeyOf(scene_);
   RenderThread::Frame frame;
@@ -445,7 +465,7 @@ void TPView::DrawOffThread() {
     lastShown_ = Shown::kFull;
     lastFullFrameMs_ = frame.ms;
   } else if (StandInReady()) {
-    SceneDrawModelGL(scene_, *standIn_, standInBuffers_.get(), standInSerial_);
+    DrawStandIn();
     lastShown_ = Shown::kStandIn;
   } else if (have) {
     show(frame.pixels);
@@ -467,7 +487,7 @@ void TPView::GLPanel1GLDraw(TGLPanel*) {
     return;
   }
   if (moving_ && lastFullFrameMs_ > standInThresholdMs_ && scene_.model && StandInReady()) {
-    SceneDrawModelGL(scene_, *standIn_, standInBuffers_.get(), standInSerial_);
+    DrawStandIn();
     lastFrameStandIn_ = true;
     lastShown_ = Shown::kStandIn;
     return;

@@ -159,6 +159,8 @@ class TPView : public QWidget {
   // The frame of a model drawn on the render thread: the finished full
   // frame of this view, else the stand-in or the newest older frame.
   void DrawOffThread();
+  // Draws the stand-in; fills its buffers after its first frame.
+  void DrawStandIn();
   // Whether the stand-in is drawn instead of the full model now.
   bool UseStandIn();
   void StopRenderThread();
@@ -184,6 +186,8 @@ class TPView : public QWidget {
   StandInBuilder standInBuilder_;
   std::unique_ptr<PolygonModel> standIn_;
   uint64_t standInSerial_ = 0;
+  uint64_t standInFilled_ = 0;  // the stand-in whose buffers are filled
+  bool standInFillQueued_ = false;
   uint64_t pendingSerial_ = 0;  // the model whose first frame is still due
   std::shared_ptr<DrawBuffers> standInBuffers_;
   // The render thread, and whether it draws the current model.
