@@ -2,9 +2,12 @@
 #pragma once
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QImage>
+#include <QTest>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include "core/model.h"
@@ -89,6 +92,17 @@ inline std::unique_ptr<PolygonModel> DenseSphere(int rings, int sides) {
     }
   FillNormals(*m);
   return m;
+}
+
+// Runs the event loop until done() or ms milliseconds have passed.
+inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done()) {
+    if (t.elapsed() > ms) return false;
+    QTest::qWait(10);
+  }
+  return true;
 }
 
 // Within tol levels on each channel.

@@ -22,16 +22,6 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QTest::qWait(10);
-  }
-  return true;
-}
-
 void ExpectMatrixNear(const Mat4& a, const Mat4& b, double tol = 1e-5) {
   for (int i = 0; i < 16; ++i) EXPECT_NEAR(a.m[i], b.m[i], tol) << "element " << i;
 }

@@ -14,16 +14,6 @@
 
 namespace {
 
-bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QTest::qWait(10);
-  }
-  return true;
-}
-
 class RenderThreadView : public testing::Test {
  protected:
   void SetUp() override {
@@ -36,6 +26,14 @@ class RenderThreadView : public testing::Test {
   void TearDown() override {
     view_.reset();
     QApplication::processEvents();
+  }
+
+  // Culling mode n and a view turned from preset n.
+  void SetView(int n) {
+    view_->SetCullMode(n);
+    view_->SetViewPreset(n);
+    view_->MouseDown(1, false, 0, 0, 0);
+    view_->MouseMove(1, false, 25, 35);
   }
 
   std::unique_ptr<TPView> view_;
@@ -83,10 +81,7 @@ TEST_F(RenderThreadView, RenderThreadFramesEqualTheReferenceDrawing) {
     view_->SetReferenceDrawing(true);
     std::vector<QImage> reference;
     for (int cull = 0; cull < 3; ++cull) {
-      view_->SetCullMode(cull);
-      view_->SetViewPreset(cull);
-      view_->MouseDown(1, false, 0, 0, 0);
-      view_->MouseMove(1, false, 25, 35);
+      SetView(cull);
       for (int type : types) {
         view_->SetRenderType(type);
         reference.push_back(view_->GrabImage());
@@ -104,10 +99,7 @@ TEST_F(RenderThreadView, RenderThreadFramesEqualTheReferenceDrawing) {
       view_->SetBufferDrawing(buffers);
       size_t k = 0;
       for (int cull = 0; cull < 3; ++cull) {
-        view_->SetCullMode(cull);
-        view_->SetViewPreset(cull);
-        view_->MouseDown(1, false, 0, 0, 0);
-        view_->MouseMove(1, false, 25, 35);
+        SetView(cull);
         for (int type : types) {
           SCOPED_TRACE(testing::Message()
                        << name << " buffers " << buffers << " cull " << cull << " type " << type);
