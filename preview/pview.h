@@ -92,9 +92,12 @@ class TPView : public QWidget {
   }
   // While the view moves (drag, wheel, spin) and the last full frame took
   // longer than thresholdMs, a stand-in of at most maxTriangles triangles
-  // is drawn (defaults 60000 and 40 ms). It is built in the background,
-  // after a model's first frame, for models with more triangles than that.
-  // The full model is drawn again 150 ms after the last movement.
+  // is drawn (defaults 30000 and 40 ms), on the window's thread: small
+  // enough to cost a few milliseconds a frame there with a software
+  // renderer. It is built in the background, after a model's first frame
+  // (at once for a model drawn off the window's thread), for models with
+  // more triangles than that. The full model is drawn again 150 ms after
+  // the last movement.
   void SetStandInLimits(int32_t maxTriangles, double thresholdMs);
   // Takes a finished stand-in when there is one; true when one is ready.
   bool StandInReady();
@@ -181,7 +184,7 @@ class TPView : public QWidget {
   bool moving_ = false;
   bool lastFrameStandIn_ = false;
   double lastFullFrameMs_ = 0.0;
-  int32_t standInMax_ = 60000;
+  int32_t standInMax_ = 30000;
   double standInThresholdMs_ = 40.0;
   StandInBuilder standInBuilder_;
   std::unique_ptr<PolygonModel> standIn_;

@@ -239,7 +239,7 @@ void RenderThread::run() {
   // answering; the driver's own drawing threads, made with the context,
   // inherit this.
   const id_t self = static_cast<id_t>(gettid());
-  setpriority(PRIO_PROCESS, self, std::min(19, getpriority(PRIO_PROCESS, self) + 5));
+  setpriority(PRIO_PROCESS, self, std::min(19, getpriority(PRIO_PROCESS, self) + 10));
   QOpenGLContext context;
   context.setFormat(TGLPanel::RequestedFormat());
   if (!context.create() || !context.makeCurrent(surface_)) {
