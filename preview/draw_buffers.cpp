@@ -582,7 +582,7 @@ void DrawBuffers::Pass(const Scene& scene, bool withColour, bool fill) {
   // same triangles in the same order give the same pixels.
   const auto triangles = [&](uint32_t first, uint32_t count) {
     constexpr uint32_t kSlice = 3 * static_cast<uint32_t>(kDrawSlice);
-    for (uint32_t at = 0; at < count && !SceneCancelled(scene); at += kSlice)
+    for (uint32_t at = 0; at < count && SceneNextSlice(scene); at += kSlice)
       glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(std::min(kSlice, count - at)), type,
                      reinterpret_cast<const void*>(size_t{first + at} * indexSize_));
   };
@@ -610,7 +610,7 @@ void DrawBuffers::Pass(const Scene& scene, bool withColour, bool fill) {
       continue;
     }
     size_t start = s.start;  // outline index of the slice's first polygon
-    for (uint32_t at = 0; at < s.count && !SceneCancelled(scene);
+    for (uint32_t at = 0; at < s.count && SceneNextSlice(scene);
          at += static_cast<uint32_t>(kDrawSlice)) {
       const uint32_t n = std::min<uint32_t>(kDrawSlice, s.count - at);
       const int* counts = counts_.data() + s.first + at;

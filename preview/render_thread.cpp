@@ -202,8 +202,11 @@ bool RenderThread::Draw(Scene& view, bool partials, Frame& out) {
   // next ones seldom, as each read-back waits for the drawing so far.
   auto next = t0 + std::chrono::milliseconds(30);
   const std::function<void()> slice = [&] {
+    // The driver keeps what it has gathered of a frame until it draws it:
+    // sent on every slice, that stays a slice's worth, not the model's.
+    glFlush();
     const auto now = Clock::now();
-    if (now < next) return;
+    if (!partials || now < next) return;
     next = now + std::chrono::milliseconds(250);
     Frame part;
     {
@@ -220,7 +223,7 @@ bool RenderThread::Draw(Scene& view, bool partials, Frame& out) {
     }
     emit FrameReady();
   };
-  view.onSlice = partials ? &slice : nullptr;
+  view.onSlice = &slice;
   SceneDrawGL(view);
   view.onSlice = nullptr;
   if (!hold_.Current()) return false;
