@@ -185,7 +185,8 @@ void Orient(PolygonModel& model, const CornerIndex& index, std::vector<uint8_t>&
       }
       if (last - first > 24) {
         std::sort(first, last, Before);
-      } else {
+      } else if (last - first > 1) {
+        // (The bucket of a model with no edges is empty: first may be null.)
         for (Pending* x = first + 1; x < last; ++x) {
           const Pending y = *x;
           Pending* z = x;
