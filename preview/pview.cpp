@@ -358,9 +358,7 @@ QImage TPView::GrabImage() {
     const FrameKey key = KeyOf(scene_);
     RenderThread::Frame frame;
     if (!renderer_->Newest(frame) || frame.partial || !(frame.key == key)) {
-      renderer_->Request(scene_);
-      requested_ = key;
-      haveRequest_ = true;
+      RequestFrame(key);
       renderer_->WaitFor(key, 120000);
     }
   }
@@ -438,6 +436,12 @@ void TPView::DrawStandIn() {
   });
 }
 
+void TPView::RequestFrame(const FrameKey& key) {
+  renderer_->Request(scene_);
+  requested_ = key;
+  haveRequest_ = true;
+}
+
 void TPView::DrawOffThread() {
   const FrameKey key = KeyOf(scene_);
   RenderThread::Frame frame;
@@ -446,11 +450,7 @@ void TPView::DrawOffThread() {
   const bool standInNow = UseStandIn();
   // While the stand-in stands for the moving view, no full frame is asked
   // for: the thread would only draw views already gone.
-  if (!current && !standInNow && !(haveRequest_ && requested_ == key)) {
-    renderer_->Request(scene_);
-    requested_ = key;
-    haveRequest_ = true;
-  }
+  if (!current && !standInNow && !(haveRequest_ && requested_ == key)) RequestFrame(key);
   const auto show = [&](const QImage& pixels) {
     glViewport(0, 0, scene_.width, scene_.height);
     glClearColor(scene_.background[0], scene_.background[1], scene_.background[2], 0.0f);

@@ -164,6 +164,8 @@ class TPView : public QWidget {
   void DrawOffThread();
   // Draws the stand-in; fills its buffers after its first frame.
   void DrawStandIn();
+  // Asks the render thread for the frame of the current view (its key).
+  void RequestFrame(const FrameKey& key);
   // Whether the stand-in is drawn instead of the full model now.
   bool UseStandIn();
   void StopRenderThread();

@@ -89,17 +89,17 @@ class Target {
   int w_ = 0, h_ = 0;
 };
 
-// The view of a request on the thread's scene, which holds the model.
-void TakeView(Scene& to, const Scene& from) {
-  std::memcpy(to.background, from.background, sizeof(to.background));
-  std::memcpy(to.object, from.object, sizeof(to.object));
-  to.renderType = from.renderType;
-  to.cullMode = from.cullMode;
-  to.camera = from.camera;
-  to.state = from.state;
-  to.width = from.width;
-  to.height = from.height;
-  to.referenceDrawing = from.referenceDrawing;
+// The view a key asks for, on the thread's scene (which holds the model).
+void TakeView(Scene& to, const FrameKey& k) {
+  std::memcpy(to.background, k.background, sizeof(to.background));
+  std::memcpy(to.object, k.object, sizeof(to.object));
+  to.renderType = k.renderType;
+  to.cullMode = k.cullMode;
+  to.camera = k.camera;
+  to.state = k.state;
+  to.width = k.width;
+  to.height = k.height;
+  to.referenceDrawing = k.reference;
 }
 
 }  // namespace
@@ -163,11 +163,9 @@ void RenderThread::Request(const Scene& scene) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (quit_ || !started_) return;
-    job_.emplace();
-    TakeView(*job_, scene);
-    job_->modelSerial = scene.modelSerial;
-    // Only whether to draw from buffers: the thread has its own.
-    jobBuffers_ = scene.buffers != nullptr;
+    // Of the scene's buffers only whether to draw from buffers: the thread
+    // has its own.
+    job_ = KeyOf(scene);
   }
   wake_.notify_all();
 }
@@ -270,9 +268,9 @@ void RenderThread::run() {
         lock.lock();
         continue;
       }
-      const std::optional<Scene> job = std::move(job_);
+      const std::optional<FrameKey> job = job_;
       job_.reset();
-      const bool withBuffers = jobBuffers_;
+      const bool withBuffers = job && job->buffers;
       const bool fill = !job && fillPending_;
       fillPending_ = false;
       lock.unlock();
@@ -282,7 +280,7 @@ void RenderThread::run() {
       scene.hold = &hold_;
       Frame frame;
       bool done = false, first = false;
-      if (job && job->modelSerial == scene.modelSerial && scene.model && job->width > 0 &&
+      if (job && job->serial == scene.modelSerial && scene.model && job->width > 0 &&
           job->height > 0) {
         TakeView(scene, *job);
         // A model's first frame is drawn without buffers: filling them
@@ -290,8 +288,8 @@ void RenderThread::run() {
         first = filledSerial != scene.modelSerial;
         scene.buffers = withBuffers && !first ? buffers : nullptr;
         done = target.Ensure(scene.width, scene.height) && Draw(scene, first, frame);
-        // Both drawings give the same pixels.
-        frame.key.buffers = withBuffers;
+        // The view asked for: drawn from buffers or not, the pixels are the same.
+        frame.key = *job;
         if (done) filledSerial = scene.modelSerial;
       } else if (fill && filledSerial == scene.modelSerial && scene.model &&
                  !scene.referenceDrawing) {

@@ -96,11 +96,10 @@ class RenderThread : public QThread {
   std::atomic<size_t> bufferBytes_{0};
   // Guarded by mutex_.
   bool started_ = false, failed_ = false, quit_ = false;
-  uint64_t serial_ = 0;       // the serial of the model set
-  bool release_ = false;      // free the buffers of a model set aside
-  bool fillPending_ = false;  // fill the buffers of the model shown
-  std::optional<Scene> job_;  // the view asked for, and its model's serial
-  bool jobBuffers_ = false;   // whether it draws from buffer objects
+  uint64_t serial_ = 0;          // the serial of the model set
+  bool release_ = false;         // free the buffers of a model set aside
+  bool fillPending_ = false;     // fill the buffers of the model shown
+  std::optional<FrameKey> job_;  // the view asked for
   std::optional<Frame> newest_;
   // The model's part of the thread's scene (model, count, triangles and
   // serial): the window's thread changes it only when holding it through

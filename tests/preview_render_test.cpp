@@ -415,7 +415,19 @@ TEST_F(PreviewConcave, LAndStarInEveryType) {
 }
 
 // A context of its own as well, for the same reason.
-class PreviewBuffers : public PreviewRender {};
+class PreviewBuffers : public PreviewRender {
+ protected:
+  // Draws the scene from its buffers and as the reference, which must give
+  // the same pixels; returns the buffered picture.
+  QImage BufferedLikeReference() {
+    scene_.referenceDrawing = true;
+    const QImage reference = RenderSceneHeadless(scene_);
+    scene_.referenceDrawing = false;
+    const QImage buffered = RenderSceneHeadless(scene_);
+    EXPECT_TRUE(buffered == reference);
+    return buffered;
+  }
+};
 
 // Triangles on shared vertices (as after vertex sharing), one colour.
 std::unique_ptr<PolygonModel> SharedTriangleSphere() {
@@ -468,20 +480,16 @@ TEST_F(PreviewBuffers, BufferDrawingEqualsOnePrimitivePerPolygon) {
       for (int type : types) {
         SCOPED_TRACE(testing::Message() << name << " cull " << cull << " type " << type);
         SceneSetRenderType(scene_, type);
-        scene_.referenceDrawing = true;
-        const QImage reference = RenderSceneHeadless(scene_);
-        scene_.referenceDrawing = false;
-        const QImage buffered = RenderSceneHeadless(scene_);
+        const QImage buffered = BufferedLikeReference();
         EXPECT_GT(scene_.buffers->Bytes(), 0u);
-        EXPECT_TRUE(buffered == reference);
         drawn += CountNotBackground(buffered, kBackground);
       }
       // A new object colour reaches polygons drawn in it.
       SceneSetColors(scene_, 0x00664D00, 0x00308050);
-      scene_.referenceDrawing = true;
-      const QImage reference = RenderSceneHeadless(scene_);
-      scene_.referenceDrawing = false;
-      EXPECT_TRUE(RenderSceneHeadless(scene_) == reference) << name << " new object colour";
+      {
+        SCOPED_TRACE(testing::Message() << name << " new object colour");
+        BufferedLikeReference();
+      }
       SceneSetColors(scene_, 0x00664D00, 0x00DEDEDE);
       scene_.buffers->Release();
       EXPECT_EQ(scene_.buffers->Bytes(), 0u);
@@ -552,12 +560,8 @@ TEST_F(PreviewBuffers, BigModelsInSeveralWindowsEqualTheReference) {
     for (int type : types) {
       SCOPED_TRACE(testing::Message() << c.name << " type " << type);
       SceneSetRenderType(scene_, type);
-      scene_.referenceDrawing = true;
-      const QImage reference = RenderSceneHeadless(scene_);
-      scene_.referenceDrawing = false;
-      const QImage buffered = RenderSceneHeadless(scene_);
+      const QImage buffered = BufferedLikeReference();
       EXPECT_GT(scene_.buffers->Bytes(), 0u);
-      EXPECT_TRUE(buffered == reference);
       EXPECT_GT(CountNotBackground(buffered, kBackground), 1000);
     }
     scene_.buffers->Release();
@@ -618,10 +622,7 @@ TEST_F(PreviewBuffers, StoppedFillIsTriedAgain) {
   RenderSceneHeadless(scene_);
   EXPECT_EQ(scene_.buffers->Bytes(), 0u);
   stop = false;
-  scene_.referenceDrawing = true;
-  const QImage reference = RenderSceneHeadless(scene_);
-  scene_.referenceDrawing = false;
-  EXPECT_TRUE(RenderSceneHeadless(scene_) == reference);
+  BufferedLikeReference();
   EXPECT_GT(scene_.buffers->Bytes(), 0u);
   scene_.cancel = nullptr;
   scene_.buffers->Release();
