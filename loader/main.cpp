@@ -21,7 +21,7 @@
 #include "core/loader_protocol.h"
 #include "core/model.h"
 #include "loader/crash_note.h"
-#include "loader/sandbox.h"
+#include "core/sandbox.h"
 
 namespace lp = loader_protocol;
 
@@ -169,9 +169,7 @@ void SetLimits(const Options& o) {
 int main(int argc, char** argv) {
   // --probe: which containment this kernel gives.
   if (argc == 2 && strcmp(argv[1], "--probe") == 0) {
-    const SandboxState s = EnterSandbox({});
-    printf("landlock %s (ABI %d), seccomp %s\n", s.landlock ? "on" : "off", s.landlockAbi,
-           s.seccomp ? "on" : "off");
+    printf("%s\n", DescribeSandbox(EnterSandbox({})).c_str());
     return 0;
   }
   Options opt;
@@ -190,7 +188,7 @@ int main(int argc, char** argv) {
   getrlimit(RLIMIT_AS, &as);
   InstallCrashNote(opt.memory == 0 || as.rlim_cur == RLIM_INFINITY ? 0 : as.rlim_cur);
   // A plug-in runs whether or not the kernel offers containment.
-  EnterSandbox(opt.readable);
+  EnterSandbox({opt.readable});
 
   CurrentModel = std::make_unique<PolygonModel>();
   std::map<std::string, Plugin> plugins;

@@ -1,4 +1,4 @@
-#include "loader/sandbox.h"
+#include "core/sandbox.h"
 
 #include <fcntl.h>
 #include <linux/landlock.h>
@@ -114,12 +114,21 @@ bool EnterSeccomp() {
 
 }  // namespace
 
-SandboxState EnterSandbox(const std::vector<std::string>& readable) {
+SandboxState EnterSandbox(const SandboxPolicy& policy) {
+  const std::vector<std::string>& readable = policy.readable;
   SandboxState s;
   // Both mechanisms need it; it also keeps set-id programs from gaining
   // rights, though none can be started.
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
   s.landlock = EnterLandlock(readable, s.landlockAbi);
-  s.seccomp = EnterSeccomp();
+  s.seccomp = s.seccompWhole = EnterSeccomp();
   return s;
+}
+
+std::string DescribeSandbox(const SandboxState& s) {
+  std::string t = "landlock ";
+  t += s.landlock ? "on (ABI " + std::to_string(s.landlockAbi) + ")" : "off";
+  t += ", seccomp ";
+  t += s.seccompWhole ? "on" : s.seccomp ? "partial" : "off";
+  return t;
 }

@@ -1,0 +1,43 @@
+// Containment for code that reads untrusted files: the plug-in loader and
+// the thumbnailer enter it before the first byte of a model is read, and
+// assume that code a crafted file runs is already inside.
+//
+// Three walls, each used where the kernel has it:
+// - Landlock (the highest ABI the kernel offers): files may be read only
+//   below the given folders and the system's libraries; nothing may be
+//   written, made or removed by path; no device ioctl; from ABI 6 no
+//   signal to a process outside the domain and no abstract-socket connect.
+// - seccomp, an allow-list: the calls a reader needs and nothing else
+//   (no sockets, exec, fork, kill of others, metadata changes, ioctl but
+//   the few harmless ones, prctl but reading and naming).
+// - RLIMIT_FSIZE: a file the process writes (the loader's memfd) stays
+//   within the given size.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SandboxPolicy {
+  // Folders (or files) whose contents may be read, besides the system's
+  // libraries and data.
+  std::vector<std::string> readable;
+  // Also allow what a software OpenGL renderer does once its context
+  // exists (threads it starts, code it compiles into memory).
+  bool renderer = false;
+  // Largest file the process may write through a descriptor it holds;
+  // 0 leaves the limit as it is.
+  uint64_t maxFileBytes = 0;
+};
+
+struct SandboxState {
+  bool landlock = false;  // reads limited by path, writes refused
+  int landlockAbi = 0;    // the ABI in force (0: none)
+  bool seccomp = false;   // the allow-list is loaded
+  bool seccompWhole = false;  // ... with every rule (else with what could be built)
+};
+
+SandboxState EnterSandbox(const SandboxPolicy& policy);
+
+// One line for --probe and logs: which walls are up.
+std::string DescribeSandbox(const SandboxState& s);
