@@ -32,6 +32,16 @@ constexpr char kReply = 'R';
 // of address space: the parent then names the memory limit, not the signal.
 constexpr char kOutOfMemory = 'M';
 
+// Sent before a reply when the sandbox refused files that the plug-in
+// tried to open: RefusedHeader, then textLen bytes of the first few paths,
+// each ended by '\n'.
+constexpr char kRefused = 'D';
+struct RefusedHeader {
+  uint32_t total;  // distinct paths refused, of which the text names the first
+  uint32_t textLen;
+};
+constexpr uint32_t kMaxRefusedText = 4096;
+
 struct ModelHeader {
   uint64_t vertices;  // Float3 each
   uint64_t polygons;  // polyStart has polygons + 1 entries

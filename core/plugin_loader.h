@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/loader_protocol.h"
 #include "core/model.h"
@@ -58,6 +59,11 @@ class PluginLoaderSession {
   // contents of model; on failure error holds the plug-in's GetErrMsg text.
   Result Load(const FormatReader& r, PolygonModel& model);
 
+  // Log lines about this session's loads: the files the sandbox refused
+  // the plug-in, and, when the load failed, the end of what the plug-in
+  // printed. Cleared by the call.
+  std::vector<std::string> TakeNotes(bool failed);
+
  private:
   bool Start(const FormatReader& r, std::string& error);
   Result Call(const FormatReader& r, uint32_t op, std::string& errorText,
@@ -82,4 +88,12 @@ class PluginLoaderSession {
   int memfd_ = -1;
   int64_t deadlineMs_ = 0;
   bool outOfMemory_ = false;
+  // The loader's standard output and error, and the last of what came.
+  int output_ = -1;
+  std::string printed_;
+  // Files the sandbox refused, as the loader reported them.
+  std::vector<std::string> refused_;
+  uint64_t refusedTotal_ = 0;
+  void DrainOutput();
+  bool ReadRefused(bool& timedOut);
 };

@@ -31,9 +31,9 @@ struct SandboxPolicy {
 };
 
 struct SandboxState {
-  bool landlock = false;  // reads limited by path, writes refused
-  int landlockAbi = 0;    // the ABI in force (0: none)
-  bool seccomp = false;   // the allow-list is loaded
+  bool landlock = false;      // reads limited by path, writes refused
+  int landlockAbi = 0;        // the ABI in force (0: none)
+  bool seccomp = false;       // the allow-list is loaded
   bool seccompWhole = false;  // ... with every rule (else with what could be built)
 };
 

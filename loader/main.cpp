@@ -3,6 +3,7 @@
 // asks IsSupport and Load of plug-ins by path, and gets a loaded model back
 // in the memory file. The limits and the sandbox are set before any plug-in
 // code runs.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -18,10 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "core/fd_io.h"
 #include "core/loader_protocol.h"
 #include "core/model.h"
-#include "loader/crash_note.h"
 #include "core/sandbox.h"
+#include "loader/crash_note.h"
+#include "loader/open_watch.h"
 
 namespace lp = loader_protocol;
 
@@ -45,29 +48,9 @@ struct Options {
   std::vector<std::string> readable;
 };
 
-bool ReadAll(void* buf, size_t n) {
-  char* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t r = read(lp::kSocketFd, p, n);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
+bool ReadAll(void* buf, size_t n) { return fd_io::ReadAll(lp::kSocketFd, buf, n); }
 
-bool WriteAll(const void* buf, size_t n) {
-  const char* p = static_cast<const char*>(buf);
-  while (n > 0) {
-    const ssize_t w = write(lp::kSocketFd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
+bool WriteAll(const void* buf, size_t n) { return fd_io::WriteAll(lp::kSocketFd, buf, n); }
 
 bool SendReply(int32_t result, const std::string& error, const PolygonModel* m = nullptr) {
   const char kind = lp::kReply;
@@ -81,6 +64,36 @@ bool SendReply(int32_t result, const std::string& error, const PolygonModel* m =
   }
   return WriteAll(&kind, 1) && WriteAll(&reply, sizeof reply) &&
          WriteAll(error.data(), error.size());
+}
+
+// Names the files the sandbox refused since the last request, if any.
+bool SendRefused() {
+  const RefusedOpens r = TakeRefusedOpens();
+  if (r.total == 0) return true;
+  std::string text;
+  for (const std::string& p : r.first) {
+    if (text.size() + p.size() + 1 > lp::kMaxRefusedText) break;
+    text += p;
+    text += '\n';
+  }
+  const char kind = lp::kRefused;
+  const lp::RefusedHeader h{r.total, static_cast<uint32_t>(text.size())};
+  return WriteAll(&kind, 1) && WriteAll(&h, sizeof h) && WriteAll(text.data(), text.size());
+}
+
+// Whether nothing but the standard streams, the socket and the model file
+// is open: the parent closes the rest, and this checks that it did.
+bool OnlyProtocolDescriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return false;
+  bool only = true;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const int fd = atoi(e->d_name);
+    if (fd > lp::kModelFd && fd != dirfd(dir)) only = false;
+  }
+  closedir(dir);
+  return only;
 }
 
 // The plug-in's text, cut at a UTF-8 character boundary.
@@ -101,15 +114,8 @@ bool PublishModel(const PolygonModel& m) {
   if (ftruncate(lp::kModelFd, static_cast<off_t>(lp::ModelBytes(h))) != 0) return false;
   off_t at = 0;
   auto put = [&at](const void* src, size_t n) {
-    const char* p = static_cast<const char*>(src);
-    while (n > 0) {
-      const ssize_t w = pwrite(lp::kModelFd, p, n, at);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      p += w;
-      n -= static_cast<size_t>(w);
-      at += w;
-    }
+    if (!fd_io::PwriteAll(lp::kModelFd, src, n, at)) return false;
+    at += static_cast<off_t>(n);
     return true;
   };
   return put(&h, sizeof h) && put(m.vertices.data(), h.vertices * 12) &&
@@ -182,13 +188,15 @@ int main(int argc, char** argv) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   // Nothing of the parent's but the socket and the model file stays open.
   close_range(lp::kModelFd + 1, ~0U, 0);
+  if (!OnlyProtocolDescriptors()) return 2;
   SetLimits(opt);
   // The cap in force, which an inherited one may have made smaller.
   rlimit as{};
   getrlimit(RLIMIT_AS, &as);
   InstallCrashNote(opt.memory == 0 || as.rlim_cur == RLIM_INFINITY ? 0 : as.rlim_cur);
   // A plug-in runs whether or not the kernel offers containment.
-  EnterSandbox({opt.readable});
+  // The memory file holds at most what the address space does.
+  EnterSandbox({opt.readable, false, opt.memory});
 
   CurrentModel = std::make_unique<PolygonModel>();
   std::map<std::string, Plugin> plugins;
@@ -225,15 +233,18 @@ int main(int argc, char** argv) {
         continue;
       }
       bool sent;
+      ResetRefusedOpens();
       if (req.op == lp::Op::kIsSupport) {
-        sent = SendReply(p.isSupport(path.c_str()), {});
+        const int32_t answer = p.isSupport(path.c_str());
+        sent = SendRefused() && SendReply(answer, {});
       } else {
         CurrentModel->Clear();
         const int32_t result = p.load(path.c_str());
         // A failed load's model goes back too: the command line's dump
         // shows it.
-        sent = SendReply(result, (result & 0xFF) == 0 ? ErrorText(p) : std::string(),
-                         CurrentModel.get());
+        sent =
+            SendRefused() && SendReply(result, (result & 0xFF) == 0 ? ErrorText(p) : std::string(),
+                                       CurrentModel.get());
       }
       if (!sent) return 0;
     }
