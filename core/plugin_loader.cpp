@@ -127,20 +127,21 @@ std::string TimeText(int seconds) {
 
 // Where the loader may read: the model's folder and its parent (a scene's
 // companion files often lie beside its folder), but never a parent as wide
-// as the root, /home or the user's home.
+// as a top-level folder (/, /home, /tmp, /media) or the user's home.
 void AddModelFolders(const std::string& dir, std::set<std::string>& out) {
   out.insert(dir);
   const size_t slash = dir.find_last_of('/');
-  if (slash == std::string::npos || dir == "/") return;
-  const std::string parent = slash == 0 ? "/" : dir.substr(0, slash);
+  if (dir.empty() || dir[0] != '/' || slash == 0) return;
+  const std::string parent = dir.substr(0, slash);
+  if (parent.find('/', 1) == std::string::npos) return;
   std::string home;
   if (const char* h = getenv("HOME"); h && *h) {
     char* real = realpath(h, nullptr);
     home = real ? real : h;
     free(real);
   }
-  while (!home.empty() && home.size() > 1 && home.back() == '/') home.pop_back();
-  if (parent == "/" || parent == "/home" || parent == home) return;
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (parent == home) return;
   out.insert(parent);
 }
 
