@@ -26,8 +26,7 @@
 #include "core/fd_io.h"
 #include "core/load_progress.h"
 #include "core/loader_protocol.h"
-
-extern char** environ;
+#include "core/loader_spawn.h"
 
 namespace lp = loader_protocol;
 
@@ -163,6 +162,21 @@ std::string OutputLine(const std::string& printed) {
 
 }  // namespace
 
+LoaderSpawn LoaderSpawnFor(const ReaderTable& table, const FormatReader& r) {
+  LoaderSpawn s{r.loaderPath, r.exePath, {}};
+  for (const FormatReader& t : table)
+    if (!t.pluginFile.empty() && t.loaderPath == r.loaderPath) s.plugins.push_back(t.pluginFile);
+  return s;
+}
+
+void PrestartPluginLoader(const ReaderTable& table) {
+  for (const FormatReader& r : table)
+    if (!r.loaderPath.empty()) {
+      PrepareSpareLoader(LoaderSpawnFor(table, r));
+      return;
+    }
+}
+
 uint64_t LoaderAddressSpaceCap() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pageSize = sysconf(_SC_PAGESIZE);
@@ -195,7 +209,11 @@ LoaderLimits LoaderLimitsFor(uint64_t fileSize) {
 PluginLoaderSession::PluginLoaderSession(const ReaderTable& table, std::string modelPath)
     : table_(table), modelPath_(std::move(modelPath)) {}
 
-PluginLoaderSession::~PluginLoaderSession() { Stop(); }
+PluginLoaderSession::~PluginLoaderSession() {
+  Stop();
+  // The next load finds its loader started.
+  if (!spare_.loaderPath.empty()) PrepareSpareLoader(spare_);
+}
 
 bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
   struct stat st;
@@ -204,18 +222,6 @@ bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
   if (char* real = realpath(modelPath_.c_str(), nullptr)) {
     realModelPath_ = real;
     free(real);
-  }
-  int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
-    error = kLoaderFailed;
-    return false;
-  }
-  memfd_ = memfd_create("tarnelle-model", MFD_CLOEXEC);
-  if (memfd_ < 0) {
-    close(sv[0]);
-    close(sv[1]);
-    error = kLoaderFailed;
-    return false;
   }
 
   // Folders the loader may read: the model's (and its parent, for
@@ -226,86 +232,57 @@ bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
   const size_t slash = modelPath_.find_last_of('/');
   if (slash != std::string::npos && slash > 0)
     AddModelFolders(modelPath_.substr(0, slash), readable);
+  std::set<std::string> pluginDirs;
   for (const FormatReader& t : table_)
-    if (!t.pluginFile.empty()) readable.insert(RealDirOf(t.pluginFile));
-  std::vector<std::string> args = {r.loaderPath,
-                                   "--exe",
-                                   r.exePath,
-                                   "--memory",
-                                   std::to_string(limits_.addressSpace),
-                                   "--cpu",
-                                   std::to_string(limits_.cpuSeconds)};
-  for (const std::string& d : readable) {
-    args.push_back("--read");
-    args.push_back(d);
+    if (!t.pluginFile.empty())
+      pluginDirs.insert(t.pluginFile.substr(0, t.pluginFile.rfind('/') + 1));
+  for (const std::string& d : pluginDirs) {
+    char* real = realpath(d.empty() ? "." : d.c_str(), nullptr);
+    readable.insert(real ? real : d);
+    free(real);
   }
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
 
-  // The plug-in's output goes to a pipe that this side reads: never to a
-  // terminal, never mixed with the command line's output.
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    close(sv[0]);
-    close(sv[1]);
+  std::vector<char> setup(sizeof(lp::Setup));
+  const lp::Setup head{limits_.addressSpace, static_cast<uint32_t>(limits_.cpuSeconds),
+                       static_cast<uint32_t>(readable.size())};
+  memcpy(setup.data(), &head, sizeof head);
+  for (const std::string& d : readable) {
+    const uint32_t len = static_cast<uint32_t>(d.size());
+    setup.insert(setup.end(), reinterpret_cast<const char*>(&len),
+                 reinterpret_cast<const char*>(&len) + sizeof len);
+    setup.insert(setup.end(), d.begin(), d.end());
+  }
+  auto begin = [&](const LoaderChild& c) {
+    return fd_io::SendAll(c.sock, setup.data(), setup.size());
+  };
+
+  // The spare started for this table, else one of our own that opens only
+  // the plug-in asked for.
+  spare_ = LoaderSpawnFor(table_, r);
+  LoaderChild child;
+  bool started = TakeSpareLoader(spare_, child) && begin(child);
+  if (!started) {
+    StopLoader(child);
+    started = SpawnLoader({r.loaderPath, r.exePath, {r.pluginFile}}, child) && begin(child);
+  }
+  if (!started) {
+    StopLoader(child);
     error = kLoaderFailed;
     return false;
   }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&fa, out[1], STDERR_FILENO);
-  posix_spawn_file_actions_adddup2(&fa, sv[1], lp::kSocketFd);
-  posix_spawn_file_actions_adddup2(&fa, memfd_, lp::kModelFd);
-  // Whatever another thread opened without close-on-exec stays here.
-  posix_spawn_file_actions_addclosefrom_np(&fa, lp::kModelFd + 1);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // The child starts with default signal handling whatever the caller set.
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  // A session and process group of its own: no controlling terminal, and
-  // one kill stops whatever it is.
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSID);
-  const int rc = posix_spawn(&pid_, r.loaderPath.c_str(), &fa, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  close(sv[1]);
-  close(out[1]);
-  sock_ = sv[0];
-  output_ = out[0];
-  fcntl(output_, F_SETFL, O_NONBLOCK);
-  if (rc != 0) {
-    pid_ = -1;
-    Stop();
-    error = kLoaderFailed;
-    return false;
-  }
+  pid_ = child.pid;
+  sock_ = child.sock;
+  memfd_ = child.memfd;
+  output_ = child.output;
   deadlineMs_ = NowMs() + static_cast<int64_t>(limits_.wallSeconds) * 1000;
   outOfMemory_ = false;
   return true;
 }
 
 void PluginLoaderSession::Stop() {
-  if (pid_ > 0) {
-    // The whole group: the loader leads it.
-    kill(-pid_, SIGKILL);
-    kill(pid_, SIGKILL);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-  pid_ = -1;
-  if (sock_ >= 0) close(sock_);
-  if (memfd_ >= 0) close(memfd_);
-  if (output_ >= 0) close(output_);
-  sock_ = memfd_ = output_ = -1;
+  LoaderChild child{pid_, sock_, memfd_, output_};
+  StopLoader(child);
+  pid_ = sock_ = memfd_ = output_ = -1;
 }
 
 // Waits for the child to end (killing it when it does not on its own) and

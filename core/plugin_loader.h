@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/loader_protocol.h"
+#include "core/loader_spawn.h"
 #include "core/model.h"
 #include "core/reader_table.h"
 
@@ -35,6 +36,12 @@ struct LoaderLimits {
 uint64_t LoaderAddressSpaceCap();
 // The limits for a file of this size.
 LoaderLimits LoaderLimitsFor(uint64_t fileSize);
+
+// What a loader for this table's plug-ins is started with.
+LoaderSpawn LoaderSpawnFor(const ReaderTable& table, const FormatReader& r);
+// Starts a loader ahead of the first plug-in load, when the table has
+// plug-ins that run in one.
+void PrestartPluginLoader(const ReaderTable& table);
 
 // One load's child: started at the first plug-in call and killed when the
 // session ends, when it runs over a limit or when the installed LoadControl
@@ -88,6 +95,8 @@ class PluginLoaderSession {
   int memfd_ = -1;
   int64_t deadlineMs_ = 0;
   bool outOfMemory_ = false;
+  // What the next load's spare is started with, once this session used one.
+  LoaderSpawn spare_;
   // The loader's standard output and error, and the last of what came.
   int output_ = -1;
   std::string printed_;

@@ -1,10 +1,13 @@
 #include "core/sandbox.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <linux/landlock.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -156,18 +159,15 @@ constexpr scmp_datum_t kPrctls[] = {PR_GET_NAME,      PR_SET_NAME,      PR_GET_D
 constexpr scmp_datum_t kFcntls[] = {F_DUPFD, F_DUPFD_CLOEXEC, F_GETFD,     F_SETFD,     F_GETFL,
                                     F_SETFL, F_GETLK,         F_OFD_GETLK, F_GETPIPE_SZ};
 
-// 0 when no filter could be loaded, 1 when one was loaded without every
-// rule, 2 when whole.
-int EnterSeccomp(const SandboxPolicy& policy) {
-  scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ERRNO(ENOSYS));
-  if (!ctx) return 0;
+// The filter's rules in ctx; false when any could not be added.
+bool AddRules(scmp_filter_ctx ctx, bool renderer) {
   const uint32_t allow = SCMP_ACT_ALLOW;
   bool whole = true;
   auto add = [&](int call, unsigned count, const scmp_arg_cmp* cmp) {
     whole &= seccomp_rule_add_array(ctx, allow, call, count, cmp) == 0;
   };
   for (int call : kAllowed) add(call, 0, nullptr);
-  if (policy.renderer)
+  if (renderer)
     for (int call : kRendererAllowed) add(call, 0, nullptr);
   for (scmp_datum_t r : kIoctls) {
     const scmp_arg_cmp c = SCMP_A1(SCMP_CMP_EQ, r);
@@ -234,14 +234,36 @@ int EnterSeccomp(const SandboxPolicy& policy) {
     const scmp_arg_cmp c = SCMP_A0(SCMP_CMP_NE, self);
     refuse(call, 1, &c);
   }
-  const bool loaded = seccomp_load(ctx) == 0;
-  seccomp_release(ctx);
-  return loaded ? (whole ? 2 : 1) : 0;
+  return whole;
 }
 
 }  // namespace
 
-SandboxState EnterSandbox(const SandboxPolicy& policy) {
+static_assert(sizeof(sock_filter) == sizeof(uint64_t));
+
+SeccompProgram BuildSeccompProgram(bool renderer) {
+  SeccompProgram program;
+  scmp_filter_ctx ctx = seccomp_init(SCMP_ACT_ERRNO(ENOSYS));
+  if (!ctx) return program;
+  program.whole = AddRules(ctx, renderer);
+  // The instructions come out through a file: the library has no other
+  // way in this version.
+  const int fd = memfd_create("seccomp", MFD_CLOEXEC);
+  if (fd >= 0 && seccomp_export_bpf(ctx, fd) == 0) {
+    const off_t size = lseek(fd, 0, SEEK_END);
+    if (size > 0 && size % sizeof(sock_filter) == 0 && size <= (1 << 20)) {
+      program.code.resize(static_cast<size_t>(size) / sizeof(sock_filter));
+      if (pread(fd, program.code.data(), static_cast<size_t>(size), 0) != size)
+        program.code.clear();
+    }
+  }
+  if (fd >= 0) close(fd);
+  seccomp_release(ctx);
+  if (program.code.empty()) program.whole = false;
+  return program;
+}
+
+SandboxState EnterSandbox(const SandboxPolicy& policy, const SeccompProgram* prebuilt) {
   SandboxState s;
   // Both mechanisms need it; it also keeps set-id programs from gaining
   // rights, though none can be started.
@@ -256,9 +278,16 @@ SandboxState EnterSandbox(const SandboxPolicy& policy) {
     }
   }
   s.landlock = EnterLandlock(policy, s.landlockAbi);
-  const int filter = EnterSeccomp(policy);
-  s.seccomp = filter > 0;
-  s.seccompWhole = filter == 2;
+  const SeccompProgram built = prebuilt ? SeccompProgram{} : BuildSeccompProgram(policy.renderer);
+  const SeccompProgram& program = prebuilt ? *prebuilt : built;
+  if (!program.code.empty()) {
+    sock_fprog prog{static_cast<unsigned short>(program.code.size()),
+                    reinterpret_cast<sock_filter*>(const_cast<uint64_t*>(program.code.data()))};
+    // Every thread, also those a library started before.
+    s.seccomp =
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &prog) == 0;
+    s.seccompWhole = s.seccomp && program.whole;
+  }
   return s;
 }
 

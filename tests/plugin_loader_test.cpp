@@ -208,8 +208,8 @@ TEST(PluginLoader, HostilePluginsCostOneLoadAndTheNextLoadWorks) {
   fs::remove_all(elsewhere);
 }
 
-// Loaders whose command line names folder: their process numbers.
-std::vector<pid_t> LoadersReading(const std::string& folder) {
+// The loaders started from the tree dir (the spare too): their numbers.
+std::vector<pid_t> LoadersOf(const std::string& dir) {
   std::vector<pid_t> found;
   for (const auto& e : fs::directory_iterator("/proc")) {
     const std::string name = e.path().filename().string();
@@ -220,9 +220,7 @@ std::vector<pid_t> LoadersReading(const std::string& folder) {
     cmd.resize(fread(cmd.data(), 1, cmd.size(), f));
     fclose(f);
     std::replace(cmd.begin(), cmd.end(), '\0', ' ');
-    if (cmd.find("tarnelle-loader") != std::string::npos &&
-        cmd.find(" " + folder + " ") != std::string::npos)
-      found.push_back(std::stoi(name));
+    if (cmd.rfind(dir + "/tarnelle-loader ", 0) == 0) found.push_back(std::stoi(name));
   }
   return found;
 }
@@ -252,14 +250,14 @@ TEST(PluginLoader, NoLoaderOutlivesTheViewer) {
   std::vector<pid_t> loaders;
   for (int i = 0; i < 500 && loaders.empty(); ++i) {
     usleep(10000);
-    loaders = LoadersReading(folder);
+    loaders = LoadersOf(dir);
   }
   ASSERT_FALSE(loaders.empty()) << "no loader started";
   usleep(200000);  // the plug-in has cleared its death signal by now
   kill(viewer, SIGKILL);
   waitpid(viewer, nullptr, 0);
-  for (int i = 0; i < 300 && !LoadersReading(folder).empty(); ++i) usleep(10000);
-  const std::vector<pid_t> left = LoadersReading(folder);
+  for (int i = 0; i < 300 && !LoadersOf(dir).empty(); ++i) usleep(10000);
+  const std::vector<pid_t> left = LoadersOf(dir);
   for (pid_t p : left) kill(p, SIGKILL);
   EXPECT_TRUE(left.empty()) << "a loader outlived the viewer";
 }
