@@ -760,6 +760,8 @@ int ArcCoreFindNext(ArcHandle archive, ArcMemberRecord* record) {
 int ArcCoreFindFirst(ArcHandle archive, const char* /*wildcard*/, ArcMemberRecord* record) {
   auto* h = static_cast<Handle*>(archive);
   if (!h || !record) return -1;
+  h->currentSize = -1;
+  h->damaged = false;
   {
     Utf8Locale utf8;
     if (!h->reader.Open()) return -1;
@@ -767,7 +769,6 @@ int ArcCoreFindFirst(ArcHandle archive, const char* /*wildcard*/, ArcMemberRecor
   h->next = 0;
   h->fromDirectory = false;
   h->listedSizes.clear();
-  h->damaged = false;
   if (h->reader.kind == ArcKind::kZip || h->reader.kind == ArcKind::kZip7z) {
     const int fd = open(h->reader.path.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st;

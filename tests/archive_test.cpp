@@ -1133,6 +1133,17 @@ TEST(ArchiveCommandLine, UnreadableArchivesSaySo) {
   chmod((base + "/locked.zip").c_str(), 0);
   chmod((base + "/closed").c_str(), 0);
   const std::string exe = std::string(TARNELLE_BINARY_DIR) + "/app/tarnelle";
+  // The unprivileged user must reach the readable archive and the program.
+  const ChildResult reach = InChild(
+      [&] {
+        _exit(ArchiveOpenError(base + "/open.zip") == 0 && access(exe.c_str(), X_OK) == 0 ? 0 : 1);
+      },
+      true);
+  if (reach.status != 0) {
+    chmod((base + "/closed").c_str(), 0755);
+    fs::remove_all(base);
+    GTEST_SKIP() << "the unprivileged user cannot reach " << base << " or " << exe;
+  }
   const struct {
     const char* file;
     int status;
