@@ -196,7 +196,7 @@ struct GzipHeaderInfo {
 
 GzipHeaderInfo ReadGzipHeader(const std::string& path) {
   GzipHeaderInfo info;
-  FILE* f = fopen(path.c_str(), "rb");
+  FILE* f = fopen(path.c_str(), "rbe");
   if (!f) return info;
   unsigned char h[10];
   if (fread(h, 1, sizeof h, f) == sizeof h && h[0] == 0x1f && h[1] == 0x8b && h[2] == 8) {
@@ -367,7 +367,7 @@ struct Reader {
       return 0;
     }
     int64_t size = 0;
-    if (FILE* f = fopen(path.c_str(), "rb")) {
+    if (FILE* f = fopen(path.c_str(), "rbe")) {
       unsigned char b[4];
       if (fseek(f, -4, SEEK_END) == 0 && fread(b, 1, 4, f) == 4)
         size = b[0] | b[1] << 8 | b[2] << 16 | static_cast<int64_t>(b[3]) << 24;

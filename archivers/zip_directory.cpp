@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "core/fd_io.h"
+
 namespace {
 
 constexpr uint32_t kEndSig = 0x06054b50;
@@ -37,13 +39,7 @@ bool FindEnd(const unsigned char* data, size_t size, size_t& at) {
 
 bool ReadAt(int fd, uint64_t offset, size_t len, std::vector<unsigned char>& buf) {
   buf.resize(len);
-  size_t got = 0;
-  while (got < len) {
-    const ssize_t n = pread(fd, buf.data() + got, len - got, static_cast<off_t>(offset + got));
-    if (n <= 0) return false;
-    got += static_cast<size_t>(n);
-  }
-  return true;
+  return fd_io::PreadAll(fd, buf.data(), len, static_cast<off_t>(offset));
 }
 
 }  // namespace
