@@ -1,7 +1,12 @@
 // tarnelle --thumbnail SIZE IN OUT, as file managers run it: a square PNG
-// of every sample, and nothing at all for files that do not load.
+// of every sample, nothing at all for files that do not load, readers
+// that can neither write nor connect, and a failure of the environment
+// told apart from one of the file.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -150,6 +155,136 @@ TEST(Thumbnail, SeveralFilesInOneRunEachGetTheirOwnPicture) {
   ASSERT_EQ(RunTarnelle({"--thumbnail", "64", b, dir + "/alone.png"}).status, 0);
   EXPECT_EQ(QImage(QString::fromStdString(dir + "/3.png")),
             QImage(QString::fromStdString(dir + "/alone.png")));
+}
+
+// A copy of tarnelle in a folder of its own, with these plug-ins in its
+// Plugin folder (it finds them from its own path).
+std::string InstallTree(const char* name, const std::vector<std::string>& plugins) {
+  const std::string dir = TempDir() + "/" + name;
+  fs::create_directories(dir + "/Plugin");
+  fs::copy_file(std::string(TARNELLE_BINARY_DIR) + "/app/tarnelle", dir + "/tarnelle",
+                fs::copy_options::overwrite_existing);
+  for (const std::string& p : plugins) {
+    const std::string link = dir + "/Plugin/" + fs::path(p).filename().string();
+    if (!fs::exists(link)) fs::create_symlink(p, link);
+  }
+  return dir;
+}
+
+std::string Hostile(const char* kind) {
+  return std::string(TARNELLE_HOSTILE_PLUGINS) + "/tp_hostile_" + kind + ".so";
+}
+
+// A TCP port on the loopback that nobody may connect to.
+struct Listener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int port = 0;
+  Listener() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port = ntohs(a.sin_port);
+  }
+  ~Listener() { close(fd); }
+  bool Contacted() const {
+    const int c = accept(fd, nullptr, nullptr);
+    if (c >= 0) close(c);
+    return c >= 0;
+  }
+};
+
+// Reader code a crafted file runs stands in as plug-ins: in the thumbnailer
+// they run behind the sandbox, cannot write a file beside the model or
+// elsewhere nor connect, and a reader that crashes or spins costs its own
+// file only: the files after it in the same run still get their pictures.
+TEST(Thumbnail, AReaderCannotWriteConnectOrTakeTheOtherFilesDown) {
+  const std::string good = std::string(TARNELLE_SAMPLES) + "/cube.stl";
+  if (!Exists(good)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const std::string dir = InstallTree(
+      "hostile", {Hostile("write"), Hostile("socket"), Hostile("crash"), Hostile("spin")});
+  const std::string models = TempDir() + "/hostile-models";
+  fs::create_directories(models);
+  const std::string beside = models + "/written.txt", elsewhere = TempDir() + "/written.txt";
+  Listener listener;
+  ASSERT_GT(listener.port, 0);
+  auto model = [&](const std::string& name, const std::string& firstLine) {
+    std::ofstream(models + "/" + name) << firstLine << "\n";
+    return models + "/" + name;
+  };
+  const std::string out = TempDir() + "/hostile-out";
+  fs::create_directories(out);
+  const RunResult r =
+      RunExecutable(dir + "/tarnelle",
+                    {"--thumbnail", "64", model("beside.write", beside), out + "/0.png",
+                     model("elsewhere.write", elsewhere), out + "/1.png",
+                     model("port.socket", std::to_string(listener.port)), out + "/2.png", good,
+                     out + "/3.png", model("x.crash", ""), out + "/4.png", good, out + "/5.png",
+                     model("x.spin", ""), out + "/6.png", good, out + "/7.png"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "0 failed\n1 failed\n2 failed\n3 ok\n4 failed\n5 ok\n6 failed\n7 ok\n");
+  EXPECT_FALSE(Exists(beside));
+  EXPECT_FALSE(Exists(elsewhere));
+  EXPECT_FALSE(listener.Contacted());
+  // Each refusal comes back as the reader's own message.
+  EXPECT_NE(r.err.find("beside.write\n...write refused: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("elsewhere.write\n...write refused: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("port.socket\n...socket refused: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("time limit reached: " + models + "/x.spin"), std::string::npos) << r.err;
+  for (const char* png : {"3.png", "5.png", "7.png"}) {
+    SCOPED_TRACE(png);
+    EXPECT_EQ(QImage(QString::fromStdString(out + "/" + png)),
+              QImage(QString::fromStdString(out + "/3.png")));
+  }
+  for (const char* png : {"0.png", "1.png", "2.png", "4.png", "6.png"})
+    EXPECT_FALSE(Exists(out + "/" + png)) << png;
+}
+
+// No OpenGL, or an OUT that cannot be written, says nothing about IN: a
+// status of its own, and in a run of several files no line for the files
+// not finished.
+TEST(Thumbnail, AFailureOfTheEnvironmentHasAStatusOfItsOwn) {
+  const std::string good = std::string(TARNELLE_SAMPLES) + "/cube.stl";
+  if (!Exists(good)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const std::string dir = TempDir() + "/environment";
+  fs::create_directories(dir);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string out;
+  };
+  const std::string nowhere = dir + "/missing/x.png";
+  const Case cases[] = {
+      {"no OpenGL",
+       {"--thumbnail", "64", good, dir + "/a.png"},
+       // The OpenGL dispatch finds no driver at all.
+       {"__EGL_VENDOR_LIBRARY_FILENAMES=" + dir + "/none.json"},
+       ""},
+      {"no OpenGL, several files",
+       {"--thumbnail", "64", good, dir + "/a.png", good, dir + "/b.png"},
+       {"__EGL_VENDOR_LIBRARY_FILENAMES=" + dir + "/none.json"},
+       ""},
+      {"OUT not writable", {"--thumbnail", "64", good, nowhere}, {}, ""},
+      {"the second OUT not writable",
+       {"--thumbnail", "64", good, dir + "/a.png", good, nowhere, good, dir + "/b.png"},
+       {},
+       "0 ok\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(dir + "/a.png");
+    fs::remove(dir + "/b.png");
+    const RunResult r = RunTarnelle(c.args, c.env);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_FALSE(r.err.empty());
+    EXPECT_EQ(Exists(dir + "/a.png"), !c.out.empty());
+    EXPECT_FALSE(Exists(dir + "/b.png"));
+  }
+  EXPECT_FALSE(fs::exists(dir + "/missing"));
 }
 
 TEST(ThumbnailCache, NamesFollowTheSharedRules) {
