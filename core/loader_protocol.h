@@ -1,6 +1,8 @@
 // What the window (or the command line) and the plug-in loader process say
 // to each other over their socket, and how a loaded model lies in the
-// shared memory file. Both sides are built from this one header.
+// shared memory file. Both sides are built from this one header. The
+// loader is started with --exe PATH (for GetPluginVer) and --plugin PATH
+// for each plug-in to open ahead.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,16 @@ namespace loader_protocol {
 // The loader's descriptors, set up by the parent before exec.
 constexpr int kSocketFd = 3;  // requests in, replies out
 constexpr int kModelFd = 4;   // memfd the loader writes a loaded model into
+
+// The first message, which a loader started ahead of need waits for: the
+// limits of its load and the folders it may read, each as a uint32_t
+// length and that many bytes. The loader enters its sandbox then.
+struct Setup {
+  uint64_t memory;      // address-space cap in bytes, 0 for none
+  uint32_t cpuSeconds;  // beyond what the loader used before the setup
+  uint32_t folders;
+};
+constexpr uint32_t kMaxFolders = 256;
 
 // kPublish asks the loader to write the model of the last kLoad into the
 // memfd, for a parent that may not read the loader's memory directly.
@@ -31,6 +43,16 @@ constexpr char kReply = 'R';
 // Sent by the loader's crash handler when the crash came from running out
 // of address space: the parent then names the memory limit, not the signal.
 constexpr char kOutOfMemory = 'M';
+
+// Sent before a reply when the sandbox refused files that the plug-in
+// tried to open: RefusedHeader, then textLen bytes of the first few paths,
+// each ended by '\n'.
+constexpr char kRefused = 'D';
+struct RefusedHeader {
+  uint32_t total;  // distinct paths refused, of which the text names the first
+  uint32_t textLen;
+};
+constexpr uint32_t kMaxRefusedText = 4096;
 
 struct ModelHeader {
   uint64_t vertices;  // Float3 each

@@ -55,9 +55,16 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
   size_t winner = count;
   const char* threw = nullptr;  // a reader that threw counts as a failure with this text
 
+  // What the loader process noticed (refused files, a failed plug-in's
+  // output) follows the load's own lines.
+  std::vector<std::string> loaderNotes;
+  auto notes = [&] {
+    for (const std::string& line : loaderNotes) host.AppendLog(line);
+  };
   auto fail = [&](const std::string& second) {
     host.AppendLog("file: " + shown);
     host.AppendLog(second);
+    notes();
     host.PreviewClearModel();
     host.PreviewRepaint();
     return LoadOutcome::kFailed;
@@ -138,6 +145,7 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
         }
       }
     }
+    loaderNotes = loader.TakeNotes(!loaded);
   } catch (const std::bad_alloc&) {
     loaded = false;
     threw = kNoMemory;
@@ -175,6 +183,7 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
   model.DropInvalidPolygons();
   if (model.PolygonCount() == 0) {
     host.AppendLog(kLogNoPolygons);
+    notes();
     host.PreviewClearModel();
     host.PreviewRepaint();
     return LoadOutcome::kNoPolygons;
@@ -183,6 +192,7 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
   snprintf(counts, sizeof counts, " > 頂点数 = %d, ポリゴン数 = %d", model.VertexCount(),
            model.PolygonCount());
   host.AppendLog(counts);
+  notes();
   try {
     if (pipeline.prepareMesh)
       pipeline.prepareMesh(model, settings.shareVertices, settings.fixOrientation);

@@ -23,10 +23,10 @@
 #include <set>
 #include <vector>
 
+#include "core/fd_io.h"
 #include "core/load_progress.h"
 #include "core/loader_protocol.h"
-
-extern char** environ;
+#include "core/loader_spawn.h"
 
 namespace lp = loader_protocol;
 
@@ -34,6 +34,12 @@ namespace {
 
 constexpr char kLoaderFailed[] = "プラグインの読み込みプロセスを起動できませんでした。";
 constexpr char kLoaderBroken[] = "プラグインの読み込みプロセスが不正な応答を返しました。";
+constexpr char kRefusedFiles[] = "サンドボックスにより開けなかったファイル: ";
+constexpr char kRefusedMore[] = " ほか %llu 件";
+constexpr char kPluginOutput[] = "プラグインの出力: ";
+// How much of a plug-in's output is kept for the log.
+constexpr size_t kKeptOutput = 4096;
+constexpr size_t kKeptRefused = 5;
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kMaxCap = 16ull * 1024 * kMiB;
@@ -118,19 +124,58 @@ std::string TimeText(int seconds) {
   return Format("プラグインが時間の上限 (%lld 秒) に達したため中止しました。", seconds);
 }
 
-bool SendAll(int fd, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
+// Where the loader may read: the model's folder and its parent (a scene's
+// companion files often lie beside its folder), but never a parent as wide
+// as a top-level folder (/, /home, /tmp, /media) or the user's home.
+void AddModelFolders(const std::string& dir, std::set<std::string>& out) {
+  out.insert(dir);
+  const size_t slash = dir.find_last_of('/');
+  if (dir.empty() || dir[0] != '/' || slash == 0) return;
+  const std::string parent = dir.substr(0, slash);
+  if (parent.find('/', 1) == std::string::npos) return;
+  std::string home;
+  if (const char* h = getenv("HOME"); h && *h) {
+    char* real = realpath(h, nullptr);
+    home = real ? real : h;
+    free(real);
   }
-  return true;
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (parent == home) return;
+  out.insert(parent);
+}
+
+// The end of what a plug-in printed, as one line: controls become spaces
+// and a cut character at the front is dropped.
+std::string OutputLine(const std::string& printed) {
+  size_t from = 0;
+  while (from < printed.size() && (static_cast<unsigned char>(printed[from]) & 0xC0) == 0x80)
+    ++from;
+  std::string line;
+  for (size_t i = from; i < printed.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(printed[i]);
+    line += c < 0x20 || c == 0x7F ? ' ' : static_cast<char>(c);
+  }
+  const size_t a = line.find_first_not_of(' ');
+  const size_t b = line.find_last_not_of(' ');
+  return a == std::string::npos ? std::string() : line.substr(a, b - a + 1);
 }
 
 }  // namespace
+
+LoaderSpawn LoaderSpawnFor(const ReaderTable& table, const FormatReader& r) {
+  LoaderSpawn s{r.loaderPath, r.exePath, {}};
+  for (const FormatReader& t : table)
+    if (!t.pluginFile.empty() && t.loaderPath == r.loaderPath) s.plugins.push_back(t.pluginFile);
+  return s;
+}
+
+void PrestartPluginLoader(const ReaderTable& table) {
+  for (const FormatReader& r : table)
+    if (!r.loaderPath.empty()) {
+      PrepareSpareLoader(LoaderSpawnFor(table, r));
+      return;
+    }
+}
 
 uint64_t LoaderAddressSpaceCap() {
   const long pages = sysconf(_SC_PHYS_PAGES);
@@ -164,7 +209,11 @@ LoaderLimits LoaderLimitsFor(uint64_t fileSize) {
 PluginLoaderSession::PluginLoaderSession(const ReaderTable& table, std::string modelPath)
     : table_(table), modelPath_(std::move(modelPath)) {}
 
-PluginLoaderSession::~PluginLoaderSession() { Stop(); }
+PluginLoaderSession::~PluginLoaderSession() {
+  Stop();
+  // The next load finds its loader started.
+  if (!spare_.loaderPath.empty()) PrepareSpareLoader(spare_);
+}
 
 bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
   struct stat st;
@@ -174,93 +223,72 @@ bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
     realModelPath_ = real;
     free(real);
   }
-  int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
-    error = kLoaderFailed;
-    return false;
-  }
-  memfd_ = memfd_create("tarnelle-model", MFD_CLOEXEC);
-  if (memfd_ < 0) {
-    close(sv[0]);
-    close(sv[1]);
-    error = kLoaderFailed;
-    return false;
-  }
 
-  // Folders the loader may read: the model's (companion files) and every
-  // plug-in's.
+  // Folders the loader may read: the model's (and its parent, for
+  // companion files), also as the name given, which may be a link into
+  // another folder, and every plug-in's.
+  std::set<std::string> readable;
+  AddModelFolders(RealDirOf(modelPath_), readable);
+  const size_t slash = modelPath_.find_last_of('/');
+  if (slash != std::string::npos && slash > 0)
+    AddModelFolders(modelPath_.substr(0, slash), readable);
   std::set<std::string> pluginDirs;
   for (const FormatReader& t : table_)
-    if (!t.pluginFile.empty()) pluginDirs.insert(RealDirOf(t.pluginFile));
-  std::vector<std::string> args = {r.loaderPath,
-                                   "--exe",
-                                   r.exePath,
-                                   "--memory",
-                                   std::to_string(limits_.addressSpace),
-                                   "--cpu",
-                                   std::to_string(limits_.cpuSeconds),
-                                   "--read",
-                                   RealDirOf(modelPath_)};
-  // Companion files are looked for beside the name given, which may be a
-  // link into another folder.
-  const size_t slash = modelPath_.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) pluginDirs.insert(modelPath_.substr(0, slash));
+    if (!t.pluginFile.empty())
+      pluginDirs.insert(t.pluginFile.substr(0, t.pluginFile.rfind('/') + 1));
   for (const std::string& d : pluginDirs) {
-    args.push_back("--read");
-    args.push_back(d);
+    char* real = realpath(d.empty() ? "." : d.c_str(), nullptr);
+    readable.insert(real ? real : d);
+    free(real);
   }
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
 
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, sv[1], lp::kSocketFd);
-  posix_spawn_file_actions_adddup2(&fa, memfd_, lp::kModelFd);
-  // A plug-in's chatter must not mix with the command line's output.
-  posix_spawn_file_actions_adddup2(&fa, STDERR_FILENO, STDOUT_FILENO);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // The child starts with default signal handling whatever the caller set.
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  const int rc = posix_spawn(&pid_, r.loaderPath.c_str(), &fa, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  close(sv[1]);
-  sock_ = sv[0];
-  if (rc != 0) {
-    pid_ = -1;
-    Stop();
+  std::vector<char> setup(sizeof(lp::Setup));
+  const lp::Setup head{limits_.addressSpace, static_cast<uint32_t>(limits_.cpuSeconds),
+                       static_cast<uint32_t>(readable.size())};
+  memcpy(setup.data(), &head, sizeof head);
+  for (const std::string& d : readable) {
+    const uint32_t len = static_cast<uint32_t>(d.size());
+    setup.insert(setup.end(), reinterpret_cast<const char*>(&len),
+                 reinterpret_cast<const char*>(&len) + sizeof len);
+    setup.insert(setup.end(), d.begin(), d.end());
+  }
+  auto begin = [&](const LoaderChild& c) {
+    return fd_io::SendAll(c.sock, setup.data(), setup.size());
+  };
+
+  // The spare started for this table, else one of our own that opens only
+  // the plug-in asked for.
+  spare_ = LoaderSpawnFor(table_, r);
+  LoaderChild child;
+  bool started = TakeSpareLoader(spare_, child) && begin(child);
+  if (!started) {
+    StopLoader(child);
+    started = SpawnLoader({r.loaderPath, r.exePath, {r.pluginFile}}, child) && begin(child);
+  }
+  if (!started) {
+    StopLoader(child);
     error = kLoaderFailed;
     return false;
   }
+  pid_ = child.pid;
+  sock_ = child.sock;
+  memfd_ = child.memfd;
+  output_ = child.output;
   deadlineMs_ = NowMs() + static_cast<int64_t>(limits_.wallSeconds) * 1000;
   outOfMemory_ = false;
   return true;
 }
 
 void PluginLoaderSession::Stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-  pid_ = -1;
-  if (sock_ >= 0) close(sock_);
-  if (memfd_ >= 0) close(memfd_);
-  sock_ = memfd_ = -1;
+  LoaderChild child{pid_, sock_, memfd_, output_};
+  StopLoader(child);
+  pid_ = sock_ = memfd_ = output_ = -1;
 }
 
 // Waits for the child to end (killing it when it does not on its own) and
 // names the reason.
 std::string PluginLoaderSession::Reap(bool killedForTime) {
-  if (killedForTime || LoadCancelled()) kill(pid_, SIGKILL);
+  if (killedForTime || LoadCancelled()) kill(-pid_, SIGKILL);
   int status = 0;
   rusage usage{};
   // The socket closed, so the child is dying or dead; a child that closed
@@ -269,10 +297,11 @@ std::string PluginLoaderSession::Reap(bool killedForTime) {
   const int64_t until = NowMs() + 2000;
   while ((got = wait4(pid_, &status, WNOHANG, &usage)) == 0 && NowMs() < until) usleep(1000);
   if (got == 0) {
-    kill(pid_, SIGKILL);
+    kill(-pid_, SIGKILL);
     got = wait4(pid_, &status, 0, &usage);
   }
   pid_ = -1;
+  DrainOutput();
   std::string text;
   if (killedForTime) {
     text = TimeText(limits_.wallSeconds);
@@ -305,10 +334,15 @@ bool PluginLoaderSession::ReadExactly(void* buf, size_t n, bool& timedOut) {
       timedOut = true;
       return false;
     }
-    pollfd pfd{sock_, POLLIN, 0};
-    const int pr = poll(&pfd, 1, static_cast<int>(std::min<int64_t>(left, kPollSliceMs)));
+    pollfd pfd[2] = {{sock_, POLLIN, 0}, {output_, POLLIN, 0}};
+    const int pr =
+        poll(pfd, output_ >= 0 ? 2 : 1, static_cast<int>(std::min<int64_t>(left, kPollSliceMs)));
     if (pr < 0 && errno != EINTR) return false;
-    if (pr <= 0) {
+    // What the plug-in prints is read as it comes, so that it never blocks
+    // on a full pipe.
+    if (pr > 0 && output_ >= 0 && pfd[1].revents != 0) DrainOutput();
+    if (pr <= 0 || pfd[0].revents == 0) {
+      if (pr > 0) continue;
       // The bytes the plug-in has read so far, for the progress bar; the
       // window's progress watcher may cancel from the checkpoint.
       if (LoadControl* c = InstalledLoadControl()) {
@@ -338,15 +372,19 @@ PluginLoaderSession::Result PluginLoaderSession::Call(const FormatReader& r, uin
   }
   lp::Request req{static_cast<lp::Op>(op), static_cast<uint32_t>(r.pluginFile.size()),
                   static_cast<uint32_t>(modelPath_.size())};
-  bool ok = SendAll(sock_, &req, sizeof req) &&
-            SendAll(sock_, r.pluginFile.data(), r.pluginFile.size()) &&
-            SendAll(sock_, modelPath_.data(), modelPath_.size());
+  bool ok = fd_io::SendAll(sock_, &req, sizeof req) &&
+            fd_io::SendAll(sock_, r.pluginFile.data(), r.pluginFile.size()) &&
+            fd_io::SendAll(sock_, modelPath_.data(), modelPath_.size());
   bool timedOut = false;
   while (ok) {
     char kind = 0;
     if (!ReadExactly(&kind, 1, timedOut)) break;
     if (kind == lp::kOutOfMemory) {
       outOfMemory_ = true;
+      continue;
+    }
+    if (kind == lp::kRefused) {
+      if (!ReadRefused(timedOut)) break;
       continue;
     }
     lp::Reply reply;
@@ -362,6 +400,71 @@ PluginLoaderSession::Result PluginLoaderSession::Call(const FormatReader& r, uin
   res.died = true;
   res.error = Reap(timedOut);
   return res;
+}
+
+void PluginLoaderSession::DrainOutput() {
+  if (output_ < 0) return;
+  char buf[4096];
+  while (true) {
+    const ssize_t n = read(output_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) {
+      // Closed by the plug-in or at its end: nothing more will come.
+      close(output_);
+      output_ = -1;
+    }
+    if (n <= 0) break;
+    printed_.append(buf, static_cast<size_t>(n));
+    if (printed_.size() > 2 * kKeptOutput) printed_.erase(0, printed_.size() - kKeptOutput);
+  }
+}
+
+// The loader's list of refused files; nothing in it is trusted beyond its
+// bounds.
+bool PluginLoaderSession::ReadRefused(bool& timedOut) {
+  lp::RefusedHeader h{};
+  if (!ReadExactly(&h, sizeof h, timedOut) || h.textLen > lp::kMaxRefusedText) return false;
+  std::string text(h.textLen, '\0');
+  if (h.textLen > 0 && !ReadExactly(text.data(), text.size(), timedOut)) return false;
+  size_t named = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string path = OutputLine(text.substr(at, end - at));
+    at = end + 1;
+    ++named;
+    if (path.empty() || std::find(refused_.begin(), refused_.end(), path) != refused_.end())
+      continue;
+    refused_.push_back(path);
+  }
+  refusedTotal_ = std::max<uint64_t>({refusedTotal_, h.total, named});
+  return true;
+}
+
+std::vector<std::string> PluginLoaderSession::TakeNotes(bool failed) {
+  std::vector<std::string> notes;
+  if (!refused_.empty()) {
+    std::string line = kRefusedFiles;
+    const size_t shown = std::min(refused_.size(), kKeptRefused);
+    for (size_t i = 0; i < shown; ++i) line += (i ? ", " : "") + refused_[i];
+    const uint64_t total = std::max<uint64_t>(refusedTotal_, refused_.size());
+    if (total > shown) {
+      char more[64];
+      snprintf(more, sizeof more, kRefusedMore, static_cast<unsigned long long>(total - shown));
+      line += more;
+    }
+    notes.push_back(std::move(line));
+  }
+  DrainOutput();
+  if (failed) {
+    const size_t keep = std::min(printed_.size(), kKeptOutput);
+    const std::string line = OutputLine(printed_.substr(printed_.size() - keep));
+    if (!line.empty()) notes.push_back(kPluginOutput + line);
+  }
+  refused_.clear();
+  refusedTotal_ = 0;
+  printed_.clear();
+  return notes;
 }
 
 PluginLoaderSession::Result PluginLoaderSession::IsSupport(const FormatReader& r) {

@@ -10,8 +10,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/loader_protocol.h"
+#include "core/loader_spawn.h"
 #include "core/model.h"
 #include "core/reader_table.h"
 
@@ -35,6 +37,12 @@ uint64_t LoaderAddressSpaceCap();
 // The limits for a file of this size.
 LoaderLimits LoaderLimitsFor(uint64_t fileSize);
 
+// What a loader for this table's plug-ins is started with.
+LoaderSpawn LoaderSpawnFor(const ReaderTable& table, const FormatReader& r);
+// Starts a loader ahead of the first plug-in load, when the table has
+// plug-ins that run in one.
+void PrestartPluginLoader(const ReaderTable& table);
+
 // One load's child: started at the first plug-in call and killed when the
 // session ends, when it runs over a limit or when the installed LoadControl
 // is cancelled.
@@ -57,6 +65,11 @@ class PluginLoaderSession {
   // The child's model (also what a failed load left) replaces the
   // contents of model; on failure error holds the plug-in's GetErrMsg text.
   Result Load(const FormatReader& r, PolygonModel& model);
+
+  // Log lines about this session's loads: the files the sandbox refused
+  // the plug-in, and, when the load failed, the end of what the plug-in
+  // printed. Cleared by the call.
+  std::vector<std::string> TakeNotes(bool failed);
 
  private:
   bool Start(const FormatReader& r, std::string& error);
@@ -82,4 +95,14 @@ class PluginLoaderSession {
   int memfd_ = -1;
   int64_t deadlineMs_ = 0;
   bool outOfMemory_ = false;
+  // What the next load's spare is started with, once this session used one.
+  LoaderSpawn spare_;
+  // The loader's standard output and error, and the last of what came.
+  int output_ = -1;
+  std::string printed_;
+  // Files the sandbox refused, as the loader reported them.
+  std::vector<std::string> refused_;
+  uint64_t refusedTotal_ = 0;
+  void DrainOutput();
+  bool ReadRefused(bool& timedOut);
 };

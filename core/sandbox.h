@@ -31,13 +31,26 @@ struct SandboxPolicy {
 };
 
 struct SandboxState {
-  bool landlock = false;  // reads limited by path, writes refused
-  int landlockAbi = 0;    // the ABI in force (0: none)
-  bool seccomp = false;   // the allow-list is loaded
+  bool landlock = false;      // reads limited by path, writes refused
+  int landlockAbi = 0;        // the ABI in force (0: none)
+  bool seccomp = false;       // the allow-list is loaded
   bool seccompWhole = false;  // ... with every rule (else with what could be built)
 };
 
-SandboxState EnterSandbox(const SandboxPolicy& policy);
+// The seccomp filter as instructions, built ahead of need: building it is
+// most of the cost of entering the sandbox, loading it is not. It holds
+// this process's number, so it serves only the process that built it.
+struct SeccompProgram {
+  std::vector<uint64_t> code;  // struct sock_filter each
+  bool whole = false;          // every rule could be built
+};
+SeccompProgram BuildSeccompProgram(bool renderer);
+
+// Enters the sandbox for every thread of the process (the filter is synced
+// to all; Landlock binds the calling thread and those it starts later, so
+// call it before starting threads that read files). prebuilt: the filter
+// built earlier, else one is built now.
+SandboxState EnterSandbox(const SandboxPolicy& policy, const SeccompProgram* prebuilt = nullptr);
 
 // One line for --probe and logs: which walls are up.
 std::string DescribeSandbox(const SandboxState& s);

@@ -1,8 +1,11 @@
 // tarnelle-loader: runs reader plug-ins for tarnelle, one load per process.
 // tarnelle starts it with a socket on descriptor 3 and a memory file on 4,
-// asks IsSupport and Load of plug-ins by path, and gets a loaded model back
-// in the memory file. The limits and the sandbox are set before any plug-in
-// code runs.
+// maybe ahead of need: it opens the plug-ins it is named, then waits for
+// the limits and folders of its load, enters the sandbox, and answers
+// IsSupport and Load of plug-ins by path, handing a loaded model back from
+// its memory or through the memory file. No plug-in sees a model file
+// before the limits and the sandbox are in force.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -18,10 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "core/fd_io.h"
 #include "core/loader_protocol.h"
 #include "core/model.h"
-#include "loader/crash_note.h"
 #include "core/sandbox.h"
+#include "loader/crash_note.h"
+#include "loader/open_watch.h"
 
 namespace lp = loader_protocol;
 
@@ -40,34 +45,15 @@ struct Plugin {
 
 struct Options {
   std::string exePath;
+  std::vector<std::string> plugins;
   uint64_t memory = 0;
-  int cpu = 0;
+  uint32_t cpu = 0;
   std::vector<std::string> readable;
 };
 
-bool ReadAll(void* buf, size_t n) {
-  char* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t r = read(lp::kSocketFd, p, n);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
+bool ReadAll(void* buf, size_t n) { return fd_io::ReadAll(lp::kSocketFd, buf, n); }
 
-bool WriteAll(const void* buf, size_t n) {
-  const char* p = static_cast<const char*>(buf);
-  while (n > 0) {
-    const ssize_t w = write(lp::kSocketFd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
+bool WriteAll(const void* buf, size_t n) { return fd_io::WriteAll(lp::kSocketFd, buf, n); }
 
 bool SendReply(int32_t result, const std::string& error, const PolygonModel* m = nullptr) {
   const char kind = lp::kReply;
@@ -81,6 +67,36 @@ bool SendReply(int32_t result, const std::string& error, const PolygonModel* m =
   }
   return WriteAll(&kind, 1) && WriteAll(&reply, sizeof reply) &&
          WriteAll(error.data(), error.size());
+}
+
+// Names the files the sandbox refused since the last request, if any.
+bool SendRefused() {
+  const RefusedOpens r = TakeRefusedOpens();
+  if (r.total == 0) return true;
+  std::string text;
+  for (const std::string& p : r.first) {
+    if (text.size() + p.size() + 1 > lp::kMaxRefusedText) break;
+    text += p;
+    text += '\n';
+  }
+  const char kind = lp::kRefused;
+  const lp::RefusedHeader h{r.total, static_cast<uint32_t>(text.size())};
+  return WriteAll(&kind, 1) && WriteAll(&h, sizeof h) && WriteAll(text.data(), text.size());
+}
+
+// Whether nothing but the standard streams, the socket and the model file
+// is open: the parent closes the rest, and this checks that it did.
+bool OnlyProtocolDescriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return false;
+  bool only = true;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const int fd = atoi(e->d_name);
+    if (fd > lp::kModelFd && fd != dirfd(dir)) only = false;
+  }
+  closedir(dir);
+  return only;
 }
 
 // The plug-in's text, cut at a UTF-8 character boundary.
@@ -101,15 +117,8 @@ bool PublishModel(const PolygonModel& m) {
   if (ftruncate(lp::kModelFd, static_cast<off_t>(lp::ModelBytes(h))) != 0) return false;
   off_t at = 0;
   auto put = [&at](const void* src, size_t n) {
-    const char* p = static_cast<const char*>(src);
-    while (n > 0) {
-      const ssize_t w = pwrite(lp::kModelFd, p, n, at);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      p += w;
-      n -= static_cast<size_t>(w);
-      at += w;
-    }
+    if (!fd_io::PwriteAll(lp::kModelFd, src, n, at)) return false;
+    at += static_cast<off_t>(n);
     return true;
   };
   return put(&h, sizeof h) && put(m.vertices.data(), h.vertices * 12) &&
@@ -123,16 +132,42 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     const char* value = argv[i + 1];
     if (key == "--exe")
       o.exePath = value;
-    else if (key == "--memory")
-      o.memory = strtoull(value, nullptr, 10);
-    else if (key == "--cpu")
-      o.cpu = atoi(value);
-    else if (key == "--read")
-      o.readable.emplace_back(value);
+    else if (key == "--plugin")
+      o.plugins.emplace_back(value);
     else
       return false;
   }
   return true;
+}
+
+// The load's limits and folders, as the parent sends them.
+bool ReadSetup(Options& o) {
+  lp::Setup setup{};
+  if (!ReadAll(&setup, sizeof setup) || setup.folders > lp::kMaxFolders) return false;
+  o.memory = setup.memory;
+  o.cpu = setup.cpuSeconds;
+  for (uint32_t i = 0; i < setup.folders; ++i) {
+    uint32_t len = 0;
+    if (!ReadAll(&len, sizeof len) || len > lp::kMaxPathLen) return false;
+    std::string folder(len, '\0');
+    if (!ReadAll(folder.data(), len)) return false;
+    o.readable.push_back(std::move(folder));
+  }
+  return true;
+}
+
+Plugin OpenPlugin(const std::string& path, const std::string& exePath) {
+  Plugin p;
+  if (void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    // The plug-in sees the same start as in the window: the handshake
+    // first.
+    if (auto ver = reinterpret_cast<GetPluginVerFn>(dlsym(module, "GetPluginVer")))
+      ver(exePath.c_str());
+    p.isSupport = reinterpret_cast<IsSupportFn>(dlsym(module, "IsSupport"));
+    p.load = reinterpret_cast<LoadFn>(dlsym(module, "Load"));
+    p.getErrMsg = reinterpret_cast<GetErrMsgFn>(dlsym(module, "GetErrMsg"));
+  }
+  return p;
 }
 
 void SetLimits(const Options& o) {
@@ -148,11 +183,14 @@ void SetLimits(const Options& o) {
     setrlimit(resource, &l);
   };
   if (o.memory > 0) lower(RLIMIT_AS, o.memory);
-  // SIGXCPU at the limit, SIGKILL a second later.
+  // SIGXCPU at the limit, SIGKILL a second later; counted from now, not
+  // from the start of a loader that waited as a spare.
   if (o.cpu > 0) {
     rlimit l;
-    if (getrlimit(RLIMIT_CPU, &l) == 0) {
-      const rlim_t soft = static_cast<rlim_t>(o.cpu);
+    rusage used{};
+    if (getrlimit(RLIMIT_CPU, &l) == 0 && getrusage(RUSAGE_SELF, &used) == 0) {
+      const rlim_t soft = static_cast<rlim_t>(o.cpu) + static_cast<rlim_t>(used.ru_utime.tv_sec) +
+                          static_cast<rlim_t>(used.ru_stime.tv_sec);
       if (l.rlim_cur == RLIM_INFINITY || soft < l.rlim_cur) l.rlim_cur = soft;
       if (l.rlim_max == RLIM_INFINITY || soft + 1 < l.rlim_max) l.rlim_max = soft + 1;
       if (l.rlim_cur > l.rlim_max) l.rlim_cur = l.rlim_max;
@@ -174,24 +212,32 @@ int main(int argc, char** argv) {
   }
   Options opt;
   if (!ParseOptions(argc, argv, opt)) return 2;
-#if defined(__SANITIZE_ADDRESS__)
-  // The sanitizer's shadow memory needs far more address space than any cap.
-  opt.memory = 0;
-#endif
   // A loader whose caller is gone has nobody to answer.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   // Nothing of the parent's but the socket and the model file stays open.
   close_range(lp::kModelFd + 1, ~0U, 0);
+  if (!OnlyProtocolDescriptors()) return 2;
+  // The plug-ins are the window's own (it opened them too); only a model
+  // file can make them misbehave, and none is named before the sandbox.
+  std::map<std::string, Plugin> plugins;
+  for (const std::string& p : opt.plugins) plugins.emplace(p, OpenPlugin(p, opt.exePath));
+  // Built while waiting, loaded once the load is known.
+  const SeccompProgram filter = BuildSeccompProgram(false);
+  if (!ReadSetup(opt)) return 0;
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's shadow memory needs far more address space than any cap.
+  opt.memory = 0;
+#endif
   SetLimits(opt);
   // The cap in force, which an inherited one may have made smaller.
   rlimit as{};
   getrlimit(RLIMIT_AS, &as);
   InstallCrashNote(opt.memory == 0 || as.rlim_cur == RLIM_INFINITY ? 0 : as.rlim_cur);
-  // A plug-in runs whether or not the kernel offers containment.
-  EnterSandbox({opt.readable});
+  // A plug-in runs whether or not the kernel offers containment. The
+  // memory file holds at most what the address space does.
+  EnterSandbox({opt.readable, false, opt.memory}, &filter);
 
   CurrentModel = std::make_unique<PolygonModel>();
-  std::map<std::string, Plugin> plugins;
   try {
     while (true) {
       lp::Request req;
@@ -206,34 +252,26 @@ int main(int argc, char** argv) {
         continue;
       }
       auto it = plugins.find(pluginPath);
-      if (it == plugins.end()) {
-        Plugin p;
-        if (void* module = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-          // The plug-in sees the same start as in the window: the handshake
-          // first.
-          if (auto ver = reinterpret_cast<GetPluginVerFn>(dlsym(module, "GetPluginVer")))
-            ver(opt.exePath.c_str());
-          p.isSupport = reinterpret_cast<IsSupportFn>(dlsym(module, "IsSupport"));
-          p.load = reinterpret_cast<LoadFn>(dlsym(module, "Load"));
-          p.getErrMsg = reinterpret_cast<GetErrMsgFn>(dlsym(module, "GetErrMsg"));
-        }
-        it = plugins.emplace(pluginPath, p).first;
-      }
+      if (it == plugins.end())
+        it = plugins.emplace(pluginPath, OpenPlugin(pluginPath, opt.exePath)).first;
       const Plugin& p = it->second;
       if (!p.isSupport || !p.load) {
         if (!SendReply(lp::kNoPlugin, {})) return 0;
         continue;
       }
       bool sent;
+      ResetRefusedOpens();
       if (req.op == lp::Op::kIsSupport) {
-        sent = SendReply(p.isSupport(path.c_str()), {});
+        const int32_t answer = p.isSupport(path.c_str());
+        sent = SendRefused() && SendReply(answer, {});
       } else {
         CurrentModel->Clear();
         const int32_t result = p.load(path.c_str());
         // A failed load's model goes back too: the command line's dump
         // shows it.
-        sent = SendReply(result, (result & 0xFF) == 0 ? ErrorText(p) : std::string(),
-                         CurrentModel.get());
+        sent =
+            SendRefused() && SendReply(result, (result & 0xFF) == 0 ? ErrorText(p) : std::string(),
+                                       CurrentModel.get());
       }
       if (!sent) return 0;
     }

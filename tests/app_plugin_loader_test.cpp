@@ -74,7 +74,7 @@ TEST_F(PluginLoaderWindow, AFailedPluginCostsOneLoadAndTheNextClickWorks) {
     // others must not run into it first.
     setenv("TARNELLE_PLUGIN_CPU_SECONDS", std::string(c.ext) == "spin" ? "1" : "60", 1);
     ASSERT_TRUE(Load(good));
-    ASSERT_EQ(w_->Preview()->SceneState().polygonCount, 1);
+    ASSERT_EQ(w_->Preview()->SceneState().polygonCount, 1) << Log().join("\n").toStdString();
     const qsizetype before = Log().size();
     const std::string bad = WriteTemp(std::string("win.") + c.ext, "\n");
     w_->OpenPath(QString::fromStdString(bad));

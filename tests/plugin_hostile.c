@@ -6,14 +6,37 @@
  *   TP_SPIN    reads the first half of the file, then spins forever
  *   TP_WRITE   creates the file named on the first line
  *   TP_SOCKET  connects to the TCP port on 127.0.0.1 named on the first line
+ *   TP_KILL    kills its parent ("parent") or the process numbered on the first line
+ *   TP_META    changes mode, times, owner, attributes and locks of the file
+ *              named on the first line, by every call there is for it
+ *   TP_READ    reads the file named on the first line
+ *   TP_TTY     pushes a command into the input of any terminal it can reach
+ *   TP_ORPHAN  clears its death signal, leaves its session and sleeps
+ *   TP_FILL    writes its model file (descriptor 4) without end
+ *   TP_FORGE   answers on the loader's socket itself, with counts near the
+ *              cap, and sleeps
+ *   TP_PRINT   prints a screenful on standard output and error, then fails
  * A Load that comes back fails with a text saying what happened. */
+#define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/xattr.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "tarnelle_plugin.h"
@@ -106,6 +129,121 @@ int32_t Load(const char* path) {
       close(s);
     }
   }
+#elif defined(TP_KILL)
+  {
+    const pid_t target = strcmp(arg, "parent") == 0 ? getppid() : (pid_t)atoi(arg);
+    const int k = kill(target, SIGKILL);
+    const int e = errno;
+    const int setpri = setpriority(PRIO_PROCESS, (id_t)getppid(), 19);
+    const pid_t sid = setsid();
+    if (k == 0 || setpri == 0 || sid >= 0)
+      snprintf(g_msg, sizeof g_msg, "kill worked: kill %d setpriority %d setsid %d", k, setpri,
+               (int)sid);
+    else
+      snprintf(g_msg, sizeof g_msg, "kill refused: %s", strerror(e));
+  }
+#elif defined(TP_META)
+  {
+    char worked[512] = "";
+    const struct timespec epoch[2] = {{0, 0}, {0, 0}};
+    struct {
+      uint64_t value, size;
+      uint32_t flags;
+    } xargs = {(uint64_t)(uintptr_t) "x", 1, 0};
+#define TRY(name, call)       \
+  if ((call) == 0) {          \
+    strcat(worked, " " name); \
+  }
+    TRY("fchmodat", fchmodat(AT_FDCWD, arg, 0777, 0))
+    TRY("fchmodat2", syscall(452, AT_FDCWD, arg, 0777, 0))
+    TRY("utimensat", utimensat(AT_FDCWD, arg, epoch, 0))
+    TRY("futimesat", syscall(SYS_futimesat, AT_FDCWD, arg, NULL))
+    TRY("setxattr", setxattr(arg, "user.tp", "x", 1, 0))
+    TRY("setxattrat", syscall(463, AT_FDCWD, arg, 0, "user.tp", &xargs, sizeof xargs))
+    TRY("fchownat", fchownat(AT_FDCWD, arg, getuid(), getgid(), 0))
+    const int pathFd = open(arg, O_PATH);
+    if (pathFd >= 0) {
+      TRY("fchmodat2-path", syscall(452, pathFd, "", 0777, AT_EMPTY_PATH))
+      close(pathFd);
+    }
+    const int fd = open(arg, O_RDONLY);
+    if (fd >= 0) {
+      TRY("fchmod", fchmod(fd, 0777))
+      TRY("fchown", fchown(fd, getuid(), getgid()))
+      TRY("fsetxattr", fsetxattr(fd, "user.tp", "x", 1, 0))
+      TRY("futimens", futimens(fd, epoch))
+      TRY("flock", flock(fd, LOCK_EX | LOCK_NB))
+      close(fd);
+    }
+#undef TRY
+    snprintf(g_msg, sizeof g_msg, "%s%s", worked[0] ? "meta changed:" : "meta refused", worked);
+  }
+#elif defined(TP_READ)
+  {
+    FILE* f = fopen(arg, "rb");
+    if (f) {
+      char line[64] = "";
+      if (!fgets(line, sizeof line, f)) line[0] = '\0';
+      line[strcspn(line, "\r\n")] = '\0';
+      fclose(f);
+      snprintf(g_msg, sizeof g_msg, "read: %s", line);
+    } else {
+      snprintf(g_msg, sizeof g_msg, "read refused: %s", strerror(errno));
+    }
+  }
+#elif defined(TP_TTY)
+  {
+    static const char command[] = "echo INJECTED_BY_PLUGIN\n";
+    int pushed = 0;
+    const int tty = open("/dev/tty", O_RDONLY | O_NOCTTY);
+    const int fds[4] = {0, 1, 2, tty};
+    for (int i = 0; i < 4; ++i)
+      if (fds[i] >= 0 && ioctl(fds[i], TIOCSTI, command) == 0) ++pushed;
+    if (tty >= 0) close(tty);
+    snprintf(g_msg, sizeof g_msg, pushed ? "tty pushed %d" : "tty refused", pushed);
+  }
+#elif defined(TP_ORPHAN)
+  prctl(PR_SET_PDEATHSIG, 0);
+  setsid();
+  for (;;) pause();
+#elif defined(TP_FILL)
+  {
+    static char block[1 << 20];
+    memset(block, 7, sizeof block);
+    for (off_t at = 0;; at += (off_t)sizeof block)
+      if (pwrite(4, block, sizeof block, at) < 0) {
+        snprintf(g_msg, sizeof g_msg, "fill stopped: %s", strerror(errno));
+        break;
+      }
+  }
+#elif defined(TP_FORGE)
+  {
+    /* The reply's layout: kind, result, error length, three counts, five
+       addresses. The counts claim about 2 GiB of model. */
+    struct {
+      int32_t result;
+      uint32_t errorLen;
+      uint64_t counts[3];
+      uint64_t where[5];
+    } reply;
+    memset(&reply, 0, sizeof reply);
+    reply.result = 1;
+    reply.counts[0] = 100u << 20;
+    reply.counts[1] = 20u << 20;
+    reply.counts[2] = 60u << 20;
+    for (int i = 0; i < 5; ++i) reply.where[i] = 0x10000;
+    const char kind = 'R';
+    if (write(3, &kind, 1) != 1 || write(3, &reply, sizeof reply) != (ssize_t)sizeof reply)
+      snprintf(g_msg, sizeof g_msg, "forge failed");
+    for (;;) pause();
+  }
+#elif defined(TP_PRINT)
+  for (int i = 0; i < 200; ++i) {
+    printf("stdout line %d of the plug-in\n", i);
+    fprintf(stderr, "stderr line %d\n", i);
+  }
+  fflush(stdout);
+  snprintf(g_msg, sizeof g_msg, "printed");
 #endif
   return 0;
 }

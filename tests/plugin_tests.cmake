@@ -15,10 +15,11 @@ target_compile_definitions(plugin_tests PRIVATE
   TARNELLE_APP_DIR="$<TARGET_FILE_DIR:tarnelle>"
   TARNELLE_HOSTILE_PLUGINS="${CMAKE_CURRENT_BINARY_DIR}/plugin_hostile")
 
-# Plug-ins that crash, exhaust memory, spin, write files or open sockets:
-# the loader process must contain each of them.
+# Plug-ins that crash, exhaust memory, spin, write files, open sockets,
+# kill, change files, reach for a terminal, outlive their viewer, fill the
+# model file or forge a reply: the loader process must contain each of them.
 set(HOSTILE_PLUGINS)
-foreach(kind CRASH ALLOC SPIN WRITE SOCKET)
+foreach(kind CRASH ALLOC SPIN WRITE SOCKET KILL META READ TTY ORPHAN FILL FORGE PRINT)
   string(TOLOWER ${kind} ext)
   tarnelle_add_plugin(tp_hostile_${ext} OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/plugin_hostile
     SOURCES plugin_hostile.c)
