@@ -17,6 +17,7 @@
 #include "app/settings.h"
 #include "app/thumbnail.h"
 #include "app/thumbnail_pipe.h"
+#include "core/fd_io.h"
 #include "core/pipeline.h"
 #include "core/reader_table.h"
 #include "core/sandbox.h"
@@ -54,8 +55,8 @@ bool Send(int fd, tp::Kind kind, std::string text, const void* pixels = nullptr,
           size_t pixelBytes = 0) {
   if (text.size() > tp::kMaxTextBytes) text.resize(tp::kMaxTextBytes);
   const tp::Header h{kind, static_cast<uint32_t>(text.size())};
-  return tp::WriteAll(fd, &h, sizeof h) && tp::WriteAll(fd, text.data(), text.size()) &&
-         (pixelBytes == 0 || tp::WriteAll(fd, pixels, pixelBytes));
+  return fd_io::WriteAll(fd, &h, sizeof h) && fd_io::WriteAll(fd, text.data(), text.size()) &&
+         (pixelBytes == 0 || fd_io::WriteAll(fd, pixels, pixelBytes));
 }
 
 // Standard input and output lead nowhere (no terminal to push input into,

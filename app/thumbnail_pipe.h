@@ -3,9 +3,6 @@
 // beyond a bounded text and a picture of the size the parent asked for.
 #pragma once
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,17 +25,5 @@ constexpr uint32_t kMaxTextBytes = 4096;
 
 // R, G, B and an unused byte per pixel, top row first.
 inline size_t PictureBytes(int size) { return static_cast<size_t>(size) * size * 4; }
-
-inline bool WriteAll(int fd, const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 
 }  // namespace thumbnail_pipe

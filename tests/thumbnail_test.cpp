@@ -197,49 +197,82 @@ struct Listener {
 };
 
 // Reader code a crafted file runs stands in as plug-ins: in the thumbnailer
-// they run behind the sandbox, cannot write a file beside the model or
-// elsewhere nor connect, and a reader that crashes or spins costs its own
-// file only: the files after it in the same run still get their pictures.
-TEST(Thumbnail, AReaderCannotWriteConnectOrTakeTheOtherFilesDown) {
+// they run behind the sandbox. They cannot write a file beside the model or
+// elsewhere, connect, kill the process that started them, change a file's
+// metadata, read outside the model's folders, forge the "N ok" lines or a
+// reply on the pipe; one that crashes or spins costs its own file only:
+// the files after it in the same run still get their pictures.
+TEST(Thumbnail, HostileReadersAreContainedAndCostOnlyTheirOwnFile) {
   const std::string good = std::string(TARNELLE_SAMPLES) + "/cube.stl";
   if (!Exists(good)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
-  const std::string dir = InstallTree(
-      "hostile", {Hostile("write"), Hostile("socket"), Hostile("crash"), Hostile("spin")});
-  const std::string models = TempDir() + "/hostile-models";
+  const char* kinds[] = {"write", "socket", "kill",  "meta", "read",
+                         "print", "forge",  "crash", "spin"};
+  std::vector<std::string> plugins;
+  for (const char* k : kinds) plugins.push_back(Hostile(k));
+  const std::string dir = InstallTree("hostile", plugins);
+  // Readable: the models' folder and the one above it; the rest of the
+  // temporary folder is outside.
+  const std::string models = TempDir() + "/hostile/models";
   fs::create_directories(models);
   const std::string beside = models + "/written.txt", elsewhere = TempDir() + "/written.txt";
+  const std::string secret = WriteTemp("secret.txt", "the secret\n");
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
   Listener listener;
   ASSERT_GT(listener.port, 0);
-  auto model = [&](const std::string& name, const std::string& firstLine) {
-    std::ofstream(models + "/" + name) << firstLine << "\n";
-    return models + "/" + name;
+  // What standard error says of each: the reader's own message in the
+  // load log, or the parent's word on how the drawing process ended.
+  struct Case {
+    const char* name;
+    std::string firstLine;
+    bool fromReader;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"beside.write", beside, true, "...write refused: "},
+      {"elsewhere.write", elsewhere, true, "...write refused: "},
+      {"port.socket", std::to_string(listener.port), true, "...socket refused: "},
+      {"parent.kill", "parent", true, "...kill refused: "},
+      {"secret.meta", secret, true, "...meta refused"},
+      {"secret.read", secret, true, "...read refused: "},
+      {"lines.print", "", true, "...printed"},
+      {"reply.forge", "", false, "tarnelle: the reader sent a malformed reply"},
+      {"x.crash", "", false, "tarnelle: the reader ended with signal 11 (Segmentation fault)"},
+      {"x.spin", "", false, "tarnelle: thumbnail time limit reached"},
   };
   const std::string out = TempDir() + "/hostile-out";
   fs::create_directories(out);
-  const RunResult r =
-      RunExecutable(dir + "/tarnelle",
-                    {"--thumbnail", "64", model("beside.write", beside), out + "/0.png",
-                     model("elsewhere.write", elsewhere), out + "/1.png",
-                     model("port.socket", std::to_string(listener.port)), out + "/2.png", good,
-                     out + "/3.png", model("x.crash", ""), out + "/4.png", good, out + "/5.png",
-                     model("x.spin", ""), out + "/6.png", good, out + "/7.png"});
+  // Each hostile file followed by a good one.
+  std::vector<std::string> args = {"--thumbnail", "64"};
+  std::string lines;
+  int n = 0;
+  for (const Case& c : cases) {
+    std::ofstream(models + "/" + c.name) << c.firstLine << "\n";
+    args.insert(args.end(), {models + "/" + c.name, out + "/" + std::to_string(n) + ".png", good,
+                             out + "/" + std::to_string(n + 1) + ".png"});
+    lines += std::to_string(n) + " failed\n" + std::to_string(n + 1) + " ok\n";
+    n += 2;
+  }
+  const RunResult r = RunExecutable(dir + "/tarnelle", args);
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(r.out, "0 failed\n1 failed\n2 failed\n3 ok\n4 failed\n5 ok\n6 failed\n7 ok\n");
+  EXPECT_EQ(r.out, lines);
+  for (const Case& c : cases) {
+    const std::string path = models + "/" + c.name;
+    const std::string line = c.fromReader ? "file: " + path + "\n" + c.said : c.said + ": " + path;
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+  }
+  // What the reader printed itself goes nowhere.
+  EXPECT_EQ(r.err.find("stderr line"), std::string::npos);
   EXPECT_FALSE(Exists(beside));
   EXPECT_FALSE(Exists(elsewhere));
   EXPECT_FALSE(listener.Contacted());
-  // Each refusal comes back as the reader's own message.
-  EXPECT_NE(r.err.find("beside.write\n...write refused: "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("elsewhere.write\n...write refused: "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("port.socket\n...socket refused: "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("time limit reached: " + models + "/x.spin"), std::string::npos) << r.err;
-  for (const char* png : {"3.png", "5.png", "7.png"}) {
-    SCOPED_TRACE(png);
-    EXPECT_EQ(QImage(QString::fromStdString(out + "/" + png)),
-              QImage(QString::fromStdString(out + "/3.png")));
+  EXPECT_EQ(fs::status(secret).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(r.err.find("the secret"), std::string::npos);
+  for (int i = 0; i < n; i += 2) {
+    EXPECT_FALSE(Exists(out + "/" + std::to_string(i) + ".png")) << i;
+    EXPECT_EQ(QImage(QString::fromStdString(out + "/" + std::to_string(i + 1) + ".png")),
+              QImage(QString::fromStdString(out + "/1.png")))
+        << i + 1;
   }
-  for (const char* png : {"0.png", "1.png", "2.png", "4.png", "6.png"})
-    EXPECT_FALSE(Exists(out + "/" + png)) << png;
 }
 
 // No OpenGL, or an OUT that cannot be written, says nothing about IN: a
