@@ -139,9 +139,9 @@ std::vector<std::string> ReadableFolders(const ThumbnailBatch& batch, size_t fir
   return {folders.begin(), folders.end()};
 }
 
-// Only one thread may exist when the sandbox closes: the kernel applies it
-// to the calling thread and the ones it starts later, and any other could
-// be made to run the reader's code outside.
+// Only one thread may exist when the sandbox closes: the kernel binds the
+// calling thread and those it starts later to the read scope, and any
+// other could be made to run the reader's code outside it.
 bool SingleThreaded() {
   DIR* dir = opendir("/proc/self/task");
   if (!dir) return false;
@@ -200,12 +200,14 @@ void RunThumbnailDrawer(const ThumbnailBatch& batch, size_t first, int fd, pid_t
   for (size_t i = first; i < batch.inputs.size(); ++i) files += batch.draw[i];
   LimitResources(files);
 
-  // Mesa in software, on this thread alone (no rasterizer threads), and
-  // without its shader cache on disk (a writer thread, and a folder the
-  // sandbox does not open).
+  // Mesa in software (no device to open), without its shader cache on disk
+  // (a folder to write, which the sandbox refuses: a reader must not plant
+  // compiled code other programs would run). Compiling then costs more
+  // than reading the cache did; the optimiser's passes are most of it and
+  // gain little at thumbnail sizes.
   setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
-  setenv("LP_NUM_THREADS", "0", 1);
   setenv("MESA_SHADER_CACHE_DISABLE", "true", 1);
+  setenv("GALLIVM_PERF", "nopt", 0);
 
   // The reader table of a first start with no settings file: built-ins,
   // then the plug-ins beside the executable, run here (no loader can be
@@ -219,15 +221,11 @@ void RunThumbnailDrawer(const ThumbnailBatch& batch, size_t first, int fd, pid_t
   BuildReaderTable(pipeline.table, BuiltinReaders(), false, &plugins);
   pipeline.prepareMesh = PrepareMesh;
 
-  // One context for every picture: making it is most of a small model's time.
-  HeadlessContext context;
-  std::string error;
-  if (!context.Create(batch.size, batch.size, error)) {
-    Send(fd, tp::kNoEnvironment, "tarnelle: " + error + "\n");
-    _exit(1);
-  }
+  // The sandbox closes before the OpenGL context is made: the renderer
+  // starts its drawing threads then, and only threads started after it are
+  // bound by the read scope. The renderer's start-up runs inside too.
   if (!SingleThreaded()) {
-    Send(fd, tp::kNoEnvironment, "tarnelle: the renderer runs threads the sandbox cannot hold\n");
+    Send(fd, tp::kNoEnvironment, "tarnelle: threads run before the sandbox is up\n");
     _exit(1);
   }
   SandboxPolicy policy;
@@ -236,6 +234,13 @@ void RunThumbnailDrawer(const ThumbnailBatch& batch, size_t first, int fd, pid_t
   policy.renderer = true;
   if (!EnterSandbox(policy).seccomp) {
     Send(fd, tp::kNoEnvironment, "tarnelle: cannot enter the sandbox for reading models\n");
+    _exit(1);
+  }
+  // One context for every picture: making it is most of a small model's time.
+  HeadlessContext context;
+  std::string error;
+  if (!context.Create(batch.size, batch.size, error)) {
+    Send(fd, tp::kNoEnvironment, "tarnelle: " + error + "\n");
     _exit(1);
   }
   if (!Send(fd, tp::kReady, {})) _exit(1);

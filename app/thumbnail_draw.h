@@ -1,8 +1,9 @@
 // The drawing half of --thumbnail: a process forked before any toolkit or
-// OpenGL start-up that reads the models and draws them behind the sandbox
-// (it can read below the models' folders and the system's libraries, and
-// write nothing but its pipe), and hands each picture to its parent, which
-// alone writes files.
+// OpenGL start-up that enters the sandbox while it is one thread, then
+// starts the software renderer and reads and draws the models inside it
+// (it can read below the models' folders, the plug-in folder and the
+// system's libraries, and write nothing but its pipe), and hands each
+// picture to its parent, which alone writes files.
 #pragma once
 
 #include <sys/types.h>
