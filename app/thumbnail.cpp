@@ -243,6 +243,9 @@ int RunThumbnail(int argc, char** argv) {
     return kThumbnailUsage;
   }
   const size_t files = static_cast<size_t>(argc - 3) / 2;
+  // A caller that ignores SIGCHLD hands that on: the drawer's end would
+  // then not be waited for, and its cause lost.
+  signal(SIGCHLD, SIG_DFL);
   ThumbnailBatch batch;
   batch.size = size;
   std::vector<std::string> outputs, turnedAway(files);
