@@ -68,10 +68,16 @@ bool TArchiveBrowser::Detect(const std::string& path) {
 
 void TArchiveBrowser::List(const std::string& mask, bool everyMember) {
   rows_.clear();
+  bool incomplete = false;
   if (current_ != kNoArchiver)
     ListMembers(table_.archivers[static_cast<size_t>(current_)], archivePath_, mask, everyMember,
-                rows_);
+                rows_, &incomplete);
   Fill();
+  if (incomplete) emit LogLine(IncompleteListText(archivePath_));
+}
+
+std::string TArchiveBrowser::UnlistedText(const std::string& path) const {
+  return UnlistedArchiveText(path);
 }
 
 void TArchiveBrowser::Fill() {

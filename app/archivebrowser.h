@@ -37,8 +37,11 @@ class TArchiveBrowser : public QObject {
   int CurrentArchiver() const { return current_; }
   const std::string& ArchivePath() const { return archivePath_; }
   // Lists the current archive's members whose extension mask names (every
-  // member when everyMember); the list is cleared first.
+  // member when everyMember); the list is cleared first. A listing that
+  // stopped at damage says so through LogLine.
   void List(const std::string& mask, bool everyMember);
+  // The log line for a file that no module lists (the last Detect failed).
+  std::string UnlistedText(const std::string& path) const;
   void SortBy(int column);
   int SortKey() const { return sortKey_; }
   const std::vector<MemberRow>& Rows() const { return rows_; }
@@ -62,6 +65,8 @@ class TArchiveBrowser : public QObject {
  signals:
   // A left click or Enter on a member (arrow keys only move the selection).
   void MemberActivated();
+  // A line for the log.
+  void LogLine(const std::string& line);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -137,11 +138,18 @@ struct CliArchivers {
     loaded = true;
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
-      fprintf(stderr, "tarnelle: %s: no such file\n", path.c_str());
+      if (errno == ENOENT || errno == ENOTDIR)
+        fprintf(stderr, "tarnelle: %s: no such file\n", path.c_str());
+      else
+        fprintf(stderr, "tarnelle: %s: cannot be read (%s)\n", path.c_str(), strerror(errno));
       return nullptr;
     }
     if (S_ISDIR(st.st_mode)) {
       fprintf(stderr, "tarnelle: %s: is a folder, not an archive\n", path.c_str());
+      return nullptr;
+    }
+    if (const int err = ArchiveOpenError(path); err != 0) {
+      fprintf(stderr, "tarnelle: %s: cannot be read (%s)\n", path.c_str(), strerror(err));
       return nullptr;
     }
     const int i = DetectArchiver(table, path);
@@ -165,12 +173,15 @@ int ListArchive(const CliOptions& opt, const ReaderTable& readers, CliArchivers&
     mask = readers[static_cast<size_t>(filter - 2)].mask;
   }
   std::vector<MemberRow> rows;
-  if (!ListMembers(*slot, path, mask, filter == 0, rows)) {
+  bool incomplete = false;
+  if (!ListMembers(*slot, path, mask, filter == 0, rows, &incomplete)) {
     fprintf(stderr, "tarnelle: %s: the archive cannot be read\n", path.c_str());
     return 1;
   }
   for (const MemberRow& r : rows)
     printf("%s\t%s\t%s\t%s\n", r.path.c_str(), r.size.c_str(), r.type.c_str(), r.date.c_str());
+  // What survives is listed; that it is not all is said.
+  if (incomplete) fprintf(stderr, "tarnelle: %s\n", IncompleteListText(path).c_str());
   return 0;
 }
 

@@ -199,7 +199,7 @@ class Operation {
       if (n < 0 || static_cast<size_t>(n) >= link.size()) return Fail(src, SystemReason(errno));
       link[static_cast<size_t>(n)] = '\0';
       // mkstemp only reserves the name; the link takes its place.
-      const int fd = mkstemp(temp.data());
+      const int fd = mkostemp(temp.data(), O_CLOEXEC);
       if (fd < 0) return Fail(src, SystemReason(errno));
       close(fd);
       unlink(temp.c_str());
@@ -215,7 +215,7 @@ class Operation {
 
     const int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return Fail(src, SystemReason(errno));
-    const int out = mkstemp(temp.data());
+    const int out = mkostemp(temp.data(), O_CLOEXEC);
     if (out < 0) {
       const int err = errno;
       close(in);

@@ -79,7 +79,7 @@ bool ParseWholeInt(std::string_view s, int& out) {
 bool IniFile::Load(const std::string& path) {
   lines_.clear();
   bom_ = false;
-  FILE* f = fopen(path.c_str(), "rb");
+  FILE* f = fopen(path.c_str(), "rbe");
   if (!f) return false;
   std::string text;
   char buf[16384];
@@ -118,7 +118,7 @@ std::string IniFile::Text() const {
 bool IniFile::Save(const std::string& path) const {
   MakeParentDirs(path);
   const std::string tmp = path + ".tmp";
-  FILE* f = fopen(tmp.c_str(), "wb");
+  FILE* f = fopen(tmp.c_str(), "wbe");
   if (!f) return false;
   const std::string text = Text();
   bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();

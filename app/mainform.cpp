@@ -272,6 +272,7 @@ void TMainForm::BuildLayout() {
       ArchiverSearch{PathBytes(DirOfExe(options_.exePath)), options_.archiverSystemSearch},
       CacheFolderPath(options_.exePath), options_.exePath, this);
   connect(archive_, &TArchiveBrowser::MemberActivated, this, &TMainForm::MemberActivated);
+  connect(archive_, &TArchiveBrowser::LogLine, this, &TMainForm::AppendLog);
   listArea_->addWidget(fileList_);
   listArea_->addWidget(memberList_);
   listArea_->setCurrentWidget(fileList_);
@@ -845,7 +846,7 @@ void TMainForm::FolderChanged(const QString& path) {
     fileList_->SetFolder(QString(), false);
     listArea_->setCurrentWidget(memberList_);
     memberList_->clear();
-    AppendLog(bytes + ": 読める圧縮ファイルではありません。");
+    AppendLog(archive_->UnlistedText(bytes));
     return;
   }
   listArea_->setCurrentWidget(fileList_);

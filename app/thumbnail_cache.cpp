@@ -4,17 +4,22 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QImageWriter>
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "app/cli.h"
+#include "core/fd_io.h"
 
 namespace {
 
@@ -61,18 +66,44 @@ QByteArray TextChunk(const char* key, const std::string& text) {
   return chunk;
 }
 
+// The longest text tag read from a thumbnail: a URI and then some.
+constexpr size_t kMaxTagText = 1 << 16;
+
 std::string Md5Name(const std::string& uri) { return Md5Hex(uri) + ".png"; }
 
 bool ParseInt64(const std::string& text, int64_t& out) {
-  if (text.empty() || text.size() > 19) return false;
-  int64_t v = 0;
-  size_t i = text[0] == '-' ? 1 : 0;
+  if (text.empty() || text.size() > 20) return false;
+  const bool negative = text[0] == '-';
+  size_t i = negative ? 1 : 0;
   if (i == text.size()) return false;
+  // Summed as a negative number, which reaches one further than a
+  // positive one; anything beyond the range is refused, not wrapped.
+  int64_t v = 0;
   for (; i < text.size(); ++i) {
     if (text[i] < '0' || text[i] > '9') return false;
-    v = v * 10 + (text[i] - '0');
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_sub_overflow(v, text[i] - '0', &v))
+      return false;
   }
-  out = text[0] == '-' ? -v : v;
+  if (!negative && v == std::numeric_limits<int64_t>::min()) return false;
+  out = negative ? v : -v;
+  return true;
+}
+
+// Inflates a zlib stream into at most limit bytes; false when it is
+// damaged or would be longer (a tiny chunk can inflate to gigabytes).
+bool InflateBounded(const char* data, size_t size, size_t limit, std::string& out) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  out.assign(limit + 1, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+  z.avail_in = static_cast<uInt>(std::min<size_t>(size, UINT32_MAX));
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = inflate(&z, Z_FINISH);
+  const size_t produced = out.size() - z.avail_out;
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END || produced > limit) return false;
+  out.resize(produced);
   return true;
 }
 
@@ -152,12 +183,11 @@ std::map<std::string, std::string> PngTextTags(const QByteArray& png) {
       tags.emplace(std::string(chunk.substr(0, nul)), std::string(chunk.substr(nul + 1)));
     } else if (nul != std::string_view::npos && type == "zTXt" && nul + 2 <= chunk.size() &&
                chunk[nul + 1] == 0) {
-      // Deflated Latin-1 text; the length prefix is only a first guess.
-      QByteArray packed("\0\0\x10\0", 4);
-      packed.append(chunk.data() + nul + 2, static_cast<qsizetype>(chunk.size() - nul - 2));
-      const QByteArray text = qUncompress(packed);
-      if (!text.isEmpty() && text.size() <= (1 << 16))
-        tags.emplace(std::string(chunk.substr(0, nul)), text.toStdString());
+      // Deflated Latin-1 text, never inflated beyond what a tag may hold.
+      std::string text;
+      if (InflateBounded(chunk.data() + nul + 2, chunk.size() - nul - 2, kMaxTagText, text) &&
+          !text.empty())
+        tags.emplace(std::string(chunk.substr(0, nul)), std::move(text));
     } else if (nul != std::string_view::npos && type == "iTXt" && nul + 2 < chunk.size() &&
                chunk[nul + 1] == 0) {
       // Uncompressed international text: skip language and translated key.
@@ -226,23 +256,12 @@ bool WriteThumbnail(const QImage& image, const ThumbSource& source, const std::s
   tags += TextChunk(kTagSize, std::to_string(source.size));
   bytes.insert(kAfterHeader, tags);
   std::string temp = path + ".XXXXXX";
-  const int fd = mkstemp(temp.data());  // mode 0600
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);  // mode 0600
   if (fd < 0) {
     error = "cannot write " + path + ": " + strerror(errno);
     return false;
   }
-  const char* p = bytes.constData();
-  size_t left = static_cast<size_t>(bytes.size());
-  bool ok = true;
-  while (ok && left > 0) {
-    const ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) {
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
-  }
+  bool ok = fd_io::WriteAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
   const int err = ok ? 0 : errno;
   if (close(fd) != 0 && ok) ok = false;
   if (ok && rename(temp.c_str(), path.c_str()) != 0) ok = false;

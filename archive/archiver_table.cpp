@@ -1,6 +1,10 @@
 #include "archive/archiver_table.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "core/reader_table.h"
 
@@ -36,6 +40,8 @@ bool LoadSlot(ArchiverSlot& slot, const char* moduleName, const std::string& pre
   slot.findNext = Symbol<ArcFindNextFn>(module, prefix + "FindNext");
   slot.close = Symbol<ArcCloseFn>(module, prefix + "CloseArchive");
   slot.command = Symbol<ArcCommandFn>(module, prefix);
+  slot.originalSizeEx = Symbol<ArcOriginalSizeExFn>(module, prefix + "GetOriginalSizeEx");
+  slot.listError = Symbol<ArcListErrorFn>(module, prefix + "GetListError");
   slot.switches = switches;
   return true;
 }
@@ -97,4 +103,12 @@ int DetectArchiver(const ArchiverTable& table, const std::string& path) {
     if (slot.Loaded() && slot.check && slot.check(path.c_str(), 2) != 0) return i;
   }
   return kNoArchiver;
+}
+
+int ArchiveOpenError(const std::string& path) {
+  // Non-blocking: a FIFO must not hold the caller up.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  close(fd);
+  return 0;
 }

@@ -17,6 +17,9 @@ struct ArchiverSlot {
   ArcFindNextFn findNext = nullptr;
   ArcCloseFn close = nullptr;
   ArcCommandFn command = nullptr;
+  // Optional: null for a module without them.
+  ArcOriginalSizeExFn originalSizeEx = nullptr;
+  ArcListErrorFn listError = nullptr;
   std::string switches;  // extraction switches of the command line
   bool Loaded() const { return module != nullptr; }
 };
@@ -52,3 +55,7 @@ std::string TreeExtensionList(const ArchiverTable& table, bool withExe);
 // The first loaded slot (0, 1, 2) whose check accepts path; kNoArchiver
 // when none does or the path has no extension.
 int DetectArchiver(const ArchiverTable& table, const std::string& path);
+
+// 0 when path can be opened for reading; else the errno that stops it
+// (EACCES for a file, or a folder on its way, without permission).
+int ArchiveOpenError(const std::string& path);

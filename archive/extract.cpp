@@ -111,6 +111,9 @@ std::string ExtractRefusalText(int status, const std::string& displayName) {
     return displayName + ": 展開後のサイズが大きすぎるため解凍しませんでした。";
   if (status == kArchiverNoSpace)
     return displayName + ": ディスクの空き容量が足りないため解凍しませんでした。";
+  if (status == kArchiverSizeMismatch)
+    return displayName + ": 展開後のサイズが記録と合わない（壊れている）ため解凍しませんでした。";
+  if (status == kArchiverEncrypted) return displayName + ": 暗号化されているため解凍できません。";
   return {};
 }
 

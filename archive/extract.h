@@ -10,10 +10,12 @@
 
 inline constexpr char kExtractFailedMessage[] = "ファイルの解凍に失敗しました。";
 
-// Results of an archiver's command entry point that refuse a member before
-// anything is written.
+// Results of an archiver's command entry point that refuse a member and
+// leave nothing written.
 inline constexpr int kArchiverNoSpace = 0x8005;
 inline constexpr int kArchiverTooLarge = 0x8007;
+inline constexpr int kArchiverSizeMismatch = 0x8008;  // more data than its header states
+inline constexpr int kArchiverEncrypted = 0x8009;
 // The log line for such a refusal of displayName; empty for any other result.
 std::string ExtractRefusalText(int status, const std::string& displayName);
 

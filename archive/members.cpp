@@ -1,6 +1,7 @@
 #include "archive/members.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,10 +37,11 @@ std::string DosDateTimeText(uint16_t date, uint16_t time) {
 }
 
 bool ListMembers(const ArchiverSlot& slot, const std::string& archivePath, const std::string& mask,
-                 bool everyMember, std::vector<MemberRow>& rows) {
+                 bool everyMember, std::vector<MemberRow>& rows, bool* incomplete) {
   rows.clear();
   if (!slot.Loaded() || !slot.open || !slot.findFirst || !slot.findNext || !slot.close)
     return false;
+  if (incomplete) *incomplete = false;
   ArcHandle h = slot.open(nullptr, archivePath.c_str(), 1);
   if (!h) return false;
   ArcMemberRecord rec;
@@ -54,15 +56,31 @@ bool ListMembers(const ArchiverSlot& slot, const std::string& archivePath, const
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (!everyMember && !MatchMask(ext, mask)) continue;
     if (row.path.empty()) continue;
-    row.size = std::to_string(rec.originalSize);
+    // The record's size stops at 4 GiB; the extended call has it all.
+    int64_t size = 0;
+    row.size = slot.originalSizeEx && slot.originalSizeEx(h, &size) == 0 && size >= 0
+                   ? std::to_string(size)
+                   : std::to_string(rec.originalSize);
     row.type = ext;
     for (char& c : row.type)
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     row.date = DosDateTimeText(rec.date, rec.time);
     rows.push_back(std::move(row));
   }
+  if (incomplete && slot.listError) *incomplete = slot.listError(h) != 0;
   slot.close(h);
   return true;
+}
+
+std::string IncompleteListText(const std::string& archivePath) {
+  return archivePath + ": 途中で壊れているため、読めたところまでを一覧にしました。";
+}
+
+std::string UnlistedArchiveText(const std::string& path) {
+  const int err = ArchiveOpenError(path);
+  if (err == EACCES || err == EPERM) return path + ": 読み取る権限がないため開けません。";
+  if (err != 0) return path + ": 読み取れないため開けません。";
+  return path + ": 読める圧縮ファイルではありません。";
 }
 
 int NextSortKey(int key, int column) {

@@ -10,7 +10,7 @@
 
 struct MemberRow {
   std::string path;  // member path inside the archive (UTF-8)
-  std::string size;  // uncompressed size, decimal
+  std::string size;  // uncompressed size, decimal (64-bit where the module tells it)
   std::string type;  // extension in upper case
   std::string date;  // "yyyy/mm/dd hh:mm:ss"
 };
@@ -21,9 +21,17 @@ std::string DosDateTimeText(uint16_t date, uint16_t time);
 
 // Lists the members of archivePath through slot, in archive order, keeping
 // those whose extension the mask names; everyMember lists all of them.
-// False when the archive cannot be opened.
+// False when the archive cannot be opened. incomplete (when given) tells
+// whether the listing stopped at damage (a truncated archive): the rows
+// are then those before it.
 bool ListMembers(const ArchiverSlot& slot, const std::string& archivePath, const std::string& mask,
-                 bool everyMember, std::vector<MemberRow>& rows);
+                 bool everyMember, std::vector<MemberRow>& rows, bool* incomplete = nullptr);
+
+// The log line for a listing that stopped at damage.
+std::string IncompleteListText(const std::string& archivePath);
+// The log line for a file that no module lists: that it cannot be read
+// (no permission), or that it is no archive a module reads.
+std::string UnlistedArchiveText(const std::string& path);
 
 // The key after a click on column (0-based): column + 1, negated when it
 // names the column already sorted by.

@@ -1,6 +1,7 @@
 // The calling convention shared by the archiver modules and the program:
 // six C entry points per module, named after its prefix, and the 558-byte
-// member record that find-first and find-next fill.
+// member record that find-first and find-next fill. Two later entry points
+// carry what the record cannot; a module without them still serves.
 #pragma once
 
 #include <cstddef>
@@ -43,4 +44,13 @@ using ArcCloseFn = int (*)(ArcHandle archive);
 // Runs one command line (switches, "archive" "folder/" "member"); 0 on success.
 using ArcCommandFn = int (*)(void* window, const char* commandLine, char* output,
                              unsigned long outputSize);
+// <prefix>GetOriginalSizeEx: the uncompressed size of the member the last
+// find-first or find-next returned, in full (the record clamps it to 32
+// bits); 0 on success, -1 when there is no such member.
+using ArcOriginalSizeExFn = int (*)(ArcHandle archive, int64_t* size);
+// <prefix>GetListError: 0 while the members were read without fault (and
+// when find-next reached the archive's end); non-zero once find-next
+// stopped at data it could not read (a truncated or damaged archive), so
+// that the members listed are only those before the damage.
+using ArcListErrorFn = int (*)(ArcHandle archive);
 }

@@ -13,11 +13,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archivers/zip_directory.h"
@@ -133,6 +135,23 @@ bool ListableName(const std::string& name) {
   return true;
 }
 
+// Tar writers spell one path in several ways ("./dir/file", "dir//file"):
+// hard link targets are matched to names in this form.
+std::string PathKey(const std::string& path) {
+  std::string out;
+  for (size_t i = 0; i <= path.size();) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    const std::string_view part(path.data() + i, j - i);
+    if (!part.empty() && part != ".") {
+      if (!out.empty()) out += '/';
+      out += part;
+    }
+    i = j + 1;
+  }
+  return out;
+}
+
 std::string BaseName(const std::string& path) {
   size_t cut = path.find_last_of('/');
   if (cut == std::string::npos) cut = path.find_last_of('\\');
@@ -158,6 +177,15 @@ std::string SingleFileName(const std::string& archivePath) {
     if (EndsWithNoCase(base, ext)) return base.substr(0, base.size() - strlen(ext));
   if (EndsWithNoCase(base, ".tgz")) return base.substr(0, base.size() - 4) + ".tar";
   return base;
+}
+
+// Whether the file's name says tar (x.tar, x.tar.gz, x.tgz, ...) rather
+// than one compressed file (x.stl.gz).
+bool TarByName(const std::string& path) {
+  const std::string base = BaseName(path);
+  for (const char* ext : {".tar", ".tar.gz", ".tar.bz2", ".tar.z", ".tgz", ".taz", ".tbz", ".tbz2"})
+    if (EndsWithNoCase(base, ext)) return true;
+  return false;
 }
 
 // The original name and time a gzip header may carry (gzip -N).
@@ -208,7 +236,9 @@ struct Reader {
   ArcKind kind = ArcKind::kZip;
   std::string path;
   archive* a = nullptr;
-  bool single = false;  // one compressed file, no archive format
+  bool single = false;   // one compressed file, no archive format
+  bool rawOnly = false;  // read as one compressed file whatever its data looks like
+  long entries = 0;      // headers read since Open
   bool gzipRead = false;
   GzipHeaderInfo gzip;
   ~Reader() { Close(); }
@@ -239,8 +269,10 @@ struct Reader {
         archive_read_support_format_zip(a);
         break;
       case ArcKind::kTar:
-        archive_read_support_format_tar(a);
-        archive_read_support_format_gnutar(a);
+        if (!rawOnly) {
+          archive_read_support_format_tar(a);
+          archive_read_support_format_gnutar(a);
+        }
         archive_read_support_format_raw(a);
         archive_read_support_filter_gzip(a);
         archive_read_support_filter_bzip2(a);
@@ -254,14 +286,25 @@ struct Reader {
       Close();
       return false;
     }
+    entries = 0;
     return true;
   }
 
   // The next header: 1 a member, 0 the end, -1 an error.
   int Next(archive_entry*& e) {
-    const int r = archive_read_next_header(a, &e);
+    int r = archive_read_next_header(a, &e);
+    // Compressed data that begins with a zero block reads as an empty tar;
+    // unless the name says tar, it is one compressed file (gzip of a file
+    // of zeros).
+    if (r == ARCHIVE_EOF && entries == 0 && !rawOnly && kind == ArcKind::kTar &&
+        archive_filter_code(a, 0) != ARCHIVE_FILTER_NONE && !TarByName(path)) {
+      rawOnly = true;
+      if (!Open()) return -1;
+      r = archive_read_next_header(a, &e);
+    }
     if (r == ARCHIVE_EOF) return 0;
     if (r != ARCHIVE_OK && r != ARCHIVE_WARN) return -1;
+    ++entries;
     single = archive_format(a) == ARCHIVE_FORMAT_RAW;
     // An uncompressed file that is no archive is never taken for one.
     if (single && archive_filter_code(a, 0) == ARCHIVE_FILTER_NONE) return -1;
@@ -305,8 +348,9 @@ struct Reader {
 
   // The uncompressed size as far as it is known; gzip keeps it (modulo
   // 2^32) in its last four bytes, bzip2 and compress only by decompressing
-  // (up to a bound; this uses up the entry's data).
-  int64_t Size(archive_entry* e) const {
+  // (up to a bound; this uses up the entry's data, and sets broken when
+  // that data ends in an error).
+  int64_t Size(archive_entry* e, bool& broken) const {
     if (!single) return archive_entry_size_is_set(e) ? archive_entry_size(e) : 0;
     if (archive_filter_code(a, 0) != ARCHIVE_FILTER_GZIP) {
       std::vector<char> buf(256 * 1024);
@@ -314,7 +358,10 @@ struct Reader {
       while (total <= kSizeProbeLimit) {
         const la_ssize_t n = archive_read_data(a, buf.data(), buf.size());
         if (n == 0) return total;
-        if (n < 0) return 0;
+        if (n < 0) {
+          broken = true;
+          return 0;
+        }
         total += n;
       }
       return 0;
@@ -366,8 +413,11 @@ struct Handle {
   bool fromDirectory = false;
   std::vector<ZipDirEntry> directory;
   size_t next = 0;
-  // Sizes of the regular members listed so far, for their hard links.
+  // Sizes of the regular members listed so far (by PathKey), for their
+  // hard links.
   std::map<std::string, int64_t> listedSizes;
+  int64_t currentSize = -1;  // of the member last returned; -1: none
+  bool damaged = false;      // reading stopped at data it could not read
 };
 
 void PutOutput(char* output, unsigned long size, const char* text) {
@@ -424,7 +474,13 @@ enum ExtractError {
   kNoSpace,
   kWriteFailed,
   kTooLarge,
+  kSizeMismatch,  // more data than the header states
+  kEncrypted,
 };
+
+// How far a member's data may run past the size its header states before
+// it is refused as damaged.
+constexpr uint64_t kSizeSlack = 64 * 1024;
 
 // What one member may take: no more than a model load could use (the
 // physical memory), and never the last of the disk.
@@ -438,6 +494,13 @@ Room RoomFor(int dir) {
   const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
   if (pages > 0 && pageSize > 0)
     room.limit = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+  // A lower limit for tests, so that the bound shows without gigabytes;
+  // it never raises the limit.
+  if (const char* v = getenv("TARNELLE_MEMBER_LIMIT")) {
+    char* end = nullptr;
+    const unsigned long long n = strtoull(v, &end, 10);
+    if (end != v && *end == '\0') room.limit = std::min<uint64_t>(room.limit, n);
+  }
   struct statvfs vfs;
   if (fstatvfs(dir, &vfs) == 0) {
     const uint64_t free = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
@@ -456,7 +519,8 @@ int RefusalFor(uint64_t bytes, const Room& room) {
 }
 
 // Copies the current entry's data into a new file of dir; false when the
-// data ends early or grows past what the room allows. A sparse member's
+// data ends early, grows past what the room allows or, where the header
+// states a size (statedSize >= 0), runs past it. A sparse member's
 // trailing hole (all of it, for a file that is one hole) is given back by
 // extending the file to the size the header states.
 bool WriteEntry(archive* a, int64_t statedSize, int dir, const Room& room, std::string& tmp,
@@ -478,6 +542,13 @@ bool WriteEntry(archive* a, int64_t statedSize, int dir, const Room& room, std::
       break;
     }
     written += static_cast<uint64_t>(n);
+    // The header's size is the format's word: data past it (a deflate
+    // stream that inflates on and on) is stopped before it is written.
+    if (statedSize >= 0 && written > static_cast<uint64_t>(statedSize) + kSizeSlack) {
+      ok = false;
+      error = kSizeMismatch;
+      break;
+    }
     if (const int refusal = RefusalFor(written, room); refusal != kOk) {
       ok = false;
       error = refusal;
@@ -517,9 +588,11 @@ struct LinkMatch {
 
 // One read through the archive, up to entry number `before`: the data of
 // the latest entry named `want` goes to a new file of dir (candidate), or,
-// when that entry is a hard link, its target is returned in link.
+// when that entry is a hard link, its target is returned in link. A link
+// target (byKey) matches names spelled differently (PathKey).
 int ExtractPass(ArcKind kind, const std::string& archivePath, int dir, const std::string& want,
-                long before, const Room& room, std::string& candidate, LinkMatch& link) {
+                bool byKey, long before, const Room& room, std::string& candidate,
+                LinkMatch& link) {
   Reader reader;
   reader.kind = kind;
   reader.path = archivePath;
@@ -528,9 +601,10 @@ int ExtractPass(ArcKind kind, const std::string& archivePath, int dir, const std
   archive_entry* e = nullptr;
   std::string name;
   long index = -1;
+  const std::string wantKey = byKey ? PathKey(want) : want;
   while (reader.Next(e) > 0) {
     if (++index >= before) break;
-    if (!reader.Name(e, name) || name != want) continue;
+    if (!reader.Name(e, name) || (byKey ? PathKey(name) : name) != wantKey) continue;
     // A later entry of the same path replaces an earlier one.
     if (!candidate.empty()) unlinkat(dir, candidate.c_str(), 0);
     candidate.clear();
@@ -542,6 +616,10 @@ int ExtractPass(ArcKind kind, const std::string& archivePath, int dir, const std
       continue;
     }
     if (!reader.Regular(e)) continue;
+    if (archive_entry_is_encrypted(e)) {
+      error = kEncrypted;
+      continue;
+    }
     const int64_t stated =
         !reader.single && archive_entry_size_is_set(e) ? archive_entry_size(e) : -1;
     // Refused before a byte is written.
@@ -562,7 +640,8 @@ int ExtractPass(ArcKind kind, const std::string& archivePath, int dir, const std
 
 int Extract(ArcKind kind, const std::string& archivePath, std::string folder,
             const std::string& member) {
-  // One regular file, named by the member's base name, inside the folder.
+  // One regular file, named by the member's base name (as the program
+  // names it), inside the folder.
   const std::string base = BaseName(member);
   if (base.empty() || base == "." || base == ".." || base.find('/') != std::string::npos)
     return kBadCommand;
@@ -573,14 +652,17 @@ int Extract(ArcKind kind, const std::string& archivePath, std::string folder,
   const Room room = RoomFor(dir);
 
   std::string candidate;  // the extracted copy
+  // Where "\" separates folders the names are listed with "/"; a member
+  // typed with "\" (as on Windows) is the same member.
   std::string want = member;
+  if (kind != ArcKind::kTar) std::replace(want.begin(), want.end(), '\\', '/');
   long before = LONG_MAX;
   int error = kNotFound;
   // A hard link is a second name: its data is its target's, as the target
   // stood before the link. Chains are followed a few steps, never in a loop.
   for (int hop = 0; hop < 8; ++hop) {
     LinkMatch link;
-    error = ExtractPass(kind, archivePath, dir, want, before, room, candidate, link);
+    error = ExtractPass(kind, archivePath, dir, want, hop > 0, before, room, candidate, link);
     if (!link.found || error == kBadArchive) break;
     want = link.target;
     before = link.index;
@@ -622,6 +704,7 @@ ArcHandle ArcCoreOpen(ArcKind kind, const char* path, unsigned long /*mode*/) {
 int ArcCoreFindNext(ArcHandle archive, ArcMemberRecord* record) {
   auto* h = static_cast<Handle*>(archive);
   if (!h || !record) return -1;
+  h->currentSize = -1;
   if (h->fromDirectory) {
     std::string name;
     while (h->next < h->directory.size()) {
@@ -635,6 +718,7 @@ int ArcCoreFindNext(ArcHandle archive, ArcMemberRecord* record) {
         record->date = z.dosDate;  // stored local time, as it is
         record->time = z.dosTime;
       }
+      h->currentSize = size;
       return 0;
     }
     return -1;
@@ -645,25 +729,30 @@ int ArcCoreFindNext(ArcHandle archive, ArcMemberRecord* record) {
   std::string name;
   // Folders, symbolic links and names that cannot be handed back are not
   // listed; a hard link is, with the size of what it names.
-  while (h->reader.Next(e) > 0) {
+  int r;
+  while ((r = h->reader.Next(e)) > 0) {
     if (!h->reader.Name(e, name) || !ListableName(name)) continue;
     int64_t size = 0;
     if (h->reader.HardLink(e)) {
       std::string target;
       if (!DecodeName(h->reader.kind, archive_entry_hardlink(e), target)) continue;
-      const auto it = h->listedSizes.find(target);
+      const auto it = h->listedSizes.find(PathKey(target));
       if (it == h->listedSizes.end()) continue;
       size = it->second;
     } else if (h->reader.Regular(e)) {
-      size = h->reader.Size(e);
+      bool broken = false;
+      size = h->reader.Size(e, broken);
+      if (broken) h->damaged = true;
     } else {
-      h->listedSizes.erase(name);
+      h->listedSizes.erase(PathKey(name));
       continue;
     }
-    h->listedSizes[name] = size;
+    h->listedSizes[PathKey(name)] = size;
     FillRecord(record, name, size, h->reader.MTime(e));
+    h->currentSize = size;
     return 0;
   }
+  if (r < 0) h->damaged = true;
   h->reader.Close();
   return -1;
 }
@@ -671,6 +760,8 @@ int ArcCoreFindNext(ArcHandle archive, ArcMemberRecord* record) {
 int ArcCoreFindFirst(ArcHandle archive, const char* /*wildcard*/, ArcMemberRecord* record) {
   auto* h = static_cast<Handle*>(archive);
   if (!h || !record) return -1;
+  h->currentSize = -1;
+  h->damaged = false;
   {
     Utf8Locale utf8;
     if (!h->reader.Open()) return -1;
@@ -691,6 +782,18 @@ int ArcCoreFindFirst(ArcHandle archive, const char* /*wildcard*/, ArcMemberRecor
 int ArcCoreClose(ArcHandle archive) {
   delete static_cast<Handle*>(archive);
   return 0;
+}
+
+int ArcCoreOriginalSizeEx(ArcHandle archive, int64_t* size) {
+  const auto* h = static_cast<const Handle*>(archive);
+  if (!h || !size || h->currentSize < 0) return -1;
+  *size = h->currentSize;
+  return 0;
+}
+
+int ArcCoreListError(ArcHandle archive) {
+  const auto* h = static_cast<const Handle*>(archive);
+  return h && h->damaged ? kBadArchive : 0;
 }
 
 int ArcCoreCommand(ArcKind kind, const char* commandLine, char* output, unsigned long outputSize) {

@@ -64,7 +64,7 @@ int64_t ReadPosition(pid_t pid, const std::string& path) {
     const ssize_t n = readlink((proc + "/fd/" + e->d_name).c_str(), target, sizeof target - 1);
     if (n <= 0 || static_cast<size_t>(n) != path.size() || path.compare(0, n, target, n) != 0)
       continue;
-    if (FILE* info = fopen((proc + "/fdinfo/" + e->d_name).c_str(), "r")) {
+    if (FILE* info = fopen((proc + "/fdinfo/" + e->d_name).c_str(), "re")) {
       long long pos = -1;
       if (fscanf(info, "pos: %lld", &pos) == 1) best = std::max<int64_t>(best, pos);
       fclose(info);

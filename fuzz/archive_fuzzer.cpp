@@ -30,6 +30,8 @@ ArchiverSlot SlotFor(const char* name, const char* switches) {
   s.findFirst = ArcCoreFindFirst;
   s.findNext = ArcCoreFindNext;
   s.close = ArcCoreClose;
+  s.originalSizeEx = ArcCoreOriginalSizeEx;
+  s.listError = ArcCoreListError;
   s.command = [](void*, const char* c, char* o, unsigned long n) {
     return ArcCoreCommand(kind, c, o, n);
   };
@@ -83,7 +85,8 @@ void ListAndExtract(const Module& m, const uint8_t* data, size_t size) {
   const std::string& archive = WriteFuzzInput(data, size, m.ext);
 
   std::vector<MemberRow> rows;
-  if (!ListMembers(m.slot, archive, "", true, rows)) return;
+  bool incomplete = false;
+  if (!ListMembers(m.slot, archive, "", true, rows, &incomplete)) return;
   size_t tried = 0;
   for (const MemberRow& row : rows) {
     if (++tried > 8) break;

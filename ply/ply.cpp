@@ -93,7 +93,7 @@ class Source {
   }
 
   bool Open(const char* path) {
-    f_ = fopen(path, "rb");
+    f_ = fopen(path, "rbe");
     if (!f_) return false;
     struct stat st;
     if (fstat(fileno(f_), &st) == 0 && S_ISREG(st.st_mode)) size_ = st.st_size;

@@ -56,7 +56,7 @@ class LineReader {
 // Opens a file for binary reading and closes it when it goes out of scope.
 class File {
  public:
-  explicit File(const char* path) : f_(path ? fopen(path, "rb") : nullptr) {}
+  explicit File(const char* path) : f_(path ? fopen(path, "rbe") : nullptr) {}
   ~File() {
     if (f_) fclose(f_);
   }

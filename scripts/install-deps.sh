@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libqt6opengl6-dev qt6-svg-dev qt6-translations-l10n
   libgl-dev libglu1-mesa-dev libegl-dev libegl-mesa0 libgl1-mesa-dri
-  libjpeg-dev libarchive-dev libseccomp-dev
+  libjpeg-dev libarchive-dev libseccomp-dev zlib1g-dev
   libassimp-dev assimp-testmodels
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-ipafont-gothic libxtst-dev

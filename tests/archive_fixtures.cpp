@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -38,12 +39,17 @@ void Put32(std::string& s, uint32_t v) {
 }  // namespace
 
 void WriteArchive(const std::string& path, const std::string& format, const std::string& filter,
-                  const std::vector<FixtureEntry>& entries) {
+                  const std::vector<FixtureEntry>& entries, const char* passphrase) {
   archive* a = archive_write_new();
   if (format == "zip") archive_write_set_format_zip(a);
   if (format == "7z") archive_write_set_format_7zip(a);
   if (format == "tar") archive_write_set_format_pax_restricted(a);
   AddFilter(a, filter);
+  if (passphrase) {
+    ASSERT_EQ(archive_write_set_options(a, "zip:encryption=zipcrypt"), ARCHIVE_OK)
+        << archive_error_string(a);
+    ASSERT_EQ(archive_write_set_passphrase(a, passphrase), ARCHIVE_OK);
+  }
   ASSERT_EQ(archive_write_open_filename(a, path.c_str()), ARCHIVE_OK) << archive_error_string(a);
   for (const FixtureEntry& f : entries) {
     archive_entry* e = archive_entry_new();
@@ -91,6 +97,21 @@ void WriteCompressedFile(const std::string& path, const std::string& filter,
   archive_write_free(a);
 }
 
+// A raw deflate stream of stored blocks.
+std::string StoredDeflate(const std::string& data) {
+  std::string out;
+  size_t at = 0;
+  do {
+    const size_t n = std::min<size_t>(data.size() - at, 0xFFFF);
+    out += static_cast<char>(at + n == data.size() ? 1 : 0);  // last block?, stored
+    Put16(out, static_cast<unsigned>(n));
+    Put16(out, static_cast<unsigned>(~n & 0xFFFF));
+    out.append(data, at, n);
+    at += n;
+  } while (at < data.size());
+  return out;
+}
+
 std::string HandZip(const std::vector<HandZipEntry>& entries) {
   std::string out, central;
   for (const HandZipEntry& z : entries) {
@@ -98,31 +119,34 @@ std::string HandZip(const std::vector<HandZipEntry>& entries) {
     const uint32_t crc = Crc32(z.data);
     const uint32_t size = z.claimedSize < 0 ? static_cast<uint32_t>(z.data.size())
                                             : static_cast<uint32_t>(z.claimedSize);
+    const std::string stored = z.deflate ? StoredDeflate(z.data) : z.data;
+    const uint32_t packed = z.deflate ? static_cast<uint32_t>(stored.size()) : size;
+    const unsigned method = z.deflate ? 8 : 0;
     const unsigned flags = z.utf8Flag ? 0x800 : 0;
     // Local header.
     Put32(out, 0x04034b50);
     Put16(out, 20);
     Put16(out, flags);
-    Put16(out, 0);       // stored
+    Put16(out, method);
     Put16(out, 0x6000);  // 12:00:00
     Put16(out, z.dosDate);
     Put32(out, crc);
-    Put32(out, size);
+    Put32(out, packed);
     Put32(out, size);
     Put16(out, static_cast<unsigned>(z.name.size()));
     Put16(out, 0);
     out += z.name;
-    out += z.data;
+    out += stored;
     // Central directory record.
     Put32(central, 0x02014b50);
     Put16(central, 0x031E);
     Put16(central, 20);
     Put16(central, flags);
-    Put16(central, 0);
+    Put16(central, method);
     Put16(central, 0x6000);
     Put16(central, z.dosDate);
     Put32(central, crc);
-    Put32(central, size);
+    Put32(central, packed);
     Put32(central, size);
     Put16(central, static_cast<unsigned>(z.name.size()));
     Put16(central, 0);
@@ -159,6 +183,42 @@ std::string HandGzip(const std::string& name, uint32_t mtime, const std::string&
   Put32(out, Crc32(data));
   Put32(out, static_cast<uint32_t>(data.size()));
   return out;
+}
+
+std::string NoiseBytes(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 12345;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+std::string HandLzh(const std::string& name, const std::string& data, long long claimedSize) {
+  std::string h = "-lh0-";
+  Put32(h, static_cast<uint32_t>(data.size()));
+  Put32(h,
+        static_cast<uint32_t>(claimedSize < 0 ? static_cast<long long>(data.size()) : claimedSize));
+  Put16(h, 0x6000);  // 12:00:00
+  Put16(h, 0x5721);  // 2023/09/01
+  h += '\x20';       // attribute: archive
+  h += '\0';         // header level 0
+  h += static_cast<char>(name.size());
+  h += name;
+  // CRC-16 (the ARC polynomial) of the data.
+  unsigned crc = 0;
+  for (const char ch : data) {
+    crc ^= static_cast<unsigned char>(ch);
+    for (int k = 0; k < 8; ++k) crc = crc & 1 ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  Put16(h, crc);
+  unsigned sum = 0;
+  for (const char c : h) sum += static_cast<unsigned char>(c);
+  std::string out;
+  out += static_cast<char>(h.size());
+  out += static_cast<char>(sum & 0xFF);
+  return out + h + data + std::string(1, '\0');
 }
 
 std::string TarHeader(const std::string& name, unsigned long long size, char type,

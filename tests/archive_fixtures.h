@@ -21,27 +21,32 @@ struct FixtureEntry {
 };
 
 // format: "zip", "7z", "tar"; filter: "" or "gzip", "bzip2", "compress".
+// A passphrase encrypts a ZIP's members (traditional PKWARE encryption).
 void WriteArchive(const std::string& path, const std::string& format, const std::string& filter,
-                  const std::vector<FixtureEntry>& entries);
+                  const std::vector<FixtureEntry>& entries, const char* passphrase = nullptr);
 // One file compressed with filter, no archive format.
 void WriteCompressedFile(const std::string& path, const std::string& filter,
                          const std::string& data);
 
 struct HandZipEntry {
   HandZipEntry(std::string n, std::string d, bool u = true, long long c = -1, uint32_t m = 0100644u,
-               unsigned date = 0x5721)
+               unsigned date = 0x5721, bool def = false)
       : name(std::move(n)),
         data(std::move(d)),
         utf8Flag(u),
         claimedSize(c),
         mode(m),
-        dosDate(date) {}
+        dosDate(date),
+        deflate(def) {}
   std::string name;  // raw bytes, NUL allowed
-  std::string data;  // stored as is
+  std::string data;  // stored as is, or in stored deflate blocks
   bool utf8Flag = true;
-  long long claimedSize = -1;  // the size the headers state; -1: the data's
+  long long claimedSize = -1;  // the uncompressed size the headers state; -1: the data's
   uint32_t mode = 0100644u;    // Unix mode in the external attributes
   unsigned dosDate = 0x5721;   // 2023/09/01
+  // Method deflate: the compressed size is then the stream's own, so a
+  // claimed size can be smaller than what the stream inflates to.
+  bool deflate = false;
 };
 // A ZIP of stored members.
 std::string HandZip(const std::vector<HandZipEntry>& entries);
@@ -49,6 +54,13 @@ std::string HandZip(const std::vector<HandZipEntry>& entries);
 // A gzip file of one stored block whose header carries the original name
 // and modification time (as gzip -N writes them).
 std::string HandGzip(const std::string& name, uint32_t mtime, const std::string& data);
+
+// An LHA archive of one -lh0- (stored) member with a level 0 header whose
+// original size is claimedSize (-1: the data's).
+std::string HandLzh(const std::string& name, const std::string& data, long long claimedSize = -1);
+
+// n bytes that do not compress (the same every time).
+std::string NoiseBytes(size_t n);
 
 // A ustar header block for a regular file of the given claimed size
 // (data not included).

@@ -16,12 +16,14 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 
 #include "app/archivebrowser.h"
 #include "app/ini_file.h"
 #include "app/mainform.h"
+#include "archive/members.h"
 #include "tests/archive_fixtures.h"
 #include "tests/test_util.h"
 #include "widgets/filelist.h"
@@ -357,4 +359,45 @@ TEST_F(ArchiveWindow, ArchivesAreReachableAndMembersReload) {
   TMainForm& w = Start();
   QFileSystemModel* m = w.FolderTree()->FsModel();
   EXPECT_FALSE(m->hasChildren(m->index(QString::fromStdString(models_ + "/only"))));
+}
+
+// What the log says about archives that are not whole: a truncated one
+// lists what survives and says so; an encrypted member is not extracted
+// and says why; a size past 4 GiB shows whole.
+TEST_F(ArchiveWindow, DamagedArchivesAndBigMembersAreNamed) {
+  Modules({"Unlha32.so", "7-zip32.so", "Tar32.so"});
+  const std::string noise = NoiseBytes(100000);
+  WriteArchive(models_ + "/whole.tgz", "tar", "gzip", {{"a.obj", noise}, {"b.obj", noise}});
+  {
+    std::ifstream in(models_ + "/whole.tgz", std::ios::binary);
+    std::string cut(150000, '\0');
+    in.read(cut.data(), static_cast<std::streamsize>(cut.size()));
+    std::ofstream(models_ + "/cut.tgz", std::ios::binary) << cut;
+  }
+  fs::remove(models_ + "/whole.tgz");
+  WriteArchive(models_ + "/locked.zip", "zip", "", {{"tri.obj", kTri}}, "secret");
+  WriteTemp("arcwin-big.tar", TarHeader("big.obj", 5000000000ULL) + std::string(1024, '\0'));
+  fs::copy_file(TempDir() + "/arcwin-big.tar", models_ + "/big.tar");
+  Ini("[Option]\narcfolder=1\n");
+  TMainForm& w = Start();
+
+  SelectInTree(models_ + "/cut.tgz");
+  ASSERT_TRUE(MembersShown());
+  EXPECT_EQ(MemberNames(), QStringList({"a.obj", "b.obj"}));
+  EXPECT_EQ(LastLog(1)[0].toStdString(), IncompleteListText(models_ + "/cut.tgz"));
+
+  SelectInTree(models_ + "/locked.zip");
+  const int loads = w.LoadCount();
+  const auto found = Members()->findItems("tri.obj", Qt::MatchExactly, 0);
+  ASSERT_EQ(found.size(), 1);
+  QTest::mouseClick(Members()->viewport(), Qt::LeftButton, {},
+                    Members()->visualItemRect(found[0]).center());
+  EXPECT_EQ(LastLog(1)[0].toStdString(),
+            models_ + "/locked.zip//tri.obj: 暗号化されているため解凍できません。");
+  EXPECT_EQ(w.LoadCount(), loads);
+
+  SelectInTree(models_ + "/big.tar");
+  ASSERT_EQ(Members()->topLevelItemCount(), 1);
+  EXPECT_EQ(Members()->topLevelItem(0)->text(1), "5000000000");
+  EXPECT_TRUE(catcher_.texts.isEmpty()) << catcher_.texts.join('\n').toStdString();
 }

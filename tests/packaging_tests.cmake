@@ -33,7 +33,7 @@ foreach(mode entry mime)
 endforeach()
 
 add_executable(thumbnail_tests thumbnail_test.cpp test_util.cpp)
-target_link_libraries(thumbnail_tests PRIVATE tarnelle_thumbcache Qt6::Gui GTest::gtest
+target_link_libraries(thumbnail_tests PRIVATE tarnelle_thumbcache Qt6::Gui ZLIB::ZLIB GTest::gtest
   GTest::gtest_main)
 target_compile_definitions(thumbnail_tests PRIVATE
   TARNELLE_CORPUS="${TARNELLE_CORPUS}"

@@ -6,15 +6,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <QImage>
 #include <QSet>
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "app/thumbnail_cache.h"
 #include "tests/test_util.h"
@@ -395,6 +400,95 @@ TEST(ThumbnailCache, AThumbnailMatchesOnlyTheFileAsItWas) {
   ASSERT_TRUE(RecordThumbnailFailure(root, src, error)) << error;
   EXPECT_TRUE(ThumbnailMatches(FailPath(root, src.uri), src));
   EXPECT_FALSE(ThumbnailMatches(FailPath(root, src.uri), otherTime));
+}
+
+// Cached pictures are read on the window's thread: their tags are parsed
+// within bounds, whatever another program wrote.
+std::string Chunk(const char* type, const std::string& data) {
+  std::string c;
+  for (int shift = 24; shift >= 0; shift -= 8) c += static_cast<char>(data.size() >> shift & 0xFF);
+  c += type;
+  c += data;
+  c += std::string(4, '\0');  // the reader does not check the sum
+  return c;
+}
+
+std::string Deflated(size_t zeros) {
+  z_stream z{};
+  deflateInit(&z, Z_BEST_COMPRESSION);
+  std::vector<unsigned char> in(1 << 20, 0), out(1 << 20);
+  std::string packed;
+  for (size_t left = zeros;;) {
+    const size_t n = std::min(left, in.size());
+    left -= n;
+    z.next_in = in.data();
+    z.avail_in = static_cast<uInt>(n);
+    int rc;
+    do {
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(out.size());
+      rc = deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+      packed.append(reinterpret_cast<char*>(out.data()), out.size() - z.avail_out);
+    } while (z.avail_out == 0);
+    if (left == 0 && rc == Z_STREAM_END) break;
+  }
+  deflateEnd(&z);
+  return packed;
+}
+
+long MaxRssKb() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+TEST(ThumbnailCache, TagsAreReadWithinBounds) {
+  const std::string sig("\x89PNG\r\n\x1a\n", 8);
+  const std::string uri = "file:///models/a.stl";
+  // A compressed tag is read; one that inflates to 256 MiB is dropped
+  // without being inflated.
+  std::string small = "Thumb::URI" + std::string(2, '\0');
+  uLongf packedSize = compressBound(uri.size());
+  std::string packed(packedSize, '\0');
+  ASSERT_EQ(compress(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+                     reinterpret_cast<const Bytef*>(uri.data()), uri.size()),
+            Z_OK);
+  small += packed.substr(0, packedSize);
+  auto tags =
+      PngTextTags(QByteArray::fromStdString(sig + Chunk("zTXt", small) + Chunk("IEND", "")));
+  EXPECT_EQ(tags["Thumb::URI"], uri);
+  const std::string bomb = "Thumb::URI" + std::string(2, '\0') + Deflated(size_t{256} << 20);
+  const QByteArray png = QByteArray::fromStdString(sig + Chunk("zTXt", bomb) + Chunk("IEND", ""));
+  const long before = MaxRssKb();
+  tags = PngTextTags(png);
+  EXPECT_EQ(tags.count("Thumb::URI"), 0u);
+  EXPECT_LT(MaxRssKb() - before, 64 * 1024) << "the tag was inflated";
+
+  // Times beyond a 64-bit number are refused, not wrapped (19 nines wrap
+  // to the time below).
+  const std::string file = WriteTemp("times.stl", "solid x\nendsolid x\n");
+  ThumbSource src;
+  ASSERT_TRUE(StatThumbSource(file, src));
+  const std::string path = TempDir() + "/times.png";
+  struct Case {
+    const char* text;
+    int64_t mtime;
+    bool matches;
+  };
+  for (const Case& c : {Case{"9999999999999999999", INT64_C(-8446744073709551617), false},
+                        Case{"9223372036854775808", INT64_MIN, false},
+                        Case{"-9223372036854775808", INT64_MIN, true},
+                        Case{"9223372036854775807", INT64_MAX, true}}) {
+    SCOPED_TRACE(c.text);
+    QImage picture(4, 4, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    picture.setText("Thumb::URI", QString::fromStdString(src.uri));
+    picture.setText("Thumb::MTime", c.text);
+    ASSERT_TRUE(picture.save(QString::fromStdString(path), "PNG"));
+    ThumbSource at = src;
+    at.mtime = c.mtime;
+    EXPECT_EQ(ThumbnailMatches(path, at), c.matches);
+  }
 }
 
 }  // namespace
