@@ -1,54 +1,31 @@
 #include "app/thumbnail.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QImage>
-#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "app/settings.h"
 #include "app/thumbnail_cache.h"
-#include "core/pipeline.h"
-#include "core/reader_table.h"
-#include "mesh/prepare_mesh.h"
-#include "mesh/simplify.h"
-#include "preview/headless.h"
-#include "preview/scene.h"
-#include "readers/builtin.h"
+#include "app/thumbnail_draw.h"
+#include "app/thumbnail_pipe.h"
 
 namespace {
 
-// Address space for the whole process, renderer included: a model from a
-// file at the size limit fits, a hostile count cannot take the machine.
-constexpr rlim_t kMemoryLimit = rlim_t{4} << 30;
-// Three-quarter view: tilted to show the top, turned to show a side.
-constexpr float kTiltDegrees = 25.0f;
-constexpr float kTurnDegrees = -35.0f;
-// Models with more triangles than this, or than the picture has pixels,
-// are drawn through a coarse stand-in.
-constexpr int32_t kThumbnailTriangles = 20000;
-
-extern "C" void OnTimeLimit(int) {
-  static const char msg[] = "tarnelle: thumbnail time limit reached\n";
-  ssize_t ignored = write(STDERR_FILENO, msg, sizeof msg - 1);
-  (void)ignored;
-  _exit(1);
-}
-
-// Keeps the load log; it is shown only when the file does not load.
-class QuietHost : public LoadHost {
- public:
-  LoadSettings Settings() const override { return LoadSettings{}; }
-  void AppendLog(const std::string& line) override { lines.push_back(line); }
-  std::vector<std::string> lines;
-};
+namespace tp = thumbnail_pipe;
+using Clock = std::chrono::steady_clock;
 
 bool ParseSize(std::string_view s, int& out) {
   if (s.empty() || s.size() > 4) return false;
@@ -62,94 +39,194 @@ bool ParseSize(std::string_view s, int& out) {
   return true;
 }
 
-int Fail(const std::string& why) {
-  fprintf(stderr, "tarnelle: %s\n", why.c_str());
-  return 1;
+void Say(const std::string& why) { fprintf(stderr, "tarnelle: %s\n", why.c_str()); }
+
+// The text the drawer sends, with control characters other than line
+// breaks and tabs made visible: it may come from a hostile reader, and
+// standard error may be a terminal.
+void SayFromDrawer(std::string text) {
+  for (char& c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\n' && c != '\t') || u == 0x7f) c = '?';
+  }
+  fputs(text.c_str(), stderr);
 }
 
-void LimitResources(int files) {
-  struct sigaction sa {};
-  sa.sa_handler = OnTimeLimit;
-  sigaction(SIGALRM, &sa, nullptr);
-  sigaction(SIGXCPU, &sa, nullptr);
-  struct rlimit lim {};
-  auto lower = [&lim](int resource, rlim_t soft, rlim_t hard) {
-    if (getrlimit(resource, &lim) != 0) return;
-    if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < hard) hard = lim.rlim_max;
-    if (soft > hard) soft = hard;
-    if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < soft) return;
-    lim.rlim_cur = soft;
-    lim.rlim_max = hard;
-    setrlimit(resource, &lim);
-  };
-  lower(RLIMIT_AS, kMemoryLimit, kMemoryLimit);
-  // The hard limit kills outright if the soft signal is not acted on; each
-  // file gets its own share of it (StartFileLimits).
-  const rlim_t cpu = rlim_t{kThumbnailCpuLimit} * static_cast<rlim_t>(files);
-  lower(RLIMIT_CPU, kThumbnailCpuLimit, cpu + 2);
-}
-
-// Each file gets the time limits of a process of its own.
-void StartFileLimits(int index) {
-  alarm(kThumbnailTimeLimit);
-  if (index == 0) return;
-  struct rusage used {};
-  struct rlimit lim {};
-  if (getrusage(RUSAGE_SELF, &used) != 0 || getrlimit(RLIMIT_CPU, &lim) != 0) return;
-  const rlim_t spent = static_cast<rlim_t>(used.ru_utime.tv_sec + used.ru_stime.tv_sec);
-  rlim_t soft = spent + kThumbnailCpuLimit;
-  if (lim.rlim_max != RLIM_INFINITY && soft > lim.rlim_max) soft = lim.rlim_max;
-  if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur > soft) return;
-  lim.rlim_cur = soft;
-  setrlimit(RLIMIT_CPU, &lim);
-}
-
-// One picture: 0 when out was written, else 1 with the reason on stderr.
-int ThumbnailOne(LoadPipeline& pipeline, HeadlessContext& context, bool& haveContext, int size,
-                 const std::string& in, const std::string& out) {
+// Why IN is turned away before anything reads it; empty when it is not.
+std::string Precheck(const std::string& in, ThumbSource& source) {
   struct stat st {};
-  if (stat(in.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Fail("not a readable file: " + in);
-  if (st.st_size == 0) return Fail("empty file: " + in);
-  if (st.st_size > kThumbnailMaxFileBytes) return Fail("file too large for a thumbnail: " + in);
-  // The tags that let any program of the desktop tell a current thumbnail.
-  ThumbSource source;
-  if (!StatThumbSource(in, source)) return Fail("not a readable file: " + in);
+  if (stat(in.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "not a readable file: " + in;
+  if (st.st_size == 0) return "empty file: " + in;
+  if (st.st_size > kThumbnailMaxFileBytes) return "file too large for a thumbnail: " + in;
+  // The tags that let any program of the desktop tell a current thumbnail,
+  // taken before the file is read: a change meanwhile makes it stale.
+  if (!StatThumbSource(in, source)) return "not a readable file: " + in;
+  return {};
+}
 
-  QuietHost host;
-  const LoadOutcome outcome = LoadModelFile(pipeline, host, in);
-  PolygonModel* model = CurrentModel.get();
-  if (outcome != LoadOutcome::kLoaded || !model || model->PolygonCount() == 0) {
-    for (const std::string& line : host.lines) fprintf(stderr, "%s\n", line.c_str());
-    CurrentModel.reset();
-    return Fail("nothing to draw in " + in);
+struct Drawer {
+  pid_t pid = -1;
+  int fd = -1;
+  bool ready = false;
+};
+
+bool StartDrawer(const ThumbnailBatch& batch, size_t first, Drawer& d) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return false;
+  // What is buffered here must not be written twice.
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(p[0]);
+    close(p[1]);
+    return false;
+  }
+  if (pid == 0) {
+    close(p[0]);
+    RunThumbnailDrawer(batch, first, p[1], parent);
+  }
+  close(p[1]);
+  d = Drawer{pid, p[0], false};
+  return true;
+}
+
+// Ends the drawer (at once when kill is set, else once it has exited on its
+// own, at the latest by deadline) and says why it ended.
+std::string EndDrawer(Drawer& d, bool kill, Clock::time_point deadline) {
+  close(d.fd);
+  int status = 0;
+  pid_t done = 0;
+  if (kill) ::kill(d.pid, SIGKILL);
+  while (!kill && (done = waitpid(d.pid, &status, WNOHANG)) == 0 && Clock::now() < deadline) {
+    const timespec pause{0, 5'000'000};
+    nanosleep(&pause, nullptr);
+  }
+  if (done == 0) {
+    ::kill(d.pid, SIGKILL);
+    while (waitpid(d.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  d = Drawer{};
+  if (kill || done == 0) return "thumbnail time limit reached";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kThumbnailDrawerOutOfTime)
+    return "thumbnail time limit reached";
+  if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGKILL || WTERMSIG(status) == SIGXCPU))
+    return "thumbnail time limit reached";
+  if (WIFSIGNALED(status))
+    return "the reader ended with signal " + std::to_string(WTERMSIG(status)) + " (" +
+           strsignal(WTERMSIG(status)) + ")";
+  return "the reader ended early";
+}
+
+// Each file gets the processor time of a process of its own: the drawer's
+// soft limit moves to what it has used plus the share.
+void GiveCpuShare(pid_t pid) {
+  clockid_t clock;
+  timespec used{};
+  rlimit lim{};
+  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0 ||
+      prlimit(pid, RLIMIT_CPU, nullptr, &lim) != 0)
+    return;
+  rlim_t soft = static_cast<rlim_t>(used.tv_sec) + 1 + kThumbnailCpuLimit;
+  if (lim.rlim_max != RLIM_INFINITY && soft > lim.rlim_max) soft = lim.rlim_max;
+  lim.rlim_cur = soft;
+  prlimit(pid, RLIMIT_CPU, &lim, nullptr);
+}
+
+enum class Got { kAll, kTimeOut, kEnded };
+
+// n bytes from the drawer before deadline.
+Got ReadBefore(int fd, void* data, size_t n, Clock::time_point deadline) {
+  char* p = static_cast<char*>(data);
+  while (n > 0) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return Got::kTimeOut;
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return Got::kEnded;
+    if (ready == 0) return Got::kTimeOut;
+    const ssize_t r = read(fd, p, n);
+    if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (r <= 0) return Got::kEnded;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return Got::kAll;
+}
+
+// One message's header and text; false when the drawer ended, ran out of
+// time or sent what no drawer sends (it is then ended, and why says so).
+bool ReadMessage(Drawer& d, Clock::time_point deadline, tp::Header& h, std::string& text,
+                 std::string& why) {
+  Got got = ReadBefore(d.fd, &h, sizeof h, deadline);
+  if (got == Got::kAll && h.textBytes > tp::kMaxTextBytes) {
+    EndDrawer(d, true, deadline);
+    why = "the reader sent a malformed reply";
+    return false;
+  }
+  if (got == Got::kAll) {
+    text.resize(h.textBytes);
+    got = ReadBefore(d.fd, text.data(), text.size(), deadline);
+  }
+  if (got == Got::kAll) return true;
+  why = EndDrawer(d, got == Got::kTimeOut, deadline);
+  return false;
+}
+
+enum class Outcome { kWritten, kFailed, kNoEnvironment };
+
+Outcome ThumbnailOne(Drawer& d, const ThumbnailBatch& batch, size_t i, const ThumbSource& source,
+                     const std::string& out, QImage& picture) {
+  const auto deadline = Clock::now() + std::chrono::seconds(kThumbnailTimeLimit);
+  tp::Header h{};
+  std::string text, why;
+  if (d.pid < 0 && !StartDrawer(batch, i, d)) {
+    Say(std::string("cannot start the drawing process: ") + strerror(errno));
+    return Outcome::kNoEnvironment;
+  }
+  if (!d.ready) {
+    // Until it says it is ready no reader has run: whatever stops it is the
+    // environment's fault, not the file's.
+    if (!ReadMessage(d, deadline, h, text, why)) {
+      Say("the drawing process did not start: " + why);
+      return Outcome::kNoEnvironment;
+    }
+    SayFromDrawer(text);
+    if (h.kind != tp::kReady) {
+      EndDrawer(d, true, deadline);
+      return Outcome::kNoEnvironment;
+    }
+    d.ready = true;
+  } else {
+    GiveCpuShare(d.pid);
+  }
+  if (!ReadMessage(d, deadline, h, text, why)) {
+    Say(why + ": " + batch.inputs[i]);
+    return Outcome::kFailed;
+  }
+  SayFromDrawer(text);
+  if (h.kind == tp::kFailed) return Outcome::kFailed;
+  if (h.kind != tp::kPicture) {
+    EndDrawer(d, true, deadline);
+    Say("the reader sent a malformed reply: " + batch.inputs[i]);
+    return Outcome::kFailed;
+  }
+  // The size is the one asked for, whatever the drawer thinks it is.
+  const Got got = ReadBefore(d.fd, picture.bits(), tp::PictureBytes(batch.size), deadline);
+  if (got != Got::kAll) {
+    Say(EndDrawer(d, got == Got::kTimeOut, deadline) + ": " + batch.inputs[i]);
+    return Outcome::kFailed;
   }
   std::string error;
-  if (!haveContext && !context.Create(size, size, error)) return Fail(error);
-  haveContext = true;
-  Scene scene;
-  SceneSetColors(scene, static_cast<int>(kDefaultBackColor), static_cast<int>(kDefaultObjectColor));
-  SceneSetCullMode(scene, 0);
-  SceneSetRenderType(scene, 0);
-  // A picture of 128 pixels cannot show a million triangles; a coarse
-  // stand-in draws in a fraction of the time and looks the same.
-  PolygonModel standIn;
-  const int32_t enough = std::max(kThumbnailTriangles, size * size);
-  if (model->PolygonCount() > enough) {
-    standIn = SimplifyByClustering(*model, enough);
-    if (standIn.PolygonCount() > 0) model = &standIn;
+  if (!WriteThumbnail(picture.convertToFormat(QImage::Format_RGB888), source, out, error)) {
+    Say(error);
+    return Outcome::kNoEnvironment;
   }
-  SceneSetModel(scene, model, 0);
-  SetViewPreset(scene.camera, 0);
-  RotateScreen(scene.camera, kTiltDegrees, kTurnDegrees);
-  scene.width = size;
-  scene.height = size;
-  const QImage image = RenderSceneHeadless(scene);
-  // The next file starts from nothing, as in a process of its own.
-  SceneSetModel(scene, nullptr, 0);
-  CurrentModel.reset();
-  if (image.isNull()) return Fail("cannot allocate the picture");
-  if (!WriteThumbnail(image, source, out, error)) return Fail(error);
-  return 0;
+  return Outcome::kWritten;
 }
 
 }  // namespace
@@ -163,39 +240,50 @@ int RunThumbnail(int argc, char** argv) {
   if (argc < 5 || (argc - 3) % 2 != 0 || !ParseSize(argv[2], size)) {
     fputs("usage: tarnelle --thumbnail SIZE IN OUT [IN OUT]...   (SIZE 1..4096; OUT is a PNG)\n",
           stderr);
-    return 2;
+    return kThumbnailUsage;
   }
-  const int files = (argc - 3) / 2;
-  LimitResources(files);
+  const size_t files = static_cast<size_t>(argc - 3) / 2;
+  // A caller that ignores SIGCHLD hands that on: the drawer's end would
+  // then not be waited for, and its cause lost.
+  signal(SIGCHLD, SIG_DFL);
+  ThumbnailBatch batch;
+  batch.size = size;
+  std::vector<std::string> outputs, turnedAway(files);
+  std::vector<ThumbSource> sources(files);
+  for (size_t i = 0; i < files; ++i) {
+    batch.inputs.push_back(argv[3 + 2 * i]);
+    outputs.push_back(argv[4 + 2 * i]);
+    turnedAway[i] = Precheck(batch.inputs[i], sources[i]);
+    batch.draw.push_back(turnedAway[i].empty());
+  }
+  // Reused for every picture; the drawer fills it, the parent never
+  // resizes it on the drawer's word.
+  QImage picture(size, size, QImage::Format_RGBX8888);
+  if (picture.isNull() || picture.bytesPerLine() != size * 4) {
+    Say("cannot allocate the picture");
+    return kThumbnailNoEnvironment;
+  }
 
-  // The reader table of a first start with no settings file: built-ins,
-  // then the plug-ins beside the executable.
-  LoadPipeline pipeline;
-  const std::string exe = CurrentExecutablePath();
-  const size_t slash = exe.find_last_of('/');
-  PluginSource plugins;
-  plugins.exePath = exe;
-  plugins.pluginDir =
-      (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/Plugin/";
-  BuildReaderTable(pipeline.table, BuiltinReaders(), false, &plugins);
-  pipeline.prepareMesh = PrepareMesh;
-
-  // One context for every picture: making it is most of a small model's time.
-  HeadlessContext context;
-  bool haveContext = false;
-  int status = 0;
-  for (int i = 0; i < files; ++i) {
-    StartFileLimits(i);
-    const int one =
-        ThumbnailOne(pipeline, context, haveContext, size, argv[3 + 2 * i], argv[4 + 2 * i]);
-    if (one != 0) status = 1;
+  Drawer drawer;
+  int status = kThumbnailWritten;
+  for (size_t i = 0; i < files; ++i) {
+    Outcome one = Outcome::kFailed;
+    if (!batch.draw[i])
+      Say(turnedAway[i]);
+    else
+      one = ThumbnailOne(drawer, batch, i, sources[i], outputs[i], picture);
+    if (one == Outcome::kNoEnvironment) {
+      status = kThumbnailNoEnvironment;
+      break;
+    }
+    if (one == Outcome::kFailed) status = kThumbnailFileFailed;
     // Several files: say which are done, so that the caller can tell the
-    // one that crashed or ran out of time from those not yet tried.
+    // ones tried from those the run did not reach.
     if (files > 1) {
-      printf("%d %s\n", i, one == 0 ? "ok" : "failed");
+      printf("%zu %s\n", i, one == Outcome::kWritten ? "ok" : "failed");
       fflush(stdout);
     }
   }
-  ReleaseReaderTable(pipeline.table);
+  if (drawer.pid > 0) EndDrawer(drawer, true, Clock::now());
   return status;
 }

@@ -1,6 +1,9 @@
 // tarnelle --thumbnail SIZE IN OUT: the freedesktop thumbnailer. File
 // managers run it on every model file they show, so it works within a time
-// and memory limit and never leaves a partial or empty picture behind.
+// and memory limit and never leaves a partial or empty picture behind. The
+// models are read and drawn by a child behind the sandbox
+// (thumbnail_draw.h); this process, which never runs reader code, checks
+// the files, keeps the time and writes the pictures.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +19,16 @@ inline constexpr unsigned kThumbnailTimeLimit = 10;
 // Whether argv asks for a thumbnail (its first argument is --thumbnail).
 bool IsThumbnailInvocation(int argc, char** argv);
 
-// Runs the command; argv[1] is "--thumbnail". 0 when OUT was written; 1
-// when IN did not load or could not be drawn (OUT untouched); 2 for a usage
-// error.
+// Exit statuses. kThumbnailNoEnvironment says nothing about the file: no
+// OpenGL context, no sandbox, or OUT could not be written; the files not
+// reported on stdout were not finished.
+inline constexpr int kThumbnailWritten = 0;
+inline constexpr int kThumbnailFileFailed = 1;  // IN did not load or could not be drawn
+inline constexpr int kThumbnailUsage = 2;
+inline constexpr int kThumbnailNoEnvironment = 3;
+// The drawing child's status when its processor time ran out.
+inline constexpr int kThumbnailDrawerOutOfTime = 124;
+
+// Runs the command; argv[1] is "--thumbnail". Returns one of the statuses
+// above; OUT is untouched unless it was written whole.
 int RunThumbnail(int argc, char** argv);

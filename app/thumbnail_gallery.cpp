@@ -129,9 +129,9 @@ void ThumbnailGallery::Tick() {
     ++read;
   }
   for (int k = 0; k < kPicturesPerTick && !finished_.empty(); ++k) {
-    const auto [item, started] = finished_.front();
+    const auto [item, blame] = finished_.front();
     finished_.pop_front();
-    ReadFinished(item, started);
+    ReadFinished(item, blame);
   }
   while (!check_.empty() && spent.elapsed() < kTickBudgetMs) {
     const QString path = check_.front();
@@ -215,11 +215,17 @@ void ThumbnailGallery::StartChild(std::vector<Item> items) {
 void ThumbnailGallery::FinishChild(Child& c) {
   QProcess* p = c.process;
   const bool started = p->error() != QProcess::FailedToStart;
+  // A child that could not work here at all (no OpenGL, no sandbox, the
+  // cache not writable) says nothing about the files it did not finish:
+  // they are shown as failed but not recorded, and not tried again until
+  // they change or the window starts anew.
+  const bool noEnvironment = started && p->exitStatus() == QProcess::NormalExit &&
+                             p->exitCode() == kThumbnailNoEnvironment;
   // With several files the child names each one it is done with ("3 ok");
   // the first one it did not name is the one it crashed or ran out of time
   // on, and those after it were never tried.
   const size_t n = c.items.size();
-  std::vector<bool> told(n, n == 1 && started);
+  std::vector<bool> told(n, n == 1 && started && !noEnvironment);
   if (started && n > 1) {
     for (const QByteArray& line : p->readAllStandardOutput().split('\n')) {
       bool ok = false;
@@ -233,6 +239,10 @@ void ThumbnailGallery::FinishChild(Child& c) {
   for (size_t k = 0; k < n; ++k) {
     const auto& [path, source] = c.items[k];
     if (!wanted_.contains(path)) continue;  // the folder changed meanwhile
+    if (noEnvironment && !told[k]) {
+      finished_.emplace_back(c.items[k], false);
+      continue;
+    }
     if (started && !told[k]) {
       if (blamed) {
         retry.push_back(c.items[k]);
@@ -245,7 +255,7 @@ void ThumbnailGallery::FinishChild(Child& c) {
   for (auto it = retry.rbegin(); it != retry.rend(); ++it) make_.push_front(std::move(*it));
 }
 
-void ThumbnailGallery::ReadFinished(const Item& item, bool started) {
+void ThumbnailGallery::ReadFinished(const Item& item, bool blame) {
   const auto& [path, source] = item;
   if (!wanted_.contains(path)) return;  // the folder changed meanwhile
   Result r;
@@ -255,9 +265,9 @@ void ThumbnailGallery::ReadFinished(const Item& item, bool started) {
   } else {
     r.state = State::kFailed;
     // Only the file's own fault is remembered: a program that did not
-    // start says nothing about the file.
+    // start, or could not work, says nothing about the file.
     std::string error;
-    if (started) RecordThumbnailFailure(root_, source, error);
+    if (blame) RecordThumbnailFailure(root_, source, error);
   }
   Settle(path, std::move(r));
 }

@@ -84,7 +84,7 @@ class ThumbnailGallery : public QObject {
   bool LookUp(const QString& path);
   void StartChild(std::vector<Item> items);
   void FinishChild(Child& child);
-  void ReadFinished(const Item& item, bool started);
+  void ReadFinished(const Item& item, bool blame);
   void Settle(const QString& path, Result result);
 
   QString program_;
@@ -95,7 +95,8 @@ class ThumbnailGallery : public QObject {
   QHash<QString, Result> results_;
   std::deque<QString> check_;  // not yet looked up in the cache
   std::deque<Item> make_;      // to be made by a child
-  // Done by a child, picture not read yet; false: the child never started.
+  // Done by a child, picture not read yet; false: a missing picture is not
+  // the file's fault (the child never started, or could not work here).
   std::deque<std::pair<Item, bool>> finished_;
   std::vector<Child> children_;
   int started_ = 0;

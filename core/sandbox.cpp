@@ -201,7 +201,10 @@ bool AddRules(scmp_filter_ctx ctx, bool renderer) {
   // Opening for reading only (O_PATH included: every call that would
   // change what it names is refused above).
   {
-    constexpr scmp_datum_t kWriting = O_ACCMODE | O_CREAT | O_TRUNC | __O_TMPFILE;
+    // The C library's __O_TMPFILE carries O_DIRECTORY too: only its own bit
+    // here, so that folders can still be listed.
+    constexpr scmp_datum_t kWriting =
+        O_ACCMODE | O_CREAT | O_TRUNC | (__O_TMPFILE & ~scmp_datum_t{O_DIRECTORY});
     const scmp_arg_cmp atFlags = SCMP_A2(SCMP_CMP_MASKED_EQ, kWriting, 0);
     add(SCMP_SYS(openat), 1, &atFlags);
     const scmp_arg_cmp flags = SCMP_A1(SCMP_CMP_MASKED_EQ, kWriting, 0);

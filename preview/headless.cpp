@@ -5,6 +5,7 @@
 #include <GL/gl.h>
 
 #include <cstring>
+#include <vector>
 
 #include "preview/image_io.h"
 
@@ -111,6 +112,25 @@ QImage RenderSceneHeadless(const Scene& scene) {
     glReadPixels(0, scene.height - 1 - y, scene.width, 1, GL_RGB, GL_UNSIGNED_BYTE,
                  image.scanLine(y));
   return image;
+}
+
+void RenderSceneHeadlessRgbx(const Scene& scene, uint8_t* out) {
+  SceneDrawGL(scene);
+  glFinish();
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glPixelStorei(GL_PACK_ROW_LENGTH, 0);
+  glReadBuffer(GL_BACK);
+  glReadPixels(0, 0, scene.width, scene.height, GL_RGBA, GL_UNSIGNED_BYTE, out);
+  // OpenGL rows run bottom to top.
+  const size_t row = static_cast<size_t>(scene.width) * 4;
+  std::vector<uint8_t> swap(row);
+  for (int y = 0; y < scene.height / 2; ++y) {
+    uint8_t* a = out + row * static_cast<size_t>(y);
+    uint8_t* b = out + row * static_cast<size_t>(scene.height - 1 - y);
+    memcpy(swap.data(), a, row);
+    memcpy(a, b, row);
+    memcpy(b, swap.data(), row);
+  }
 }
 
 int PreviewSnapshot(const SnapshotOptions& opt, PolygonModel* model, std::string& error) {

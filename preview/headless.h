@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QImage>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,10 @@ class HeadlessContext {
 // Draws one frame of the scene into the current headless context (of the
 // scene's size) and reads it back, top row first.
 QImage RenderSceneHeadless(const Scene& scene);
+// The same frame as 4 bytes a pixel (R, G, B, unused), top row first, into
+// out (scene.width * scene.height * 4 bytes): the buffer's own layout, read
+// back in one call with no conversion to compile.
+void RenderSceneHeadlessRgbx(const Scene& scene, uint8_t* out);
 
 // The --snapshot renderer: loads nothing itself, draws model (null or
 // without polygons: only the background) with the options' render type,

@@ -236,6 +236,32 @@ TEST_F(Gallery, ACrashCostsOneThumbnail) {
   EXPECT_TRUE(ThumbnailMatches(FailPath(cache_ + "/thumbnails", crashed.uri), crashed));
 }
 
+// A child that cannot work here at all (no OpenGL driver) fails its files
+// without a record under fail/: the files are not to blame, and they are
+// not tried again while they stay as they are.
+TEST_F(Gallery, AFailureOfTheEnvironmentIsNotRecordedAgainstTheFiles) {
+  const std::string wrapper = dir_ + "/thumbnailer-without-opengl";
+  std::ofstream(wrapper)
+      << "#!/bin/sh\n"
+         "__EGL_VENDOR_LIBRARY_FILENAMES=/nonexistent/none.json exec " TARNELLE_BINARY_DIR
+         "/app/tarnelle \"$@\"\n";
+  fs::permissions(wrapper, fs::perms::owner_all);
+  host_ = std::make_unique<QWidget>();
+  list_ = new TFileList(host_.get());
+  gallery_ = new ThumbnailGallery(list_);
+  gallery_->SetProgram(Q(wrapper));
+  const QStringList files{Path("ball.obj"), Path("torus.stl")};
+  gallery_->Request(files);
+  ASSERT_TRUE(WaitFor([&] { return gallery_->Idle(); }, 60000));
+  for (const QString& f : files)
+    EXPECT_EQ(gallery_->StateOf(f), ThumbnailGallery::State::kFailed) << f.toStdString();
+  EXPECT_FALSE(fs::exists(cache_ + "/thumbnails/fail"));
+  EXPECT_EQ(gallery_->ProcessesStarted(), 1);
+  gallery_->Request(files);
+  ASSERT_TRUE(WaitFor([&] { return gallery_->Idle(); }, 60000));
+  EXPECT_EQ(gallery_->ProcessesStarted(), 1);
+}
+
 // The main window: the "ｵﾌﾟｼｮﾝ" item and its key in the settings file.
 TEST_F(Gallery, TheOptionMenuItemSwitchesThumbnailsAndIsKept) {
   const std::string ini = dir_ + "/tarnelle.ini";

@@ -38,6 +38,8 @@ target_link_libraries(thumbnail_tests PRIVATE tarnelle_thumbcache Qt6::Gui ZLIB:
 target_compile_definitions(thumbnail_tests PRIVATE
   TARNELLE_CORPUS="${TARNELLE_CORPUS}"
   TARNELLE_BINARY_DIR="${CMAKE_BINARY_DIR}"
-  TARNELLE_SAMPLES="${CMAKE_SOURCE_DIR}/samples")
-add_dependencies(thumbnail_tests tarnelle)
+  TARNELLE_SAMPLES="${CMAKE_SOURCE_DIR}/samples"
+  TARNELLE_HOSTILE_PLUGINS="${CMAKE_CURRENT_BINARY_DIR}/plugin_hostile")
+# The hostile plug-ins of plugin_tests.cmake run inside the thumbnailer too.
+add_dependencies(thumbnail_tests tarnelle ${HOSTILE_PLUGINS})
 gtest_discover_tests(thumbnail_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)

@@ -111,8 +111,12 @@ std::string Slurp(int fd) {
 }  // namespace
 
 RunResult RunTarnelle(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  return RunExecutable(std::string(TARNELLE_BINARY_DIR) + "/app/tarnelle", args, env);
+}
+
+RunResult RunExecutable(const std::string& exe, const std::vector<std::string>& args,
+                        const std::vector<std::string>& env) {
   RunResult r;
-  const std::string exe = std::string(TARNELLE_BINARY_DIR) + "/app/tarnelle";
   const std::string outPath = TempDir() + "/run.out", errPath = TempDir() + "/run.err";
   const pid_t pid = fork();
   if (pid == 0) {

@@ -38,6 +38,9 @@ struct RunResult {
 // of the child's environment.
 RunResult RunTarnelle(const std::vector<std::string>& args,
                       const std::vector<std::string>& env = {});
+// The same for another executable (a copy of tarnelle in a tree of its own).
+RunResult RunExecutable(const std::string& exe, const std::vector<std::string>& args,
+                        const std::vector<std::string>& env = {});
 
 // Little-endian byte helpers for binary fixtures.
 void PutU16(std::string& s, unsigned v);

@@ -1,8 +1,13 @@
 // tarnelle --thumbnail SIZE IN OUT, as file managers run it: a square PNG
-// of every sample, and nothing at all for files that do not load.
+// of every sample, nothing at all for files that do not load, readers
+// that can neither write nor connect, and a failure of the environment
+// told apart from one of the file.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -155,6 +160,169 @@ TEST(Thumbnail, SeveralFilesInOneRunEachGetTheirOwnPicture) {
   ASSERT_EQ(RunTarnelle({"--thumbnail", "64", b, dir + "/alone.png"}).status, 0);
   EXPECT_EQ(QImage(QString::fromStdString(dir + "/3.png")),
             QImage(QString::fromStdString(dir + "/alone.png")));
+}
+
+// A copy of tarnelle in a folder of its own, with these plug-ins in its
+// Plugin folder (it finds them from its own path).
+std::string InstallTree(const char* name, const std::vector<std::string>& plugins) {
+  const std::string dir = TempDir() + "/" + name;
+  fs::create_directories(dir + "/Plugin");
+  fs::copy_file(std::string(TARNELLE_BINARY_DIR) + "/app/tarnelle", dir + "/tarnelle",
+                fs::copy_options::overwrite_existing);
+  for (const std::string& p : plugins) {
+    const std::string link = dir + "/Plugin/" + fs::path(p).filename().string();
+    if (!fs::exists(link)) fs::create_symlink(p, link);
+  }
+  return dir;
+}
+
+std::string Hostile(const char* kind) {
+  return std::string(TARNELLE_HOSTILE_PLUGINS) + "/tp_hostile_" + kind + ".so";
+}
+
+// A TCP port on the loopback that nobody may connect to.
+struct Listener {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int port = 0;
+  Listener() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+      port = ntohs(a.sin_port);
+  }
+  ~Listener() { close(fd); }
+  bool Contacted() const {
+    const int c = accept(fd, nullptr, nullptr);
+    if (c >= 0) close(c);
+    return c >= 0;
+  }
+};
+
+// Reader code a crafted file runs stands in as plug-ins: in the thumbnailer
+// they run behind the sandbox. They cannot write a file beside the model or
+// elsewhere, connect, kill the process that started them, change a file's
+// metadata, read outside the model's folders, forge the "N ok" lines or a
+// reply on the pipe; one that crashes or spins costs its own file only:
+// the files after it in the same run still get their pictures.
+TEST(Thumbnail, HostileReadersAreContainedAndCostOnlyTheirOwnFile) {
+  const std::string good = std::string(TARNELLE_SAMPLES) + "/cube.stl";
+  if (!Exists(good)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const char* kinds[] = {"write", "socket", "kill",  "meta", "read",
+                         "print", "forge",  "crash", "spin"};
+  std::vector<std::string> plugins;
+  for (const char* k : kinds) plugins.push_back(Hostile(k));
+  const std::string dir = InstallTree("hostile", plugins);
+  // Readable: the models' folder and the one above it; the rest of the
+  // temporary folder is outside.
+  const std::string models = TempDir() + "/hostile/models";
+  fs::create_directories(models);
+  const std::string beside = models + "/written.txt", elsewhere = TempDir() + "/written.txt";
+  const std::string secret = WriteTemp("secret.txt", "the secret\n");
+  fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+  Listener listener;
+  ASSERT_GT(listener.port, 0);
+  // What standard error says of each: the reader's own message in the
+  // load log, or the parent's word on how the drawing process ended.
+  struct Case {
+    const char* name;
+    std::string firstLine;
+    bool fromReader;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"beside.write", beside, true, "...write refused: "},
+      {"elsewhere.write", elsewhere, true, "...write refused: "},
+      {"port.socket", std::to_string(listener.port), true, "...socket refused: "},
+      {"parent.kill", "parent", true, "...kill refused: "},
+      {"secret.meta", secret, true, "...meta refused"},
+      {"secret.read", secret, true, "...read refused: "},
+      {"lines.print", "", true, "...printed"},
+      {"reply.forge", "", false, "tarnelle: the reader sent a malformed reply"},
+      {"x.crash", "", false, "tarnelle: the reader ended with signal 11 (Segmentation fault)"},
+      {"x.spin", "", false, "tarnelle: thumbnail time limit reached"},
+  };
+  const std::string out = TempDir() + "/hostile-out";
+  fs::create_directories(out);
+  // Each hostile file followed by a good one.
+  std::vector<std::string> args = {"--thumbnail", "64"};
+  std::string lines;
+  int n = 0;
+  for (const Case& c : cases) {
+    std::ofstream(models + "/" + c.name) << c.firstLine << "\n";
+    args.insert(args.end(), {models + "/" + c.name, out + "/" + std::to_string(n) + ".png", good,
+                             out + "/" + std::to_string(n + 1) + ".png"});
+    lines += std::to_string(n) + " failed\n" + std::to_string(n + 1) + " ok\n";
+    n += 2;
+  }
+  const RunResult r = RunExecutable(dir + "/tarnelle", args);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, lines);
+  for (const Case& c : cases) {
+    const std::string path = models + "/" + c.name;
+    const std::string line = c.fromReader ? "file: " + path + "\n" + c.said : c.said + ": " + path;
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+  }
+  // What the reader printed itself goes nowhere.
+  EXPECT_EQ(r.err.find("stderr line"), std::string::npos);
+  EXPECT_FALSE(Exists(beside));
+  EXPECT_FALSE(Exists(elsewhere));
+  EXPECT_FALSE(listener.Contacted());
+  EXPECT_EQ(fs::status(secret).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(r.err.find("the secret"), std::string::npos);
+  for (int i = 0; i < n; i += 2) {
+    EXPECT_FALSE(Exists(out + "/" + std::to_string(i) + ".png")) << i;
+    EXPECT_EQ(QImage(QString::fromStdString(out + "/" + std::to_string(i + 1) + ".png")),
+              QImage(QString::fromStdString(out + "/1.png")))
+        << i + 1;
+  }
+}
+
+// No OpenGL, or an OUT that cannot be written, says nothing about IN: a
+// status of its own, and in a run of several files no line for the files
+// not finished.
+TEST(Thumbnail, AFailureOfTheEnvironmentHasAStatusOfItsOwn) {
+  const std::string good = std::string(TARNELLE_SAMPLES) + "/cube.stl";
+  if (!Exists(good)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const std::string dir = TempDir() + "/environment";
+  fs::create_directories(dir);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string out;
+  };
+  const std::string nowhere = dir + "/missing/x.png";
+  const Case cases[] = {
+      {"no OpenGL",
+       {"--thumbnail", "64", good, dir + "/a.png"},
+       // The OpenGL dispatch finds no driver at all.
+       {"__EGL_VENDOR_LIBRARY_FILENAMES=" + dir + "/none.json"},
+       ""},
+      {"no OpenGL, several files",
+       {"--thumbnail", "64", good, dir + "/a.png", good, dir + "/b.png"},
+       {"__EGL_VENDOR_LIBRARY_FILENAMES=" + dir + "/none.json"},
+       ""},
+      {"OUT not writable", {"--thumbnail", "64", good, nowhere}, {}, ""},
+      {"the second OUT not writable",
+       {"--thumbnail", "64", good, dir + "/a.png", good, nowhere, good, dir + "/b.png"},
+       {},
+       "0 ok\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(dir + "/a.png");
+    fs::remove(dir + "/b.png");
+    const RunResult r = RunTarnelle(c.args, c.env);
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_FALSE(r.err.empty());
+    EXPECT_EQ(Exists(dir + "/a.png"), !c.out.empty());
+    EXPECT_FALSE(Exists(dir + "/b.png"));
+  }
+  EXPECT_FALSE(fs::exists(dir + "/missing"));
 }
 
 TEST(ThumbnailCache, NamesFollowTheSharedRules) {
