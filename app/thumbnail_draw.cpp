@@ -111,46 +111,11 @@ void LimitResources(size_t files) {
   lower(RLIMIT_CPU, kThumbnailCpuLimit, cpu + 2);
 }
 
-// The folders a reader of these files may read, as the loader's: each
-// file's own (by its real path and by the name given, which may be a link
-// into another folder) and, for scenes whose objects lie beside that
-// folder, the one above, unless that is the root, a top-level folder or
-// the home folder.
-void AddModelFolders(const std::string& dir, const std::string& home, std::set<std::string>& out) {
-  if (dir.empty() || dir[0] != '/') return;
-  out.insert(dir);
-  const size_t slash = dir.find_last_of('/');
-  if (slash == 0) return;
-  const std::string parent = dir.substr(0, slash);
-  if (parent.find('/', 1) != std::string::npos && parent != home) out.insert(parent);
-}
-
+// The folders a reader of these files may read, as the loader's.
 std::vector<std::string> ReadableFolders(const ThumbnailBatch& batch, size_t first) {
-  std::string home;
-  if (const char* h = getenv("HOME"); h && *h) {
-    char* real = realpath(h, nullptr);
-    home = real ? real : h;
-    free(real);
-  }
-  while (home.size() > 1 && home.back() == '/') home.pop_back();
-  auto folderOf = [](const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-  };
   std::set<std::string> folders;
-  for (size_t i = first; i < batch.inputs.size(); ++i) {
-    if (!batch.draw[i]) continue;
-    const std::string& in = batch.inputs[i];
-    if (char* real = realpath(in.c_str(), nullptr)) {
-      AddModelFolders(folderOf(real), home, folders);
-      free(real);
-    }
-    const std::string given = folderOf(in);
-    if (char* real = realpath(given.empty() ? "." : given.c_str(), nullptr)) {
-      AddModelFolders(real, home, folders);
-      free(real);
-    }
-  }
+  for (size_t i = first; i < batch.inputs.size(); ++i)
+    if (batch.draw[i]) AddModelFolders(batch.inputs[i], folders);
   return {folders.begin(), folders.end()};
 }
 

@@ -27,6 +27,7 @@
 #include "core/load_progress.h"
 #include "core/loader_protocol.h"
 #include "core/loader_spawn.h"
+#include "core/sandbox.h"
 
 namespace lp = loader_protocol;
 
@@ -88,17 +89,6 @@ uint64_t EnvNumber(const char* name, uint64_t fallback) {
   return (end && *end == '\0' && n > 0) ? n : fallback;
 }
 
-// The folder of path's real file: the loader's read rules apply to where
-// links lead.
-std::string RealDirOf(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  std::string p = real ? real : path;
-  free(real);
-  const size_t slash = p.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : p.substr(0, slash);
-}
-
 std::string Format(const char* fmt, long long a, const char* b = "") {
   char buf[256];
   snprintf(buf, sizeof buf, fmt, a, b);
@@ -122,26 +112,6 @@ std::string MemoryText(uint64_t cap) {
 
 std::string TimeText(int seconds) {
   return Format("プラグインが時間の上限 (%lld 秒) に達したため中止しました。", seconds);
-}
-
-// Where the loader may read: the model's folder and its parent (a scene's
-// companion files often lie beside its folder), but never a parent as wide
-// as a top-level folder (/, /home, /tmp, /media) or the user's home.
-void AddModelFolders(const std::string& dir, std::set<std::string>& out) {
-  out.insert(dir);
-  const size_t slash = dir.find_last_of('/');
-  if (dir.empty() || dir[0] != '/' || slash == 0) return;
-  const std::string parent = dir.substr(0, slash);
-  if (parent.find('/', 1) == std::string::npos) return;
-  std::string home;
-  if (const char* h = getenv("HOME"); h && *h) {
-    char* real = realpath(h, nullptr);
-    home = real ? real : h;
-    free(real);
-  }
-  while (home.size() > 1 && home.back() == '/') home.pop_back();
-  if (parent == home) return;
-  out.insert(parent);
 }
 
 // The end of what a plug-in printed, as one line: controls become spaces
@@ -228,10 +198,7 @@ bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
   // companion files), also as the name given, which may be a link into
   // another folder, and every plug-in's.
   std::set<std::string> readable;
-  AddModelFolders(RealDirOf(modelPath_), readable);
-  const size_t slash = modelPath_.find_last_of('/');
-  if (slash != std::string::npos && slash > 0)
-    AddModelFolders(modelPath_.substr(0, slash), readable);
+  AddModelFolders(modelPath_, readable);
   std::set<std::string> pluginDirs;
   for (const FormatReader& t : table_)
     if (!t.pluginFile.empty())

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <utility>
 
@@ -292,6 +293,41 @@ SandboxState EnterSandbox(const SandboxPolicy& policy, const SeccompProgram* pre
     s.seccompWhole = s.seccomp && program.whole;
   }
   return s;
+}
+
+namespace {
+
+void AddFolderAndParent(const std::string& dir, const std::string& home,
+                        std::set<std::string>& out) {
+  if (dir.empty() || dir[0] != '/') return;
+  out.insert(dir);
+  const size_t slash = dir.find_last_of('/');
+  if (slash == 0) return;
+  const std::string parent = dir.substr(0, slash);
+  if (parent.find('/', 1) != std::string::npos && parent != home) out.insert(parent);
+}
+
+std::string RealPath(const std::string& path) {
+  char* real = realpath(path.empty() ? "." : path.c_str(), nullptr);
+  const std::string r = real ? real : std::string();
+  free(real);
+  return r;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+void AddModelFolders(const std::string& path, std::set<std::string>& out) {
+  std::string home;
+  if (const char* h = getenv("HOME"); h && *h) home = RealPath(h);
+  const std::string real = RealPath(path);
+  if (!real.empty()) AddFolderAndParent(FolderOf(real), home, out);
+  AddFolderAndParent(RealPath(FolderOf(path)), home, out);
 }
 
 std::string DescribeSandbox(const SandboxState& s) {

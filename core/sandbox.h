@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,13 @@ SeccompProgram BuildSeccompProgram(bool renderer);
 // call it before starting threads that read files). prebuilt: the filter
 // built earlier, else one is built now.
 SandboxState EnterSandbox(const SandboxPolicy& policy, const SeccompProgram* prebuilt = nullptr);
+
+// Adds the folders a reader of the model file at path may read: the
+// file's own folder, by its real path and by the name given (which may be
+// a link into another folder), and, for scenes whose objects and textures
+// lie in a sibling folder, the folder above each, unless that is the
+// root, a top-level folder (/home, /tmp, /media, ...) or the home folder.
+void AddModelFolders(const std::string& path, std::set<std::string>& out);
 
 // One line for --probe and logs: which walls are up.
 std::string DescribeSandbox(const SandboxState& s);

@@ -9,7 +9,7 @@
  *   TP_KILL    kills its parent ("parent") or the process numbered on the first line
  *   TP_META    changes mode, times, owner, attributes and locks of the file
  *              named on the first line, by every call there is for it
- *   TP_READ    reads the file named on the first line
+ *   TP_READ    reads the file (or lists the folder) named on the first line
  *   TP_TTY     pushes a command into the input of any terminal it can reach
  *   TP_ORPHAN  clears its death signal, leaves its session and sleeps
  *   TP_FILL    writes its model file (descriptor 4) without end
@@ -19,6 +19,7 @@
  * A Load that comes back fails with a text saying what happened. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -180,6 +181,15 @@ int32_t Load(const char* path) {
   }
 #elif defined(TP_READ)
   {
+    /* A folder is listed, as scene readers look for their parts. */
+    DIR* dir = opendir(arg);
+    if (dir) {
+      int entries = 0;
+      while (readdir(dir)) ++entries;
+      closedir(dir);
+      snprintf(g_msg, sizeof g_msg, "listed %d", entries);
+      return 0;
+    }
     FILE* f = fopen(arg, "rb");
     if (f) {
       char line[64] = "";

@@ -165,6 +165,7 @@ TEST(PluginLoader, HostilePluginsCostOneLoadAndTheNextLoadWorks) {
       {"kill", std::to_string(bystander), "kill refused: "},
       {"meta", inside, "meta refused"},
       {"meta", outside, "meta refused"},
+      {"read", TempDir(), "listed "},
       {"read", outside, "read refused: ", false,
        "サンドボックスにより開けなかったファイル: " + outside},
       // The model file is bounded as the address space is (no cap under
