@@ -1,7 +1,8 @@
 // The cost of running plug-ins in the loader process:
-//   loader_bench APPDIR FILE [RUNS] [PAUSE_MS]   (default 15 runs, 100 ms)
+//   loader_bench APPDIR FILE [RUNS] [PAUSE_MS] [PLUGINDIR]
+//   (default 15 runs, 100 ms, APPDIR/Plugin)
 // Loads FILE through the pipeline (no mesh preparation) with the plug-ins
-// of APPDIR/Plugin run in-process and through APPDIR/tarnelle-loader,
+// of PLUGINDIR run in-process and through APPDIR/tarnelle-loader,
 // interleaved, with a pause between loads as between a user's clicks (the
 // spare loader is started in it). Prints the median and fastest time of
 // each and the loader's added cost.
@@ -42,16 +43,17 @@ double Median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fputs("usage: loader_bench APPDIR FILE [RUNS] [PAUSE_MS]\n", stderr);
+    fputs("usage: loader_bench APPDIR FILE [RUNS] [PAUSE_MS] [PLUGINDIR]\n", stderr);
     return 2;
   }
   const std::string app = argv[1], file = argv[2];
   const int runs = argc > 3 ? std::max(1, atoi(argv[3])) : 15;
   const int pauseMs = argc > 4 ? std::max(0, atoi(argv[4])) : 100;
+  const std::string plugins = argc > 5 ? argv[5] : app + "/Plugin";
   const std::string exe = app + "/tarnelle";
   LoadPipeline inProcess, isolated;
-  AddPluginReaders(inProcess.table, app + "/Plugin", exe, "-");
-  AddPluginReaders(isolated.table, app + "/Plugin", exe, app + "/tarnelle-loader");
+  AddPluginReaders(inProcess.table, plugins, exe, "-");
+  AddPluginReaders(isolated.table, plugins, exe, app + "/tarnelle-loader");
   if (isolated.table.empty() || isolated.table[0].loaderPath.empty()) {
     fputs("loader_bench: no plug-ins or no loader in APPDIR\n", stderr);
     return 1;
