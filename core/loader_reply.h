@@ -26,7 +26,9 @@
 //  - an array cannot be read whole;
 //  - the polygon offsets are out of order (LoaderOffsetsInOrder).
 // So a forged reply costs the window at most what the loader holds, plus a
-// staging buffer of 64 KiB per copying thread. Vertex indices stay
+// constant: each array's room rounded up to whole huge pages and a staging
+// buffer of 64 KiB per copying thread. (A loader that frees its memory
+// after the check has still paid for it once.) Vertex indices stay
 // unchecked, as a reader's are. The arrays are written once, not cleared
 // first, and a big model is copied on two threads.
 
