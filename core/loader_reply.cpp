@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/fd_io.h"
 #include "core/huge_pages.h"
 
 namespace lp = loader_protocol;
@@ -35,16 +36,12 @@ struct Source {
   int fd = -1;
 
   bool Get(void* dst, size_t n, uint64_t at) const {
+    if (fd >= 0) return fd_io::PreadAll(fd, dst, n, static_cast<off_t>(at));
     char* p = static_cast<char*>(dst);
     while (n > 0) {
-      ssize_t r;
-      if (fd >= 0) {
-        r = pread(fd, p, n, static_cast<off_t>(at));
-      } else {
-        iovec local{p, n};
-        iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(at)), n};
-        r = process_vm_readv(child, &local, 1, &remote, 1, 0);
-      }
+      iovec local{p, n};
+      iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(at)), n};
+      const ssize_t r = process_vm_readv(child, &local, 1, &remote, 1, 0);
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return false;
       p += r;
@@ -54,6 +51,16 @@ struct Source {
     return true;
   }
 };
+
+// Whether this process may read child's memory at all: ptrace rules may
+// forbid it, and some kernels lack the call.
+bool MayRead(pid_t child, uint64_t at) {
+  char byte;
+  iovec local{&byte, 1};
+  iovec remote{reinterpret_cast<void*>(static_cast<uintptr_t>(at)), 1};
+  return process_vm_readv(child, &local, 1, &remote, 1, 0) == 1 ||
+         (errno != EPERM && errno != ENOSYS);
+}
 
 // Anonymous memory of pid, resident or swapped out: what a process cannot
 // show without paying for it (file pages and the shared zero page cost it
@@ -173,14 +180,20 @@ bool LoaderOffsetsInOrder(const PolygonModel& model) {
          starts.back() == model.indexPool.size() && std::is_sorted(starts.begin(), starts.end());
 }
 
-bool ReadLoaderModel(pid_t child, const lp::Reply& reply, uint64_t cap, PolygonModel& model) {
+LoaderRead ReadLoaderModel(pid_t child, const lp::Reply& reply, uint64_t cap, PolygonModel& model) {
   const lp::ModelHeader& h = reply.model;
-  const bool ok = child > 0 && CountsSound(h, cap) &&
-                  lp::ModelBytes(h) - sizeof h <= HeldBytes(child) + kHeldSlack &&
+  const uint64_t held = child > 0 ? HeldBytes(child) : 0;
+  // Without the loader's memory counts or its memory, the memory file is
+  // the way.
+  if (held == 0 || !MayRead(child, reply.where[0])) {
+    Release(model);
+    return LoaderRead::kForbidden;
+  }
+  const bool ok = CountsSound(h, cap) && lp::ModelBytes(h) - sizeof h <= held + kHeldSlack &&
                   CopyArrays(Source{child, -1}, h, reply.where, model) &&
                   LoaderOffsetsInOrder(model);
   if (!ok) Release(model);
-  return ok;
+  return ok ? LoaderRead::kDone : LoaderRead::kRefused;
 }
 
 bool CopyLoaderModel(int memfd, uint64_t cap, PolygonModel& model) {

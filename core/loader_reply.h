@@ -13,8 +13,8 @@
 #include "core/loader_protocol.h"
 #include "core/model.h"
 
-// Both readers replace the arrays of model (edgeCos stays) and return true,
-// or release them and return false when
+// Both readers replace the arrays of model (edgeCos stays) and succeed, or
+// release them and fail when
 //  - the counts cannot be a model's: more than 2^31 - 1 vertices or
 //    polygons, more than 2^32 - 1 corners, or arrays of more than cap bytes
 //    (the loader's address-space cap);
@@ -33,8 +33,13 @@
 // first, and a big model is copied on two threads.
 
 // From the memory of child (its kLoad reply: counts and array addresses).
-bool ReadLoaderModel(pid_t child, const loader_protocol::Reply& reply, uint64_t cap,
-                     PolygonModel& model);
+// kForbidden when this process may not read that memory (ptrace rules, no
+// process_vm_readv) or its size: the loader's memory file is the way then.
+// kRefused for a reply that fails the checks above: asking the same loader
+// again would only cost time.
+enum class LoaderRead { kDone, kRefused, kForbidden };
+LoaderRead ReadLoaderModel(pid_t child, const loader_protocol::Reply& reply, uint64_t cap,
+                           PolygonModel& model);
 
 // From memfd, laid out as kPublish leaves it: ModelHeader, then the arrays.
 bool CopyLoaderModel(int memfd, uint64_t cap, PolygonModel& model);

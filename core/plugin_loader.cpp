@@ -482,8 +482,9 @@ PluginLoaderSession::Result PluginLoaderSession::Load(const FormatReader& r, Pol
   if (res.died) return res;
   // A failed load leaves its partial model too, as an in-process reader's
   // would.
-  bool copied = ReadLoaderModel(pid_, reply, limits_.addressSpace, model);
-  if (!copied) {
+  const LoaderRead read = ReadLoaderModel(pid_, reply, limits_.addressSpace, model);
+  bool copied = read == LoaderRead::kDone;
+  if (read == LoaderRead::kForbidden) {
     // Reading the loader's memory may be forbidden (ptrace rules): the
     // loader writes the model into the memfd instead.
     std::string unused;

@@ -141,7 +141,7 @@ TEST(LoaderReply, ModelsRoundTripByteForByte) {
       PolygonModel read;
       read.SetEdgeAngle(30);
       const double edgeCos = read.edgeCos;
-      EXPECT_TRUE(ReadLoaderModel(getpid(), ReplyFor(source), kCap, read));
+      EXPECT_EQ(ReadLoaderModel(getpid(), ReplyFor(source), kCap, read), LoaderRead::kDone);
       EXPECT_TRUE(SameArrays(read, source));
       EXPECT_EQ(read.edgeCos, edgeCos);
       PolygonModel copied = MakeModel(5);  // replaced, not appended to
@@ -194,7 +194,7 @@ TEST(LoaderReply, ForgedRepliesAreRefusedBeforeAnyAllocation) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PolygonModel m = MakeModel(3);
-    EXPECT_FALSE(ReadLoaderModel(c.pid, c.reply, kCap, m));
+    EXPECT_EQ(ReadLoaderModel(c.pid, c.reply, kCap, m), LoaderRead::kRefused);
     EXPECT_TRUE(Released(m));
   }
   ExpectNoGrowth(before);
@@ -240,6 +240,32 @@ TEST(LoaderReply, MemoryFilesThatDoNotHoldTheirModelAreRefused) {
     EXPECT_TRUE(Released(m));
   }
   ExpectNoGrowth(before);
+}
+
+// A plug-in that answers on the loader's socket itself, claiming about
+// 2 GiB of model at an address where nothing lies, costs one load with a
+// clear line and none of this process's memory.
+TEST(LoaderReply, AForgedReplyCostsOneLoad) {
+  ReaderTable table;
+  AddPluginReaders(table, std::string(TARNELLE_HOSTILE_PLUGINS), "tarnelle",
+                   std::string(TARNELLE_APP_DIR) + "/tarnelle-loader");
+  const FormatReader* forge = nullptr;
+  for (const FormatReader& r : table)
+    if (MatchMask("forge", r.mask)) forge = &r;
+  ASSERT_TRUE(forge);
+  const std::string path = WriteTemp("claims.forge", "\n");
+  const Peaks before = Peaks::Start();
+  PolygonModel model;
+  {
+    PluginLoaderSession session(table, path);
+    const PluginLoaderSession::Result res = session.Load(*forge, model);
+    EXPECT_FALSE(res.died) << res.error;
+    EXPECT_EQ(res.value, 0);
+    EXPECT_EQ(res.error, "プラグインの読み込みプロセスが不正な応答を返しました。");
+  }
+  EXPECT_TRUE(Released(model));
+  ExpectNoGrowth(before);
+  ReleaseReaderTable(table);
 }
 
 // A model made by the OFF plug-in in the loader process is the one it
