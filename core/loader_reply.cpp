@@ -87,9 +87,9 @@ bool CountsSound(const lp::ModelHeader& h, uint64_t cap) {
          lp::ModelBytes(h) <= cap;
 }
 
-// One array's copy, in pieces through a small staging buffer and appended
-// to reserved room: the array's memory is written once, where a resize
-// would clear it first.
+// One array's copy: room reserved on whole huge pages, then the bytes in
+// pieces through a small staging buffer, appended. The array's memory is
+// written once, where a resize would clear it first.
 struct Job {
   uint64_t bytes = 0;
   std::function<bool(unsigned char* staging, const std::atomic<bool>& failed)> run;
@@ -99,6 +99,7 @@ template <typename T>
 Job CopyJob(std::vector<T>& v, uint64_t count, uint64_t at, const Source& src) {
   return {count * sizeof(T),
           [&v, count, at, &src](unsigned char* staging, const std::atomic<bool>& failed) {
+            ReserveWholeHugePages(v, count);
             // A byte array provides the elements the bytes read into it make.
             const T* piece = std::launder(reinterpret_cast<const T*>(staging));
             for (uint64_t done = 0; done < count;) {
@@ -119,11 +120,6 @@ bool CopyArrays(const Source& src, const lp::ModelHeader& h, const uint64_t at[5
                 PolygonModel& model) {
   model.Clear();
   model.polyStart.clear();
-  ReserveWholeHugePages(model.vertices, h.vertices);
-  ReserveWholeHugePages(model.polyStart, h.polygons + 1);
-  ReserveWholeHugePages(model.indexPool, h.corners);
-  ReserveWholeHugePages(model.polyMaterial, h.polygons);
-  ReserveWholeHugePages(model.polyColor, h.polygons);
   Job jobs[5] = {CopyJob(model.vertices, h.vertices, at[0], src),
                  CopyJob(model.polyStart, h.polygons + 1, at[1], src),
                  CopyJob(model.indexPool, h.corners, at[2], src),
