@@ -118,13 +118,15 @@ struct Peaks {
   }
 };
 
-// Neither peak grew by more than a few megabytes since before.
+// Neither peak grew by more than a little since before: the claims below
+// are of a gigabyte and more.
 void ExpectNoGrowth(const Peaks& before) {
   const Peaks after = Peaks::Now();
   EXPECT_LT(after.resident - before.resident, 16 * kMiB);
-  // The sanitizer's allocator maps its space up front; elsewhere a
-  // reservation shows here even untouched.
-  EXPECT_LT(after.virt - before.virt, 64 * kMiB);
+  // Even untouched, a reservation shows here; the margin is for threads'
+  // stacks and malloc arenas (the sanitizer's allocator maps its space up
+  // front).
+  EXPECT_LT(after.virt - before.virt, 512 * kMiB);
 }
 
 TEST(LoaderReply, ModelsRoundTripByteForByte) {
