@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstdint>
 
+#ifndef MADV_COLLAPSE
+#define MADV_COLLAPSE 25
+#endif
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
@@ -13,6 +16,9 @@ namespace {
 
 constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
 constexpr size_t kMinRange = size_t{4} << 20;
+// glibc's malloc puts 16 bytes before a mapped chunk and needs the request
+// plus 16 more rounded up to 16 to fit the mapping.
+constexpr size_t kChunkOverhead = 32;
 
 std::atomic<int> g_prefault{-1};  // -1: not decided yet
 
@@ -22,6 +28,28 @@ void AdviseHugePages(const void* p, size_t bytes) {
   const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(kHugePage - 1);
   const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(kHugePage - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+size_t WholeHugePagesRequest(size_t bytes) {
+  if (bytes < kHugePage) return bytes;
+  return (bytes + kChunkOverhead + kHugePage - 1) / kHugePage * kHugePage - kChunkOverhead;
+}
+
+void AdviseWholeHugePages(const void* p, size_t bytes) {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(p);
+  // Only a mapping that starts on a huge page, just before p, may be
+  // advised past both ends of [p, p + bytes).
+  if (bytes < kHugePage || (at & (kHugePage - 1)) > kChunkOverhead) {
+    AdviseHugePages(p, bytes);
+    return;
+  }
+  const uintptr_t begin = at & ~(kHugePage - 1);
+  const uintptr_t end = (at + bytes + kHugePage - 1) & ~(kHugePage - 1);
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  // malloc wrote its header before the advice, so the first huge page is
+  // already split into small ones: it is made huge again now, while it
+  // holds just the header.
+  madvise(reinterpret_cast<void*>(begin), kHugePage, MADV_COLLAPSE);
 }
 
 void SetPrefaultThreads(bool on) { g_prefault = on ? 1 : 0; }

@@ -27,6 +27,24 @@ void ReserveLarge(std::vector<T>& v, size_t n) {
   AdviseHugePages(v);
 }
 
+// Reserves room for n elements in an empty vector about to be filled with
+// exactly that many (a copy of known size), on whole huge pages. The arrays
+// ReserveLarge grows start and end inside a huge page, and those parts are
+// faulted in 4 KiB at a time; here the request is sized to whole huge pages
+// less malloc's chunk header, which glibc's malloc maps on its own and the
+// kernel places on a huge page boundary, and the whole mapping is advised.
+// Where malloc serves it otherwise (from its heap, once a big free has
+// raised its mapping threshold), it is ReserveLarge with up to a huge page
+// of room to spare.
+size_t WholeHugePagesRequest(size_t bytes);
+void AdviseWholeHugePages(const void* p, size_t bytes);
+template <typename T>
+void ReserveWholeHugePages(std::vector<T>& v, size_t n) {
+  if (n <= v.capacity()) return;
+  v.reserve(WholeHugePagesRequest(n * sizeof(T)) / sizeof(T));
+  AdviseWholeHugePages(v.data(), v.capacity() * sizeof(T));
+}
+
 // Even on huge pages, the kernel clearing fresh memory is the largest single
 // cost of a big load. A Prefault clears it on a helper thread while the
 // caller computes: each range is faulted in from its far end backwards, so

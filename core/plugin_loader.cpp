@@ -26,6 +26,7 @@
 #include "core/fd_io.h"
 #include "core/load_progress.h"
 #include "core/loader_protocol.h"
+#include "core/loader_reply.h"
 #include "core/loader_spawn.h"
 #include "core/sandbox.h"
 
@@ -448,15 +449,16 @@ PluginLoaderSession::Result PluginLoaderSession::Load(const FormatReader& r, Pol
   if (res.died) return res;
   // A failed load leaves its partial model too, as an in-process reader's
   // would.
-  bool copied = ReadModel(reply, model);
-  if (!copied) {
+  const LoaderRead read = ReadLoaderModel(pid_, reply, limits_.addressSpace, model);
+  bool copied = read == LoaderRead::kDone;
+  if (read == LoaderRead::kForbidden) {
     // Reading the loader's memory may be forbidden (ptrace rules): the
     // loader writes the model into the memfd instead.
     std::string unused;
     const FormatReader publish;
     Result pub = Call(publish, static_cast<uint32_t>(lp::Op::kPublish), unused, nullptr);
     if (pub.died) return pub;
-    copied = pub.value == 1 && CopyModel(model);
+    copied = pub.value == 1 && CopyLoaderModel(memfd_, limits_.addressSpace, model);
   }
   if ((res.value & 0xFF) == 0) {
     res.error = std::move(text);
@@ -465,102 +467,4 @@ PluginLoaderSession::Result PluginLoaderSession::Load(const FormatReader& r, Pol
     res.error = kLoaderBroken;
   }
   return res;
-}
-
-// Sizes the model's arrays for h (on huge pages, as a reader's grow); false
-// for counts no loader under its address-space cap can have produced.
-bool PluginLoaderSession::SizeModel(const loader_protocol::ModelHeader& h, PolygonModel& model) {
-  const uint64_t cap = limits_.addressSpace;
-  if (h.vertices > cap || h.polygons > cap || h.corners > cap || lp::ModelBytes(h) > cap)
-    return false;
-  model.Clear();
-  model.Reserve(h.vertices, h.polygons, h.corners);
-  model.vertices.resize(h.vertices);
-  model.polyStart.resize(h.polygons + 1);
-  model.indexPool.resize(h.corners);
-  model.polyMaterial.resize(h.polygons);
-  model.polyColor.resize(h.polygons);
-  return true;
-}
-
-// Nothing from the loader is trusted beyond what a reader's own model is:
-// offsets must be in order, indices stay unchecked as a reader's are.
-bool PluginLoaderSession::CheckModel(PolygonModel& model) {
-  const std::vector<uint32_t>& starts = model.polyStart;
-  const size_t np = starts.size() - 1;
-  bool sound = starts[0] == 0 && starts[np] == model.indexPool.size();
-  for (size_t i = 0; sound && i < np; ++i) sound = starts[i] <= starts[i + 1];
-  if (!sound) model.Clear();
-  return sound;
-}
-
-// One copy, straight from the loader's arrays into the model's.
-bool PluginLoaderSession::ReadModel(const lp::Reply& reply, PolygonModel& model) {
-  const lp::ModelHeader& h = reply.model;
-  if (!SizeModel(h, model)) return false;
-  iovec local[5] = {{model.vertices.data(), h.vertices * 12},
-                    {model.polyStart.data(), (h.polygons + 1) * 4},
-                    {model.indexPool.data(), h.corners * 4},
-                    {model.polyMaterial.data(), h.polygons * 4},
-                    {model.polyColor.data(), h.polygons * 12}};
-  iovec remote[5];
-  size_t want = 0;
-  for (int i = 0; i < 5; ++i) {
-    remote[i] = {reinterpret_cast<void*>(static_cast<uintptr_t>(reply.where[i])), local[i].iov_len};
-    want += local[i].iov_len;
-  }
-  // Large transfers may come in parts.
-  size_t done = 0;
-  int li = 0;
-  while (done < want) {
-    while (li < 5 && local[li].iov_len == 0) ++li;
-    const ssize_t n = process_vm_readv(pid_, local + li, 5 - li, remote + li, 5 - li, 0);
-    if (n <= 0) {
-      model.Clear();
-      return false;
-    }
-    done += static_cast<size_t>(n);
-    for (size_t left = static_cast<size_t>(n); left > 0 && li < 5;) {
-      const size_t take = std::min(left, local[li].iov_len);
-      local[li].iov_base = static_cast<char*>(local[li].iov_base) + take;
-      local[li].iov_len -= take;
-      remote[li].iov_base = static_cast<char*>(remote[li].iov_base) + take;
-      remote[li].iov_len -= take;
-      left -= take;
-      if (local[li].iov_len == 0) ++li;
-    }
-  }
-  return CheckModel(model);
-}
-
-// Copies the model the loader wrote into the memfd, read straight into the
-// model's arrays (a mapping of the file would cost a page fault every
-// 4 KiB).
-bool PluginLoaderSession::CopyModel(PolygonModel& model) {
-  struct stat st;
-  lp::ModelHeader h{};
-  if (fstat(memfd_, &st) != 0 || static_cast<uint64_t>(st.st_size) < sizeof h ||
-      pread(memfd_, &h, sizeof h, 0) != static_cast<ssize_t>(sizeof h))
-    return false;
-  if (lp::ModelBytes(h) != static_cast<uint64_t>(st.st_size) || !SizeModel(h, model)) return false;
-  off_t at = sizeof h;
-  auto get = [&](void* dst, size_t n) {
-    char* p = static_cast<char*>(dst);
-    while (n > 0) {
-      const ssize_t r = pread(memfd_, p, n, at);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      p += r;
-      n -= static_cast<size_t>(r);
-      at += r;
-    }
-    return true;
-  };
-  const bool read = get(model.vertices.data(), h.vertices * 12) &&
-                    get(model.polyStart.data(), (h.polygons + 1) * 4) &&
-                    get(model.indexPool.data(), h.corners * 4) &&
-                    get(model.polyMaterial.data(), h.polygons * 4) &&
-                    get(model.polyColor.data(), h.polygons * 12);
-  if (!read) model.Clear();
-  return read && CheckModel(model);
 }

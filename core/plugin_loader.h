@@ -77,10 +77,6 @@ class PluginLoaderSession {
               loader_protocol::Reply* replyOut = nullptr);
   std::string Reap(bool killedForTime);
   void Stop();
-  bool SizeModel(const loader_protocol::ModelHeader& h, PolygonModel& model);
-  bool CheckModel(PolygonModel& model);
-  bool ReadModel(const loader_protocol::Reply& reply, PolygonModel& model);
-  bool CopyModel(PolygonModel& model);
   bool ReadExactly(void* buf, size_t n, bool& timedOut);
 
   const ReaderTable& table_;

@@ -173,6 +173,28 @@ def off():
     put("plugin_off", "nsoff.off", "4nOFF\n4\n2 1 0\n0 0 0 1\n1 0 0 1\n0 1 0 1\n0 0 1 1\n3 0 1 2\n")
 
 
+def loader_reply():
+    # The loader's memory file: counts, then vertices, polygon offsets,
+    # corners, materials and colours.
+    def model(verts, polys):
+        starts, corners = [0], []
+        for idx, _, _ in polys:
+            corners += idx
+            starts.append(len(corners))
+        return (struct.pack("<3Q", len(verts), len(polys), len(corners)) +
+                b"".join(struct.pack("<3f", *v) for v in verts) +
+                struct.pack("<%dI" % len(starts), *starts) +
+                struct.pack("<%di" % len(corners), *corners) +
+                b"".join(struct.pack("<i", m) for _, m, _ in polys) +
+                b"".join(struct.pack("<3f", *c) for _, _, c in polys))
+    put("loader_reply", "empty.bin", model([], []))
+    put("loader_reply", "square.bin", model(TRI, [((0, 1, 2), -1, (0, 0, 0)),
+                                                   ((0, 2, 3), 1, (1, 0.5, 0.25))]))
+    put("loader_reply", "mixed.bin", model(TRI + [(0, 0, 1)], [((0, 1, 2, 3), 0, (0, 0, 1)),
+                                                               ((0, 1, 4), -1, (0, 0, 0)),
+                                                               ((), -1, (0, 0, 0))]))
+
+
 def ini():
     put("ini", "full.ini",
         "[Option]\nwinpos=10,20,800,600,200,300\nviewtype=3\nlastpath=/home/user/models\n"
@@ -219,5 +241,6 @@ if __name__ == "__main__":
         shutil.rmtree(SEEDS)
     os.makedirs(os.path.join(SEEDS, "reader_rok"))
     os.makedirs(os.path.join(SEEDS, "archive"))
-    for fn in (stl, obj, dxf, tds, lwo, mqo, rok, ply_files, cob, off, ini, archives):
+    for fn in (stl, obj, dxf, tds, lwo, mqo, rok, ply_files, cob, off, loader_reply, ini,
+               archives):
         fn()

@@ -4,7 +4,7 @@
 include(${CMAKE_SOURCE_DIR}/plugins/kit/TarnellePlugin.cmake)
 
 tarnelle_test(plugin_tests SOURCES plugin_host_test.cpp plugin_off_test.cpp
-  plugin_loader_test.cpp test_util.cpp
+  plugin_loader_test.cpp loader_reply_test.cpp test_util.cpp
   LIBS tarnelle_readers tarnelle_core tarnelle_pobj)
 # The fixtures call the _Pobj functions back in the test executable.
 set_target_properties(plugin_tests PROPERTIES ENABLE_EXPORTS ON)
