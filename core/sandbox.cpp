@@ -160,6 +160,17 @@ constexpr scmp_datum_t kPrctls[] = {PR_GET_NAME,      PR_SET_NAME,      PR_GET_D
 constexpr scmp_datum_t kFcntls[] = {F_DUPFD, F_DUPFD_CLOEXEC, F_GETFD,     F_SETFD,     F_GETFL,
                                     F_SETFL, F_GETLK,         F_OFD_GETLK, F_GETPIPE_SZ};
 
+// One argument condition, every field set (the library's macros leave
+// the second datum to the compiler).
+scmp_arg_cmp Arg(unsigned arg, scmp_compare op, scmp_datum_t a, scmp_datum_t b = 0) {
+  scmp_arg_cmp c{};
+  c.arg = arg;
+  c.op = op;
+  c.datum_a = a;
+  c.datum_b = b;
+  return c;
+}
+
 // The filter's rules in ctx; false when any could not be added.
 bool AddRules(scmp_filter_ctx ctx, bool renderer) {
   const uint32_t allow = SCMP_ACT_ALLOW;
@@ -171,32 +182,32 @@ bool AddRules(scmp_filter_ctx ctx, bool renderer) {
   if (renderer)
     for (int call : kRendererAllowed) add(call, 0, nullptr);
   for (scmp_datum_t r : kIoctls) {
-    const scmp_arg_cmp c = SCMP_A1(SCMP_CMP_EQ, r);
+    const scmp_arg_cmp c = Arg(1, SCMP_CMP_EQ, r);
     add(SCMP_SYS(ioctl), 1, &c);
   }
   for (scmp_datum_t o : kPrctls) {
-    const scmp_arg_cmp c = SCMP_A0(SCMP_CMP_EQ, o);
+    const scmp_arg_cmp c = Arg(0, SCMP_CMP_EQ, o);
     add(SCMP_SYS(prctl), 1, &c);
   }
   for (scmp_datum_t f : kFcntls) {
-    const scmp_arg_cmp c = SCMP_A1(SCMP_CMP_EQ, f);
+    const scmp_arg_cmp c = Arg(1, SCMP_CMP_EQ, f);
     add(SCMP_SYS(fcntl), 1, &c);
   }
   // Signals only to this process (raise and abort use them).
   const scmp_datum_t self = static_cast<scmp_datum_t>(getpid());
   for (int call : {SCMP_SYS(kill), SCMP_SYS(tgkill)}) {
-    const scmp_arg_cmp c = SCMP_A0(SCMP_CMP_EQ, self);
+    const scmp_arg_cmp c = Arg(0, SCMP_CMP_EQ, self);
     add(call, 1, &c);
   }
   // Reading limits, never setting them.
   {
-    const scmp_arg_cmp c[2] = {SCMP_A0(SCMP_CMP_EQ, 0), SCMP_A2(SCMP_CMP_EQ, 0)};
+    const scmp_arg_cmp c[2] = {Arg(0, SCMP_CMP_EQ, 0), Arg(2, SCMP_CMP_EQ, 0)};
     add(SCMP_SYS(prlimit64), 2, c);
     add(SCMP_SYS(getrlimit), 0, nullptr);
   }
   // Threads may start, processes may not; glibc falls back from clone3.
   {
-    const scmp_arg_cmp c = SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD);
+    const scmp_arg_cmp c = Arg(0, SCMP_CMP_MASKED_EQ, CLONE_THREAD, CLONE_THREAD);
     add(SCMP_SYS(clone), 1, &c);
   }
   // Opening for reading only (O_PATH included: every call that would
@@ -206,9 +217,9 @@ bool AddRules(scmp_filter_ctx ctx, bool renderer) {
     // here, so that folders can still be listed.
     constexpr scmp_datum_t kWriting =
         O_ACCMODE | O_CREAT | O_TRUNC | (__O_TMPFILE & ~scmp_datum_t{O_DIRECTORY});
-    const scmp_arg_cmp atFlags = SCMP_A2(SCMP_CMP_MASKED_EQ, kWriting, 0);
+    const scmp_arg_cmp atFlags = Arg(2, SCMP_CMP_MASKED_EQ, kWriting, 0);
     add(SCMP_SYS(openat), 1, &atFlags);
-    const scmp_arg_cmp flags = SCMP_A1(SCMP_CMP_MASKED_EQ, kWriting, 0);
+    const scmp_arg_cmp flags = Arg(1, SCMP_CMP_MASKED_EQ, kWriting, 0);
     add(SCMP_SYS(open), 1, &flags);
   }
   // What is refused on purpose says "not permitted", as a read-only file
@@ -225,17 +236,17 @@ bool AddRules(scmp_filter_ctx ctx, bool renderer) {
                                     {O_CREAT, O_CREAT},
                                     {O_TRUNC, O_TRUNC},
                                     {__O_TMPFILE, __O_TMPFILE}}) {
-    const scmp_arg_cmp at = SCMP_A2(SCMP_CMP_MASKED_EQ, mask, value);
+    const scmp_arg_cmp at = Arg(2, SCMP_CMP_MASKED_EQ, mask, value);
     refuse(SCMP_SYS(openat), 1, &at);
-    const scmp_arg_cmp plain = SCMP_A1(SCMP_CMP_MASKED_EQ, mask, value);
+    const scmp_arg_cmp plain = Arg(1, SCMP_CMP_MASKED_EQ, mask, value);
     refuse(SCMP_SYS(open), 1, &plain);
   }
   {
-    const scmp_arg_cmp c = SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0);
+    const scmp_arg_cmp c = Arg(0, SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0);
     refuse(SCMP_SYS(clone), 1, &c);
   }
   for (int call : {SCMP_SYS(kill), SCMP_SYS(tgkill)}) {
-    const scmp_arg_cmp c = SCMP_A0(SCMP_CMP_NE, self);
+    const scmp_arg_cmp c = Arg(0, SCMP_CMP_NE, self);
     refuse(call, 1, &c);
   }
   return whole;
