@@ -29,7 +29,16 @@ def put(target, name, data):
 TRI = [(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0)]
 
 
+def utf16(text):
+    """The text as UTF-16 with a byte-order mark, in both byte orders."""
+    return {"le": b"\xff\xfe" + text.encode("utf-16-le"), "be": b"\xfe\xff" + text.encode("utf-16-be")}
+
+
 def stl():
+    text = ("solid cube\r\n facet normal 0 0 1\r\n  outer loop\r\n   vertex 0 0 0\r\n"
+            "   vertex 1 0 0\r\n   vertex 1 1 0\r\n  endloop\r\n endfacet\r\nendsolid cube\r\n")
+    for order, data in utf16(text).items():
+        put("reader_stl", "utf16%s.stl" % order, data)
     put("reader_stl", "text.stl",
         "solid cube\n facet normal 0 0 1\n  outer loop\n   vertex 0 0 0\n   vertex 1 0 0\n"
         "   vertex 1 1 0\n  endloop\n endfacet\n facet normal 0 0 1\n  outer loop\n"
@@ -49,6 +58,9 @@ def obj():
     put("reader_obj", "square.obj",
         "# square\nmtllib none.mtl\ng one\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvn 0 0 1\n"
         "usemtl red\nf 1/1/1 2/1/1 3/1/1\nf -4//1 -2//1 -1//1\ns off\nf 1 2 3 4 \\\n\n")
+    text = "# square \u00e9\r\nv 0 0 0\r\nv 1 0 0\r\nv 1 1 0\r\nv 0 1 0\r\nf 1 2 3 4\r\n"
+    for order, data in utf16(text).items():
+        put("reader_obj", "utf16%s.obj" % order, data)
 
 
 def dxf():
@@ -65,6 +77,31 @@ def dxf():
         "0\nVERTEX\n8\n0\n10\n0\n20\n1\n30\n0\n70\n192\n"
         "0\nVERTEX\n8\n0\n10\n0\n20\n0\n30\n0\n70\n128\n71\n1\n72\n2\n73\n3\n"
         "0\nSEQEND\n0\nENDSEC\n0\nEOF\n")
+    # Binary: codes of 2 bytes, or of 1 byte (255 escaping wider ones) in
+    # files of older releases; doubles, 16-bit integers, strings.
+    groups = [(0, "SECTION"), (2, "ENTITIES"), (0, "3DFACE"), (8, "0")]
+    for k, p in enumerate(TRI):
+        groups += [(10 + k, p[0]), (20 + k, p[1]), (30 + k, p[2])]
+    groups += [(1001, "APP"), (1070, 3), (0, "POLYLINE"), (66, 1), (70, 16), (71, 2), (72, 2)]
+    for p in TRI:
+        groups += [(0, "VERTEX"), (10, p[0]), (20, p[1]), (30, p[2]), (70, 64)]
+    groups += [(0, "SEQEND"), (0, "ENDSEC"), (0, "EOF")]
+    for name, narrow in (("binary.dxf", False), ("binary_narrow.dxf", True)):
+        out = b"AutoCAD Binary DXF\r\n\x1a\0"
+        for code, value in groups:
+            if not narrow:
+                out += struct.pack("<H", code)
+            elif code < 255:
+                out += bytes([code])
+            else:
+                out += b"\xff" + struct.pack("<H", code)
+            if 10 <= code <= 59:
+                out += struct.pack("<d", value)
+            elif 60 <= code <= 79 or 1060 <= code <= 1070:
+                out += struct.pack("<h", value)
+            else:
+                out += value.encode() + b"\0"
+        put("reader_dxf", name, out)
 
 
 def chunk3ds(cid, payload):
@@ -104,6 +141,12 @@ def lwo():
     surf2 = iff(b"SURF", b"red\0\0\0" + b"COLR" + struct.pack(">H", 14) +
                 struct.pack(">3f", 1, 0, 0) + struct.pack(">H", 0))
     put("reader_lwo", "v2.lwo", iff(b"FORM", b"LWO2" + tags + layr + pnts + pols2 + ptag + surf2))
+    # LWO3: the same chunks; the surface is a FORM with 32-bit sub-chunk lengths.
+    surf3 = iff(b"FORM", b"SURF" + b"red\0\0\0" + iff(b"VERS", struct.pack(">I", 950)) +
+                iff(b"FORM", b"NODS" + iff(b"NROT", bytes(8))) +
+                iff(b"COLR", struct.pack(">3f", 1, 0, 0) + struct.pack(">H", 0)))
+    pols3 = iff(b"POLS", b"FACE" + struct.pack(">4H", 3, 0, 1, 2) + struct.pack(">4H", 3, 0, 2, 3))
+    put("reader_lwo", "v3.lwo", iff(b"FORM", b"LWO3" + tags + layr + pnts + pols3 + ptag + surf3))
 
 
 def mqo():

@@ -1,6 +1,10 @@
 #include "readers/dxf.h"
 
+#include <cfloat>
+#include <charconv>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -172,6 +176,184 @@ inline bool DxfLines::Next(std::string_view& line) {
   return SlowNext(line);
 }
 
+// The binary form of the format: after the sentinel, each group is a code
+// (2 bytes little-endian; 1 byte in files of older releases, where 255
+// escapes a 2-byte code) and a value whose form the code's range gives:
+// a NUL-terminated string, a little-endian double or integer, or a
+// length-prefixed binary chunk. The groups are handed out as the lines of
+// the text form would be, so the reader above treats both alike and an
+// error names the line the text form would have.
+constexpr char kBinarySentinel[] = "AutoCAD Binary DXF\r\n\x1a";  // and its NUL
+constexpr size_t kSentinelBytes = sizeof kBinarySentinel;         // 22
+
+enum class ValueKind { kString, kDouble, kInt16, kInt32, kInt64, kBool, kChunk, kUnknown };
+
+ValueKind KindOf(int64_t c) {
+  struct Range {
+    int16_t first, last;
+    ValueKind kind;
+  };
+  static constexpr Range kRanges[] = {
+      {0, 9, ValueKind::kString},       {10, 59, ValueKind::kDouble},
+      {60, 79, ValueKind::kInt16},      {90, 99, ValueKind::kInt32},
+      {100, 100, ValueKind::kString},   {102, 102, ValueKind::kString},
+      {105, 105, ValueKind::kString},   {110, 149, ValueKind::kDouble},
+      {160, 169, ValueKind::kInt64},    {170, 179, ValueKind::kInt16},
+      {210, 239, ValueKind::kDouble},   {270, 289, ValueKind::kInt16},
+      {290, 299, ValueKind::kBool},     {300, 309, ValueKind::kString},
+      {310, 319, ValueKind::kChunk},    {320, 369, ValueKind::kString},
+      {370, 389, ValueKind::kInt16},    {390, 399, ValueKind::kString},
+      {400, 409, ValueKind::kInt16},    {410, 419, ValueKind::kString},
+      {420, 429, ValueKind::kInt32},    {430, 439, ValueKind::kString},
+      {440, 459, ValueKind::kInt32},    {460, 469, ValueKind::kDouble},
+      {470, 481, ValueKind::kString},   {999, 999, ValueKind::kString},
+      {1004, 1004, ValueKind::kChunk},  {1000, 1009, ValueKind::kString},
+      {1010, 1059, ValueKind::kDouble}, {1060, 1070, ValueKind::kInt16},
+      {1071, 1071, ValueKind::kInt32},
+  };
+  for (const Range& r : kRanges)
+    if (c >= r.first && c <= r.last) return r.kind;
+  return ValueKind::kUnknown;  // its size is unknown: the groups cannot be followed
+}
+
+class DxfBinaryLines {
+ public:
+  // f stands after the sentinel.
+  explicit DxfBinaryLines(FILE* f) : f_(f), buf_(BlockSizeFor(f, 1 << 20)) {}
+
+  // The next code or value, as a line of the text form. False at the end of
+  // the file, inside a group, or at a code whose value's size is unknown.
+  bool Next(std::string_view& line);
+  bool cut() const { return false; }  // long strings are cut and their rest skipped
+  int64_t lineNo = 0;
+
+ private:
+  bool Refill() {
+    if (eof_) return false;
+    pos_ = 0;
+    end_ = LoadCheckpointFile(f_) ? fread(buf_.data(), 1, buf_.size(), f_) : 0;
+    if (end_ == 0) eof_ = true;
+    return end_ != 0;
+  }
+  bool Byte(unsigned char& c) {
+    if (pos_ == end_ && !Refill()) return false;
+    c = buf_[pos_++];
+    return true;
+  }
+  // n (at most 8) bytes as a little-endian number.
+  bool Number(int n, uint64_t& out) {
+    out = 0;
+    for (int i = 0; i < n; ++i) {
+      unsigned char c;
+      if (!Byte(c)) return false;
+      out |= uint64_t{c} << (8 * i);
+    }
+    return true;
+  }
+  bool Code(int64_t& code);
+  bool Value(std::string_view& line);
+
+  FILE* f_;
+  std::vector<unsigned char> buf_;
+  size_t pos_ = 0, end_ = 0;
+  bool eof_ = false;
+  int wide_ = -1;       // 1: 2-byte codes, 0: 1-byte codes, -1: not known yet
+  bool value_ = false;  // a value comes next
+  int64_t code_ = 0;
+  std::string text_;
+};
+
+bool DxfBinaryLines::Code(int64_t& code) {
+  if (wide_ < 0) {
+    // The first group is a 0 (SECTION): its second byte is the code's high
+    // byte, 0, only in the 2-byte form.
+    if (pos_ == end_ && !Refill()) return false;
+    wide_ = end_ - pos_ >= 2 && buf_[pos_ + 1] == 0;
+  }
+  uint64_t v;
+  if (wide_) {
+    if (!Number(2, v)) return false;
+    code = static_cast<int16_t>(v);
+    return true;
+  }
+  if (!Number(1, v)) return false;
+  if (v == 255 && !Number(2, v)) return false;
+  code = static_cast<int16_t>(v);
+  return true;
+}
+
+bool DxfBinaryLines::Value(std::string_view& line) {
+  char num[32];
+  uint64_t v;
+  text_.clear();
+  switch (KindOf(code_)) {
+    case ValueKind::kString:
+      // Up to the NUL; only the first line's worth is kept.
+      for (unsigned char c;;) {
+        if (!Byte(c)) return false;
+        if (c == 0) break;
+        if (text_.size() < kMaxLine) text_.push_back(static_cast<char>(c));
+      }
+      line = text_;
+      return true;
+    case ValueKind::kDouble: {
+      if (!Number(8, v)) return false;
+      double d;
+      memcpy(&d, &v, sizeof d);
+      // Read as a float, as the text form's numbers are; out of range is inf.
+      const float f = std::isnan(d)  ? std::numeric_limits<float>::quiet_NaN()
+                      : d > FLT_MAX  ? std::numeric_limits<float>::infinity()
+                      : d < -FLT_MAX ? -std::numeric_limits<float>::infinity()
+                                     : static_cast<float>(d);
+      // The shortest text that reads back as the same float.
+      const auto r = std::to_chars(num, num + sizeof num, f);
+      text_.assign(num, r.ptr);
+      break;
+    }
+    case ValueKind::kInt16:
+      if (!Number(2, v)) return false;
+      text_ = std::to_string(static_cast<int16_t>(v));
+      break;
+    case ValueKind::kInt32:
+      if (!Number(4, v)) return false;
+      text_ = std::to_string(static_cast<int32_t>(v));
+      break;
+    case ValueKind::kInt64:
+      if (!Number(8, v)) return false;
+      text_ = std::to_string(static_cast<int64_t>(v));
+      break;
+    case ValueKind::kBool:
+      if (!Number(1, v)) return false;
+      text_ = std::to_string(v);
+      break;
+    case ValueKind::kChunk: {
+      // A length byte, then the data: passed over.
+      if (!Number(1, v)) return false;
+      unsigned char c;
+      for (uint64_t i = 0; i < v; ++i)
+        if (!Byte(c)) return false;
+      break;
+    }
+    case ValueKind::kUnknown:
+      return false;
+  }
+  line = text_;
+  return true;
+}
+
+bool DxfBinaryLines::Next(std::string_view& line) {
+  if (!value_) {
+    if (!Code(code_)) return false;
+    text_ = std::to_string(code_);
+    line = text_;
+  } else if (!Value(line)) {
+    return false;
+  }
+  value_ = !value_;
+  ++lineNo;
+  return true;
+}
+
 // The first word of a value line: leading white space skipped, up to the
 // next white space.
 std::string_view FirstWord(std::string_view s) {
@@ -204,6 +386,9 @@ bool ScanOneInt(std::string_view s, int64_t& out) {
   return true;
 }
 
+// Reads groups from the lines of the text form (DxfLines) or of the binary
+// form (DxfBinaryLines).
+template <class Lines>
 class DxfReader {
  public:
   DxfReader(FILE* f, PolygonModel& model) : lines_(f), model_(model) {}
@@ -235,12 +420,13 @@ class DxfReader {
   bool ReadPolyline();
   void AddMeshQuads(int64_t m, int64_t n, int64_t flags, int32_t base, int64_t count);
 
-  DxfLines lines_;
+  Lines lines_;
   PolygonModel& model_;
   bool codeZeroRead_ = false;  // the 3DFACE reader consumed the next code line
 };
 
-bool DxfReader::Run() {
+template <class Lines>
+bool DxfReader<Lines>::Run() {
   bool inSection = false;
   std::string_view value;
   for (;;) {
@@ -278,7 +464,8 @@ bool DxfReader::Run() {
   }
 }
 
-bool DxfReader::ReadFace() {
+template <class Lines>
+bool DxfReader<Lines>::ReadFace() {
   // Corner k's x, y and z come with codes 10 + k, 20 + k and 30 + k, in
   // whatever order the exporter wrote them; a repeated code replaces the
   // value.
@@ -317,7 +504,8 @@ void DropFrom(PolygonModel& model, int32_t vertices, int32_t polygons) {
   model.polyColor.resize(p);
 }
 
-bool DxfReader::ReadPolyline() {
+template <class Lines>
+bool DxfReader<Lines>::ReadPolyline() {
   int64_t polyFlags = 0, vertexFlags = 0;
   bool inVertex = false;
   float x = 0, y = 0, z = 0, elevation = 0;
@@ -422,7 +610,9 @@ bool DxfReader::ReadPolyline() {
 // The quads of an M x N polygon mesh whose vertices came row by row. Quads
 // naming a vertex the mesh did not deliver are left out, and the loops run
 // only over rows that exist, so sizes from the file cannot make them long.
-void DxfReader::AddMeshQuads(int64_t m, int64_t n, int64_t flags, int32_t base, int64_t count) {
+template <class Lines>
+void DxfReader<Lines>::AddMeshQuads(int64_t m, int64_t n, int64_t flags, int32_t base,
+                                    int64_t count) {
   if (m < 1 || n < 1) return;
   auto quad = [&](int64_t a, int64_t b, int64_t c, int64_t d) {
     if (a >= count || b >= count || c >= count || d >= count) return;
@@ -444,6 +634,14 @@ void DxfReader::AddMeshQuads(int64_t m, int64_t n, int64_t flags, int32_t base, 
   }
 }
 
+template <class Lines>
+bool Read(FILE* f, PolygonModel& model, int64_t& lineNo) {
+  DxfReader<Lines> reader(f, model);
+  const bool ok = reader.Run();
+  lineNo = reader.lineNo();
+  return ok;
+}
+
 }  // namespace
 
 int32_t DxfIsSupport(const char*) {
@@ -458,10 +656,15 @@ bool DxfLoadInto(const char* path, PolygonModel& model) {
     CopyMessage(g_msg, "ファイルがオープンできませんでした。");
     return false;
   }
-  DxfReader reader(file.get(), model);
-  if (!reader.Run()) {
-    FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%lld)",
-                  static_cast<long long>(reader.lineNo()));
+  char head[kSentinelBytes];
+  const bool binary = fread(head, 1, sizeof head, file.get()) == sizeof head &&
+                      memcmp(head, kBinarySentinel, sizeof head) == 0;
+  if (!binary) rewind(file.get());
+  int64_t lineNo = 0;
+  const bool ok = binary ? Read<DxfBinaryLines>(file.get(), model, lineNo)
+                         : Read<DxfLines>(file.get(), model, lineNo);
+  if (!ok) {
+    FormatMessage(g_msg, sizeof g_msg, "データエラー (line:%lld)", static_cast<long long>(lineNo));
     return false;
   }
   return true;

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/text.h"
@@ -21,6 +22,7 @@ constexpr char kDataError[] = "データエラー．";
 constexpr uint64_t kFormHeader = 12;  // "FORM", form length, form type
 constexpr uint64_t kChunkHeader = 8;  // identifier, 32-bit length
 constexpr uint64_t kSubHeader = 6;    // identifier, 16-bit length
+constexpr uint64_t kSubHeader3 = 8;   // identifier, 32-bit length (LWO3)
 constexpr uint64_t kPointBytes = 12;
 constexpr size_t kSniffBytes = 16;
 
@@ -201,9 +203,12 @@ inline bool ReadVx(const unsigned char* d, uint64_t& pos, uint64_t end, uint32_t
   return true;
 }
 
+// Reads LWO2 and LWO3 objects. LWO3 has the same chunks, but a surface
+// comes as a FORM of type SURF and its sub-chunks have 32-bit lengths.
 class Lwo2Reader {
  public:
-  Lwo2Reader(ByteSource& src, PolygonModel& model) : src_(src), size_(src.size()), m_(model) {}
+  Lwo2Reader(ByteSource& src, PolygonModel& model, bool lwo3)
+      : src_(src), size_(src.size()), m_(model), lwo3_(lwo3) {}
   bool Run();
 
  private:
@@ -217,8 +222,12 @@ class Lwo2Reader {
   ByteSource& src_;
   uint64_t size_;
   PolygonModel& m_;
+  bool lwo3_;
   std::vector<std::string> tags_;
   std::unordered_map<std::string, Float3> surfaces_;
+  // LWO3 surfaces without a base colour (node-based materials): their
+  // polygons are drawn in the object colour.
+  std::unordered_set<std::string> plainSurfaces_;
   int64_t vertexBase_ = 0;
   int64_t polygonBase_ = 0;
   int64_t polygonEnd_ = 0;  // end of the polygons of the most recent POLS
@@ -290,13 +299,25 @@ bool Lwo2Reader::Run() {
       break;
     }
     const bool isPnts = IdIs(h, "PNTS"), isPols = IdIs(h, "POLS"), isTags = IdIs(h, "TAGS"),
-               isPtag = IdIs(h, "PTAG"), isSurf = IdIs(h, "SURF");
-    const uint64_t body = pos + kChunkHeader;
-    const uint64_t length = LoadBe32(h + 4);
+               isPtag = IdIs(h, "PTAG"), isForm = lwo3_ && IdIs(h, "FORM");
+    bool isSurf = IdIs(h, "SURF");
+    uint64_t body = pos + kChunkHeader;
+    uint64_t length = LoadBe32(h + 4);
     const uint64_t end = body + length;
     if (end > size_) {
       ok = false;
       break;
+    }
+    if (isForm && length >= 4) {
+      // A nested form: only surfaces are read, from after the form type.
+      const unsigned char* type = src_.Get(body, 4);
+      if (!type) {
+        ok = false;
+        break;
+      }
+      isSurf = IdIs(type, "SURF");
+      body += 4;
+      length -= 4;
     }
     if (isPnts) {
       vertexBase_ = m_.VertexCount();
@@ -468,19 +489,27 @@ bool Lwo2Reader::Surface(const unsigned char* d, uint64_t length) {
     const auto it = surfaces_.find(source);
     if (it != surfaces_.end()) {
       surfaces_[name] = it->second;
+      plainSurfaces_.erase(name);
+      return true;
+    }
+    if (plainSurfaces_.count(source) && !surfaces_.count(name)) {
+      plainSurfaces_.insert(name);
       return true;
     }
   }
-  while (pos + kSubHeader <= length) {
-    const uint64_t sub = LoadBe16(d + pos + 4);
+  const uint64_t header = lwo3_ ? kSubHeader3 : kSubHeader;
+  while (pos + header <= length) {
+    const uint64_t sub = lwo3_ ? LoadBe32(d + pos + 4) : LoadBe16(d + pos + 4);
     if (IdIs(d + pos, "COLR")) {
-      if (pos + kSubHeader + 12 > length) return false;
-      const unsigned char* c = d + pos + kSubHeader;
+      if (pos + header + 12 > length) return false;
+      const unsigned char* c = d + pos + header;
       surfaces_[name] = {LoadBeFloat(c), LoadBeFloat(c + 4), LoadBeFloat(c + 8)};
+      plainSurfaces_.erase(name);
       return true;
     }
-    pos += kSubHeader + sub;
+    pos += header + sub;
   }
+  if (lwo3_ && !surfaces_.count(name)) plainSurfaces_.insert(name);
   return true;
 }
 
@@ -488,7 +517,7 @@ bool Lwo2Reader::Surface(const unsigned char* d, uint64_t length) {
 // the material tag + 1. A tag whose surface has no colour is a data error.
 bool Lwo2Reader::Colour() {
   // Each tag is looked up once, not once per polygon.
-  enum : uint8_t { kUnknown, kMissing, kFound };
+  enum : uint8_t { kUnknown, kMissing, kFound, kPlain };
   std::vector<uint8_t> state(tags_.size(), kUnknown);
   std::vector<Float3> color(tags_.size());
   const int64_t ntags = static_cast<int64_t>(tags_.size());
@@ -503,8 +532,14 @@ bool Lwo2Reader::Colour() {
     }
     if (state[t] == kUnknown) {
       const auto it = surfaces_.find(tags_[t]);
-      state[t] = it == surfaces_.end() ? kMissing : kFound;
+      state[t] = it != surfaces_.end()            ? kFound
+                 : plainSurfaces_.count(tags_[t]) ? kPlain
+                                                  : kMissing;
       if (it != surfaces_.end()) color[t] = it->second;
+    }
+    if (state[t] == kPlain) {
+      material[p] = -1;
+      continue;
     }
     if (state[t] == kMissing) {
       // The polygons from here on keep no colour of their own.
@@ -526,7 +561,10 @@ int32_t LwoIsSupport(const char* path) {
   unsigned char head[kSniffBytes] = {};
   [[maybe_unused]] const size_t got = fread(head, 1, sizeof head, file.get());
   if (memcmp(head, "FORM", 4) != 0) return -1;
-  return memcmp(head + 8, "LWOB", 4) == 0 || memcmp(head + 8, "LWO2", 4) == 0 ? 1 : -1;
+  return memcmp(head + 8, "LWOB", 4) == 0 || memcmp(head + 8, "LWO2", 4) == 0 ||
+                 memcmp(head + 8, "LWO3", 4) == 0
+             ? 1
+             : -1;
 }
 
 bool LwoLoadInto(const char* path, PolygonModel& model) {
@@ -542,13 +580,14 @@ bool LwoLoadInto(const char* path, PolygonModel& model) {
     CopyMessage(g_msg, kDataError);
     return false;
   }
-  // The form type's last character tells the version; any other form
-  // leaves the model empty.
+  // The form type's last character tells the version (LWO3 is named in
+  // full); any other form leaves the model empty.
   const unsigned char version = head ? head[kFormHeader - 1] : 0;
+  const bool lwo3 = head && memcmp(head + 8, "LWO3", 4) == 0;
   if (version == 'B') {
     ReadLwob(src, model);
-  } else if (version == '2') {
-    Lwo2Reader reader(src, model);
+  } else if (version == '2' || lwo3) {
+    Lwo2Reader reader(src, model, lwo3);
     if (!reader.Run()) {
       CopyMessage(g_msg, kDataError);
       return false;

@@ -1,6 +1,7 @@
 #include "readers/obj.h"
 
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -95,12 +96,24 @@ int32_t ObjIsSupport(const char* path) {
   File file(path);
   if (!file) return 0;
   char buf[kSniffBytes];
-  const size_t got = fread(buf, 1, sizeof buf, file.get());
+  size_t got = fread(buf, 1, sizeof buf, file.get());
   // The last byte read is overwritten by the end mark, and the text ends at
   // the first NUL as a C string does.
   size_t len = got == 0 ? 0 : got - 1;
-  if (const void* nul = memchr(buf, '\0', len)) len = static_cast<const char*>(nul) - buf;
   std::string_view text(buf, len);
+  // UTF-16 text is looked at converted: as many characters, less the last.
+  std::string wide;
+  if (const int bom = Utf16Bom(reinterpret_cast<const unsigned char*>(buf), got)) {
+    std::vector<unsigned char> raw(2 + 2 * kSniffBytes);
+    memcpy(raw.data(), buf, got);
+    got += fread(raw.data() + got, 1, raw.size() - got, file.get());
+    const size_t units = (got - 2) / 2 - 1;  // Utf16Bom saw one after the mark
+    wide.resize(3 * units);
+    size_t used = 0;
+    wide.resize(Utf16ToUtf8(raw.data() + 2, 2 * units, bom == 1, true, wide.data(), used));
+    text = wide;
+  }
+  if (const size_t nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
   size_t pos = 0;
   bool first = true;
   while (true) {
@@ -124,7 +137,7 @@ bool ObjLoadInto(const char* path, PolygonModel& model) {
     CopyMessage(g_msg, "ファイルがオープンできませんでした。");
     return false;
   }
-  LineReader lines(file.get());
+  LineReader lines(file.get(), 1 << 20, LineEnds::kAny, TextEncoding::kDetectUtf16);
   ReserveAhead reserve(model, file.Size());
   std::string_view text;
   std::vector<int32_t> corners;

@@ -102,7 +102,7 @@ Step TextLine(std::string_view line, TextPass& t, PolygonModel& model) {
 // The text pass. Returns false on a data error (message set). Sets isText
 // when a "solid" line was met.
 bool ReadText(FILE* f, int64_t fileSize, PolygonModel& model, bool& isText) {
-  LineReader lines(f);
+  LineReader lines(f, 1 << 20, LineEnds::kAny, TextEncoding::kDetectUtf16);
   ReserveAhead reserve(model, fileSize);
   TextPass t;
   std::string_view text;
@@ -195,7 +195,7 @@ bool ReadBinary(FILE* f, int64_t fileSize, PolygonModel& model) {
 int32_t StlIsSupport(const char* path) {
   File file(path);
   if (!file) return 0;
-  LineReader lines(file.get(), 64 * 1024);
+  LineReader lines(file.get(), 64 * 1024, LineEnds::kAny, TextEncoding::kDetectUtf16);
   std::string_view line;
   bool solid = false;
   for (int n = 0; n < kHeaderLines && lines.Next(line); ++n) {

@@ -19,8 +19,92 @@ size_t BlockSizeFor(FILE* f, size_t blockSize) {
   return want < blockSize ? static_cast<size_t>(want) : blockSize;
 }
 
-LineReader::LineReader(FILE* f, size_t blockSize, LineEnds ends)
-    : f_(f), buf_(BlockSizeFor(f, blockSize)), ends_(ends) {}
+LineReader::LineReader(FILE* f, size_t blockSize, LineEnds ends, TextEncoding encoding)
+    : f_(f), buf_(BlockSizeFor(f, blockSize)), ends_(ends), encoding_(encoding) {
+  // A third of the buffer takes UTF-16 bytes: room for the mark and one
+  // character, and for what a block may leave cut.
+  if (encoding == TextEncoding::kDetectUtf16 && buf_.size() < 12) buf_.resize(12);
+}
+
+int Utf16Bom(const unsigned char* p, size_t n) {
+  if (n < 4) return 0;
+  if (p[0] == 0xFF && p[1] == 0xFE && p[3] == 0 && p[2] < 0x80) return 1;
+  if (p[0] == 0xFE && p[1] == 0xFF && p[2] == 0 && p[3] < 0x80) return 2;
+  return 0;
+}
+
+size_t Utf16ToUtf8(const unsigned char* in, size_t n, bool le, bool last, char* out, size_t& used) {
+  auto unit = [in, le](size_t i) -> uint32_t {
+    return le ? uint32_t{in[i]} | uint32_t{in[i + 1]} << 8 : uint32_t{in[i]} << 8 | in[i + 1];
+  };
+  char* o = out;
+  size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    uint32_t c = unit(i);
+    if (c >= 0xD800 && c < 0xDC00) {
+      if (i + 4 > n && !last) break;  // its pair may come with the next block
+      const uint32_t low = i + 4 <= n ? unit(i + 2) : 0;
+      if (low >= 0xDC00 && low < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        i += 2;
+      } else {
+        c = 0xFFFD;
+      }
+    } else if (c >= 0xDC00 && c < 0xE000) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *o++ = static_cast<char>(0xC0 | c >> 6);
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *o++ = static_cast<char>(0xE0 | c >> 12);
+      *o++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      // Two units in, four bytes out: within 3 bytes per unit.
+      *o++ = static_cast<char>(0xF0 | c >> 18);
+      *o++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  // A last odd byte is no character; it is dropped at the end.
+  used = last ? n : i;
+  return static_cast<size_t>(o - out);
+}
+
+// The next block of a file that may be UTF-16: raw bytes are read into raw_
+// (a third of the buffer, so that their conversion always fits) and
+// converted into buf_. Until the first block has been seen the file may
+// still turn out to be plain bytes.
+size_t LineReader::RefillUtf16() {
+  const size_t room = buf_.size() / 3;
+  if (raw_.size() < room) raw_.resize(room);
+  for (;;) {
+    const size_t got = fread(raw_.data() + rawLeft_, 1, room - rawLeft_, f_);
+    read_ += static_cast<int64_t>(got);
+    const size_t have = rawLeft_ + got;
+    size_t start = 0;
+    if (utf16_ == 0) {
+      utf16_ = Utf16Bom(raw_.data(), have);
+      if (utf16_ == 0) {
+        encoding_ = TextEncoding::kBytes;  // read on as bytes
+        memcpy(buf_.data(), raw_.data(), have);
+        return have;
+      }
+      start = 2;  // the mark is no text
+    }
+    size_t used = 0;
+    const size_t out =
+        Utf16ToUtf8(raw_.data() + start, have - start, utf16_ == 1, got == 0, buf_.data(), used);
+    rawLeft_ = have - start - used;
+    memmove(raw_.data(), raw_.data() + start + used, rawLeft_);
+    // A block may end inside a unit and convert to nothing: read on.
+    if (out > 0 || got == 0) return out;
+  }
+}
 
 bool LineReader::Refill() {
   if (eof_ || !f_) return false;
@@ -31,8 +115,12 @@ bool LineReader::Refill() {
     return false;
   }
   pos_ = 0;
-  end_ = fread(buf_.data(), 1, buf_.size(), f_);
-  read_ += static_cast<int64_t>(end_);
+  if (encoding_ == TextEncoding::kDetectUtf16) {
+    end_ = RefillUtf16();
+  } else {
+    end_ = fread(buf_.data(), 1, buf_.size(), f_);
+    read_ += static_cast<int64_t>(end_);
+  }
   lfPos_ = crPos_ = 0;
   if (end_ == 0) {
     eof_ = true;

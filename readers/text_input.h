@@ -12,6 +12,22 @@
 // them, at LF only with a CR just before it dropped (a CR elsewhere stays).
 enum class LineEnds { kAny, kTextMode };
 
+// What a LineReader hands out: the file's bytes as they stand, or, for a
+// file that starts with a UTF-16 byte-order mark (LE or BE) followed by an
+// ASCII character, its text converted to UTF-8 without the mark.
+enum class TextEncoding { kBytes, kDetectUtf16 };
+
+// The byte order a UTF-16 text starts with: 1 for a little-endian mark,
+// 2 for a big-endian one, both followed by an ASCII character; else 0.
+// Other files that happen to start with FF FE keep being read as bytes.
+int Utf16Bom(const unsigned char* p, size_t n);
+
+// Converts whole UTF-16 units of in[0, n) (little-endian when le) to UTF-8
+// at out, which must have room for 3 bytes per unit. A high surrogate at the
+// very end is left unconverted unless last; unpaired surrogates become
+// U+FFFD. Returns the bytes written and sets used to the input bytes taken.
+size_t Utf16ToUtf8(const unsigned char* in, size_t n, bool le, bool last, char* out, size_t& used);
+
 // A read buffer's size for a file: blockSize, or less for a regular file
 // that is smaller (most files are small, and clearing a megabyte for each
 // costs more than reading it). At least 4 KB, and more than the file.
@@ -21,7 +37,8 @@ size_t BlockSizeFor(FILE* f, size_t blockSize);
 // the last line. An empty file has no lines.
 class LineReader {
  public:
-  explicit LineReader(FILE* f, size_t blockSize = 1 << 20, LineEnds ends = LineEnds::kAny);
+  explicit LineReader(FILE* f, size_t blockSize = 1 << 20, LineEnds ends = LineEnds::kAny,
+                      TextEncoding encoding = TextEncoding::kBytes);
   // Sets line to the next line (without its end) and returns true, or
   // returns false at the end of the file. The view is valid until the next
   // call.
@@ -33,13 +50,17 @@ class LineReader {
   // that split lines themselves walk a block at a time this way.
   bool NextLines(std::string_view& text);
   // Reads up to n raw bytes that follow the last line returned (a block of
-  // binary data inside a text file) and returns how many were read.
+  // binary data inside a text file) and returns how many were read. Of a
+  // UTF-16 file, the converted text.
   size_t Read(void* dst, size_t n);
-  // Bytes of the file handed out or skipped so far.
+  // Bytes of the file handed out or skipped so far (of a UTF-16 file, about
+  // that: the converted rest of the block is counted as it stands).
   int64_t Consumed() const { return read_ - static_cast<int64_t>(end_ - pos_); }
+  bool utf16() const { return utf16_ != 0; }
 
  private:
   bool Refill();
+  size_t RefillUtf16();
   bool NextLine(std::string_view& line);
   size_t FindEnd();
   FILE* f_;
@@ -51,6 +72,10 @@ class LineReader {
   bool eof_ = false;
   bool skipLf_ = false;  // a CR ended the previous block: drop a leading LF
   std::string long_;     // a line that spans blocks
+  TextEncoding encoding_;
+  int utf16_ = 0;                   // 1 little-endian, 2 big-endian (Utf16Bom), once detected
+  std::vector<unsigned char> raw_;  // UTF-16 bytes read, before conversion
+  size_t rawLeft_ = 0;              // at the start of raw_: a cut unit or surrogate pair
 };
 
 // Opens a file for binary reading and closes it when it goes out of scope.

@@ -545,6 +545,118 @@ TEST(DxfReader, HostileInputEndsQuickly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
 }
 
+// The binary form of the same groups: the sentinel, then each code in 2
+// bytes (1 byte, 255 escaping wider codes, when narrow) and its value in the
+// form the code's range gives.
+std::string Binary(const std::vector<Group>& groups, bool narrow = false) {
+  std::string s("AutoCAD Binary DXF\r\n\x1a\0", 22);
+  for (const auto& [code, value] : groups) {
+    if (!narrow) {
+      PutU16(s, static_cast<unsigned>(code));
+    } else if (code < 255) {
+      s.push_back(static_cast<char>(code));
+    } else {
+      s.push_back('\xFF');
+      PutU16(s, static_cast<unsigned>(code));
+    }
+    if ((code >= 10 && code <= 59) || (code >= 1010 && code <= 1059)) {
+      const double d = std::stod(value);
+      char b[8];
+      memcpy(b, &d, 8);
+      s.append(b, 8);
+    } else if ((code >= 60 && code <= 79) || (code >= 1060 && code <= 1070)) {
+      PutU16(s, static_cast<unsigned>(std::stoi(value)));
+    } else if (code == 1071 || (code >= 90 && code <= 99)) {
+      PutU32(s, static_cast<unsigned>(std::stol(value)));
+    } else if (code == 290) {
+      s.push_back(static_cast<char>(std::stoi(value)));
+    } else if (code == 310 || code == 1004) {
+      s.push_back(static_cast<char>(value.size()));
+      s += value;
+    } else {
+      s += value;
+      s.push_back('\0');
+    }
+  }
+  return s;
+}
+
+TEST(DxfReader, BinaryFilesReadAsTheirTextForm) {
+  // Groups of every value form, faces and each polyline kind.
+  const std::vector<Group> header = {
+      {0, "SECTION"}, {2, "HEADER"}, {9, "$ACADVER"}, {1, "AC1015"}, {9, "$EXTMIN"}, {10, "-1.5"},
+      {20, "0"},      {30, "1e300"}, {90, "70000"},   {290, "1"},    {999, "note"},  {0, "ENDSEC"},
+  };
+  const std::vector<Group> xdata = {{1001, "APP"},    {1004, "\x01\x02\xff"},
+                                    {1040, "2.5"},    {1070, "-3"},
+                                    {1071, "123456"}, {310, std::string(200, '\x1a')}};
+  const auto face =
+      Cat({Face({{"0.1", "0", "0"}, {"1", "0", "0"}, {"1", "1", "0"}, {"0", "1", "0"}}), xdata});
+  std::vector<Group> all = header;
+  const auto body = Cat({face, Mesh(49, 3, 3), Mesh(16, 2, 2),
+                         Polyline({{70, "64"}, {71, "4"}, {72, "1"}},
+                                  {Vertex(0, 0, 0, 192), Vertex(1, 0, 0, 192), Vertex(1, 1, 0, 192),
+                                   FaceRecord({"1", "2", "-3"})})});
+  const std::string text = Groups(all) + Entities(body);
+  all = Cat({all, {{0, "SECTION"}, {2, "ENTITIES"}}, body, {{0, "ENDSEC"}, {0, "EOF"}}});
+  const Loaded want = Load(text);
+  ASSERT_TRUE(want.ok) << want.msg;
+  for (bool narrow : {false, true}) {
+    const Loaded r = Load(Binary(all, narrow));
+    ASSERT_TRUE(r.ok) << narrow << ": " << r.msg;
+    ASSERT_EQ(r.model.VertexCount(), want.model.VertexCount());
+    ASSERT_EQ(r.model.PolygonCount(), want.model.PolygonCount());
+    for (int32_t v = 0; v < r.model.VertexCount(); ++v)
+      EXPECT_EQ(r.model.vertices[v], want.model.vertices[v]) << v;
+    for (int32_t p = 0; p < r.model.PolygonCount(); ++p)
+      EXPECT_EQ(Corners(r.model, p), Corners(want.model, p)) << p;
+  }
+  EXPECT_EQ(want.model.vertices[0].x, 0.1f);  // the double read as a float
+
+  // Errors name the line the text form would have.
+  const auto noEof = std::vector<Group>(all.begin(), all.end() - 1);
+  const Loaded textError = Load(Groups(noEof));
+  ASSERT_FALSE(textError.ok);
+  const Loaded binaryError = Load(Binary(noEof));
+  EXPECT_FALSE(binaryError.ok);
+  EXPECT_EQ(binaryError.msg, textError.msg);
+}
+
+TEST(DxfReader, DamagedBinaryFilesFailCleanly) {
+  const auto tri = Face({{"0", "0", "0"}, {"1", "0", "0"}, {"1", "1", "0"}});
+  const std::vector<Group> groups =
+      Cat({{{0, "SECTION"}, {2, "ENTITIES"}}, tri, Mesh(16, 3, 3), {{0, "ENDSEC"}, {0, "EOF"}}});
+  for (bool narrow : {false, true}) {
+    const std::string whole = Binary(groups, narrow);
+    // Every cut fails with a line number, and keeps what it had read.
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
+      Loaded r = Load(whole.substr(0, cut));
+      EXPECT_FALSE(r.ok) << cut;
+      EXPECT_EQ(r.msg.rfind("データエラー (line:", 0), 0u) << cut;
+      EXPECT_EQ(r.model.DropInvalidPolygons(), 0u) << cut;
+    }
+  }
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string msg;
+  } cases[] = {
+      // A code of no known range: its value's size is unknown.
+      {"unknown code", Binary({{0, "SECTION"}, {200, "x"}, {0, "EOF"}}), LineError(3)},
+      // A string without its NUL runs to the end of the file; only a line's
+      // worth is kept.
+      {"endless string",
+       Binary({{0, "SECTION"}}) + std::string("\0\0", 2) + std::string(8 << 20, 'S'), LineError(3)},
+      {"sentinel only", std::string("AutoCAD Binary DXF\r\n\x1a\0", 22), LineError(0)},
+      {"chunk longer than the file", Binary({{0, "SECTION"}}) + "\x36\x01\xff", LineError(3)},
+  };
+  for (const Case& c : cases) {
+    const Loaded r = Load(c.bytes);
+    EXPECT_FALSE(r.ok) << c.what;
+    EXPECT_EQ(r.msg, c.msg) << c.what;
+  }
+}
+
 // Every corpus file loads, also those with corner codes out of order, 2D
 // polylines or vertices without flags. Where no POLYLINE adds polygons (none
 // at all, or only 2D and 3D polylines), the polygons are the 3DFACEs.

@@ -100,7 +100,7 @@ std::vector<int32_t> Corners(const PolygonModel& m, int32_t p) {
   return std::vector<int32_t>(m.index(p), m.index(p) + m.nv(p));
 }
 
-TEST(Lwo, IsSupportAcceptsOnlyTheTwoKnownForms) {
+TEST(Lwo, IsSupportAcceptsOnlyTheThreeKnownForms) {
   struct Case {
     const char* what;
     std::string bytes;
@@ -108,7 +108,8 @@ TEST(Lwo, IsSupportAcceptsOnlyTheTwoKnownForms) {
   } cases[] = {
       {"LWOB", Form("LWOB", ""), 1},
       {"LWO2", Form("LWO2", Pnts(kQuad)), 1},
-      {"LWO3", Form("LWO3", ""), -1},
+      {"LWO3", Form("LWO3", ""), 1},
+      {"layered object", Form("LWLO", ""), -1},
       {"another IFF form", Form("ILBM", ""), -1},
       {"not FORM", "FORX" + Be32(4) + "LWO2", -1},
       {"cut in the form type", std::string("FORM\0\0\0\4LW", 10), -1},
@@ -408,6 +409,76 @@ TEST(Lwo, Version2CorruptChunksEndInADataError) {
   }
 }
 
+// LWO3: the chunks of LWO2; a surface is a FORM of type SURF whose
+// sub-chunks, nested forms among them, have 32-bit lengths.
+std::string Sub3(const char* id, const std::string& body) { return Chunk(id, body); }
+std::string Surf3(const std::string& name, const std::string& subs,
+                  const std::string& source = {}) {
+  return Form("SURF", Name(name) + Name(source) + subs);
+}
+std::string Colr3(float r, float g, float b) {
+  return Sub3("COLR", BeF(r) + BeF(g) + BeF(b) + Be16(0));
+}
+const std::string kNodes3 =
+    Form("NODS", Sub3("NROT", std::string(8, '\0')) + Form("NNDS", Sub3("NSTA", Be16(0))));
+
+TEST(Lwo, Version3ReadsTheVersion2ChunksAndSurfaceForms) {
+  const Loaded r = Load(Form(
+      "LWO3", Tags({"Red", "Nodal", "Copy"}) + Chunk("LAYR", std::string(18, '\0')) + Pnts(kQuad) +
+                  Pols({{0, 1, 2}, {0, 1, 2, 3}, {1, 2, 3}, {0, 2, 3}}) +
+                  Ptag({{0, 0}, {1, 1}, {2, 2}}) + Form("CLIP", Be32(1)) +
+                  Surf3("Red", Sub3("VERS", Be32(950)) + kNodes3 + Colr3(0.5f, 0.25f, 1.0f)) +
+                  // A surface made of nodes only has no base colour.
+                  Surf3("Nodal", Sub3("VERS", Be32(950)) + kNodes3) + Surf3("Copy", "", "Red")));
+  ASSERT_TRUE(r.ok) << r.msg;
+  ASSERT_EQ(r.model.VertexCount(), 4);
+  EXPECT_EQ(r.model.vertices[0], (Float3{1, 2, -3}));
+  ASSERT_EQ(r.model.PolygonCount(), 4);
+  EXPECT_EQ(Corners(r.model, 1), (std::vector<int32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(r.model.material(0), 1);
+  EXPECT_EQ(r.model.color(0), (Float3{0.5f, 0.25f, 1.0f}));
+  EXPECT_EQ(r.model.material(1), -1);  // drawn in the object colour
+  EXPECT_EQ(r.model.material(2), 3);
+  EXPECT_EQ(r.model.color(2), (Float3{0.5f, 0.25f, 1.0f}));
+  EXPECT_EQ(r.model.material(3), -1);
+  // A tag that names no surface at all is still a data error.
+  const Loaded missing = Load(Form("LWO3", Tags({"Skin"}) + Pnts(kQuad) + Pols({{0, 1, 2}}) +
+                                               Ptag({{0, 0}}) + Surf3("Other", Colr3(1, 0, 0))));
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.msg, kDataError);
+}
+
+TEST(Lwo, Version3DamagedFilesFailCleanly) {
+  const std::string chunks = Tags({"A"}) + Pnts(kQuad) + Pols({{0, 1, 2}}) + Ptag({{0, 0}}) +
+                             Surf3("A", kNodes3 + Colr3(1, 0, 0));
+  const std::string bytes = Form("LWO3", chunks);
+  // Every cut: no crash, and a cut inside a chunk is a data error.
+  for (size_t n = 12; n < bytes.size(); ++n) {
+    const Loaded r = Load(bytes.substr(0, n));
+    EXPECT_EQ(r.msg, r.ok ? "" : kDataError) << n;
+  }
+  auto raw = [](const char* id, unsigned length, const std::string& body) {
+    return std::string(id, 4) + Be32(length) + body;
+  };
+  const std::string head = Tags({"A"}) + Pnts(kQuad) + Pols({{0, 1, 2}}) + Ptag({{0, 0}});
+  struct Case {
+    const char* what;
+    std::string chunks;
+    bool ok;
+  } cases[] = {
+      {"sub-chunk length 0xFFFFFFFF", Surf3("A", raw("VERS", 0xFFFFFFFF, "")), true},
+      {"COLR cut", Surf3("A", raw("COLR", 14, BeF(1))), false},
+      {"form length past the file", raw("FORM", 0xFFFFFFF0, "SURF"), false},
+      {"form shorter than its type", raw("FORM", 2, "SU") + Surf3("A", Colr3(1, 0, 0)), true},
+      {"surface name without a zero byte", Form("SURF", "NoZeroByte"), false},
+  };
+  for (const Case& c : cases) {
+    const Loaded r = Load(Form("LWO3", head + c.chunks));
+    EXPECT_EQ(r.ok, c.ok) << c.what;
+    EXPECT_EQ(r.msg, c.ok ? "" : kDataError) << c.what;
+  }
+}
+
 TEST(Lwo, FailsToOpenAMissingFile) {
   PolygonModel m;
   EXPECT_FALSE(LwoLoadInto((TempDir() + "/nothing.lwo").c_str(), m));
@@ -431,7 +502,7 @@ TEST(Lwo, PipelineSkipsFilesTheReadersReject) {
     const char* name;
     std::string bytes;
   } cases[] = {
-      {"new.lwo", Form("LWO3", Pnts(kQuad) + Pols({{0, 1, 2}}))},
+      {"layered.lwo", Form("LWLO", Pnts(kQuad) + Pols({{0, 1, 2}}))},
       {"old.3ds", tds},
   };
   LoadPipeline pipeline;

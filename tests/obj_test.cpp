@@ -117,4 +117,39 @@ TEST(ObjReader, IsSupport) {
   EXPECT_EQ(m.VertexCount(), 0);
 }
 
+// UTF-16 of ASCII text, with its byte-order mark.
+std::string Utf16(const std::string& text, bool le) {
+  std::string s = le ? "\xFF\xFE" : "\xFE\xFF";
+  for (char c : text) s += le ? std::string{c, '\0'} : std::string{'\0', c};
+  return s;
+}
+
+TEST(ObjReader, Utf16WithAByteOrderMark) {
+  const std::string text = "# square\r\nv 0 0 0\r\nv 1 0 0\r\nv 1 1 0\r\nf 1 2 3\r\n";
+  for (bool le : {true, false}) {
+    const std::string path = WriteTemp("utf16.obj", Utf16(text, le));
+    EXPECT_EQ(ObjIsSupport(path.c_str()), 1) << le;
+    PolygonModel m;
+    ASSERT_TRUE(ObjLoadInto(path.c_str(), m)) << le;
+    EXPECT_EQ(m.VertexCount(), 3);
+    EXPECT_EQ(m.PolygonCount(), 1);
+    EXPECT_EQ(m.vertices[2].y, 1.0f);
+    // Errors count the lines as the text has them.
+    EXPECT_FALSE(ObjLoadInto(WriteTemp("bad.obj", Utf16(text + "v 1 x\r\n", le)).c_str(), m));
+    EXPECT_STREQ(ObjGetErrMsg(), "データエラー (line:6)");
+  }
+  // IsSupport looks at as many characters as it does bytes of other files:
+  // the last one read is never examined.
+  const std::string pad = "#" + std::string(1000, ' ') + "\n";
+  EXPECT_EQ(ObjIsSupport(WriteTemp("a.obj", Utf16(pad + "v 1 2 3\n\n", true)).c_str()), 1);
+  EXPECT_EQ(ObjIsSupport(WriteTemp("b.obj", Utf16(pad + "v 1 2 3\n", true)).c_str()), -1);
+  EXPECT_EQ(
+      ObjIsSupport(WriteTemp("c.obj", Utf16(pad + "vvvvvvvvvvvvvvvvvvvvvvvvvvvv", true)).c_str()),
+      -1);
+  // Cut inside a unit: the odd byte is dropped, what came before is read.
+  PolygonModel m;
+  EXPECT_TRUE(ObjLoadInto(WriteTemp("cut.obj", Utf16("v 1 2 3\n", true) + "v").c_str(), m));
+  EXPECT_EQ(m.VertexCount(), 1);
+}
+
 }  // namespace

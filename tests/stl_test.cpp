@@ -179,4 +179,28 @@ TEST(StlReader, GarbageNeverCrashes) {
   EXPECT_EQ(r.model.PolygonCount(), 0);
 }
 
+TEST(StlReader, Utf16TextWithAByteOrderMark) {
+  auto utf16 = [](const std::string& text, bool le) {
+    std::string s = le ? "\xFF\xFE" : "\xFE\xFF";
+    for (char c : text) s += le ? std::string{c, '\0'} : std::string{'\0', c};
+    return s;
+  };
+  for (bool le : {true, false}) {
+    const std::string path = WriteTemp("utf16.stl", utf16(TextStl(2, "\r\n"), le));
+    EXPECT_EQ(StlIsSupport(path.c_str()), 1) << le;
+    Loaded r = Load(utf16(TextStl(2, "\r\n"), le));
+    EXPECT_TRUE(r.ok) << le;
+    EXPECT_EQ(r.model.PolygonCount(), 2);
+    EXPECT_EQ(r.model.vertices[3].x, 1.0f);
+    // Errors name the line; a file cut in the middle keeps what it had.
+    r = Load(utf16("solid x\nfacet\nouter loop\nvertex 1 2\n", le));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.msg, "データエラー (line:4)");
+    const std::string cut = utf16(TextStl(1), le);
+    r = Load(cut.substr(0, cut.size() - 41));
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.model.PolygonCount(), 1);
+  }
+}
+
 }  // namespace

@@ -92,6 +92,59 @@ TEST(LineReader, ReadsVeryLongLinesWhole) {
   EXPECT_EQ(lines[2], "b");
 }
 
+// UTF-16 of UTF-8 text, with its byte-order mark.
+std::string Utf16(const std::u16string& text, bool le) {
+  std::string s = le ? "\xFF\xFE" : "\xFE\xFF";
+  for (char16_t c : text) {
+    const char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
+    s += le ? std::string{lo, hi} : std::string{hi, lo};
+  }
+  return s;
+}
+
+std::vector<std::string> Utf16Lines(const std::string& bytes, size_t block) {
+  const std::string path = WriteTemp("utf16.txt", bytes);
+  File f(path.c_str());
+  LineReader r(f.get(), block, LineEnds::kAny, TextEncoding::kDetectUtf16);
+  std::vector<std::string> out;
+  std::string_view line;
+  while (r.Next(line)) out.emplace_back(line);
+  return out;
+}
+
+TEST(LineReader, Utf16WithAByteOrderMarkIsReadAsUtf8) {
+  using V = std::vector<std::string>;
+  // ASCII, a two- and a three-byte character, a surrogate pair.
+  const std::u16string text = u"v 1 2 3\r\n# \u00e9\u3042 \U0001F600\nf 1 2 3";
+  const V want = {"v 1 2 3", "# \xC3\xA9\xE3\x81\x82 \xF0\x9F\x98\x80", "f 1 2 3"};
+  // Blocks of a few bytes cut units, surrogate pairs and CR LF apart.
+  for (size_t block : {3, 4, 5, 7, 1 << 20})
+    for (bool le : {true, false}) EXPECT_EQ(Utf16Lines(Utf16(text, le), block), want) << block;
+
+  const struct {
+    std::string bytes;
+    V lines;
+  } cases[] = {
+      // Damaged: a lone surrogate, a high one cut by the end, an odd byte.
+      {Utf16(u"a\xDC00"
+             u"b",
+             true),
+       {"a\xEF\xBF\xBD"
+        "b"}},
+      {Utf16(u"a", true) + "\x3D\xD8", {"a\xEF\xBF\xBD"}},
+      {Utf16(u"ab", false) + "\x00", {"ab"}},
+      {Utf16(u"", true), {"\xFF\xFE"}},  // nothing after the mark: bytes
+      // A mark followed by no ASCII character is no UTF-16 text: bytes.
+      {"\xFF\xFEsolid\n", {"\xFF\xFEsolid"}},
+      {"plain\n", {"plain"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Utf16Lines(c.bytes, 1 << 20), c.lines) << c.bytes;
+  // Without asking for it, the bytes stand as they are.
+  EXPECT_EQ(Lines(Utf16(u"a", true), 1 << 20), (V{std::string("\xFF\xFE"
+                                                              "a\0",
+                                                              4)}));
+}
+
 TEST(ScanFloat, BehavesLikePercentG) {
   const struct {
     const char* text;
