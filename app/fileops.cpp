@@ -356,3 +356,20 @@ FileOpResult CopyOrMoveFiles(FileOpKind kind, const std::vector<std::string>& so
   }
   return result;
 }
+
+std::string FileOpSummaryText(FileOpKind kind, const FileOpResult& result,
+                              const std::string& destDir) {
+  const char* verb = kind == FileOpKind::Copy ? "コピー" : "移動";
+  std::string text = std::to_string(result.placed);
+  text.append(" 個の項目を ").append(destDir).append(" に").append(verb).append("しました。");
+  if (result.skipped > 0)
+    text.append(" ").append(std::to_string(result.skipped)).append(" 個は上書きしませんでした。");
+  if (!result.errors.empty())
+    text.append(" ")
+        .append(std::to_string(result.errors.size()))
+        .append(" 個は")
+        .append(verb)
+        .append("できませんでした。");
+  if (result.cancelled) text.append(" 途中で中止しました。");
+  return text;
+}

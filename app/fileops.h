@@ -45,5 +45,10 @@ inline constexpr char kFileOpSpecial[] = "通常のファイルでもフォル�
 FileOpResult CopyOrMoveFiles(FileOpKind kind, const std::vector<std::string>& sources,
                              const std::string& destDir, FileOpPrompt& prompt);
 
+// The one log line for a finished copy or move into destDir: how many
+// items arrived, and how many were left alone, failed or cut off by a cancel.
+std::string FileOpSummaryText(FileOpKind kind, const FileOpResult& result,
+                              const std::string& destDir);
+
 // Bytes handed to the prompt between two progress calls at most.
 inline constexpr size_t kFileOpChunk = 1 << 20;

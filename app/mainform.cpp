@@ -7,7 +7,6 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -272,7 +271,7 @@ void TMainForm::BuildLayout() {
       ArchiverSearch{PathBytes(DirOfExe(options_.exePath)), options_.archiverSystemSearch},
       CacheFolderPath(options_.exePath), options_.exePath, this);
   connect(archive_, &TArchiveBrowser::MemberActivated, this, &TMainForm::MemberActivated);
-  connect(archive_, &TArchiveBrowser::LogLine, this, &TMainForm::AppendLog);
+  connect(archive_, &TArchiveBrowser::LogLine, this, &TMainForm::AppendLogBlock);
   listArea_->addWidget(fileList_);
   listArea_->addWidget(memberList_);
   listArea_->setCurrentWidget(fileList_);
@@ -526,7 +525,10 @@ void TMainForm::BuildMenus() {
 
   QMenu* help = bar->addMenu(U("Help(&H)"));
   help->setObjectName(QStringLiteral("mHelpMenu"));
-  connect(item(help, "mHelp", "ヘルプ(&H)"), &QAction::triggered, this, &TMainForm::OpenHelp);
+  QAction* manual = item(help, "mHelp", "ヘルプ(&H)");
+  // F1 is the desktop's key for a program's help; no other item takes it.
+  manual->setShortcut(QKeySequence(Qt::Key_F1));
+  connect(manual, &QAction::triggered, this, &TMainForm::OpenHelp);
   connect(item(help, "mOperation", "プレビュー操作(&M)"), &QAction::triggered, this,
           [this] { ShowAbout(0); });
   help->addSeparator();
@@ -679,6 +681,12 @@ void TMainForm::AppendLog(const std::string& line) {
   memo_->AppendLine(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
 }
 
+void TMainForm::AppendLogBlock(const std::string& line) {
+  // A message of its own, not one more line of the load before it.
+  AppendLog(kLogSeparator);
+  AppendLog(line);
+}
+
 void TMainForm::StopAutoRotation() { preview_->StopAutoRotation(); }
 
 void TMainForm::BeginWaitCursor() {
@@ -810,10 +818,10 @@ void TMainForm::ShowAbout(int page) {
 
 void TMainForm::OpenHelp() {
   const QString help = QFile::decodeName(helpPath_.c_str());
-  // A missing manual is not worth a message. When the desktop cannot open
-  // it (no opener installed), it is shown in a window of our own.
+  // A missing manual is not worth a message. The manual is shown in a
+  // window of our own: handing it to the desktop first fails noisily (and
+  // slowly) where no opener is installed, and the window always works.
   if (!QFileInfo(help).isFile()) return;
-  if (!options_.ownHelpWindow && QDesktopServices::openUrl(QUrl::fromLocalFile(help))) return;
   if (!manual_) manual_ = new TManualWindow(this);
   manual_->ShowFile(help);
 }
@@ -846,7 +854,7 @@ void TMainForm::FolderChanged(const QString& path) {
     fileList_->SetFolder(QString(), false);
     listArea_->setCurrentWidget(memberList_);
     memberList_->clear();
-    AppendLog(archive_->UnlistedText(bytes));
+    AppendLogBlock(archive_->UnlistedText(bytes));
     return;
   }
   listArea_->setCurrentWidget(fileList_);
@@ -860,6 +868,9 @@ void TMainForm::FilterChanged(int index) {
   filter_->setToolTip(mask);
   const std::string m = mask.toStdString();
   fileList_->SetNameFilter([m](std::string_view name) { return MatchFileMask(name, m); });
+  // A listed archive follows the filter as a folder does.
+  if (listArea_->currentWidget() == memberList_ && archive_->CurrentArchiver() != kNoArchiver)
+    ListArchive();
 }
 
 void TMainForm::ListClicked() {
@@ -926,7 +937,7 @@ void TMainForm::MemberActivated() {
     return;
   }
   if (r == TArchiveBrowser::Extraction::kRefused) {
-    AppendLog(display);
+    AppendLogBlock(display);
     return;
   }
   memberLoad_ = {file, archive_->ArchivePath(), archive_->LastMember()};
@@ -940,7 +951,7 @@ void TMainForm::LoadMember(const std::string& archivePath, const std::string& me
       archive_->Extract(archivePath, member, settings_.cache, file, display);
   EndWaitCursor();
   if (r == TArchiveBrowser::Extraction::kRefused) {
-    AppendLog(display);
+    AppendLogBlock(display);
     return;
   }
   if (r != TArchiveBrowser::Extraction::kReady) {
@@ -977,7 +988,10 @@ void TMainForm::ListFileOperation(int op) {
 void TMainForm::TreeFilesDropped(const QStringList& paths, const QString& folder,
                                  Qt::DropAction action) {
   const bool move = action == Qt::MoveAction;
-  fileOps_->Run(move ? FileOpKind::Move : FileOpKind::Copy, paths, folder);
+  const FileOpKind kind = move ? FileOpKind::Move : FileOpKind::Copy;
+  const FileOpResult result = fileOps_->Run(kind, paths, folder);
+  // A drop has no dialog of its own: the log says what became of it.
+  AppendLogBlock(FileOpSummaryText(kind, result, PathBytes(folder)));
   if (move) fileList_->SetFolder(tree_->SelectedPath());
 }
 

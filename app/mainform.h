@@ -43,7 +43,6 @@ struct MainFormOptions {
   bool readPlugins = true;  // read <exe dir>/Plugin/
   std::string commandLineFile;
   std::string screenshotPath;  // when set: save a picture of the window once ready, then close
-  bool ownHelpWindow = false;  // Help shows the manual in our window without asking the desktop
   // Archiver modules are looked for beside the executable, then (when set)
   // through the system's library search.
   bool archiverSystemSearch = true;
@@ -65,6 +64,8 @@ class TMainForm : public QMainWindow, public LoadHost {
   // --- LoadHost ------------------------------------------------------------
   LoadSettings Settings() const override;
   void AppendLog(const std::string& line) override;
+  // A message outside any load: the separator, then the line.
+  void AppendLogBlock(const std::string& line);
   void StopAutoRotation() override;
   void BeginWaitCursor() override;
   void EndWaitCursor() override;

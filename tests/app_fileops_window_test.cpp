@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -184,6 +185,10 @@ class FileOpsWindow : public testing::Test {
                                         &QAbstractItemModel::modelReset);
   }
   void Trigger(const char* action) { w_->MenuAction(action)->trigger(); }
+  QStringList LastLog(int n) const {
+    const QStringList lines = w_->Memo()->toPlainText().split('\n', Qt::SkipEmptyParts);
+    return lines.mid(std::max<qsizetype>(0, lines.size() - n));
+  }
 
   QString dir_, models_, dest_;
   std::vector<std::pair<const char*, QByteArray>> saved_;
@@ -270,12 +275,25 @@ TEST_F(FileOpsWindow, OverwriteQuestionAnswers) {
     std::vector<QMessageBox::StandardButton> buttons;
     const char* a;  // afterwards in dest
     const char* b;
+    const char* summary;  // the log line of a drop (%1: dest)
   };
   const Case cases[] = {
-      {"yes, no", {QMessageBox::Yes, QMessageBox::No}, "new", "old"},
-      {"yes to all", {QMessageBox::YesToAll}, "new", "new"},
-      {"no, yes", {QMessageBox::No, QMessageBox::Yes}, "old", "new"},
-      {"cancel", {QMessageBox::Cancel}, "old", "old"},
+      {"yes, no",
+       {QMessageBox::Yes, QMessageBox::No},
+       "new",
+       "old",
+       "1 個の項目を %1 にコピーしました。 1 個は上書きしませんでした。"},
+      {"yes to all", {QMessageBox::YesToAll}, "new", "new", "2 個の項目を %1 にコピーしました。"},
+      {"no, yes",
+       {QMessageBox::No, QMessageBox::Yes},
+       "old",
+       "new",
+       "1 個の項目を %1 にコピーしました。 1 個は上書きしませんでした。"},
+      {"cancel",
+       {QMessageBox::Cancel},
+       "old",
+       "old",
+       "0 個の項目を %1 にコピーしました。 途中で中止しました。"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -296,6 +314,9 @@ TEST_F(FileOpsWindow, OverwriteQuestionAnswers) {
     EXPECT_EQ(Get(dest_ + "/a.stl"), c.a);
     EXPECT_EQ(Get(dest_ + "/b.stl"), c.b);
     EXPECT_EQ(Entries(dest_), (QStringList{"a.stl", "b.stl"}));
+    EXPECT_EQ(QString::fromStdString(
+                  FileOpSummaryText(FileOpKind::Copy, r, QFile::encodeName(dest_).toStdString())),
+              QString::fromUtf8(c.summary).arg(dest_));
   }
 }
 
@@ -506,6 +527,12 @@ TEST_F(FileOpsWindow, DropOnATreeFolderMovesWithShiftAloneAndCopiesOtherwise) {
     EXPECT_TRUE(tree->DropTargetPath().isEmpty());
     EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(dest_ + "/" + name); }));
     EXPECT_EQ(QFileInfo::exists(src + "/" + name), !c.moves);
+    // The log says what became of the drop, in a block of its own.
+    EXPECT_TRUE(WaitFor([&] {
+      return LastLog(2) == QStringList({"----------", "1 個の項目を " + dest_ +
+                                                          (c.moves ? " に移動しました。"
+                                                                   : " にコピーしました。")});
+    })) << LastLog(2).join('|').toStdString();
     // After a move the list is shown afresh.
     EXPECT_TRUE(WaitFor([&] { return refreshed->count() >= (c.moves ? 1 : 0); }));
   }
@@ -624,6 +651,10 @@ TEST_F(FileOpsWindow, DraggingWithRealMouseEventsCopiesOntoATreeFolder) {
           << "not copied";
       EXPECT_EQ(drags, n);
       EXPECT_TRUE(QFileInfo::exists(models_ + "/" + name));
+      EXPECT_TRUE(WaitFor([&] {
+        return LastLog(2) ==
+               QStringList({"----------", "1 個の項目を " + dest_ + " にコピーしました。"});
+      })) << LastLog(2).join('|').toStdString();
       EXPECT_EQ(w.LoadCount(), loads) << "the pressed file was loaded";
       QTest::qWait(100);
     }

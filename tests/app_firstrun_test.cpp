@@ -218,7 +218,6 @@ TEST(FirstRun, HelpAlwaysAnswers) {
   o.iniPath = dir + "/tarnelle.ini";
   o.helpPath = dir + "/tarnelle.html";
   o.readPlugins = false;
-  o.ownHelpWindow = true;  // what happens when the desktop has no opener
   TMainForm w(o);
   w.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));

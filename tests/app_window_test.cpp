@@ -15,22 +15,29 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBrowser>
 #include <QToolButton>
+#include <QToolTip>
 #include <QWheelEvent>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 
 #include "app/aboutbox.h"
 #include "app/ini_file.h"
 #include "app/mainform.h"
+#include "app/manualwindow.h"
+#include "app/optdlg.h"
 #include "preview/pview.h"
 #include "test_util.h"
 #include "widgets/filelist.h"
 #include "widgets/foldertree.h"
+#include "widgets/updownedit.h"
 #include "window_harness.h"
 
 namespace fs = std::filesystem;
@@ -79,6 +86,7 @@ class MainWindow : public testing::Test {
     Write("readme.txt", "not a model\n");
     Write("noext", "x");
     ini_ = dir_ + "/tarnelle.ini";
+    help_ = dir_ + "/missing.html";
   }
   void TearDown() override {
     if (w_) w_->close();
@@ -107,7 +115,7 @@ class MainWindow : public testing::Test {
     MainFormOptions o;
     o.exePath = (dir_ + "/tarnelle").toStdString();
     o.iniPath = ini_.toStdString();
-    o.helpPath = (dir_ + "/missing.html").toStdString();
+    o.helpPath = help_.toStdString();
     o.readPlugins = false;
     o.commandLineFile = commandLineFile.toStdString();
     w_ = std::make_unique<TMainForm>(o);
@@ -140,7 +148,7 @@ class MainWindow : public testing::Test {
   }
   QString Model(const char* name) const { return models_ + "/" + name; }
 
-  QString dir_, models_, ini_;
+  QString dir_, models_, ini_, help_;
   std::unique_ptr<TMainForm> w_;
 };
 
@@ -368,7 +376,7 @@ TEST_F(MainWindow, MenusAsDesigned) {
         {"-", "", false},
         {"環境設定...", "", false}}},
       {"Help(&H)",
-       {{"ヘルプ(&H)", "", false},
+       {{"ヘルプ(&H)", "F1", false},
         {"プレビュー操作(&M)", "", false},
         {"-", "", false},
         {"バージョン情報(&A)", "", false}}},
@@ -537,6 +545,149 @@ TEST_F(MainWindow, FormatFilterChoosesTheListedFiles) {
   // A click in the details view loads like any other.
   Click("upper.STL");
   EXPECT_EQ(w.CurrentPath(), Model("upper.STL").toStdString());
+}
+
+// Another folder starts at its first file in every view, however far the
+// one before was scrolled; the same folder read again keeps its place.
+TEST_F(MainWindow, AnotherFolderStartsAtItsFirstFile) {
+  const QString other = dir_ + "/other";
+  QDir().mkpath(other);
+  for (int i = 0; i < 60; ++i) {
+    const std::string name = QStringLiteral("m%1.stl").arg(i, 2, 10, QChar('0')).toStdString();
+    std::ofstream((models_ + "/").toStdString() + name) << kStl;
+    std::ofstream((other + "/o").toStdString() + name) << kStl;
+  }
+  TMainForm& w = Start();
+  TFileList* list = w.FileList();
+  for (int style : {3, 2, 1, 0}) {
+    SCOPED_TRACE(style);
+    w.SetViewStyle(style);
+    ShowModels();
+    QAbstractItemView* v = list->CurrentView();
+    // The list style flows in columns and scrolls sideways.
+    QScrollBar* bar = style == 2 ? v->horizontalScrollBar() : v->verticalScrollBar();
+    v->doItemsLayout();
+    ASSERT_GT(bar->maximum(), 0);
+    bar->setValue(bar->maximum());
+    w.FolderTree()->SelectPath(other);
+    ASSERT_EQ(list->Folder(), other);
+    v->doItemsLayout();
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), 0);
+    const QRect first = v->visualRect(v->model()->index(0, 0));
+    EXPECT_TRUE(v->viewport()->rect().contains(first))
+        << first.x() << "," << first.y() << " " << first.width() << "x" << first.height();
+    // Read again (a change on disk): still where the user left it.
+    bar->setValue(bar->maximum() / 2);
+    const int kept = bar->value();
+    ASSERT_GT(kept, 0);
+    list->Refresh();
+    v->doItemsLayout();
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), kept);
+  }
+}
+
+// The small-icon view keeps a long name inside its cell, shortened in the
+// middle, with the whole name as its tooltip.
+TEST_F(MainWindow, SmallIconsElideLongNamesInTheirCells) {
+  // Wide enough for several columns; the long name sorts last, alone in
+  // its row, with only empty cells to its right.
+  WriteIni("[Option]\nwinpos=0,0,1200,542,185,96\nthumbnails=0\n");
+  const QString longName = "zz_assimp__3DS_Cartoon_Character_with_an_extremely_long_name_" +
+                           QString(40, 'x') + "_Object.3ds";
+  Write(longName.toLatin1().constData(), "x");
+  TMainForm& w = Start();
+  ShowModels();
+  QTest::mouseClick(w.ToolButton("ToolButton2"), Qt::LeftButton);
+  TFileList* list = w.FileList();
+  ASSERT_EQ(list->ViewStyle(), 1);
+  QListView* view = list->IconView();
+  view->doItemsLayout();
+  QApplication::processEvents();
+  const int row = list->RowOf(longName);
+  ASSERT_EQ(row, list->Count() - 1);
+  const QModelIndex index = view->model()->index(row, 0);
+  const QRect item = view->visualRect(index);
+  const int cellRight = item.left() + view->gridSize().width();
+  for (int r = 0; r < row; ++r)
+    ASSERT_NE(view->visualRect(view->model()->index(r, 0)).top(), item.top()) << "not alone";
+  ASSERT_LT(cellRight + 40, view->viewport()->width());
+  EXPECT_LE(item.right(), cellRight);
+  // Nothing is drawn to the right of its cell.
+  const QImage shot = view->viewport()->grab().toImage();
+  const QRgb empty = shot.pixel(shot.width() - 2, item.center().y());
+  int drawn = 0;
+  for (int x = cellRight + 1; x < shot.width() - 2; ++x)
+    for (int y = item.top() + 1; y < item.bottom(); ++y) drawn += shot.pixel(x, y) != empty;
+  EXPECT_EQ(drawn, 0) << "the name runs on past its cell";
+  // Its start is drawn in the cell.
+  const QImage cell = shot.copy(item);
+  int inked = 0;
+  for (int x = 0; x < cell.width(); ++x)
+    for (int y = 0; y < cell.height(); ++y) inked += cell.pixel(x, y) != empty;
+  EXPECT_GT(inked, 0);
+  // The pointer resting on it shows the whole name.
+  QHelpEvent tip(QEvent::ToolTip, item.center(), view->viewport()->mapToGlobal(item.center()));
+  QApplication::sendEvent(view->viewport(), &tip);
+  EXPECT_TRUE(WaitFor([] { return QToolTip::isVisible(); }, 2000));
+  EXPECT_EQ(QToolTip::text(), longName);
+  QToolTip::hideText();
+}
+
+// F1 shows the manual in the program's own window without asking a
+// desktop launcher first, and the manual tells of what the window offers.
+TEST_F(MainWindow, F1ShowsAManualThatAgreesWithTheWindow) {
+  help_ = dir_ + "/tarnelle.html";
+  fs::copy_file(TARNELLE_BINARY_DIR "/app/tarnelle.html", help_.toStdString());
+  static QStringList* messages = nullptr;
+  QStringList seen;
+  messages = &seen;
+  const QtMessageHandler previous =
+      qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+        if (messages) *messages << text;
+      });
+  TMainForm& w = Start();
+  // No other command takes the key.
+  QAction* help = w.MenuAction("mHelp");
+  EXPECT_EQ(help->shortcut(), QKeySequence(Qt::Key_F1));
+  for (const QAction* a : w.findChildren<QAction*>()) {
+    if (a == help) continue;
+    EXPECT_NE(a->shortcut(), QKeySequence(Qt::Key_F1)) << a->objectName().toStdString();
+  }
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  w.FileList()->CurrentView()->setFocus();
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+  const bool shown = WaitFor([&] { return w.ManualWindow() && w.ManualWindow()->isVisible(); });
+  qInstallMessageHandler(previous);
+  messages = nullptr;
+  ASSERT_TRUE(shown);
+  for (const QString& m : seen) EXPECT_FALSE(m.contains("launcher")) << m.toStdString();
+
+  const QString text = w.ManualWindow()->Browser()->toPlainText();
+  auto plain = [](QString caption) { return caption.remove(QRegularExpression("\\(&.\\)")); };
+  // Every item of the options and help menus, and the four view styles.
+  for (const char* menu : {"mOptionMenu", "mHelpMenu"})
+    for (const QAction* a : w.findChild<QMenu*>(menu)->actions()) {
+      if (a->isSeparator()) continue;
+      EXPECT_TRUE(text.contains(plain(a->text()))) << a->text().toStdString();
+    }
+  for (int i = 1; i <= 4; ++i) {
+    const QString hint =
+        w.ToolButton(QStringLiteral("ToolButton%1").arg(i).toLatin1().constData())->toolTip();
+    EXPECT_TRUE(text.contains(hint)) << hint.toStdString();
+  }
+  EXPECT_TRUE(text.contains("サムネイル"));
+  // The JPEG quality range the options dialog takes.
+  TUpDownEdit* quality = w.OptDlg()->Quality;
+  quality->SetPosition(-1e9);
+  const double low = quality->Position();
+  quality->SetPosition(1e9);
+  const double high = quality->Position();
+  EXPECT_TRUE(text.contains(QStringLiteral("JPEG保存品質")));
+  EXPECT_TRUE(text.contains(QStringLiteral("（%1〜%2").arg(low).arg(high)))
+      << low << " to " << high;
 }
 
 TEST_F(MainWindow, SpaceStepsRenderTypeOnlyInThePreview) {

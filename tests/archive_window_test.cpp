@@ -108,6 +108,11 @@ class ArchiveWindow : public testing::Test {
       names << Members()->topLevelItem(i)->text(0);
     return names;
   }
+  QStringList SortedMemberNames() const {
+    QStringList names = MemberNames();
+    names.sort();
+    return names;
+  }
   void SelectInTree(const std::string& path) {
     w_->FolderTree()->SelectPath(QString::fromStdString(path));
     ASSERT_EQ(w_->FolderTree()->SelectedPath().toStdString(), path);
@@ -399,5 +404,86 @@ TEST_F(ArchiveWindow, DamagedArchivesAndBigMembersAreNamed) {
   SelectInTree(models_ + "/big.tar");
   ASSERT_EQ(Members()->topLevelItemCount(), 1);
   EXPECT_EQ(Members()->topLevelItem(0)->text(1), "5000000000");
+  EXPECT_TRUE(catcher_.texts.isEmpty()) << catcher_.texts.join('\n').toStdString();
+}
+
+// The format filter applies to a listed archive at once, as to a folder.
+TEST_F(ArchiveWindow, FilterChangeRelistsTheArchive) {
+  Modules({"Unlha32.so", "7-zip32.so", "Tar32.so"});
+  WriteArchive(models_ + "/a.zip", "zip", "",
+               {{"tri.obj", kTri}, {"readme.txt", "x"}, {"part.stl", "solid x\nendsolid x\n"}});
+  Ini("[Option]\narcfolder=1\n");
+  TMainForm& w = Start();
+  SelectInTree(models_ + "/a.zip");
+  ASSERT_TRUE(MembersShown());
+  ASSERT_EQ(SortedMemberNames(), QStringList({"part.stl", "tri.obj"}));
+  QComboBox* filter = w.FilterList();
+  const struct {
+    int index;
+    QStringList names;
+  } cases[] = {{0, {"part.stl", "readme.txt", "tri.obj"}},
+               {filter->findText("STL format"), {"part.stl"}},
+               {1, {"part.stl", "tri.obj"}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.index);
+    ASSERT_GE(c.index, 0);
+    filter->setCurrentIndex(c.index);
+    EXPECT_TRUE(MembersShown());
+    EXPECT_EQ(SortedMemberNames(), c.names);
+  }
+  // A member of the new list still loads.
+  filter->setCurrentIndex(0);
+  ClickMember("tri.obj");
+  EXPECT_EQ(LastLog(2)[0].toStdString(), "Wavefront: " + models_ + "/a.zip//tri.obj");
+}
+
+// Messages outside a load (a refused member, a file no module reads, a
+// list cut short) each start a block of their own after a load's lines.
+TEST_F(ArchiveWindow, ArchiveMessagesStartTheirOwnLogBlock) {
+  Modules({"Unlha32.so", "7-zip32.so", "Tar32.so"});
+  WriteArchive(models_ + "/a.zip", "zip", "", {{"tri.obj", kTri}});
+  WriteTemp("arcwin-sparse.tar", GnuSparseTar("big.obj", 1ULL << 40, std::string(512, 'x')));
+  fs::copy_file(TempDir() + "/arcwin-sparse.tar", models_ + "/sparse.tar");
+  WriteTemp("arcwin-fake2.zip", "not an archive at all");
+  fs::copy_file(TempDir() + "/arcwin-fake2.zip", models_ + "/fake.zip");
+  const std::string noise = NoiseBytes(100000);
+  WriteArchive(models_ + "/whole.tgz", "tar", "gzip", {{"a.obj", noise}, {"b.obj", noise}});
+  {
+    std::ifstream in(models_ + "/whole.tgz", std::ios::binary);
+    std::string cut(150000, '\0');
+    in.read(cut.data(), static_cast<std::streamsize>(cut.size()));
+    std::ofstream(models_ + "/cut.tgz", std::ios::binary) << cut;
+  }
+  fs::remove(models_ + "/whole.tgz");
+  Ini("[Option]\narcfolder=1\n");
+  Start();
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    std::string line;
+  } cases[] = {
+      {"refused member",
+       [&] {
+         SelectInTree(models_ + "/sparse.tar");
+         const auto found = Members()->findItems("big.obj", Qt::MatchExactly, 0);
+         ASSERT_EQ(found.size(), 1);
+         QTest::mouseClick(Members()->viewport(), Qt::LeftButton, {},
+                           Members()->visualItemRect(found[0]).center());
+       },
+       models_ + "/sparse.tar//big.obj: 展開後のサイズが大きすぎるため解凍しませんでした。"},
+      {"file no module reads", [&] { SelectInTree(models_ + "/fake.zip"); },
+       UnlistedArchiveText(models_ + "/fake.zip")},
+      {"list cut short", [&] { SelectInTree(models_ + "/cut.tgz"); },
+       IncompleteListText(models_ + "/cut.tgz")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A load's block first.
+    SelectInTree(models_ + "/a.zip");
+    ClickMember("tri.obj");
+    ASSERT_EQ(LastLog(1)[0], " > 頂点数 = 3, ポリゴン数 = 1");
+    c.act();
+    EXPECT_EQ(LastLog(2), QStringList({"----------", QString::fromStdString(c.line)}));
+  }
   EXPECT_TRUE(catcher_.texts.isEmpty()) << catcher_.texts.join('\n').toStdString();
 }

@@ -29,7 +29,8 @@ entry() {
     fail "MimeType lists of the desktop entry and the thumbnailer differ"
   # A plug-in's type is claimed exactly when the plug-in was built.
   local cases=("off.so model/x-off" "assimp_3mf.so model/3mf" "assimp_gltf.so model/gltf+json"
-    "assimp_glb.so model/gltf-binary" "assimp_blend.so application/x-blender")
+    "assimp_glb.so model/gltf-binary" "assimp_blend.so application/x-blender"
+    "assimp_lws.so image/x-lws" "assimp_dae.so model/vnd.collada+xml")
   for c in "${cases[@]}"; do
     set -- $c
     local built=no claimed=no
@@ -60,6 +61,9 @@ mime() {
     grep -q "^$t\$" "$work/data/mime/types" || fail "the desktop entry claims the unknown type $t"
   done
   printf 'OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n' >"$work/tri.off"
+  # Collada: plain XML to an older database, our type by name and by its
+  # root element.
+  printf '<?xml version="1.0" encoding="utf-8"?>\n<COLLADA xmlns="http://www.collada.org/2005/11/COLLADASchema" version="1.4.1">\n<asset/>\n</COLLADA>\n' >"$work/tri.dae"
 
   # By name and, copied to a name without extension, by content.
   local cases=(
@@ -70,6 +74,7 @@ mime() {
     "samples/torus.ply model/x-ply"
     "samples/cube.stl model/stl"
     "$work/tri.off model/x-off"
+    "$work/tri.dae model/vnd.collada+xml"
   )
   for c in "${cases[@]}"; do
     set -- $c

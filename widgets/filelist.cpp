@@ -20,6 +20,7 @@
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QStackedWidget>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QTreeView>
 #include <QUrl>
@@ -39,6 +40,37 @@ QString TypeText(const QString& extension) {
   if (extension.size() <= 1) return QStringLiteral("ファイル");
   return extension.mid(1).toUpper() + QStringLiteral(" ファイル");
 }
+
+// Keeps the small-icon style's items inside their grid cells: the list
+// mode sizes an item by its whole name, so a long one ran on under the next
+// column. Bounded to the cell, the name is elided as the view says (in the
+// middle, keeping start and extension).
+class GridCellDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    const int cell = CellWidth(option);
+    if (cell > 0) size.setWidth(std::min(size.width(), cell));
+    return size;
+  }
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    QStyleOptionViewItem o(option);
+    const int cell = CellWidth(option);
+    if (cell > 0) o.rect.setWidth(std::min(o.rect.width(), cell));
+    QStyledItemDelegate::paint(painter, o, index);
+  }
+
+ private:
+  // The grid cell's width in the list mode with a grid, else 0.
+  static int CellWidth(const QStyleOptionViewItem& option) {
+    const auto* view = qobject_cast<const QListView*>(option.widget);
+    if (!view || view->viewMode() != QListView::ListMode || !view->gridSize().isValid()) return 0;
+    return view->gridSize().width() - 2 * view->spacing();
+  }
+};
 
 }  // namespace
 
@@ -80,6 +112,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
       if (!icon.isNull()) return icon;
     }
     return large_ ? largeIcon_ : smallIcon_;
+  } else if (role == Qt::ToolTipRole && index.column() == 0) {
+    // The whole name, for the views that shorten it.
+    return e.name;
   } else if (role == Qt::TextAlignmentRole && index.column() == 1) {
     return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
   }
@@ -201,6 +236,7 @@ TFileList::TFileList(QWidget* parent)
   list_->setMovement(QListView::Static);
   list_->setResizeMode(QListView::Adjust);
   list_->setTextElideMode(Qt::ElideMiddle);
+  list_->setItemDelegate(new GridCellDelegate(list_));
   connect(details_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &TFileList::SelectionChanged);
 
@@ -223,8 +259,17 @@ void TFileList::SetColumnCaptions(const QStringList& captions) { model_->SetHead
 
 void TFileList::SetFolder(const QString& folder, bool read) {
   if (!watcher_->directories().isEmpty()) watcher_->removePaths(watcher_->directories());
+  const bool other = folder != folder_;
   folder_ = folder;
   if (!folder_.isEmpty() && QFileInfo(folder_).isDir()) watcher_->addPath(folder_);
+  // Another folder starts at its first file; the same one read again keeps
+  // its place. The views keep their scroll position across a model reset.
+  if (other)
+    for (QAbstractItemView* v :
+         {static_cast<QAbstractItemView*>(list_), static_cast<QAbstractItemView*>(details_)}) {
+      v->verticalScrollBar()->setValue(0);
+      v->horizontalScrollBar()->setValue(0);
+    }
   if (read)
     ReadFolder();
   else
