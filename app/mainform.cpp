@@ -195,6 +195,7 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
 
   preview_->OnFirstInit = [this] { FirstPreviewInit(); };
   preview_->OnSpaceKey = [this] { NextRenderType(); };
+  preview_->OnLogLine = [this](const std::string& line) { AppendLog(line); };
   qApp->installEventFilter(this);
   trimTimer_.start();
 }
@@ -206,6 +207,7 @@ TMainForm::~TMainForm() {
   if (preview_) {
     preview_->OnFirstInit = nullptr;
     preview_->OnSpaceKey = nullptr;
+    preview_->OnLogLine = nullptr;
     preview_->ClearModel();
   }
   g_waitCursor.reset();

@@ -1,14 +1,19 @@
 #include "app/thumbnail_gallery.h"
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <QAbstractItemView>
 #include <QFile>
 #include <QFileIconProvider>
 #include <QPainter>
 #include <QPen>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 
 #include "app/thumbnail.h"
 #include "widgets/filelist.h"
@@ -26,6 +31,23 @@ constexpr int kPicturesPerTick = 3;
 constexpr int kChildDeadlineMs = (kThumbnailTimeLimit + 5) * 1000;
 
 std::string PathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// MemAvailable of /proc/meminfo in bytes; 0 when it cannot be read.
+uint64_t AvailableMemory() {
+  FILE* f = fopen("/proc/meminfo", "re");
+  if (!f) return 0;
+  char line[256];
+  unsigned long long kib = 0;
+  bool found = false;
+  while (!found && fgets(line, sizeof line, f))
+    found = sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+  fclose(f);
+  return found ? static_cast<uint64_t>(kib) * 1024 : 0;
+}
+
+bool SameSource(const ThumbSource& a, const ThumbSource& b) {
+  return a.mtime == b.mtime && a.size == b.size && a.uri == b.uri;
+}
 
 }  // namespace
 
@@ -45,10 +67,19 @@ ThumbnailGallery::~ThumbnailGallery() {
   }
 }
 
-int ThumbnailGallery::MaxProcesses() { return std::max(1, QThread::idealThreadCount() - 1); }
+int ThumbnailGallery::ChildLimit(int processors, uint64_t availableBytes) {
+  const int n = std::max(1, std::min(kMaxChildren, processors - 1));
+  if (availableBytes == 0) return n;
+  return static_cast<int>(
+      std::clamp<uint64_t>(availableBytes / kChildMemoryBytes, 1, static_cast<uint64_t>(n)));
+}
+
+int ThumbnailGallery::MaxProcesses() {
+  return ChildLimit(QThread::idealThreadCount(), AvailableMemory());
+}
 
 void ThumbnailGallery::Request(const QStringList& paths) {
-  Cancel();
+  ClearQueues();
   wanted_ = paths;
   QHash<QString, Result> kept;
   for (const QString& path : paths) {
@@ -56,7 +87,7 @@ void ThumbnailGallery::Request(const QStringList& paths) {
     ThumbSource now;
     // A known file keeps its picture while its size and time stay.
     if (it != results_.end() && StatThumbSource(PathBytes(path), now) &&
-        now.mtime == it->source.mtime && now.size == it->source.size && now.uri == it->source.uri)
+        SameSource(now, it->source))
       kept.insert(path, *it);
     else
       check_.push_back(path);
@@ -69,6 +100,7 @@ void ThumbnailGallery::Request(const QStringList& paths) {
   results_ = std::move(kept);
   for (const QString& path : gone) emit Changed(path);
   Schedule();
+  if (Idle()) emit WentIdle();
 }
 
 void ThumbnailGallery::Prioritize(const QStringList& paths) {
@@ -88,9 +120,44 @@ void ThumbnailGallery::Prioritize(const QStringList& paths) {
   }
 }
 
-void ThumbnailGallery::Cancel() {
+void ThumbnailGallery::ClearQueues() {
   check_.clear();
   make_.clear();
+}
+
+void ThumbnailGallery::Cancel() {
+  ClearQueues();
+  if (Idle()) emit WentIdle();
+}
+
+bool ThumbnailGallery::InHand(const QString& path) const {
+  const auto named = [&](const Item& item) { return item.first == path; };
+  if (std::find(check_.begin(), check_.end(), path) != check_.end() ||
+      std::any_of(make_.begin(), make_.end(), named) ||
+      std::any_of(finished_.begin(), finished_.end(),
+                  [&](const auto& f) { return named(f.first); }))
+    return true;
+  for (const Child& c : children_)
+    if (std::any_of(c.items.begin(), c.items.end(), named)) return true;
+  return false;
+}
+
+void ThumbnailGallery::Refresh(const QStringList& paths) {
+  for (const QString& path : paths) {
+    if (!wanted_.contains(path)) continue;
+    auto it = results_.find(path);
+    ThumbSource now;
+    if (it != results_.end() && StatThumbSource(PathBytes(path), now) &&
+        SameSource(now, it->source))
+      continue;
+    // Queued for a child with the old size and time: looked up again.
+    auto m =
+        std::find_if(make_.begin(), make_.end(), [&](const auto& e) { return e.first == path; });
+    if (m != make_.end()) make_.erase(m);
+    // One being drawn is looked at again once it is read (ReadFinished).
+    if (!InHand(path)) check_.push_back(path);
+  }
+  Schedule();
 }
 
 ThumbnailGallery::State ThumbnailGallery::StateOf(const QString& path) const {
@@ -138,7 +205,8 @@ void ThumbnailGallery::Tick() {
     check_.pop_front();
     LookUp(path);
   }
-  while (!make_.empty() && static_cast<int>(children_.size()) < MaxProcesses()) {
+  const int most = make_.empty() ? 0 : MaxProcesses();
+  while (!make_.empty() && static_cast<int>(children_.size()) < most) {
     std::vector<Item> items;
     while (!make_.empty() && static_cast<int>(items.size()) < kFilesPerChild) {
       items.push_back(std::move(make_.front()));
@@ -146,9 +214,10 @@ void ThumbnailGallery::Tick() {
     }
     StartChild(std::move(items));
   }
-  if (Idle())
+  if (Idle()) {
     timer_->stop();
-  else if (check_.empty() && finished_.empty())
+    emit WentIdle();
+  } else if (check_.empty() && finished_.empty())
     timer_->setInterval(20);  // only children to wait for: their end wakes the timer
   else
     timer_->setInterval(1);
@@ -260,8 +329,15 @@ void ThumbnailGallery::ReadFinished(const Item& item, bool blame) {
   if (!wanted_.contains(path)) return;  // the folder changed meanwhile
   Result r;
   r.source = source;
+  // A file changed while it was drawn is looked at anew; a picture of it
+  // as it was stands meanwhile, and no failure is held against it.
+  ThumbSource now;
+  const bool changed = StatThumbSource(PathBytes(path), now) && !SameSource(now, source);
+  if (changed && !InHand(path)) check_.push_back(path);
   if (ThumbnailMatches(ThumbnailPath(root_, source.uri, pixels_), source, &r.picture)) {
     r.state = State::kReady;
+  } else if (changed) {
+    return;
   } else {
     r.state = State::kFailed;
     // Only the file's own fault is remembered: a program that did not
@@ -301,15 +377,24 @@ QIcon FailureVariant(const QIcon& generic, int px) {
 }  // namespace
 
 FileListThumbnails::FileListThumbnails(TFileList* list, ThumbnailGallery* gallery)
-    : QObject(list), list_(list), gallery_(gallery), scrollSettle_(new QTimer(this)) {
+    : QObject(list),
+      list_(list),
+      gallery_(gallery),
+      scrollSettle_(new QTimer(this)),
+      changedSettle_(new QTimer(this)) {
   QFileIconProvider provider;
   failure_ = FailureVariant(provider.icon(QFileIconProvider::File), 64);
   list_->SetLargeIconSize(64);
   list_->SetIconSource([this](const QString& name) { return IconFor(name, true); });
   // The list is read before it is laid out: look at what is visible once
   // the loop comes round.
-  connect(list_, &TFileList::Listed, this,
-          [this] { QTimer::singleShot(0, this, &FileListThumbnails::Relist); });
+  connect(list_, &TFileList::Listed, this, [this] {
+    ++pendingRelists_;
+    QTimer::singleShot(0, this, [this] {
+      --pendingRelists_;
+      Relist();
+    });
+  });
   scrollSettle_->setSingleShot(true);
   scrollSettle_->setInterval(30);
   connect(list_, &TFileList::Scrolled, scrollSettle_, qOverload<>(&QTimer::start));
@@ -320,6 +405,68 @@ FileListThumbnails::FileListThumbnails(TFileList* list, ThumbnailGallery* galler
     const QString dir = folder.endsWith('/') ? folder : folder + '/';
     if (!folder.isEmpty() && path.startsWith(dir)) list_->IconChanged(path.mid(dir.size()));
   });
+  connect(gallery_, &ThumbnailGallery::WentIdle, this, &FileListThumbnails::NoteIfIdle);
+  changedSettle_->setSingleShot(true);
+  changedSettle_->setInterval(300);
+  connect(changedSettle_, &QTimer::timeout, this, &FileListThumbnails::RefreshChanged);
+}
+
+FileListThumbnails::~FileListThumbnails() {
+  if (inotify_ >= 0) close(inotify_);
+}
+
+bool FileListThumbnails::Idle() const {
+  return pendingRelists_ == 0 && !changedSettle_->isActive() && gallery_->Idle();
+}
+
+void FileListThumbnails::NoteIfIdle() {
+  if (Idle()) emit WentIdle();
+}
+
+void FileListThumbnails::Watch(const QString& folder) {
+  if (folder == watched_) return;
+  if (watch_ >= 0) inotify_rm_watch(inotify_, watch_);
+  watch_ = -1;
+  watched_.clear();
+  changed_.clear();
+  changedSettle_->stop();
+  if (folder.isEmpty()) return;
+  if (inotify_ < 0) {
+    inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (inotify_ < 0) return;  // the pictures then follow the list's own re-reads only
+    notifier_ = new QSocketNotifier(inotify_, QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &FileListThumbnails::ReadChanges);
+  }
+  // Written and closed, moved in, or given another time.
+  watch_ = inotify_add_watch(inotify_, QFile::encodeName(folder).constData(),
+                             IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB | IN_ONLYDIR);
+  if (watch_ >= 0) watched_ = folder;
+}
+
+void FileListThumbnails::ReadChanges() {
+  alignas(inotify_event) char buffer[16384];
+  for (;;) {
+    const ssize_t n = read(inotify_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      if (at > n) break;
+      // Events of a watch given up meanwhile, and of the folder itself, say nothing here.
+      if (e->wd != watch_ || e->len == 0 || (e->mask & IN_ISDIR)) continue;
+      changed_.insert(QFile::decodeName(e->name));
+    }
+  }
+  if (!changed_.isEmpty()) changedSettle_->start();
+}
+
+void FileListThumbnails::RefreshChanged() {
+  const QString dir = watched_.endsWith('/') ? watched_ : watched_ + '/';
+  QStringList paths;
+  for (const QString& name : std::as_const(changed_)) paths << dir + name;
+  changed_.clear();
+  gallery_->Refresh(paths);
+  NoteIfIdle();
 }
 
 void FileListThumbnails::SetEnabled(bool on) {
@@ -351,15 +498,19 @@ QStringList FileListThumbnails::VisibleFirst(QStringList* visibleOnly) const {
 void FileListThumbnails::Relist() {
   const int style = list_->ViewStyle();
   if (!enabled_ || list_->Folder().isEmpty() || (style != 0 && style != 1)) {
+    Watch(QString());
     gallery_->Cancel();
+    NoteIfIdle();
     return;
   }
+  Watch(list_->Folder());
   // Sharp on screens with more device pixels than logical ones.
   const qreal ratio = list_->devicePixelRatioF();
   gallery_->SetPixels(list_->LargeIconSize() * ratio > kNormalThumbnailPixels
                           ? kLargeThumbnailPixels
                           : kNormalThumbnailPixels);
   gallery_->Request(VisibleFirst(nullptr));
+  NoteIfIdle();
 }
 
 void FileListThumbnails::Reorder() {

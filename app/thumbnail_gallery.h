@@ -10,7 +10,9 @@
 #include <QIcon>
 #include <QImage>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "app/thumbnail_cache.h"
 
 class QProcess;
+class QSocketNotifier;
 class QTimer;
 class TFileList;
 
@@ -38,8 +41,15 @@ class ThumbnailGallery : public QObject {
   // Edge length of the pictures made: up to 128 the normal cache, else large.
   void SetPixels(int pixels) { pixels_ = pixels; }
   int Pixels() const { return pixels_; }
-  // Children at a time: processors less one, at least one.
+  // Children at a time (see ChildLimit), for this machine now.
   static int MaxProcesses();
+  // At most kMaxChildren, one less than the processors, and no more than
+  // the available memory holds at each child's address-space cap; at
+  // least one. availableBytes 0: not known, no bound by memory.
+  static int ChildLimit(int processors, uint64_t availableBytes);
+  static constexpr int kMaxChildren = 4;
+  // The drawing child's address-space cap.
+  static constexpr uint64_t kChildMemoryBytes = uint64_t{4} << 30;
 
   // Drops what was queued (and the pictures of files not named) and queues
   // the files, first to last. A file whose picture is known and whose
@@ -49,6 +59,10 @@ class ThumbnailGallery : public QObject {
   void Prioritize(const QStringList& paths);
   // Drops everything queued; children already running finish.
   void Cancel();
+  // Files of the request that may have changed on disk: each one whose
+  // size or time is no longer that of its picture is looked at again. Its
+  // old picture stays until the new one is ready.
+  void Refresh(const QStringList& paths);
 
   State StateOf(const QString& path) const;
   // The picture of a file in kReady.
@@ -64,6 +78,8 @@ class ThumbnailGallery : public QObject {
  signals:
   // A file's state or picture changed.
   void Changed(const QString& path);
+  // Idle() has become true (or was, after a request or cancel).
+  void WentIdle();
 
  private:
   struct Result {
@@ -81,6 +97,9 @@ class ThumbnailGallery : public QObject {
 
   void Tick();
   void Schedule();
+  void ClearQueues();
+  // Queued, being drawn or waiting to be read.
+  bool InHand(const QString& path) const;
   bool LookUp(const QString& path);
   void StartChild(std::vector<Item> items);
   void FinishChild(Child& child);
@@ -110,18 +129,31 @@ class FileListThumbnails : public QObject {
 
  public:
   FileListThumbnails(TFileList* list, ThumbnailGallery* gallery);
+  ~FileListThumbnails() override;
 
   void SetEnabled(bool on);
   bool Enabled() const { return enabled_; }
   ThumbnailGallery* Gallery() const { return gallery_; }
   // The icon shown for files that cannot be read.
   QIcon FailureIcon() const { return failure_; }
+  // The last listing has been handed to the gallery, no change on disk
+  // waits, and the gallery is idle.
+  bool Idle() const;
+
+ signals:
+  // Idle() has become true.
+  void WentIdle();
 
  private:
   void Relist();
   void Reorder();
   QStringList VisibleFirst(QStringList* visibleOnly) const;
   QIcon IconFor(const QString& name, bool large);
+  // Watches the folder's files for writes ("" for none).
+  void Watch(const QString& folder);
+  void ReadChanges();
+  void RefreshChanged();
+  void NoteIfIdle();
 
   TFileList* list_;
   ThumbnailGallery* gallery_;
@@ -129,4 +161,13 @@ class FileListThumbnails : public QObject {
   bool enabled_ = true;
   QIcon failure_;
   QHash<QString, QIcon> icons_;
+  int pendingRelists_ = 0;
+  // The shown folder's files written, replaced or touched: a file written
+  // in place changes nothing the list's own folder watcher sees.
+  int inotify_ = -1;
+  int watch_ = -1;
+  QString watched_;
+  QSocketNotifier* notifier_ = nullptr;
+  QTimer* changedSettle_;  // a burst of writes is one refresh
+  QSet<QString> changed_;  // names in watched_
 };

@@ -34,6 +34,8 @@ class ModelHold {
     return Current();
   }
   bool Current() const { return generation_.load(std::memory_order_acquire) == held_; }
+  // Whether the owner waits to take the model.
+  bool Wanted() const { return wanted_.load(std::memory_order_acquire); }
   // The owner: waits until the drawing thread lets go, and stops the job
   // that held the model; Give lets the drawing thread on.
   void Take() {

@@ -92,6 +92,7 @@ void TPView::DropModelData() {
   if (offThread_) renderer_->SetModel(nullptr, 0, {}, 0);
   offThread_ = false;
   haveRequest_ = false;
+  drawFailed_ = false;
   if (GLReady()) {
     GLPanel1->makeCurrent();
     if (scene_.buffers) scene_.buffers->Release();
@@ -354,7 +355,7 @@ QImage TPView::GrabImage() {
   if (!GLReady()) return QImage();
   // The picture asked for is the full frame of this view, unless the
   // stand-in is what the view shows now: wait for the render thread.
-  if (offThread_ && !UseStandIn()) {
+  if (offThread_ && !drawFailed_ && !UseStandIn()) {
     const FrameKey key = KeyOf(scene_);
     RenderThread::Frame frame;
     if (!renderer_->Newest(frame) || frame.partial || !(frame.key == key)) {
@@ -393,6 +394,8 @@ void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
     if (renderer->Begin()) {
       connect(renderer.get(), &RenderThread::FrameReady, this, &TPView::Repaint,
               Qt::QueuedConnection);
+      connect(renderer.get(), &RenderThread::JobFailed, this, &TPView::RenderJobFailed,
+              Qt::QueuedConnection);
       renderer_ = std::move(renderer);
     }
   }
@@ -409,7 +412,16 @@ void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   }
 }
 
+void TPView::RenderJobFailed() {
+  if (!offThread_ || drawFailed_ || renderer_->FailedSerial() != scene_.modelSerial) return;
+  drawFailed_ = true;
+  if (OnLogLine) OnLogLine(renderer_->FailedForMemory() ? kLogDrawOutOfMemory : kLogDrawFailed);
+  Repaint();
+}
+
 bool TPView::UseStandIn() {
+  // The render thread gave up on the model: the stand-in is its picture.
+  if (drawFailed_) return scene_.model && StandInReady();
   // A frame time of 0 is not known yet: a model drawn off the window's
   // thread is big enough to count as slow until its first frame says.
   const bool slow = lastFullFrameMs_ > standInThresholdMs_ || (offThread_ && lastFullFrameMs_ == 0);
@@ -450,7 +462,8 @@ void TPView::DrawOffThread() {
   const bool standInNow = UseStandIn();
   // While the stand-in stands for the moving view, no full frame is asked
   // for: the thread would only draw views already gone.
-  if (!current && !standInNow && !(haveRequest_ && requested_ == key)) RequestFrame(key);
+  if (!current && !standInNow && !drawFailed_ && !(haveRequest_ && requested_ == key))
+    RequestFrame(key);
   const auto show = [&](const QImage& pixels) {
     glViewport(0, 0, scene_.width, scene_.height);
     glClearColor(scene_.background[0], scene_.background[1], scene_.background[2], 0.0f);

@@ -14,6 +14,11 @@
 #include "preview/scene.h"
 #include "preview/standin.h"
 
+// Log lines of the preview, continuing the block of the model shown.
+inline constexpr char kLogDrawOutOfMemory[] =
+    "...メモリが足りないため描画を中止し、簡易表示に切り替えました。";
+inline constexpr char kLogDrawFailed[] = "...描画に失敗したため、簡易表示に切り替えました。";
+
 class DrawBuffers;
 class TGLPanel;
 class QMouseEvent;
@@ -69,6 +74,8 @@ class TPView : public QWidget {
   std::function<void()> OnFirstInit;
   // Called for the Space key (the main window's next-render-type command).
   std::function<void()> OnSpaceKey;
+  // A line for the log.
+  std::function<void(const std::string&)> OnLogLine;
 
   // --- State for the window and tests -----------------------------------
   // The panel's current picture at its size (empty when there is no GL).
@@ -117,6 +124,11 @@ class TPView : public QWidget {
   void SetOffThreadLimit(int32_t polygons) { offThreadLimit_ = polygons; }
   // Whether the current model is drawn on the render thread.
   bool DrawnOffThread() const { return offThread_; }
+  // Whether the render thread gave up on the current model (see
+  // RenderThread::FailedSerial): its stand-in is shown from then on.
+  bool DrawingFailed() const { return drawFailed_; }
+  // The render thread, for tests; null when there is none.
+  RenderThread* Renderer() const { return renderer_.get(); }
   // What the newest frame showed.
   // kPartial: a big model's first frame part way through; kOlderFull: the
   // full frame of an earlier view of the model.
@@ -169,6 +181,8 @@ class TPView : public QWidget {
   // Whether the stand-in is drawn instead of the full model now.
   bool UseStandIn();
   void StopRenderThread();
+  // The render thread gave up on a model: log it, show the stand-in.
+  void RenderJobFailed();
 
   TGLPanel* GLPanel1 = nullptr;
   QTimer Timer1;
@@ -202,5 +216,6 @@ class TPView : public QWidget {
   // The view last asked of the thread.
   FrameKey requested_;
   bool haveRequest_ = false;
+  bool drawFailed_ = false;  // the render thread gave up on the current model
   Shown lastShown_ = Shown::kBackground;
 };

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 #include "preview/draw_buffers.h"
 #include "preview/glpanel.h"
@@ -154,6 +155,8 @@ void RenderThread::SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTr
     serial_ = serial;
     release_ = true;
     fillPending_ = false;
+    failedSerial_ = 0;
+    failedForMemory_ = false;
   }
   hold_.Give();
   wake_.notify_all();
@@ -180,9 +183,26 @@ bool RenderThread::Newest(Frame& out) const {
 bool RenderThread::WaitFor(const FrameKey& key, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto finished = [&] { return newest_ && !newest_->partial && newest_->key == key; };
+  // A model that failed never gets its frame.
+  const auto failed = [&] { return failedSerial_ != 0 && failedSerial_ == key.serial; };
   return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return quit_ || !started_ || finished(); }) &&
+                        [&] { return quit_ || !started_ || failed() || finished(); }) &&
          started_ && !quit_ && finished();
+}
+
+uint64_t RenderThread::FailedSerial() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failedSerial_;
+}
+
+bool RenderThread::FailedForMemory() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failedForMemory_;
+}
+
+void RenderThread::SetPhaseHook(PhaseHook hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  hook_ = std::move(hook);
 }
 
 QImage RenderThread::ReadBack(int width, int height) {
@@ -193,13 +213,14 @@ QImage RenderThread::ReadBack(int width, int height) {
   return pixels;
 }
 
-bool RenderThread::Draw(Scene& view, bool partials, Frame& out) {
+bool RenderThread::Draw(Scene& view, bool partials, const PhaseHook& hook, Frame& out) {
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
   // The first partial picture soon, so that a big model shows at once; the
   // next ones seldom, as each read-back waits for the drawing so far.
   auto next = t0 + std::chrono::milliseconds(30);
   const std::function<void()> slice = [&] {
+    if (hook) hook(Phase::kSlice);
     // The driver keeps what it has gathered of a frame until it draws it:
     // sent on every slice, that stays a slice's worth, not the model's.
     glFlush();
@@ -222,7 +243,12 @@ bool RenderThread::Draw(Scene& view, bool partials, Frame& out) {
     emit FrameReady();
   };
   view.onSlice = &slice;
-  SceneDrawGL(view);
+  try {
+    SceneDrawGL(view);
+  } catch (...) {
+    view.onSlice = nullptr;
+    throw;
+  }
   view.onSlice = nullptr;
   if (!hold_.Current()) return false;
   {
@@ -273,35 +299,69 @@ void RenderThread::run() {
       const bool withBuffers = job && job->buffers;
       const bool fill = !job && fillPending_;
       fillPending_ = false;
+      const uint64_t failedSerial = failedSerial_;
+      const PhaseHook hook = hook_;
       lock.unlock();
 
       hold_.Hold();
       Scene& scene = model_;
       scene.hold = &hold_;
+      const uint64_t serial = scene.modelSerial;
       Frame frame;
-      bool done = false, first = false;
-      if (job && job->serial == scene.modelSerial && scene.model && job->width > 0 &&
-          job->height > 0) {
-        TakeView(scene, *job);
-        // A model's first frame is drawn without buffers: filling them
-        // would cost as much as the frame again. They are filled after it.
-        first = filledSerial != scene.modelSerial;
-        scene.buffers = withBuffers && !first ? buffers : nullptr;
-        done = target.Ensure(scene.width, scene.height) && Draw(scene, first, frame);
-        // The view asked for: drawn from buffers or not, the pixels are the same.
-        frame.key = *job;
-        if (done) filledSerial = scene.modelSerial;
-      } else if (fill && filledSerial == scene.modelSerial && scene.model &&
-                 !scene.referenceDrawing) {
-        // Nothing asked for: fill the buffers of a model already shown.
-        scene.buffers = buffers;
-        SceneFillBuffersGL(scene);
+      bool done = false, first = false, failed = false, outOfMemory = false;
+      // A failure (memory running out while the buffers are filled, most
+      // likely) costs this model's full frames, never the process: the
+      // model is dropped with everything the job made of it. Every way out
+      // of the job retakes the model before this point.
+      try {
+        if (job && job->serial == serial && serial != failedSerial && scene.model &&
+            job->width > 0 && job->height > 0) {
+          TakeView(scene, *job);
+          // A model's first frame is drawn without buffers: filling them
+          // would cost as much as the frame again. They are filled after it.
+          first = filledSerial != serial;
+          if (hook) hook(first ? Phase::kFirstFrame : Phase::kFrame);
+          scene.buffers = withBuffers && !first ? buffers : nullptr;
+          done = target.Ensure(scene.width, scene.height) && Draw(scene, first, hook, frame);
+          // The view asked for: drawn from buffers or not, the pixels are the same.
+          frame.key = *job;
+          if (done) filledSerial = serial;
+        } else if (fill && filledSerial == serial && serial != failedSerial && scene.model &&
+                   !scene.referenceDrawing) {
+          // Nothing asked for: fill the buffers of a model already shown.
+          scene.buffers = buffers;
+          if (hook) hook(Phase::kFill);
+          SceneFillBuffersGL(scene);
+        }
+      } catch (const std::bad_alloc&) {
+        failed = outOfMemory = true;
+      } catch (...) {
+        failed = true;
+      }
+      if (failed) {
+        done = false;
+        // The client state and bindings a fill or a buffered pass may have
+        // left set, then the buffers themselves.
+        buffers->Unbind();
+        buffers->Release();
+        frame = Frame();
       }
       scene.buffers = nullptr;
       hold_.LetGo();
       bufferBytes_ = buffers->Bytes();
 
       lock.lock();
+      if (failed && serial == serial_) {
+        failedSerial_ = serial;
+        failedForMemory_ = outOfMemory;
+        fillPending_ = false;
+        job_.reset();
+        wake_.notify_all();
+        lock.unlock();
+        emit JobFailed();
+        lock.lock();
+        continue;
+      }
       // A frame of a model set aside meanwhile is dropped.
       if (done && frame.key.serial == serial_) {
         newest_ = std::move(frame);

@@ -13,6 +13,7 @@
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +46,15 @@ class RenderThread : public QThread {
     bool partial = false;  // a model's first frame part way through
   };
 
+  // Where a job is, for the phase hook.
+  enum class Phase {
+    kFirstFrame,  // a model's first frame starts (drawn without buffers)
+    kFrame,       // a later frame starts (it may fill the buffers first)
+    kFill,        // the buffers of a model already shown are filled
+    kSlice,       // between two slices of a frame, the model held
+  };
+  using PhaseHook = std::function<void(Phase)>;
+
   explicit RenderThread(QObject* parent = nullptr);
   // Stops the thread (see Stop).
   ~RenderThread() override;
@@ -75,10 +85,25 @@ class RenderThread : public QThread {
   bool WaitFor(const FrameKey& key, int timeoutMs);
   // Bytes in the thread's buffer objects.
   size_t BufferBytes() const { return bufferBytes_.load(); }
+  // The serial of the model whose job failed (an exception, most likely
+  // memory running out): its buffers are freed and no later frame of it is
+  // drawn. 0 while the model set has not failed.
+  uint64_t FailedSerial() const;
+  // Whether that failure was memory running out.
+  bool FailedForMemory() const;
+
+  // Tests: called on the render thread as a job enters each phase, with
+  // the model held; it may throw to fail the job, or wait for the owner
+  // (OwnerWaiting) to stop it there. Taken by the next job.
+  void SetPhaseHook(PhaseHook hook);
+  // Whether the window's thread waits to take the model (SetModel, Stop).
+  bool OwnerWaiting() const { return hold_.Wanted(); }
 
  signals:
   // A new frame is ready (emitted on the render thread).
   void FrameReady();
+  // A job failed (see FailedSerial; emitted on the render thread).
+  void JobFailed();
 
  protected:
   void run() override;
@@ -86,7 +111,7 @@ class RenderThread : public QThread {
  private:
   // One job on the thread; false when it was stopped part way. partials:
   // hand over the picture so far now and then.
-  bool Draw(Scene& view, bool partials, Frame& out);
+  bool Draw(Scene& view, bool partials, const PhaseHook& hook, Frame& out);
   // Reads the current picture back.
   static QImage ReadBack(int width, int height);
 
@@ -101,6 +126,9 @@ class RenderThread : public QThread {
   bool fillPending_ = false;     // fill the buffers of the model shown
   std::optional<FrameKey> job_;  // the view asked for
   std::optional<Frame> newest_;
+  uint64_t failedSerial_ = 0;  // the model set, when its job failed
+  bool failedForMemory_ = false;
+  PhaseHook hook_;
   // The model's part of the thread's scene (model, count, triangles and
   // serial): the window's thread changes it only when holding it through
   // hold_, the render thread reads it only then. Its view part is the

@@ -79,8 +79,11 @@ TEST_F(PluginLoaderWindow, AFailedPluginCostsOneLoadAndTheNextClickWorks) {
     const std::string bad = WriteTemp(std::string("win.") + c.ext, "\n");
     w_->OpenPath(QString::fromStdString(bad));
     ASSERT_TRUE(WaitFor([&] { return !w_->Loading(); }, 20000));
-    EXPECT_EQ(Log().mid(before), QStringList({"----------", "file: " + QString::fromStdString(bad),
-                                              QString::fromUtf8(c.line)}));
+    QStringList lines = Log().mid(before);
+    if (!lines.isEmpty())
+      lines.back() = QString::fromStdString(AnyTimeLimit(lines.back().toStdString()));
+    EXPECT_EQ(lines, QStringList({"----------", "file: " + QString::fromStdString(bad),
+                                  QString::fromStdString(AnyTimeLimit(c.line))}));
     EXPECT_EQ(w_->Preview()->SceneState().polygonCount, 0);
     EXPECT_TRUE(w_->isVisible());
   }

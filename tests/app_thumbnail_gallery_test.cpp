@@ -11,9 +11,11 @@
 #include <QImageReader>
 #include <QListView>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTest>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 
 #include "app/ini_file.h"
@@ -42,6 +44,14 @@ std::map<std::string, std::string> Tags(const std::string& png) {
   QFile f(QString::fromStdString(png));
   return f.open(QIODevice::ReadOnly) ? PngTextTags(f.readAll())
                                      : std::map<std::string, std::string>{};
+}
+
+// Waits until the list's thumbnails are idle: the last listing handed
+// over, nothing queued, running or left to read.
+bool WaitIdle(FileListThumbnails& thumbs, int ms = 60000) {
+  if (thumbs.Idle()) return true;
+  QSignalSpy idle(&thumbs, &FileListThumbnails::WentIdle);
+  return idle.wait(ms) || thumbs.Idle();
 }
 
 int Colours(const QImage& image) {
@@ -161,38 +171,62 @@ TEST_F(Gallery, LargeIconsShowModelPicturesFromTheSharedCache) {
   EXPECT_EQ(fresh.StateOf(Path("broken.stl")), ThumbnailGallery::State::kFailed);
 }
 
+// A file of the shown folder written in place, replaced by a rename or
+// given a new time gets a new picture while the folder stays shown.
 TEST_F(Gallery, AChangedFileGetsANewThumbnail) {
   Show(true);
   ASSERT_TRUE(WaitFor([&] { return Settled(); }, 60000));
-  const QImage before = gallery_->Picture(Path("torus.stl"));
-  ASSERT_FALSE(before.isNull());
-  // Another model under the same name, a moment later.
-  fs::copy_file(kSamples + "/cube.stl", models_ + "/torus.stl",
-                fs::copy_options::overwrite_existing);
-  const auto later = fs::last_write_time(models_ + "/torus.stl") + std::chrono::seconds(5);
-  fs::last_write_time(models_ + "/torus.stl", later);
-  const ThumbSource now = Source("torus.stl");
-  // The folder watcher re-reads the list; the new file is made again.
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        return Settled() &&
-               gallery_->StateOf(Path("torus.stl")) == ThumbnailGallery::State::kReady &&
-               gallery_->Picture(Path("torus.stl")) != before;
-      },
-      60000));
-  auto tags = Tags(ThumbnailPath(cache_ + "/thumbnails", now.uri, 128));
-  EXPECT_EQ(tags["Thumb::MTime"], std::to_string(now.mtime));
-  EXPECT_EQ(tags["Thumb::Size"], std::to_string(now.size));
-  EXPECT_EQ(IconImage(*list_, "torus.stl"),
-            QIcon(QPixmap::fromImage(gallery_->Picture(Path("torus.stl"))))
-                .pixmap(64, 64)
-                .toImage()
-                .convertToFormat(QImage::Format_ARGB32));
+  const std::string file = models_ + "/torus.stl";
+  const auto bytes = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string cube = bytes(kSamples + "/cube.stl"), torus = bytes(file);
+  const struct {
+    const char* name;
+    std::function<void()> change;
+  } cases[] = {
+      // Nothing the folder itself records changes.
+      {"written in place",
+       [&] { std::ofstream(file, std::ios::binary | std::ios::trunc) << cube; }},
+      {"replaced by a rename",
+       [&] {
+         std::ofstream(models_ + "/.new", std::ios::binary) << torus;
+         fs::rename(models_ + "/.new", file);
+       }},
+      {"written, then given a later time",
+       [&] {
+         std::ofstream(file, std::ios::binary | std::ios::trunc) << cube;
+         fs::last_write_time(file, fs::last_write_time(file) + std::chrono::seconds(5));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QImage before = gallery_->Picture(Path("torus.stl"));
+    ASSERT_FALSE(before.isNull());
+    c.change();
+    const ThumbSource now = Source("torus.stl");
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          return Settled() &&
+                 gallery_->StateOf(Path("torus.stl")) == ThumbnailGallery::State::kReady &&
+                 gallery_->Picture(Path("torus.stl")) != before;
+        },
+        60000));
+    auto tags = Tags(ThumbnailPath(cache_ + "/thumbnails", now.uri, 128));
+    EXPECT_EQ(tags["Thumb::MTime"], std::to_string(now.mtime));
+    EXPECT_EQ(tags["Thumb::Size"], std::to_string(now.size));
+    EXPECT_EQ(IconImage(*list_, "torus.stl"),
+              QIcon(QPixmap::fromImage(gallery_->Picture(Path("torus.stl"))))
+                  .pixmap(64, 64)
+                  .toImage()
+                  .convertToFormat(QImage::Format_ARGB32));
+  }
 }
 
 TEST_F(Gallery, SwitchedOffShowsGenericIconsAndStartsNoProcess) {
   Show(false);
-  QTest::qWait(800);
+  ASSERT_TRUE(WaitIdle(*thumbs_));
   EXPECT_EQ(gallery_->ProcessesStarted(), 0);
   EXPECT_FALSE(fs::exists(cache_ + "/thumbnails"));
   const QImage generic = IconImage(*list_, "broken.stl");
@@ -201,7 +235,7 @@ TEST_F(Gallery, SwitchedOffShowsGenericIconsAndStartsNoProcess) {
   // The list and details views never ask for pictures either.
   thumbs_->SetEnabled(true);
   list_->SetViewStyle(3);
-  QTest::qWait(500);
+  ASSERT_TRUE(WaitIdle(*thumbs_));
   EXPECT_EQ(gallery_->ProcessesStarted(), 0);
 }
 
@@ -279,7 +313,7 @@ TEST_F(Gallery, TheOptionMenuItemSwitchesThumbnailsAndIsKept) {
   QAction* item = w->MenuAction("mThumbnails");
   ASSERT_NE(item, nullptr);
   EXPECT_FALSE(item->isChecked());
-  QTest::qWait(500);
+  ASSERT_TRUE(WaitIdle(*w->Thumbnails()));
   ThumbnailGallery* gallery = w->Thumbnails()->Gallery();
   EXPECT_EQ(gallery->ProcessesStarted(), 0);
 
@@ -297,6 +331,25 @@ TEST_F(Gallery, TheOptionMenuItemSwitchesThumbnailsAndIsKept) {
   IniFile saved;
   saved.Load(ini);
   EXPECT_EQ(saved.ReadInteger("Option", "thumbnails", -1), 1);
+}
+
+// The pool: a few children at most, one less than the processors, and no
+// more than the free memory holds at each child's cap.
+TEST(ThumbnailPool, ChildrenFollowProcessorsAndFreeMemory) {
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  const struct {
+    int processors;
+    uint64_t available;
+    int children;
+  } cases[] = {
+      {1, 64 * kGiB, 1}, {2, 64 * kGiB, 1}, {4, 64 * kGiB, 3}, {32, 64 * kGiB, 4},
+      {32, 9 * kGiB, 2}, {32, 3 * kGiB, 1}, {32, 0, 4},        {0, 64 * kGiB, 1},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ThumbnailGallery::ChildLimit(c.processors, c.available), c.children)
+        << c.processors << " processors, " << c.available << " bytes";
+  EXPECT_GE(ThumbnailGallery::MaxProcesses(), 1);
+  EXPECT_LE(ThumbnailGallery::MaxProcesses(), ThumbnailGallery::kMaxChildren);
 }
 
 }  // namespace

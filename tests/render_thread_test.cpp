@@ -7,7 +7,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <new>
+#include <stdexcept>
+#include <thread>
 
 #include "preview/pview.h"
 #include "tests/preview_fixtures.h"
@@ -60,6 +65,41 @@ std::unique_ptr<PolygonModel> ConcaveAndColoured() {
 }
 
 int ThreadCount() { return static_cast<int>(QDir("/proc/self/task").count()) - 2; }
+
+using Phase = RenderThread::Phase;
+
+// Holds the render thread in a phase until the window's thread comes to
+// take the model, so that a stop lands in that phase and nowhere else.
+class PhaseStop {
+ public:
+  explicit PhaseStop(RenderThread* thread) : state_(std::make_shared<State>()) {
+    state_->thread = thread;
+    thread->SetPhaseHook([s = state_](Phase at) {
+      if (at != s->phase.load() || !s->armed.exchange(false)) return;
+      s->reached = true;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (!s->thread->OwnerWaiting() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      s->stopped = s->thread->OwnerWaiting();
+    });
+  }
+  void Arm(Phase phase) {
+    state_->phase = phase;
+    state_->reached = state_->stopped = false;
+    state_->armed = true;
+  }
+  bool Reached() const { return state_->reached; }
+  // The owner came while the thread waited in the phase.
+  bool Stopped() const { return state_->stopped; }
+
+ private:
+  struct State {
+    RenderThread* thread = nullptr;
+    std::atomic<Phase> phase{Phase::kFirstFrame};
+    std::atomic<bool> armed{false}, reached{false}, stopped{false};
+  };
+  std::shared_ptr<State> state_;
+};
 
 }  // namespace
 
@@ -134,13 +174,44 @@ TEST_F(RenderThreadView, RenderThreadFirstPictureAndStops) {
   ASSERT_TRUE(WaitFor([&] { return view_->LastShown() == TPView::Shown::kFull; }, 20000));
   EXPECT_FALSE(view_->LastFrameWasStandIn());
 
-  // Stopped while drawing, filling buffers or building the stand-in.
-  for (int delayMs : {0, 5, 30, 120}) {
-    view_->SetModel(other.get(), 0);
-    QTest::qWait(delayMs);
-    view_->SetModel(big.get(), 2);
-    QTest::qWait(delayMs);
-    view_->ClearModel();
+  // Stopped on purpose in each phase of a job: the thread waits there
+  // until the window's thread comes to take the model. The stand-in's
+  // build, started with each model, is stopped along with it.
+  PhaseStop stop(view_->Renderer());
+  enum class By { kOtherModel, kClear };
+  const struct {
+    const char* name;
+    Phase phase;
+    By by;
+  } stops[] = {
+      {"first frame", Phase::kFirstFrame, By::kOtherModel},
+      {"first frame's slices", Phase::kSlice, By::kClear},
+      {"buffer fill", Phase::kFill, By::kOtherModel},
+      {"frame from buffers", Phase::kFrame, By::kClear},
+  };
+  for (const auto& c : stops) {
+    SCOPED_TRACE(c.name);
+    if (c.phase == Phase::kFrame) {
+      // A later view of a model whose buffers are filled.
+      view_->SetModel(big.get(), 2);
+      ASSERT_TRUE(WaitFor([&] { return view_->Renderer()->BufferBytes() > 0; }, 60000));
+      stop.Arm(c.phase);
+      view_->SetViewPreset(2);
+    } else {
+      stop.Arm(c.phase);
+      view_->SetModel(big.get(), 2);
+    }
+    ASSERT_TRUE(WaitFor([&] { return stop.Reached(); }, 60000));
+    if (c.by == By::kOtherModel) {
+      view_->SetModel(other.get(), 0);
+      EXPECT_TRUE(stop.Stopped());
+      // The thread goes on with the next model.
+      EXPECT_TRUE(WaitFor([&] { return view_->LastShown() == TPView::Shown::kFull; }, 60000));
+      view_->ClearModel();
+    } else {
+      view_->ClearModel();
+      EXPECT_TRUE(stop.Stopped());
+    }
   }
   view_->SetModel(big.get(), 0);
   view_->close();
@@ -148,4 +219,74 @@ TEST_F(RenderThreadView, RenderThreadFirstPictureAndStops) {
   QApplication::processEvents();
   EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= before; }, 5000))
       << ThreadCount() << " threads, " << before << " before";
+}
+
+// A job that fails (memory running out while buffers are filled or drawn,
+// or any other exception) costs the model's full frames, not the process:
+// the thread frees its buffers and lets go of the model, the view shows
+// the stand-in, one line says so, and the next model is drawn as before.
+TEST_F(RenderThreadView, AFailedJobFallsBackToTheStandIn) {
+  auto big = DenseSphere(300, 400);
+  auto next = DenseSphere(200, 200);
+  std::vector<std::string> log;
+  view_->OnLogLine = [&](const std::string& line) { log.push_back(line); };
+  view_->SetStandInLimits(400, -1.0);
+  auto armed = std::make_shared<std::atomic<int>>(-1);
+  auto failure = std::make_shared<std::atomic<bool>>(true);  // bad_alloc, else another exception
+  const struct {
+    const char* name;
+    Phase phase;
+    bool outOfMemory;
+  } cases[] = {
+      {"first frame", Phase::kFirstFrame, true},
+      {"buffer fill", Phase::kFill, false},
+      {"slice of a frame from buffers", Phase::kSlice, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    log.clear();
+    view_->Renderer()->SetPhaseHook([armed, failure](Phase at) {
+      int want = static_cast<int>(at);
+      if (!armed->compare_exchange_strong(want, -1)) return;
+      if (failure->load()) throw std::bad_alloc();
+      throw std::runtime_error("drawing failed");
+    });
+    failure->store(c.outOfMemory);
+    if (c.phase == Phase::kSlice) {
+      // Fails once the buffers hold the model: they are freed.
+      view_->SetModel(big.get(), 1);
+      ASSERT_TRUE(WaitFor([&] { return view_->Renderer()->BufferBytes() > 0; }, 60000));
+      armed->store(static_cast<int>(c.phase));
+      view_->SetViewPreset(3);
+    } else {
+      armed->store(static_cast<int>(c.phase));
+      view_->SetModel(big.get(), 1);
+    }
+    ASSERT_TRUE(view_->DrawnOffThread());
+    ASSERT_TRUE(WaitFor([&] { return view_->DrawingFailed(); }, 60000));
+    EXPECT_EQ(armed->load(), -1);
+    EXPECT_EQ(view_->Renderer()->FailedSerial(), view_->SceneState().modelSerial);
+    EXPECT_EQ(view_->Renderer()->BufferBytes(), 0u);
+    EXPECT_EQ(log, std::vector<std::string>{c.outOfMemory ? kLogDrawOutOfMemory : kLogDrawFailed});
+    // The stand-in stands for the model, at rest too, and a grab does not
+    // wait for a full frame that will not come.
+    EXPECT_TRUE(WaitFor([&] { return view_->LastShown() == TPView::Shown::kStandIn; }, 60000));
+    QElapsedTimer grab;
+    grab.start();
+    EXPECT_GT(CountNotBackground(view_->GrabImage(), qRgb(0, 77, 102)), 20);
+    EXPECT_LT(grab.elapsed(), 30000);
+    EXPECT_EQ(view_->LastShown(), TPView::Shown::kStandIn);
+    // Other views of it are not tried again: no second line.
+    view_->SetViewPreset(1);
+    QApplication::processEvents();
+    EXPECT_EQ(view_->Renderer()->BufferBytes(), 0u);
+
+    view_->SetModel(next.get(), 0);
+    EXPECT_FALSE(view_->DrawingFailed());
+    EXPECT_TRUE(WaitFor([&] { return view_->LastShown() == TPView::Shown::kFull; }, 60000));
+    EXPECT_TRUE(WaitFor([&] { return view_->Renderer()->BufferBytes() > 0; }, 60000));
+    EXPECT_EQ(log.size(), 1u);
+    view_->ClearModel();
+  }
+  view_.reset();
 }

@@ -162,3 +162,16 @@ void PutF32(std::string& s, float v) {
   memcpy(&u, &v, 4);
   PutU32(s, u);
 }
+
+std::string AnyTimeLimit(std::string text) {
+  static const std::string kBefore = "時間の上限 (", kAfter = " 秒)";
+  for (size_t at = text.find(kBefore); at != std::string::npos;
+       at = text.find(kBefore, at + kBefore.size())) {
+    const size_t from = at + kBefore.size();
+    const size_t to = text.find_first_not_of("0123456789", from);
+    if (to == from || to == std::string::npos || text.compare(to, kAfter.size(), kAfter) != 0)
+      continue;
+    text.replace(from, to - from, "N");
+  }
+  return text;
+}
