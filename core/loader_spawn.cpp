@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -103,6 +104,10 @@ struct Spare {
   LoaderSpawn madeFor;
   LoaderChild child;
   bool threadStarted = false;
+  // A spare being started, and what for: a load that comes meanwhile
+  // waits for it rather than start a second process beside it.
+  std::optional<LoaderSpawn> starting;
+  std::condition_variable started;
 
   void Run() {
     std::unique_lock<std::mutex> lock(mutex);
@@ -113,11 +118,13 @@ struct Spare {
       if (child.pid > 0 && madeFor == what) continue;
       LoaderChild old = child;
       child = {};
+      starting = what;
       lock.unlock();
       StopLoader(old);
       LoaderChild fresh;
       const bool ok = SpawnLoader(what, fresh);
       lock.lock();
+      starting.reset();
       if (ok && child.pid < 0) {
         child = fresh;
         madeFor = std::move(what);
@@ -126,6 +133,7 @@ struct Spare {
         StopLoader(fresh);
         lock.lock();
       }
+      started.notify_all();
     }
   }
 };
@@ -140,7 +148,12 @@ Spare& TheSpare() {
 
 bool TakeSpareLoader(const LoaderSpawn& what, LoaderChild& out) {
   Spare& s = TheSpare();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::unique_lock<std::mutex> lock(s.mutex);
+  // Starting one takes a few milliseconds; a second start beside it would
+  // take longer on a busy machine.
+  s.started.wait_for(lock, std::chrono::milliseconds(200), [&] {
+    return !(s.starting && *s.starting == what) && !(s.wanted && *s.wanted == what);
+  });
   if (s.child.pid < 0 || !(s.madeFor == what)) return false;
   out = s.child;
   s.child = {};
