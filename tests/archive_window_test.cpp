@@ -366,20 +366,24 @@ TEST_F(ArchiveWindow, ArchivesAreReachableAndMembersReload) {
   EXPECT_FALSE(m->hasChildren(m->index(QString::fromStdString(models_ + "/only"))));
 }
 
+// A .tgz of two members cut in the second one.
+void WriteCutTgz(const std::string& path) {
+  const std::string noise = NoiseBytes(100000);
+  const std::string whole = path + ".whole.tgz";
+  WriteArchive(whole, "tar", "gzip", {{"a.obj", noise}, {"b.obj", noise}});
+  std::ifstream in(whole, std::ios::binary);
+  std::string cut(150000, '\0');
+  in.read(cut.data(), static_cast<std::streamsize>(cut.size()));
+  std::ofstream(path, std::ios::binary) << cut;
+  fs::remove(whole);
+}
+
 // What the log says about archives that are not whole: a truncated one
 // lists what survives and says so; an encrypted member is not extracted
 // and says why; a size past 4 GiB shows whole.
 TEST_F(ArchiveWindow, DamagedArchivesAndBigMembersAreNamed) {
   Modules({"Unlha32.so", "7-zip32.so", "Tar32.so"});
-  const std::string noise = NoiseBytes(100000);
-  WriteArchive(models_ + "/whole.tgz", "tar", "gzip", {{"a.obj", noise}, {"b.obj", noise}});
-  {
-    std::ifstream in(models_ + "/whole.tgz", std::ios::binary);
-    std::string cut(150000, '\0');
-    in.read(cut.data(), static_cast<std::streamsize>(cut.size()));
-    std::ofstream(models_ + "/cut.tgz", std::ios::binary) << cut;
-  }
-  fs::remove(models_ + "/whole.tgz");
+  WriteCutTgz(models_ + "/cut.tgz");
   WriteArchive(models_ + "/locked.zip", "zip", "", {{"tri.obj", kTri}}, "secret");
   WriteTemp("arcwin-big.tar", TarHeader("big.obj", 5000000000ULL) + std::string(1024, '\0'));
   fs::copy_file(TempDir() + "/arcwin-big.tar", models_ + "/big.tar");
@@ -446,15 +450,7 @@ TEST_F(ArchiveWindow, ArchiveMessagesStartTheirOwnLogBlock) {
   fs::copy_file(TempDir() + "/arcwin-sparse.tar", models_ + "/sparse.tar");
   WriteTemp("arcwin-fake2.zip", "not an archive at all");
   fs::copy_file(TempDir() + "/arcwin-fake2.zip", models_ + "/fake.zip");
-  const std::string noise = NoiseBytes(100000);
-  WriteArchive(models_ + "/whole.tgz", "tar", "gzip", {{"a.obj", noise}, {"b.obj", noise}});
-  {
-    std::ifstream in(models_ + "/whole.tgz", std::ios::binary);
-    std::string cut(150000, '\0');
-    in.read(cut.data(), static_cast<std::streamsize>(cut.size()));
-    std::ofstream(models_ + "/cut.tgz", std::ios::binary) << cut;
-  }
-  fs::remove(models_ + "/whole.tgz");
+  WriteCutTgz(models_ + "/cut.tgz");
   Ini("[Option]\narcfolder=1\n");
   Start();
   const struct {

@@ -83,27 +83,6 @@ std::string Hostile(const char* ext) {
   return std::string(TARNELLE_HOSTILE_PLUGINS) + "/tp_hostile_" + ext + ".so";
 }
 
-// A TCP port on the loopback that nobody may connect to.
-struct Listener {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  int port = 0;
-  Listener() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port = ntohs(a.sin_port);
-  }
-  ~Listener() { close(fd); }
-  bool Contacted() const {
-    const int c = accept(fd, nullptr, nullptr);
-    if (c >= 0) close(c);
-    return c >= 0;
-  }
-};
-
 // A file's mode, times and attribute, to show that nothing changed them.
 std::string Metadata(const std::string& path) {
   struct stat st {};
@@ -137,7 +116,7 @@ TEST(PluginLoader, HostilePluginsCostOneLoadAndTheNextLoadWorks) {
     fclose(f);
   }
   const std::string insideBefore = Metadata(inside), outsideBefore = Metadata(outside);
-  Listener listener;
+  LoopbackListener listener;
   ASSERT_GT(listener.port, 0);
   // An unrelated process of the same user.
   const pid_t bystander = fork();

@@ -1,6 +1,9 @@
 #include "tests/test_util.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -174,4 +177,25 @@ std::string AnyTimeLimit(std::string text) {
     text.replace(from, to - from, "N");
   }
   return text;
+}
+
+LoopbackListener::LoopbackListener() {
+  fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+}
+
+LoopbackListener::~LoopbackListener() {
+  if (fd >= 0) close(fd);
+}
+
+bool LoopbackListener::Contacted() const {
+  const int c = accept(fd, nullptr, nullptr);
+  if (c >= 0) close(c);
+  return c >= 0;
 }

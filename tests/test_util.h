@@ -48,6 +48,18 @@ RunResult RunExecutable(const std::string& exe, const std::vector<std::string>& 
 // is the time limit a test means.
 std::string AnyTimeLimit(std::string text);
 
+// A TCP port on the loopback that nobody may connect to: the hostile
+// plug-in tests show that nothing inside the sandbox reached it.
+struct LoopbackListener {
+  LoopbackListener();
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+  bool Contacted() const;
+  int fd = -1;
+  int port = 0;
+};
+
 // Little-endian byte helpers for binary fixtures.
 void PutU16(std::string& s, unsigned v);
 void PutU32(std::string& s, unsigned v);

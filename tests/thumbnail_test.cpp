@@ -180,27 +180,6 @@ std::string Hostile(const char* kind) {
   return std::string(TARNELLE_HOSTILE_PLUGINS) + "/tp_hostile_" + kind + ".so";
 }
 
-// A TCP port on the loopback that nobody may connect to.
-struct Listener {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  int port = 0;
-  Listener() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port = ntohs(a.sin_port);
-  }
-  ~Listener() { close(fd); }
-  bool Contacted() const {
-    const int c = accept(fd, nullptr, nullptr);
-    if (c >= 0) close(c);
-    return c >= 0;
-  }
-};
-
 // Reader code a crafted file runs stands in as plug-ins: in the thumbnailer
 // they run behind the sandbox. They cannot write a file beside the model or
 // elsewhere, connect, kill the process that started them, change a file's
@@ -222,7 +201,7 @@ TEST(Thumbnail, HostileReadersAreContainedAndCostOnlyTheirOwnFile) {
   const std::string beside = models + "/written.txt", elsewhere = TempDir() + "/written.txt";
   const std::string secret = WriteTemp("secret.txt", "the secret\n");
   fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
-  Listener listener;
+  LoopbackListener listener;
   ASSERT_GT(listener.port, 0);
   // What standard error says of each: the reader's own message in the
   // load log, or the parent's word on how the drawing process ended.
