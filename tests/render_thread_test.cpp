@@ -194,7 +194,14 @@ TEST_F(RenderThreadView, RenderThreadFirstPictureAndStops) {
     if (c.phase == Phase::kFrame) {
       // A later view of a model whose buffers are filled.
       view_->SetModel(big.get(), 2);
-      ASSERT_TRUE(WaitFor([&] { return view_->Renderer()->BufferBytes() > 0; }, 60000));
+      // Filled and drawn from: bytes show part way through a fill, when the
+      // next view would be a fill again, not a frame from buffers.
+      ASSERT_TRUE(WaitFor(
+          [&] {
+            return view_->LastShown() == TPView::Shown::kFull &&
+                   view_->Renderer()->BufferBytes() > 0;
+          },
+          60000));
       stop.Arm(c.phase);
       view_->SetViewPreset(2);
     } else {
