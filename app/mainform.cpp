@@ -45,6 +45,7 @@
 #include "app/open_dialog.h"
 #include "app/optdlg.h"
 #include "app/thumbnail_gallery.h"
+#include "core/plugin_loader.h"
 #include "core/user_dirs.h"
 #include "mesh/prepare_mesh.h"
 #include "preview/pview.h"
@@ -187,6 +188,8 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
   BuildReaderTable(pipeline_.table, BuiltinReaders(), settings_.pluginsFirst,
                    options_.readPlugins ? &plugins : nullptr);
   pipeline_.prepareMesh = PrepareMesh;
+  // The first click on a plug-in's file finds its loader started.
+  PrestartPluginLoader(pipeline_.table);
   loader_ = new TBackgroundLoad(pipeline_, *this, vPanel_, this);
   loader_->setFittedModel = [this](PolygonModel& model, SceneModelFit&& fit) {
     preview_->SetFittedModel(&model, std::move(fit), Settings().renderType);

@@ -102,8 +102,6 @@ void AddPluginReaders(ReaderTable& table, const std::string& dir, const std::str
     if (!accepted) dlclose(module);
   }
   dlerror();  // failed opens leave a text behind; nobody reports it
-  // The first plug-in load finds its loader started.
-  PrestartPluginLoader(table);
 }
 
 void ReleasePluginModule(void* module) {

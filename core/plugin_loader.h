@@ -40,7 +40,8 @@ LoaderLimits LoaderLimitsFor(uint64_t fileSize);
 // What a loader for this table's plug-ins is started with.
 LoaderSpawn LoaderSpawnFor(const ReaderTable& table, const FormatReader& r);
 // Starts a loader ahead of the first plug-in load, when the table has
-// plug-ins that run in one.
+// plug-ins that run in one (for the window: a one-off command would only
+// start it beside the load that needs it).
 void PrestartPluginLoader(const ReaderTable& table);
 
 // One load's child: started at the first plug-in call and killed when the
