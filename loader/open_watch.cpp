@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -38,7 +39,8 @@ void Note(const char* path) {
 bool TakesMode(int flags) { return (flags & O_CREAT) != 0 || (flags & __O_TMPFILE) == __O_TMPFILE; }
 
 int OpenAt(int dir, const char* path, int flags, mode_t mode) {
-  const int fd = static_cast<int>(syscall(SYS_openat, dir, path, flags, mode));
+  // Nothing opened here outlives an exec (none can happen in the sandbox).
+  const int fd = static_cast<int>(syscall(SYS_openat, dir, path, flags | O_CLOEXEC, mode));
   if (fd < 0) Note(path);
   return fd;
 }
@@ -49,6 +51,16 @@ FILE* Fopen(FopenFn real, const char* path, const char* mode) {
   if (!real) {
     errno = ENOSYS;
     return nullptr;
+  }
+  // The same mode, close-on-exec ("e"); a mode too long for any C library
+  // is passed on as it is.
+  char closing[16];
+  const size_t n = mode ? strnlen(mode, sizeof closing) : sizeof closing;
+  if (n + 1 < sizeof closing) {
+    memcpy(closing, mode, n);
+    closing[n] = 'e';
+    closing[n + 1] = '\0';
+    mode = closing;
   }
   FILE* file = real(path, mode);
   if (!file) Note(path);

@@ -16,6 +16,7 @@
  *   TP_FORGE   answers on the loader's socket itself, with counts near the
  *              cap, and sleeps
  *   TP_PRINT   prints a screenful on standard output and error, then fails
+ *   TP_FDS     writes into every descriptor above the loader's own (3, 4)
  * A Load that comes back fails with a text saying what happened. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -246,6 +247,13 @@ int32_t Load(const char* path) {
     if (write(3, &kind, 1) != 1 || write(3, &reply, sizeof reply) != (ssize_t)sizeof reply)
       snprintf(g_msg, sizeof g_msg, "forge failed");
     for (;;) pause();
+  }
+#elif defined(TP_FDS)
+  {
+    int written = 0;
+    for (int fd = 5; fd < 1024; ++fd)
+      if (write(fd, "INJECTED", 8) == 8) ++written;
+    snprintf(g_msg, sizeof g_msg, written ? "fds written %d" : "fds refused", written);
   }
 #elif defined(TP_PRINT)
   for (int i = 0; i < 200; ++i) {

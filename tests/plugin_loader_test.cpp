@@ -79,6 +79,13 @@ std::string ReadFile(const std::string& path) {
   return text;
 }
 
+bool WriteText(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "we");
+  if (!f) return false;
+  const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  return fclose(f) == 0 && ok;
+}
+
 std::string Hostile(const char* ext) {
   return std::string(TARNELLE_HOSTILE_PLUGINS) + "/tp_hostile_" + ext + ".so";
 }
@@ -96,8 +103,8 @@ std::string Metadata(const std::string& path) {
 
 TEST(PluginLoader, HostilePluginsCostOneLoadAndTheNextLoadWorks) {
   std::vector<std::string> plugins = {std::string(TARNELLE_APP_DIR) + "/Plugin/off.so"};
-  for (const char* kind :
-       {"crash", "alloc", "spin", "write", "socket", "kill", "meta", "read", "fill", "print"})
+  for (const char* kind : {"crash", "alloc", "spin", "write", "socket", "kill", "meta", "read",
+                           "fill", "print", "fds"})
     plugins.push_back(Hostile(kind));
   const std::string dir = InstallTree("hostile", true, plugins);
   const std::string good = WriteTemp("good.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n");
@@ -109,13 +116,13 @@ TEST(PluginLoader, HostilePluginsCostOneLoadAndTheNextLoadWorks) {
   const std::string elsewhere = TempDir() + "-elsewhere";
   fs::create_directories(elsewhere);
   const std::string outside = elsewhere + "/secret.txt";
-  {
-    FILE* f = fopen(outside.c_str(), "w");
-    ASSERT_TRUE(f);
-    fputs("secret\n", f);
-    fclose(f);
-  }
+  ASSERT_TRUE(WriteText(outside, "secret\n"));
   const std::string insideBefore = Metadata(inside), outsideBefore = Metadata(outside);
+  // A descriptor the viewer inherits from whoever started it, open for
+  // writing: the loader must not have it.
+  const std::string leaked = TempDir() + "-leaked.txt";
+  const int leakedFd = open(leaked.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(leakedFd, 0);
   LoopbackListener listener;
   ASSERT_GT(listener.port, 0);
   // An unrelated process of the same user.
@@ -151,6 +158,7 @@ TEST(PluginLoader, HostilePluginsCostOneLoadAndTheNextLoadWorks) {
       // the sanitizer).
       {"fill", "", "プラグインがシグナル 25 (SIGXFSZ) で異常終了しました。", true},
       {"print", "", "printed", false, "プラグインの出力: "},
+      {"fds", "", "fds refused"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.ext) + " " + c.content);
@@ -187,6 +195,9 @@ TEST(PluginLoader, HostilePluginsCostOneLoadAndTheNextLoadWorks) {
   kill(bystander, SIGKILL);
   waitpid(bystander, nullptr, 0);
   fs::remove_all(elsewhere);
+  close(leakedFd);
+  EXPECT_EQ(fs::file_size(leaked), 0u) << "a plug-in wrote into an inherited descriptor";
+  fs::remove(leaked);
 }
 
 // The loaders started from the tree dir (the spare too): their numbers.
@@ -213,12 +224,7 @@ TEST(PluginLoader, NoLoaderOutlivesTheViewer) {
   const std::string folder = TempDir() + "/orphan-models";
   fs::create_directories(folder);
   const std::string model = folder + "/sleeps.orphan";
-  {
-    FILE* f = fopen(model.c_str(), "w");
-    ASSERT_TRUE(f);
-    fputs("x\n", f);
-    fclose(f);
-  }
+  ASSERT_TRUE(WriteText(model, "x\n"));
   const std::string exe = dir + "/tarnelle";
   const pid_t viewer = fork();
   if (viewer == 0) {
@@ -307,9 +313,7 @@ TEST(PluginLoader, CompanionFilesBesideTheModelsFolder) {
     std::string t = text;
     t.replace(at, load.size(), objects);
     const std::string path = (root / "project/scenes/s.lws").string();
-    FILE* f = fopen(path.c_str(), "wb");
-    fwrite(t.data(), 1, t.size(), f);
-    fclose(f);
+    EXPECT_TRUE(WriteText(path, t));
     return path;
   };
   const std::string near = sceneWith("LoadObjectLayer 1 10000000 ../objects/near.lwo");
