@@ -166,6 +166,15 @@ bool TakeSpareLoader(const LoaderSpawn& what, LoaderChild& out) {
   return true;
 }
 
+void RenewSpareLoader(const LoaderSpawn& what) {
+  {
+    Spare& s = TheSpare();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.threadStarted) return;
+  }
+  PrepareSpareLoader(what);
+}
+
 void PrepareSpareLoader(const LoaderSpawn& what) {
   Spare& s = TheSpare();
   std::lock_guard<std::mutex> lock(s.mutex);

@@ -39,3 +39,7 @@ bool TakeSpareLoader(const LoaderSpawn& what, LoaderChild& out);
 // process, so that it dies with the process, not with a loading thread.
 // A spare for something else is stopped.
 void PrepareSpareLoader(const LoaderSpawn& what);
+
+// After a load: starts the next spare, where spares are in use (a spare
+// was asked for before); a one-off command starts none.
+void RenewSpareLoader(const LoaderSpawn& what);

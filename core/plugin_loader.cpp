@@ -4,12 +4,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -183,7 +179,7 @@ PluginLoaderSession::PluginLoaderSession(const ReaderTable& table, std::string m
 PluginLoaderSession::~PluginLoaderSession() {
   Stop();
   // The next load finds its loader started.
-  if (!spare_.loaderPath.empty()) PrepareSpareLoader(spare_);
+  if (!spare_.loaderPath.empty()) RenewSpareLoader(spare_);
 }
 
 bool PluginLoaderSession::Start(const FormatReader& r, std::string& error) {
