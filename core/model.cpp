@@ -24,6 +24,7 @@ void PolygonModel::Clear() {
   vertexNormals.shrink_to_fit();
   polygonNormals.clear();
   polygonNormals.shrink_to_fit();
+  appearance.Clear();
 }
 
 namespace {

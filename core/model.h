@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/appearance.h"
+
 struct Float3 {
   float x, y, z;
 };
@@ -116,6 +118,9 @@ class PolygonModel {
   std::vector<Float3> vertexNormals;
   std::vector<Float3> polygonNormals;
   double edgeCos = 0.0;
+  // Materials and texture coordinates where the file has them; kept in step
+  // with polygons and corners, never read by the geometry's own rules.
+  SurfaceAppearance appearance;
 };
 
 // The one model of the process; null until the first load.
