@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libqt6opengl6-dev qt6-svg-dev qt6-translations-l10n
   libgl-dev libglu1-mesa-dev libegl-dev libegl-mesa0 libgl1-mesa-dri
   libjpeg-dev libarchive-dev libseccomp-dev zlib1g-dev
+  libmeshoptimizer-dev qt6-image-formats-plugins
   libassimp-dev assimp-testmodels
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth fonts-ipafont-gothic libxtst-dev
