@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,11 +23,15 @@
 #include "app/thumbnail_cache.h"
 #include "app/thumbnail_draw.h"
 #include "app/thumbnail_pipe.h"
+#include "core/fd_io.h"
+#include "core/sandbox.h"
 
 namespace {
 
 namespace tp = thumbnail_pipe;
 using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kWorker = "--thumbnail-worker";
 
 bool ParseSize(std::string_view s, int& out) {
   if (s.empty() || s.size() > 4) return false;
@@ -58,6 +64,7 @@ std::string Precheck(const std::string& in, ThumbSource& source) {
   if (stat(in.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "not a readable file: " + in;
   if (st.st_size == 0) return "empty file: " + in;
   if (st.st_size > kThumbnailMaxFileBytes) return "file too large for a thumbnail: " + in;
+  if (in.size() > tp::kMaxPathBytes) return "path too long for a thumbnail: " + in;
   // The tags that let any program of the desktop tell a current thumbnail,
   // taken before the file is read: a change meanwhile makes it stale.
   if (!StatThumbSource(in, source)) return "not a readable file: " + in;
@@ -66,36 +73,61 @@ std::string Precheck(const std::string& in, ThumbSource& source) {
 
 struct Drawer {
   pid_t pid = -1;
-  int fd = -1;
+  int fd = -1;   // from the drawer
+  int req = -1;  // to the drawer
   bool ready = false;
+  std::vector<std::string> scope;  // what its readers may read
 };
 
-bool StartDrawer(const ThumbnailBatch& batch, size_t first, Drawer& d) {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return false;
+bool StartDrawer(const DrawerSetup& setup, Drawer& d) {
+  int from[2], to[2];
+  if (pipe2(from, O_CLOEXEC) != 0) return false;
+  if (pipe2(to, O_CLOEXEC) != 0) {
+    close(from[0]);
+    close(from[1]);
+    return false;
+  }
   // What is buffered here must not be written twice.
   fflush(stdout);
   fflush(stderr);
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
-    close(p[0]);
-    close(p[1]);
+    for (int fd : {from[0], from[1], to[0], to[1]}) close(fd);
     return false;
   }
   if (pid == 0) {
-    close(p[0]);
-    RunThumbnailDrawer(batch, first, p[1], parent);
+    close(from[0]);
+    close(to[1]);
+    RunThumbnailDrawer(setup, from[1], to[0], parent);
   }
-  close(p[1]);
-  d = Drawer{pid, p[0], false};
+  close(from[1]);
+  close(to[0]);
+  d = Drawer{pid, from[0], to[1], false, setup.readable};
   return true;
+}
+
+// Whether every folder of need lies within one of scope.
+bool Covers(const std::vector<std::string>& scope, const std::vector<std::string>& need) {
+  return std::all_of(need.begin(), need.end(), [&](const std::string& f) {
+    return std::any_of(scope.begin(), scope.end(), [&](const std::string& s) {
+      return f == s || (f.size() > s.size() && f.compare(0, s.size(), s) == 0 &&
+                        (s.back() == '/' || f[s.size()] == '/'));
+    });
+  });
+}
+
+std::vector<std::string> FoldersOf(const std::vector<std::string>& files) {
+  std::set<std::string> folders;
+  for (const std::string& f : files) AddModelFolders(f, folders);
+  return {folders.begin(), folders.end()};
 }
 
 // Ends the drawer (at once when kill is set, else once it has exited on its
 // own, at the latest by deadline) and says why it ended.
 std::string EndDrawer(Drawer& d, bool kill, Clock::time_point deadline) {
   close(d.fd);
+  close(d.req);
   int status = 0;
   pid_t done = 0;
   if (kill) ::kill(d.pid, SIGKILL);
@@ -121,18 +153,19 @@ std::string EndDrawer(Drawer& d, bool kill, Clock::time_point deadline) {
 }
 
 // Each file gets the processor time of a process of its own: the drawer's
-// soft limit moves to what it has used plus the share.
-void GiveCpuShare(pid_t pid) {
+// soft limit moves to what it has used plus the share. False when its hard
+// limit leaves less than that: a new drawer takes the file.
+bool GiveCpuShare(pid_t pid) {
   clockid_t clock;
   timespec used{};
   rlimit lim{};
   if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0 ||
       prlimit(pid, RLIMIT_CPU, nullptr, &lim) != 0)
-    return;
-  rlim_t soft = static_cast<rlim_t>(used.tv_sec) + 1 + kThumbnailCpuLimit;
-  if (lim.rlim_max != RLIM_INFINITY && soft > lim.rlim_max) soft = lim.rlim_max;
+    return false;
+  const rlim_t soft = static_cast<rlim_t>(used.tv_sec) + 1 + kThumbnailCpuLimit;
+  if (lim.rlim_max != RLIM_INFINITY && soft + 1 > lim.rlim_max) return false;
   lim.rlim_cur = soft;
-  prlimit(pid, RLIMIT_CPU, &lim, nullptr);
+  return prlimit(pid, RLIMIT_CPU, &lim, nullptr) == 0;
 }
 
 enum class Got { kAll, kTimeOut, kEnded };
@@ -179,12 +212,17 @@ bool ReadMessage(Drawer& d, Clock::time_point deadline, tp::Header& h, std::stri
 
 enum class Outcome { kWritten, kFailed, kNoEnvironment };
 
-Outcome ThumbnailOne(Drawer& d, const ThumbnailBatch& batch, size_t i, const ThumbSource& source,
-                     const std::string& out, QImage& picture) {
+// Draws in into out through d, which is started (or replaced) with the
+// setup want when it is not running, cannot read what want names, or has
+// used up its processor time.
+Outcome ThumbnailOne(Drawer& d, const DrawerSetup& want, const std::string& in,
+                     const ThumbSource& source, const std::string& out, QImage& picture) {
   const auto deadline = Clock::now() + std::chrono::seconds(kThumbnailTimeLimit);
   tp::Header h{};
   std::string text, why;
-  if (d.pid < 0 && !StartDrawer(batch, i, d)) {
+  if (d.pid >= 0 && (!Covers(d.scope, want.readable) || (d.ready && !GiveCpuShare(d.pid))))
+    EndDrawer(d, true, deadline);
+  if (d.pid < 0 && !StartDrawer(want, d)) {
     Say(std::string("cannot start the drawing process: ") + strerror(errno));
     return Outcome::kNoEnvironment;
   }
@@ -201,24 +239,29 @@ Outcome ThumbnailOne(Drawer& d, const ThumbnailBatch& batch, size_t i, const Thu
       return Outcome::kNoEnvironment;
     }
     d.ready = true;
-  } else {
-    GiveCpuShare(d.pid);
+  }
+  // A pipe the drawer reads whole before it answers: this never blocks.
+  const tp::Request request{static_cast<uint32_t>(in.size())};
+  if (!fd_io::WriteAll(d.req, &request, sizeof request) ||
+      !fd_io::WriteAll(d.req, in.data(), in.size())) {
+    Say(EndDrawer(d, false, deadline) + ": " + in);
+    return Outcome::kFailed;
   }
   if (!ReadMessage(d, deadline, h, text, why)) {
-    Say(why + ": " + batch.inputs[i]);
+    Say(why + ": " + in);
     return Outcome::kFailed;
   }
   SayFromDrawer(text);
   if (h.kind == tp::kFailed) return Outcome::kFailed;
   if (h.kind != tp::kPicture) {
     EndDrawer(d, true, deadline);
-    Say("the reader sent a malformed reply: " + batch.inputs[i]);
+    Say("the reader sent a malformed reply: " + in);
     return Outcome::kFailed;
   }
   // The size is the one asked for, whatever the drawer thinks it is.
-  const Got got = ReadBefore(d.fd, picture.bits(), tp::PictureBytes(batch.size), deadline);
+  const Got got = ReadBefore(d.fd, picture.bits(), tp::PictureBytes(want.size), deadline);
   if (got != Got::kAll) {
-    Say(EndDrawer(d, got == Got::kTimeOut, deadline) + ": " + batch.inputs[i]);
+    Say(EndDrawer(d, got == Got::kTimeOut, deadline) + ": " + in);
     return Outcome::kFailed;
   }
   std::string error;
@@ -229,49 +272,103 @@ Outcome ThumbnailOne(Drawer& d, const ThumbnailBatch& batch, size_t i, const Thu
   return Outcome::kWritten;
 }
 
+// One NUL-ended field of standard input; false at its end (or on a field
+// longer than any path, which ends the run: the caller is not ours).
+bool ReadField(std::string& field) {
+  field.clear();
+  for (int c; (c = getc(stdin)) != EOF;) {
+    if (c == '\0') return true;
+    if (field.size() > 2 * tp::kMaxPathBytes) return false;
+    field.push_back(static_cast<char>(c));
+  }
+  return false;
+}
+
+// A picture of the size asked for, reused for every file; the drawer fills
+// it, the parent never resizes it on the drawer's word.
+bool MakePicture(int size, QImage& picture) {
+  picture = QImage(size, size, QImage::Format_RGBX8888);
+  if (!picture.isNull() && picture.bytesPerLine() == size * 4) return true;
+  Say("cannot allocate the picture");
+  return false;
+}
+
+// --thumbnail-worker SIZE: requests on standard input, one answer line
+// each; the drawer is kept, its read scope that of the file it was
+// started for (a folder change starts a new one: Landlock cannot widen).
+int RunWorker(int size) {
+  QImage picture;
+  if (!MakePicture(size, picture)) return kThumbnailNoEnvironment;
+  Drawer drawer;
+  int status = kThumbnailWritten;
+  std::string in, out;
+  while (ReadField(in) && ReadField(out)) {
+    ThumbSource source;
+    const std::string away = Precheck(in, source);
+    Outcome one = Outcome::kFailed;
+    if (!away.empty())
+      Say(away);
+    else
+      one = ThumbnailOne(drawer, DrawerSetup{size, FoldersOf({in})}, in, source, out, picture);
+    if (one == Outcome::kNoEnvironment) {
+      status = kThumbnailNoEnvironment;
+      break;
+    }
+    printf("%s\n", one == Outcome::kWritten ? "ok" : "failed");
+    fflush(stdout);
+  }
+  if (drawer.pid > 0) EndDrawer(drawer, true, Clock::now());
+  return status;
+}
+
 }  // namespace
 
 bool IsThumbnailInvocation(int argc, char** argv) {
-  return argc > 1 && std::string_view(argv[1]) == "--thumbnail";
+  return argc > 1 &&
+         (std::string_view(argv[1]) == "--thumbnail" || std::string_view(argv[1]) == kWorker);
 }
 
 int RunThumbnail(int argc, char** argv) {
+  // A caller that ignores SIGCHLD hands that on: the drawer's end would
+  // then not be waited for, and its cause lost. A drawer that died leaves
+  // a pipe that says so by EPIPE, not by a signal.
+  signal(SIGCHLD, SIG_DFL);
+  signal(SIGPIPE, SIG_IGN);
   int size = 0;
+  if (std::string_view(argv[1]) == kWorker) {
+    if (argc != 3 || !ParseSize(argv[2], size)) {
+      fputs("usage: tarnelle --thumbnail-worker SIZE   (requests IN\\0OUT\\0 on stdin)\n", stderr);
+      return kThumbnailUsage;
+    }
+    return RunWorker(size);
+  }
   if (argc < 5 || (argc - 3) % 2 != 0 || !ParseSize(argv[2], size)) {
     fputs("usage: tarnelle --thumbnail SIZE IN OUT [IN OUT]...   (SIZE 1..4096; OUT is a PNG)\n",
           stderr);
     return kThumbnailUsage;
   }
   const size_t files = static_cast<size_t>(argc - 3) / 2;
-  // A caller that ignores SIGCHLD hands that on: the drawer's end would
-  // then not be waited for, and its cause lost.
-  signal(SIGCHLD, SIG_DFL);
-  ThumbnailBatch batch;
-  batch.size = size;
-  std::vector<std::string> outputs, turnedAway(files);
+  std::vector<std::string> inputs, outputs, turnedAway(files), drawn;
   std::vector<ThumbSource> sources(files);
   for (size_t i = 0; i < files; ++i) {
-    batch.inputs.push_back(argv[3 + 2 * i]);
+    inputs.push_back(argv[3 + 2 * i]);
     outputs.push_back(argv[4 + 2 * i]);
-    turnedAway[i] = Precheck(batch.inputs[i], sources[i]);
-    batch.draw.push_back(turnedAway[i].empty());
+    turnedAway[i] = Precheck(inputs[i], sources[i]);
+    if (turnedAway[i].empty()) drawn.push_back(inputs[i]);
   }
-  // Reused for every picture; the drawer fills it, the parent never
-  // resizes it on the drawer's word.
-  QImage picture(size, size, QImage::Format_RGBX8888);
-  if (picture.isNull() || picture.bytesPerLine() != size * 4) {
-    Say("cannot allocate the picture");
-    return kThumbnailNoEnvironment;
-  }
+  QImage picture;
+  if (!MakePicture(size, picture)) return kThumbnailNoEnvironment;
 
+  // One drawer for the whole run, reading below every file's folders.
+  const DrawerSetup setup{size, FoldersOf(drawn)};
   Drawer drawer;
   int status = kThumbnailWritten;
   for (size_t i = 0; i < files; ++i) {
     Outcome one = Outcome::kFailed;
-    if (!batch.draw[i])
+    if (!turnedAway[i].empty())
       Say(turnedAway[i]);
     else
-      one = ThumbnailOne(drawer, batch, i, sources[i], outputs[i], picture);
+      one = ThumbnailOne(drawer, setup, inputs[i], sources[i], outputs[i], picture);
     if (one == Outcome::kNoEnvironment) {
       status = kThumbnailNoEnvironment;
       break;

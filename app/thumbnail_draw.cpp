@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <set>
 
 #include "app/settings.h"
 #include "app/thumbnail.h"
@@ -61,34 +60,37 @@ bool Send(int fd, tp::Kind kind, std::string text, const void* pixels = nullptr,
 
 // Standard input and output lead nowhere (no terminal to push input into,
 // no "N ok" line to forge), standard error too (the parent prints what the
-// pipe says), and fd becomes 3, the only other descriptor.
-int KeepOnlyThePipe(int fd) {
+// pipe says); the pipe to the parent becomes 3 and the one from it 4, the
+// only other descriptors.
+bool KeepOnlyThePipes(int out, int in) {
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null < 0) return -1;
+  if (null < 0) return false;
   for (int std = 0; std < 3; ++std)
-    if (dup2(null, std) != std) return -1;
-  if (fd != 3) {
-    if (dup3(fd, 3, O_CLOEXEC) != 3) return -1;
-    fd = 3;
-  }
-  if (syscall(SYS_close_range, 4U, ~0U, 0U) != 0) {
-    for (int i = 4; i < 65536; ++i) close(i);
+    if (dup2(null, std) != std) return false;
+  // Moved out of the way first: either may already sit on 3 or 4.
+  const int high = 10;
+  out = fcntl(out, F_DUPFD_CLOEXEC, high);
+  in = fcntl(in, F_DUPFD_CLOEXEC, high);
+  if (out < 0 || in < 0 || dup3(out, 3, O_CLOEXEC) != 3 || dup3(in, 4, O_CLOEXEC) != 4)
+    return false;
+  if (syscall(SYS_close_range, 5U, ~0U, 0U) != 0) {
+    for (int i = 5; i < 65536; ++i) close(i);
   }
   // Checked, not assumed: any other descriptor left makes this no sandbox.
   DIR* dir = opendir("/proc/self/fd");
-  if (!dir) return fd;  // no /proc: close_range or the loop did it
+  if (!dir) return true;  // no /proc: close_range or the loop did it
   const int own = dirfd(dir);
   bool clean = true;
   while (dirent* e = readdir(dir)) {
     if (e->d_name[0] == '.') continue;
     const int n = atoi(e->d_name);
-    if (n > 3 && n != own) clean = false;
+    if (n > 4 && n != own) clean = false;
   }
   closedir(dir);
-  return clean ? fd : -1;
+  return clean;
 }
 
-void LimitResources(size_t files) {
+void LimitResources() {
   struct sigaction sa {};
   sa.sa_handler = OnCpuLimit;
   sigaction(SIGXCPU, &sa, nullptr);
@@ -106,17 +108,8 @@ void LimitResources(size_t files) {
   lower(RLIMIT_CORE, 0, 0);
   // The hard limit kills outright if the soft signal is not acted on; the
   // parent moves the soft one on for each file, so that each gets its own
-  // share.
-  const rlim_t cpu = rlim_t{kThumbnailCpuLimit} * static_cast<rlim_t>(files);
-  lower(RLIMIT_CPU, kThumbnailCpuLimit, cpu + 2);
-}
-
-// The folders a reader of these files may read, as the loader's.
-std::vector<std::string> ReadableFolders(const ThumbnailBatch& batch, size_t first) {
-  std::set<std::string> folders;
-  for (size_t i = first; i < batch.inputs.size(); ++i)
-    if (batch.draw[i]) AddModelFolders(batch.inputs[i], folders);
-  return {folders.begin(), folders.end()};
+  // share, and replaces the drawer once the hard one is near.
+  lower(RLIMIT_CPU, kThumbnailCpuLimit, kThumbnailDrawerCpuLimit);
 }
 
 // Only one thread may exist when the sandbox closes: the kernel binds the
@@ -168,17 +161,25 @@ bool DrawOne(LoadPipeline& pipeline, int size, const std::string& in, std::vecto
   return true;
 }
 
+// The next request's path; false when the parent closed the pipe or sent
+// what it never sends.
+bool ReadRequest(int fd, std::string& path) {
+  tp::Request r{};
+  if (!fd_io::ReadAll(fd, &r, sizeof r) || r.pathBytes == 0 || r.pathBytes > tp::kMaxPathBytes)
+    return false;
+  path.resize(r.pathBytes);
+  return fd_io::ReadAll(fd, path.data(), path.size());
+}
+
 }  // namespace
 
-void RunThumbnailDrawer(const ThumbnailBatch& batch, size_t first, int fd, pid_t parent) {
+void RunThumbnailDrawer(const DrawerSetup& setup, int out, int in, pid_t parent) {
   // Ends with the parent, whatever the parent's end.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(1);
-  fd = KeepOnlyThePipe(fd);
-  if (fd < 0) _exit(1);
-  size_t files = 0;
-  for (size_t i = first; i < batch.inputs.size(); ++i) files += batch.draw[i];
-  LimitResources(files);
+  if (!KeepOnlyThePipes(out, in)) _exit(1);
+  const int fd = 3, requests = 4;
+  LimitResources();
 
   // Mesa in software (no device to open), without its shader cache on disk
   // (a folder to write, which the sandbox refuses: a reader must not plant
@@ -209,7 +210,7 @@ void RunThumbnailDrawer(const ThumbnailBatch& batch, size_t first, int fd, pid_t
     _exit(1);
   }
   SandboxPolicy policy;
-  policy.readable = ReadableFolders(batch, first);
+  policy.readable = setup.readable;
   policy.readable.push_back(pluginDir);
   policy.renderer = true;
   if (!EnterSandbox(policy).seccomp) {
@@ -219,17 +220,17 @@ void RunThumbnailDrawer(const ThumbnailBatch& batch, size_t first, int fd, pid_t
   // One context for every picture: making it is most of a small model's time.
   HeadlessContext context;
   std::string error;
-  if (!context.Create(batch.size, batch.size, error)) {
+  if (!context.Create(setup.size, setup.size, error)) {
     Send(fd, tp::kNoEnvironment, "tarnelle: " + error + "\n");
     _exit(1);
   }
   if (!Send(fd, tp::kReady, {})) _exit(1);
 
-  std::vector<uint8_t> pixels(tp::PictureBytes(batch.size));
-  for (size_t i = first; i < batch.inputs.size(); ++i) {
-    if (!batch.draw[i]) continue;
+  std::vector<uint8_t> pixels(tp::PictureBytes(setup.size));
+  std::string path;
+  while (ReadRequest(requests, path)) {
     std::string why;
-    const bool ok = DrawOne(pipeline, batch.size, batch.inputs[i], pixels, why);
+    const bool ok = DrawOne(pipeline, setup.size, path, pixels, why);
     const bool sent =
         ok ? Send(fd, tp::kPicture, {}, pixels.data(), pixels.size()) : Send(fd, tp::kFailed, why);
     if (!sent) _exit(1);

@@ -21,14 +21,11 @@
 namespace {
 
 // Work per tick of the window's loop: cache look-ups stop once this much
-// time is spent; finished children and their pictures are read a few at a
-// time.
+// time is spent; finished pictures are read a few at a time.
 constexpr int kTickBudgetMs = 6;
-constexpr int kFinishedPerTick = 4;
 constexpr int kPicturesPerTick = 3;
-// The child limits itself; this only guards against one that is stuck
-// where its own limits cannot reach it.
 constexpr int kChildDeadlineMs = (kThumbnailTimeLimit + 5) * 1000;
+constexpr int kWorkerIdleMs = 60000;
 
 std::string PathBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
@@ -45,6 +42,9 @@ uint64_t AvailableMemory() {
   return found ? static_cast<uint64_t>(kib) * 1024 : 0;
 }
 
+// What a result holds: its picture and its share of the table.
+size_t Cost(const QImage& picture) { return static_cast<size_t>(picture.sizeInBytes()) + 256; }
+
 bool SameSource(const ThumbSource& a, const ThumbSource& b) {
   return a.mtime == b.mtime && a.size == b.size && a.uri == b.uri;
 }
@@ -52,18 +52,26 @@ bool SameSource(const ThumbSource& a, const ThumbSource& b) {
 }  // namespace
 
 ThumbnailGallery::ThumbnailGallery(QObject* parent)
-    : QObject(parent), root_(ThumbnailCacheRoot()), timer_(new QTimer(this)) {
+    : QObject(parent),
+      root_(ThumbnailCacheRoot()),
+      timer_(new QTimer(this)),
+      retire_(new QTimer(this)) {
   // Short pauses between ticks keep the window answering while a warm
   // folder is read at full speed.
   timer_->setInterval(1);
   connect(timer_, &QTimer::timeout, this, &ThumbnailGallery::Tick);
+  // A worker holds a renderer's memory; one left idle this long is ended
+  // (the next picture starts another).
+  retire_->setSingleShot(true);
+  retire_->setInterval(kWorkerIdleMs);
+  connect(retire_, &QTimer::timeout, this, &ThumbnailGallery::RetireIdleWorkers);
 }
 
 ThumbnailGallery::~ThumbnailGallery() {
-  for (Child& c : children_) {
-    c.process->disconnect(this);
-    c.process->kill();
-    c.process->waitForFinished(1000);
+  for (Worker& w : workers_) {
+    w.process->disconnect(this);
+    w.process->kill();
+    w.process->waitForFinished(1000);
   }
 }
 
@@ -80,25 +88,23 @@ int ThumbnailGallery::MaxProcesses() {
 
 void ThumbnailGallery::Request(const QStringList& paths) {
   ClearQueues();
-  wanted_ = paths;
-  QHash<QString, Result> kept;
+  wanted_ = QSet<QString>(paths.begin(), paths.end());
+  ++requests_;
   for (const QString& path : paths) {
     auto it = results_.find(path);
-    ThumbSource now;
-    // A known file keeps its picture while its size and time stay.
-    if (it != results_.end() && StatThumbSource(PathBytes(path), now) &&
-        SameSource(now, it->source))
-      kept.insert(path, *it);
-    else
-      check_.push_back(path);
+    if (it != results_.end()) {
+      ThumbSource now;
+      // A known file keeps its picture while its size and time stay.
+      if (StatThumbSource(PathBytes(path), now) && SameSource(now, it->source)) {
+        it->used = requests_;
+        continue;
+      }
+      Forget(path);
+    }
+    // One being drawn is looked at again once it is read (ReadFinished).
+    if (!InHand(path)) check_.push_back(path);
   }
-  const bool dropped = kept.size() != results_.size();
-  QStringList gone;
-  if (dropped)
-    for (auto it = results_.cbegin(); it != results_.cend(); ++it)
-      if (!kept.contains(it.key())) gone << it.key();
-  results_ = std::move(kept);
-  for (const QString& path : gone) emit Changed(path);
+  Trim();
   Schedule();
   if (Idle()) emit WentIdle();
 }
@@ -132,14 +138,12 @@ void ThumbnailGallery::Cancel() {
 
 bool ThumbnailGallery::InHand(const QString& path) const {
   const auto named = [&](const Item& item) { return item.first == path; };
-  if (std::find(check_.begin(), check_.end(), path) != check_.end() ||
-      std::any_of(make_.begin(), make_.end(), named) ||
-      std::any_of(finished_.begin(), finished_.end(),
-                  [&](const auto& f) { return named(f.first); }))
-    return true;
-  for (const Child& c : children_)
-    if (std::any_of(c.items.begin(), c.items.end(), named)) return true;
-  return false;
+  return std::find(check_.begin(), check_.end(), path) != check_.end() ||
+         std::any_of(make_.begin(), make_.end(), named) ||
+         std::any_of(finished_.begin(), finished_.end(),
+                     [&](const auto& f) { return named(f.first); }) ||
+         std::any_of(workers_.begin(), workers_.end(),
+                     [&](const Worker& w) { return w.busy && named(w.item); });
 }
 
 void ThumbnailGallery::Refresh(const QStringList& paths) {
@@ -150,7 +154,7 @@ void ThumbnailGallery::Refresh(const QStringList& paths) {
     if (it != results_.end() && StatThumbSource(PathBytes(path), now) &&
         SameSource(now, it->source))
       continue;
-    // Queued for a child with the old size and time: looked up again.
+    // Queued for a worker with the old size and time: looked up again.
     auto m =
         std::find_if(make_.begin(), make_.end(), [&](const auto& e) { return e.first == path; });
     if (m != make_.end()) make_.erase(m);
@@ -171,7 +175,8 @@ QImage ThumbnailGallery::Picture(const QString& path) const {
 }
 
 bool ThumbnailGallery::Idle() const {
-  return check_.empty() && make_.empty() && children_.empty() && finished_.empty();
+  return check_.empty() && make_.empty() && finished_.empty() &&
+         std::none_of(workers_.begin(), workers_.end(), [](const Worker& w) { return w.busy; });
 }
 
 void ThumbnailGallery::Schedule() {
@@ -181,19 +186,19 @@ void ThumbnailGallery::Schedule() {
 void ThumbnailGallery::Tick() {
   QElapsedTimer spent;
   spent.start();
-  // Finished children first: their pictures are what the user waits for.
-  int read = 0;
-  for (size_t i = 0; i < children_.size() && read < kFinishedPerTick;) {
-    Child& c = children_[i];
-    if (!c.done && c.clock.elapsed() > kChildDeadlineMs * static_cast<qint64>(c.items.size()))
-      c.process->kill();
-    if (!c.done) {
+  // Answers first: their pictures are what the user waits for.
+  for (size_t i = 0; i < workers_.size();) {
+    Worker& w = workers_[i];
+    // The worker limits each file itself; this only guards against one
+    // that is stuck where its own limits cannot reach it.
+    if (w.busy && !w.ended && w.clock.elapsed() > kChildDeadlineMs) w.process->kill();
+    if (w.busy && !w.ended) ReadAnswer(w);
+    if (!w.ended) {
       ++i;
       continue;
     }
-    FinishChild(c);
-    children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(i));
-    ++read;
+    EndWorker(w);
+    workers_.erase(workers_.begin() + static_cast<std::ptrdiff_t>(i));
   }
   for (int k = 0; k < kPicturesPerTick && !finished_.empty(); ++k) {
     const auto [item, blame] = finished_.front();
@@ -205,26 +210,141 @@ void ThumbnailGallery::Tick() {
     check_.pop_front();
     LookUp(path);
   }
-  const int most = make_.empty() ? 0 : MaxProcesses();
-  while (!make_.empty() && static_cast<int>(children_.size()) < most) {
-    std::vector<Item> items;
-    while (!make_.empty() && static_cast<int>(items.size()) < kFilesPerChild) {
-      items.push_back(std::move(make_.front()));
-      make_.pop_front();
-    }
-    StartChild(std::move(items));
-  }
+  Dispatch();
   if (Idle()) {
     timer_->stop();
+    retire_->start();
     emit WentIdle();
-  } else if (check_.empty() && finished_.empty())
-    timer_->setInterval(20);  // only children to wait for: their end wakes the timer
-  else
+  } else if (check_.empty() && finished_.empty()) {
+    timer_->setInterval(20);  // only workers to wait for: their answers wake the timer
+  } else {
     timer_->setInterval(1);
+  }
+}
+
+void ThumbnailGallery::Dispatch() {
+  if (make_.empty()) return;
+  retire_->stop();
+  int running = 0, most = -1;
+  for (Worker& w : workers_) {
+    // A worker draws at one size: one of another retires.
+    if (!w.busy && !w.ended && !w.retiring && w.pixels != pixels_) {
+      w.retiring = true;
+      w.process->closeWriteChannel();
+    }
+    running += !w.ended && !w.retiring;
+  }
+  for (Worker& w : workers_)
+    if (!w.busy && !w.ended && !w.retiring && !make_.empty()) {
+      HandOver(w, std::move(make_.front()));
+      make_.pop_front();
+    }
+  // Another worker only for a queue longer than the running ones clear
+  // soon: a few small files are done before one would have started.
+  while (!make_.empty() && !broken_ &&
+         (running == 0 || make_.size() > static_cast<size_t>(kFilesPerChild * running))) {
+    if (most < 0) most = MaxProcesses();
+    if (running >= most) break;
+    Worker* w = StartWorker();
+    if (!w || w->ended) break;
+    ++running;
+    HandOver(*w, std::move(make_.front()));
+    make_.pop_front();
+  }
+  // No worker can work here: the rest fail, without a record against them.
+  while (broken_ && !make_.empty()) {
+    finished_.emplace_back(std::move(make_.front()), false);
+    make_.pop_front();
+  }
+}
+
+ThumbnailGallery::Worker* ThumbnailGallery::StartWorker() {
+  if (program_.isEmpty()) return nullptr;
+  Worker w;
+  w.pixels = pixels_;
+  w.process = new QProcess(this);
+  w.process->setProgram(program_);
+  w.process->setArguments({QStringLiteral("--thumbnail-worker"), QString::number(pixels_)});
+  w.process->setStandardErrorFile(QProcess::nullDevice());
+  QProcess* p = w.process;
+  auto ended = [this, p] {
+    for (Worker& other : workers_)
+      if (other.process == p) other.ended = true;
+    timer_->start(1);
+  };
+  connect(p, &QProcess::finished, this, ended);
+  connect(p, &QProcess::errorOccurred, this, [ended](QProcess::ProcessError e) {
+    if (e == QProcess::FailedToStart) ended();
+  });
+  connect(p, &QProcess::readyReadStandardOutput, this, [this] { timer_->start(1); });
+  ++started_;
+  // In the table before it starts: a failure to start may be told at once.
+  workers_.push_back(std::move(w));
+  p->start();
+  return &workers_.back();
+}
+
+void ThumbnailGallery::HandOver(Worker& w, Item item) {
+  const std::string out = ThumbnailPath(root_, item.second.uri, pixels_);
+  if (!MakeCacheFolder(out.substr(0, out.find_last_of('/')))) {
+    Settle(item.first, Result{State::kFailed, item.second, {}, requests_});
+    return;
+  }
+  QByteArray request = QFile::encodeName(item.first);
+  request += '\0';
+  request += QByteArray::fromStdString(out);
+  request += '\0';
+  w.process->write(request);
+  w.item = std::move(item);
+  w.busy = true;
+  w.clock.start();
+}
+
+void ThumbnailGallery::ReadAnswer(Worker& w) {
+  if (!w.process->canReadLine()) {
+    // Our own program answers in a few bytes; anything else ends it.
+    if (w.process->bytesAvailable() > 16) w.process->kill();
+    return;
+  }
+  const QByteArray line = w.process->readLine(16);
+  if ((line != "ok\n" && line != "failed\n") || w.process->bytesAvailable() > 0) {
+    w.process->kill();
+    return;
+  }
+  finished_.emplace_back(std::move(w.item), true);
+  w.item = {};
+  w.busy = false;
+}
+
+void ThumbnailGallery::EndWorker(Worker& w) {
+  QProcess* p = w.process;
+  p->disconnect(this);
+  p->deleteLater();
+  // A worker that could not work here at all (it did not start; no OpenGL,
+  // no sandbox, the cache not writable) says nothing about the file it
+  // had: it is shown as failed but not recorded, and not tried again until
+  // it changes or the window starts anew. One that ended otherwise while
+  // it had a file ended on that file.
+  const bool started = p->error() != QProcess::FailedToStart;
+  const bool noEnvironment = !started || (p->exitStatus() == QProcess::NormalExit &&
+                                          p->exitCode() == kThumbnailNoEnvironment);
+  if (noEnvironment) broken_ = true;
+  if (!w.busy) return;
+  finished_.emplace_back(std::move(w.item), !noEnvironment);
+  w.busy = false;
+}
+
+void ThumbnailGallery::RetireIdleWorkers() {
+  for (Worker& w : workers_)
+    if (!w.busy && !w.ended && !w.retiring) {
+      w.retiring = true;
+      w.process->closeWriteChannel();
+    }
 }
 
 bool ThumbnailGallery::LookUp(const QString& path) {
   Result r;
+  r.used = requests_;
   if (!StatThumbSource(PathBytes(path), r.source)) {
     r.state = State::kFailed;
     Settle(path, std::move(r));
@@ -248,92 +368,16 @@ bool ThumbnailGallery::LookUp(const QString& path) {
   return false;
 }
 
-void ThumbnailGallery::StartChild(std::vector<Item> items) {
-  Child c;
-  QStringList args{QStringLiteral("--thumbnail"), QString::number(pixels_)};
-  for (const auto& [path, source] : items) {
-    const std::string out = ThumbnailPath(root_, source.uri, pixels_);
-    if (!MakeCacheFolder(out.substr(0, out.find_last_of('/')))) {
-      Settle(path, Result{State::kFailed, source, {}});
-      continue;
-    }
-    args << path << QFile::decodeName(out.c_str());
-    c.items.emplace_back(path, source);
-  }
-  if (c.items.empty()) return;
-  c.process = new QProcess(this);
-  c.process->setProgram(program_);
-  c.process->setArguments(args);
-  c.process->setStandardErrorFile(QProcess::nullDevice());
-  QProcess* p = c.process;
-  auto done = [this, p] {
-    for (Child& child : children_)
-      if (child.process == p) child.done = true;
-    timer_->start(1);
-  };
-  connect(p, &QProcess::finished, this, done);
-  connect(p, &QProcess::errorOccurred, this, [done](QProcess::ProcessError e) {
-    if (e == QProcess::FailedToStart) done();
-  });
-  c.clock.start();
-  ++started_;
-  p->start();
-  children_.push_back(std::move(c));
-}
-
-void ThumbnailGallery::FinishChild(Child& c) {
-  QProcess* p = c.process;
-  const bool started = p->error() != QProcess::FailedToStart;
-  // A child that could not work here at all (no OpenGL, no sandbox, the
-  // cache not writable) says nothing about the files it did not finish:
-  // they are shown as failed but not recorded, and not tried again until
-  // they change or the window starts anew.
-  const bool noEnvironment = started && p->exitStatus() == QProcess::NormalExit &&
-                             p->exitCode() == kThumbnailNoEnvironment;
-  // With several files the child names each one it is done with ("3 ok");
-  // the first one it did not name is the one it crashed or ran out of time
-  // on, and those after it were never tried.
-  const size_t n = c.items.size();
-  std::vector<bool> told(n, n == 1 && started && !noEnvironment);
-  if (started && n > 1) {
-    for (const QByteArray& line : p->readAllStandardOutput().split('\n')) {
-      bool ok = false;
-      const int k = line.split(' ').value(0).toInt(&ok);
-      if (ok && k >= 0 && static_cast<size_t>(k) < n) told[static_cast<size_t>(k)] = true;
-    }
-  }
-  p->deleteLater();
-  std::vector<Item> retry;
-  bool blamed = false;
-  for (size_t k = 0; k < n; ++k) {
-    const auto& [path, source] = c.items[k];
-    if (!wanted_.contains(path)) continue;  // the folder changed meanwhile
-    if (noEnvironment && !told[k]) {
-      finished_.emplace_back(c.items[k], false);
-      continue;
-    }
-    if (started && !told[k]) {
-      if (blamed) {
-        retry.push_back(c.items[k]);
-        continue;
-      }
-      blamed = true;
-    }
-    finished_.emplace_back(c.items[k], started);
-  }
-  for (auto it = retry.rbegin(); it != retry.rend(); ++it) make_.push_front(std::move(*it));
-}
-
 void ThumbnailGallery::ReadFinished(const Item& item, bool blame) {
   const auto& [path, source] = item;
-  if (!wanted_.contains(path)) return;  // the folder changed meanwhile
   Result r;
   r.source = source;
+  r.used = wanted_.contains(path) ? requests_ : 0;
   // A file changed while it was drawn is looked at anew; a picture of it
   // as it was stands meanwhile, and no failure is held against it.
   ThumbSource now;
   const bool changed = StatThumbSource(PathBytes(path), now) && !SameSource(now, source);
-  if (changed && !InHand(path)) check_.push_back(path);
+  if (changed && wanted_.contains(path) && !InHand(path)) check_.push_back(path);
   if (ThumbnailMatches(ThumbnailPath(root_, source.uri, pixels_), source, &r.picture)) {
     r.state = State::kReady;
   } else if (changed) {
@@ -349,8 +393,32 @@ void ThumbnailGallery::ReadFinished(const Item& item, bool blame) {
 }
 
 void ThumbnailGallery::Settle(const QString& path, Result result) {
+  auto it = results_.find(path);
+  if (it != results_.end()) bytes_ -= Cost(it->picture);
+  bytes_ += Cost(result.picture);
   results_.insert(path, std::move(result));
+  Trim();
   emit Changed(path);
+}
+
+void ThumbnailGallery::Forget(const QString& path) {
+  auto it = results_.find(path);
+  if (it == results_.end()) return;
+  bytes_ -= Cost(it->picture);
+  results_.erase(it);
+  emit Changed(path);
+}
+
+void ThumbnailGallery::Trim() {
+  if (bytes_ <= cacheBytes_) return;
+  std::vector<std::pair<uint64_t, QString>> old;
+  for (auto it = results_.cbegin(); it != results_.cend(); ++it)
+    if (!wanted_.contains(it.key())) old.emplace_back(it->used, it.key());
+  std::sort(old.begin(), old.end());
+  for (const auto& entry : old) {
+    if (bytes_ <= cacheBytes_) break;
+    Forget(entry.second);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -398,6 +466,8 @@ FileListThumbnails::FileListThumbnails(TFileList* list, ThumbnailGallery* galler
   scrollSettle_->setSingleShot(true);
   scrollSettle_->setInterval(30);
   connect(list_, &TFileList::Scrolled, scrollSettle_, qOverload<>(&QTimer::start));
+  connect(scrollSettle_, &QTimer::timeout, this, &FileListThumbnails::NoteIfIdle,
+          Qt::QueuedConnection);
   connect(scrollSettle_, &QTimer::timeout, this, &FileListThumbnails::Reorder);
   connect(gallery_, &ThumbnailGallery::Changed, this, [this](const QString& path) {
     icons_.remove(path);
@@ -416,7 +486,8 @@ FileListThumbnails::~FileListThumbnails() {
 }
 
 bool FileListThumbnails::Idle() const {
-  return pendingRelists_ == 0 && !changedSettle_->isActive() && gallery_->Idle();
+  return pendingRelists_ == 0 && !changedSettle_->isActive() && !scrollSettle_->isActive() &&
+         gallery_->Idle();
 }
 
 void FileListThumbnails::NoteIfIdle() {
@@ -481,18 +552,18 @@ void FileListThumbnails::SetEnabled(bool on) {
   list_->CurrentView()->viewport()->update();
 }
 
-QStringList FileListThumbnails::VisibleFirst(QStringList* visibleOnly) const {
+QStringList FileListThumbnails::Window() const {
+  int first = 0, last = -1;
+  if (!list_->VisibleRows(first, last)) return {};
   const QString folder = list_->Folder();
   const QString dir = folder.endsWith('/') ? folder : folder + '/';
-  QStringList visible, all;
-  for (const QString& name : list_->VisibleCaptions()) visible << dir + name;
-  all = visible;
-  for (int r = 0; r < list_->Count(); ++r) {
-    const QString path = dir + list_->Caption(r);
-    if (!visible.contains(path)) all << path;
-  }
-  if (visibleOnly) *visibleOnly = visible;
-  return all;
+  const int screen = last - first + 1;
+  QStringList paths;
+  for (int r = first; r <= last; ++r) paths << dir + list_->Caption(r);
+  for (int r = last + 1; r <= std::min(list_->Count() - 1, last + screen); ++r)
+    paths << dir + list_->Caption(r);
+  for (int r = first - 1; r >= std::max(0, first - screen); --r) paths << dir + list_->Caption(r);
+  return paths;
 }
 
 void FileListThumbnails::Relist() {
@@ -509,16 +580,16 @@ void FileListThumbnails::Relist() {
   gallery_->SetPixels(list_->LargeIconSize() * ratio > kNormalThumbnailPixels
                           ? kLargeThumbnailPixels
                           : kNormalThumbnailPixels);
-  gallery_->Request(VisibleFirst(nullptr));
+  gallery_->Request(Window());
   NoteIfIdle();
 }
 
 void FileListThumbnails::Reorder() {
   const int style = list_->ViewStyle();
-  if (!enabled_ || (style != 0 && style != 1)) return;
-  QStringList visible;
-  VisibleFirst(&visible);
-  gallery_->Prioritize(visible);
+  if (!enabled_ || list_->Folder().isEmpty() || (style != 0 && style != 1)) return;
+  // Pictures for what is on screen now and a screen around it; what
+  // scrolled away waits in the gallery's queue no more.
+  gallery_->Request(Window());
 }
 
 QIcon FileListThumbnails::IconFor(const QString& name, bool) {
@@ -537,6 +608,9 @@ QIcon FileListThumbnails::IconFor(const QString& name, bool) {
       icon = failure_;
       break;
     case ThumbnailGallery::State::kPending:
+      // Shown but not asked for (the view grew, or was laid out after the
+      // last request): the window is worked out again.
+      if (!gallery_->Wanted(path) && !scrollSettle_->isActive()) scrollSettle_->start();
       return {};
   }
   icons_.insert(path, icon);

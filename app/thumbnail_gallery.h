@@ -1,8 +1,10 @@
 // Model thumbnails for the file list's icon views. Each file's picture
 // comes from the shared freedesktop cache when it is current there, or is
-// made by one of a small pool of our own "--thumbnail" child processes: a
-// file that hangs or crashes its reader costs one thumbnail, never the
-// window. The window thread only reads finished PNGs, a few at a time.
+// made by one of a small pool of our own long-lived "--thumbnail-worker"
+// child processes, which take one file at a time: a file that hangs or
+// crashes its reader costs one thumbnail, never the window. The window
+// thread only reads finished PNGs, a few at a time, and keeps the decoded
+// pictures of the files asked for last, within a bound in bytes.
 #pragma once
 
 #include <QElapsedTimer>
@@ -12,6 +14,7 @@
 #include <QObject>
 #include <QSet>
 #include <QStringList>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -33,7 +36,7 @@ class ThumbnailGallery : public QObject {
   explicit ThumbnailGallery(QObject* parent = nullptr);
   ~ThumbnailGallery() override;
 
-  // The program run as "PROGRAM --thumbnail SIZE IN OUT"; empty: nothing is
+  // The program run as "PROGRAM --thumbnail-worker SIZE"; empty: nothing is
   // made (cached thumbnails are still shown).
   void SetProgram(const QString& program) { program_ = program; }
   void SetCacheRoot(const std::string& root) { root_ = root; }
@@ -51,10 +54,20 @@ class ThumbnailGallery : public QObject {
   // The drawing child's address-space cap.
   static constexpr uint64_t kChildMemoryBytes = uint64_t{4} << 30;
 
-  // Drops what was queued (and the pictures of files not named) and queues
-  // the files, first to last. A file whose picture is known and whose
-  // size and time are unchanged is not looked at again.
+  // Drops what was queued and queues the files, first to last; files being
+  // drawn stay with their worker. A file whose picture is known and whose
+  // size and time are unchanged is not looked at again. The pictures of
+  // files not named are kept while the cache's bound allows, those named
+  // last longest.
   void Request(const QStringList& paths);
+  // Whether path is named in the last request.
+  bool Wanted(const QString& path) const { return wanted_.contains(path); }
+  // Bound of the decoded pictures kept of files not in the last request
+  // (those in it are always kept).
+  void SetCacheBytes(size_t bytes) { cacheBytes_ = bytes; }
+  static constexpr size_t kCacheBytes = size_t{24} << 20;
+  // Bytes of decoded pictures (and bookkeeping) held now.
+  size_t CachedBytes() const { return bytes_; }
   // Moves these of the queued files to the front, in this order.
   void Prioritize(const QStringList& paths);
   // Drops everything queued; children already running finish.
@@ -67,10 +80,10 @@ class ThumbnailGallery : public QObject {
   State StateOf(const QString& path) const;
   // The picture of a file in kReady.
   QImage Picture(const QString& path) const;
-  // Files given to one child at most: starting one costs more than
-  // drawing a small model.
+  // Queued files per running worker before another is started: starting
+  // one costs more than drawing a small model.
   static constexpr int kFilesPerChild = 8;
-  // Children started since construction.
+  // Workers started since construction.
   int ProcessesStarted() const { return started_; }
   // Nothing queued, nothing running, nothing left to read.
   bool Idle() const;
@@ -86,13 +99,17 @@ class ThumbnailGallery : public QObject {
     State state = State::kPending;
     ThumbSource source;
     QImage picture;
+    uint64_t used = 0;  // the request that last named it
   };
   using Item = std::pair<QString, ThumbSource>;
-  struct Child {
+  struct Worker {
     QProcess* process = nullptr;
-    std::vector<Item> items;  // drawn in this order
-    QElapsedTimer clock;
-    bool done = false;
+    int pixels = 0;
+    bool busy = false;  // item is being drawn
+    Item item;
+    QElapsedTimer clock;  // since item was handed over
+    bool ended = false;   // the process has finished (or never started)
+    bool retiring = false;
   };
 
   void Tick();
@@ -101,23 +118,37 @@ class ThumbnailGallery : public QObject {
   // Queued, being drawn or waiting to be read.
   bool InHand(const QString& path) const;
   bool LookUp(const QString& path);
-  void StartChild(std::vector<Item> items);
-  void FinishChild(Child& child);
+  Worker* StartWorker();
+  void HandOver(Worker& w, Item item);
+  void ReadAnswer(Worker& w);
+  void EndWorker(Worker& w);
+  void Dispatch();
   void ReadFinished(const Item& item, bool blame);
   void Settle(const QString& path, Result result);
+  void Forget(const QString& path);
+  // Drops the pictures of files not in the last request, those named
+  // longest ago first, until the bound holds.
+  void Trim();
+  void RetireIdleWorkers();
 
   QString program_;
   std::string root_;
   int pixels_ = kNormalThumbnailPixels;
   QTimer* timer_;
-  QStringList wanted_;  // the files of the last request
+  QTimer* retire_;         // idle workers are ended after a while
+  QSet<QString> wanted_;   // the files of the last request
+  uint64_t requests_ = 0;  // requests so far
   QHash<QString, Result> results_;
+  size_t bytes_ = 0;  // held by results_
+  size_t cacheBytes_ = kCacheBytes;
   std::deque<QString> check_;  // not yet looked up in the cache
-  std::deque<Item> make_;      // to be made by a child
-  // Done by a child, picture not read yet; false: a missing picture is not
-  // the file's fault (the child never started, or could not work here).
+  std::deque<Item> make_;      // to be made by a worker
+  // Done by a worker, picture not read yet; false: a missing picture is
+  // not the file's fault (the worker never started, or could not work).
   std::deque<std::pair<Item, bool>> finished_;
-  std::vector<Child> children_;
+  std::vector<Worker> workers_;
+  // A worker could not work here at all: nothing more is handed to one.
+  bool broken_ = false;
   int started_ = 0;
 };
 
@@ -137,8 +168,11 @@ class FileListThumbnails : public QObject {
   // The icon shown for files that cannot be read.
   QIcon FailureIcon() const { return failure_; }
   // The last listing has been handed to the gallery, no change on disk
-  // waits, and the gallery is idle.
+  // or of the visible items waits, and the gallery is idle.
   bool Idle() const;
+  // Visible and a screen ahead, for the pictures asked for: the visible
+  // items, then a screen's worth after them and before them.
+  QStringList Window() const;
 
  signals:
   // Idle() has become true.
@@ -147,7 +181,6 @@ class FileListThumbnails : public QObject {
  private:
   void Relist();
   void Reorder();
-  QStringList VisibleFirst(QStringList* visibleOnly) const;
   QIcon IconFor(const QString& name, bool large);
   // Watches the folder's files for writes ("" for none).
   void Watch(const QString& folder);
@@ -157,7 +190,7 @@ class FileListThumbnails : public QObject {
 
   TFileList* list_;
   ThumbnailGallery* gallery_;
-  QTimer* scrollSettle_;
+  QTimer* scrollSettle_;  // the visible items moved: a new window
   bool enabled_ = true;
   QIcon failure_;
   QHash<QString, QIcon> icons_;

@@ -348,6 +348,36 @@ QStringList TFileList::VisibleCaptions() const {
   return names;
 }
 
+bool TFileList::VisibleRows(int& first, int& last) const {
+  QAbstractItemView* v = CurrentView();
+  const QRect area = v->viewport()->rect();
+  const int n = Count();
+  const auto rect = [&](int r) { return v->visualRect(model_->index(r, 0)); };
+  // The first row whose item ends below the top, the first that starts
+  // below the bottom.
+  int lo = 0, hi = n;
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    const QRect r = rect(mid);
+    if (r.isValid() && r.bottom() >= area.top())
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  first = lo;
+  hi = n;
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    const QRect r = rect(mid);
+    if (r.isValid() && r.top() > area.bottom())
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  last = lo - 1;
+  return first <= last && rect(first).intersects(area);
+}
+
 void TFileList::SetViewStyle(int style) {
   if (style < 0 || style > 3 || style == style_) return;
   style_ = style;

@@ -88,6 +88,10 @@ class TFileList : public QWidget {
   int LargeIconSize() const { return largeIcon_; }
   // Captions of the items the current view shows, in list order.
   QStringList VisibleCaptions() const;
+  // The first and last row of the icon views' visible items; false when
+  // none is (or the view is not laid out yet). Found by bisection: the
+  // items lie in rows, left to right, in the list's order.
+  bool VisibleRows(int& first, int& last) const;
 
   int Count() const;
   QString Caption(int row) const;
