@@ -554,7 +554,13 @@ void FileListThumbnails::SetEnabled(bool on) {
 
 QStringList FileListThumbnails::Window() const {
   int first = 0, last = -1;
-  if (!list_->VisibleRows(first, last)) return {};
+  if (!list_->VisibleRows(first, last)) {
+    // Listed but not laid out yet: the view lays its items out when the
+    // loop comes round, which is now.
+    if (list_->Count() == 0) return {};
+    list_->CurrentView()->doItemsLayout();
+    if (!list_->VisibleRows(first, last)) return {};
+  }
   const QString folder = list_->Folder();
   const QString dir = folder.endsWith('/') ? folder : folder + '/';
   const int screen = last - first + 1;

@@ -3,7 +3,9 @@
 # generated tori of 1000 to 1M triangles (STL, text STL, OBJ), repeated
 # under new names (hard links: each name is its own thumbnail), then a
 # cold and a warm run of bench/thumbnail_gallery, and --thumbnail of the
-# 1M-triangle STL alone.
+# 1M-triangle STL alone; then the time a running --thumbnail-worker takes
+# for a tiny model, and bench/thumbnail_gallery --large over a folder of
+# 20,000 models (hard links to the samples).
 #   bench/thumbnail_bench.sh [BUILD_DIR] [WORK_DIR]
 set -eu
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,3 +36,42 @@ for run in 1 2 3 4 5; do
   /usr/bin/time -f "--thumbnail 128 torus_1000000.stl: %e s" \
     "$build/app/tarnelle" --thumbnail 128 "$work/gen/torus_1000000.stl" "$work/t.png"
 done
+# A tiny model in a running worker: 101 requests less 1, over 100.
+mkdir -p "$work/w"
+worker_run() {
+  n=$1
+  t0=$(date +%s.%N)
+  i=0
+  while [ $i -lt "$n" ]; do
+    printf '%s\0%s\0' "$src/samples/cube.stl" "$work/w/$i.png"
+    i=$((i + 1))
+  done | "$build/app/tarnelle" --thumbnail-worker 128 >/dev/null
+  t1=$(date +%s.%N)
+  awk "BEGIN { print $t1 - $t0 }"
+}
+for run in 1 2 3; do
+  one=$(worker_run 1)
+  many=$(worker_run 101)
+  echo "tiny model (cube.stl) in a running worker: $(awk "BEGIN { printf \"%.4f\", ($many - $one) / 100 }") s" \
+    "(first picture $one s)"
+done
+# A folder of 20,000 models.
+if [ "$(ls "$work/large" 2>/dev/null | wc -l)" -ne 20000 ]; then
+  rm -rf "$work/large"
+  mkdir -p "$work/large"
+  set --
+  for f in "$src"/samples/*.*; do
+    [ -f "$f" ] && set -- "$@" "$f"
+  done
+  i=0
+  while [ $i -lt 20000 ]; do
+    for f in "$@"; do
+      [ $i -lt 20000 ] || break
+      ln "$f" "$work/large/$(printf 'm%05d.%s' $i "${f##*.}")" 2>/dev/null ||
+        cp "$f" "$work/large/$(printf 'm%05d.%s' $i "${f##*.}")"
+      i=$((i + 1))
+    done
+  done
+fi
+xvfb-run -a -s "-screen 0 1280x1024x24" \
+  "$build/bench/thumbnail_gallery" --large "$build/app/tarnelle" "$work/large" "$work/cache"

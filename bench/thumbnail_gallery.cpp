@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -114,10 +115,69 @@ Run Measure(const QString& program, const QString& folder, bool scroll, bool off
   return r;
 }
 
+// The process's processor time in ms.
+double CpuMs() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+         (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// A line of /proc/self/status in MB ("VmRSS", "VmHWM").
+double StatusMb(const char* key) {
+  FILE* f = fopen("/proc/self/status", "re");
+  if (!f) return 0;
+  char line[256];
+  long kb = 0;
+  const size_t n = strlen(key);
+  while (fgets(line, sizeof line, f))
+    if (strncmp(line, key, n) == 0 && line[n] == ':') kb = atol(line + n + 1);
+  fclose(f);
+  return kb / 1024.0;
+}
+
+void MeasureLarge(const QString& program, const QString& folder) {
+  QWidget host;
+  host.resize(800, 600);
+  auto* list = new TFileList(&host);
+  list->resize(800, 600);
+  auto* gallery = new ThumbnailGallery(list);
+  gallery->SetProgram(program);
+  auto* thumbs = new FileListThumbnails(list, gallery);
+  list->SetViewStyle(0);
+  host.show();
+  QApplication::processEvents();
+  QElapsedTimer clock;
+  clock.start();
+  StallWatch stall;
+  stall.Start(clock);
+  list->SetFolder(folder);
+  QStringList first;
+  Spin([&] {
+    if (first.isEmpty()) first = list->VisibleCaptions();
+    return !first.isEmpty() && std::none_of(first.begin(), first.end(), [&](const QString& n) {
+      return gallery->StateOf(folder + '/' + n) == ThumbnailGallery::State::kPending;
+    });
+  });
+  const double visibleMs = clock.nsecsElapsed() / 1e6;
+  Spin([&] { return thumbs->Idle(); });
+  const double idleMs = clock.nsecsElapsed() / 1e6;
+  const double cpu0 = CpuMs();
+  const qint64 t0 = clock.nsecsElapsed();
+  Spin([&] { return clock.nsecsElapsed() - t0 > 3'000'000'000; });
+  printf(
+      "large: %d items, %d visible shown after %.0f ms; idle after %.0f ms (%.0f ms after the "
+      "visible pictures); %.0f ms of processor time in the 3 s after; resident %.0f MB, at most "
+      "%.0f MB; longest window stall %.1f ms\n",
+      list->Count(), static_cast<int>(first.size()), visibleMs, idleMs, idleMs - visibleMs,
+      CpuMs() - cpu0, StatusMb("VmRSS"), StatusMb("VmHWM"), stall.maxGap / 1e6);
+  fflush(stdout);
+}
+
 void Print(const char* name, const Run& r) {
   printf(
       "%s: %d visible of %d items shown after %.0f ms; whole folder after %.0f ms (%d pictures, "
-      "%d failed, %d children); longest window stall %.1f ms\n",
+      "%d failed, %d workers started); longest window stall %.1f ms\n",
       name, r.visible, r.items, r.visibleMs, r.wholeMs, r.ready, r.failed, r.processes, r.stallMs);
   fflush(stdout);
 }
@@ -125,8 +185,13 @@ void Print(const char* name, const Run& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool large = argc == 5 && strcmp(argv[1], "--large") == 0;
+  if (large) {
+    --argc;
+    ++argv;
+  }
   if (argc != 4) {
-    fprintf(stderr, "usage: thumbnail_gallery PROGRAM FOLDER CACHE\n");
+    fprintf(stderr, "usage: thumbnail_gallery [--large] PROGRAM FOLDER CACHE\n");
     return 2;
   }
   std::filesystem::remove_all(argv[3]);
@@ -135,7 +200,11 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QString program = QString::fromLocal8Bit(argv[1]);
   const QString folder = QString::fromStdString(std::filesystem::canonical(argv[2]).string());
-  printf("pool of %d children\n", ThumbnailGallery::MaxProcesses());
+  if (large) {
+    MeasureLarge(program, folder);
+    return 0;
+  }
+  printf("pool of %d workers\n", ThumbnailGallery::MaxProcesses());
   Print("cold", Measure(program, folder, true));
   Print("warm", Measure(program, folder, false));
   const Run off = Measure(program, folder, true, true);

@@ -239,35 +239,113 @@ TEST_F(Gallery, SwitchedOffShowsGenericIconsAndStartsNoProcess) {
   EXPECT_EQ(gallery_->ProcessesStarted(), 0);
 }
 
-// A child that crashes on one file of its batch: that file fails and is
-// recorded, the ones before it keep their pictures, the ones after it go
-// to a new child.
+// A folder far larger than the screen: pictures are made for the visible
+// items and a screen around them, the rest when the list is scrolled there;
+// the decoded pictures of items scrolled away are dropped beyond the
+// cache's bound and read again from the disk cache, not drawn again.
+TEST_F(Gallery, ALargeFolderIsDrawnOnlyWhereItIsShown) {
+  for (int i = 0; i < 2000; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "/m%04d.obj", i);
+    std::ofstream(models_ + name) << "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+  }
+  Show(true);
+  gallery_->SetCacheBytes(0);
+  const auto made = [&] {
+    int n = 0;
+    for (int r = 0; r < list_->Count(); ++r)
+      n += gallery_->StateOf(Path(list_->Caption(r))) != ThumbnailGallery::State::kPending;
+    return n;
+  };
+  const auto drawn = [&] {
+    std::error_code ec;
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(cache_ + "/thumbnails/normal", ec)) {
+      (void)e;
+      ++n;
+    }
+    return n;
+  };
+  // Every visible item has its picture (or the failure icon).
+  const auto shown = [&](int& screen) {
+    int first = 0, last = -1;
+    if (!list_->VisibleRows(first, last)) return false;
+    screen = last - first + 1;
+    for (int r = first; r <= last; ++r)
+      if (gallery_->StateOf(Path(list_->Caption(r))) == ThumbnailGallery::State::kPending)
+        return false;
+    return true;
+  };
+  ASSERT_TRUE(WaitIdle(*thumbs_));
+  int screen = 0;
+  ASSERT_TRUE(shown(screen));
+  ASSERT_GT(screen, 4);
+  EXPECT_LE(made(), 2 * screen);
+  EXPECT_LE(drawn(), 2 * screen);
+  const QString top = Path(list_->Caption(0));
+
+  list_->IconView()->scrollToBottom();
+  ASSERT_TRUE(WaitIdle(*thumbs_));
+  ASSERT_TRUE(shown(screen));
+  EXPECT_LE(drawn(), 5 * screen);  // the first screens and the last ones
+  // Scrolled away: dropped from memory.
+  EXPECT_EQ(gallery_->StateOf(top), ThumbnailGallery::State::kPending);
+  const int before = drawn(), processes = gallery_->ProcessesStarted();
+
+  list_->IconView()->scrollToTop();
+  ASSERT_TRUE(WaitIdle(*thumbs_));
+  ASSERT_TRUE(shown(screen));
+  EXPECT_EQ(drawn(), before);
+  EXPECT_EQ(gallery_->ProcessesStarted(), processes);
+  EXPECT_LE(made(), 3 * screen);
+}
+
+// A worker that dies on a file, or whose reader kills the drawing process
+// on it: that file fails and is recorded, the ones before it keep their
+// pictures, and the ones after it are drawn by a new worker, or by the
+// same one, which replaced its drawer.
 TEST_F(Gallery, ACrashCostsOneThumbnail) {
   fs::copy_file(kSamples + "/cube.stl", models_ + "/crash.stl");
+  std::ofstream(models_ + "/x.crash") << "\n";
   const std::string wrapper = dir_ + "/crashing-thumbnailer";
-  std::ofstream(wrapper) << "#!/bin/sh\n"
-                            "size=$2; shift 2; i=0\n"
-                            "while [ $# -ge 2 ]; do\n"
-                            "  case \"$1\" in *crash*) kill -SEGV $$;; esac\n"
+  std::ofstream(wrapper) << "#!/bin/bash\n"
+                            "while IFS= read -r -d '' in && IFS= read -r -d '' out; do\n"
+                            "  case \"$in\" in *crash*) kill -SEGV $$;; esac\n"
                             "  if " TARNELLE_BINARY_DIR
-                            "/app/tarnelle --thumbnail $size \"$1\" \"$2\" "
-                            ">/dev/null 2>&1\n"
-                            "  then echo \"$i ok\"; else echo \"$i failed\"; fi\n"
-                            "  i=$((i + 1)); shift 2\n"
+                            "/app/tarnelle --thumbnail $2 \"$in\" \"$out\" >/dev/null 2>&1\n"
+                            "  then echo ok; else echo failed; fi\n"
                             "done\n";
   fs::permissions(wrapper, fs::perms::owner_all);
-  host_ = std::make_unique<QWidget>();
-  list_ = new TFileList(host_.get());
-  gallery_ = new ThumbnailGallery(list_);
-  gallery_->SetProgram(Q(wrapper));
-  gallery_->Request({Path("ball.obj"), Path("crash.stl"), Path("torus.stl")});
-  ASSERT_TRUE(WaitFor([&] { return gallery_->Idle(); }, 60000));
-  EXPECT_EQ(gallery_->StateOf(Path("ball.obj")), ThumbnailGallery::State::kReady);
-  EXPECT_EQ(gallery_->StateOf(Path("crash.stl")), ThumbnailGallery::State::kFailed);
-  EXPECT_EQ(gallery_->StateOf(Path("torus.stl")), ThumbnailGallery::State::kReady);
-  EXPECT_EQ(gallery_->ProcessesStarted(), 2);
-  const ThumbSource crashed = Source("crash.stl");
-  EXPECT_TRUE(ThumbnailMatches(FailPath(cache_ + "/thumbnails", crashed.uri), crashed));
+  // A copy of tarnelle with a plug-in that crashes in its Load.
+  const std::string tree = dir_ + "/tree";
+  fs::create_directories(tree + "/Plugin");
+  fs::copy_file(TARNELLE_BINARY_DIR "/app/tarnelle", tree + "/tarnelle");
+  fs::create_symlink(TARNELLE_HOSTILE_PLUGINS "/tp_hostile_crash.so",
+                     tree + "/Plugin/tp_hostile_crash.so");
+  const struct {
+    const char* what;
+    std::string program, crash;
+    int processes;
+  } cases[] = {
+      {"the worker dies", wrapper, "crash.stl", 2},
+      {"the reader kills the drawer", tree + "/tarnelle", "x.crash", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(cache_);
+    host_ = std::make_unique<QWidget>();
+    list_ = new TFileList(host_.get());
+    gallery_ = new ThumbnailGallery(list_);
+    gallery_->SetProgram(Q(c.program));
+    gallery_->Request({Path("ball.obj"), Path(Q(c.crash)), Path("torus.stl")});
+    ASSERT_TRUE(WaitFor([&] { return gallery_->Idle(); }, 60000));
+    EXPECT_EQ(gallery_->StateOf(Path("ball.obj")), ThumbnailGallery::State::kReady);
+    EXPECT_EQ(gallery_->StateOf(Path(Q(c.crash))), ThumbnailGallery::State::kFailed);
+    EXPECT_EQ(gallery_->StateOf(Path("torus.stl")), ThumbnailGallery::State::kReady);
+    EXPECT_EQ(gallery_->ProcessesStarted(), c.processes);
+    const ThumbSource crashed = Source(c.crash);
+    EXPECT_TRUE(ThumbnailMatches(FailPath(cache_ + "/thumbnails", crashed.uri), crashed));
+  }
 }
 
 // A child that cannot work here at all (no OpenGL driver) fails its files

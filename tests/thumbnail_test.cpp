@@ -259,6 +259,51 @@ TEST(Thumbnail, HostileReadersAreContainedAndCostOnlyTheirOwnFile) {
   }
 }
 
+// The file list's worker: requests one after another on standard input,
+// an answer line each. A reader that crashes or forges a reply costs its
+// own file; the worker goes on with a new drawer, into another folder too.
+TEST(Thumbnail, TheWorkerGoesOnAfterAReaderKilledItsDrawer) {
+  const std::string good = std::string(TARNELLE_SAMPLES) + "/cube.stl";
+  if (!Exists(good)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const std::string dir = InstallTree("worker", {Hostile("crash"), Hostile("forge")});
+  const std::string models = dir + "/models", out = dir + "/out";
+  fs::create_directories(models);
+  fs::create_directories(out);
+  fs::copy_file(good, models + "/a.stl", fs::copy_options::overwrite_existing);
+  for (const char* name : {"x.crash", "reply.forge"}) std::ofstream(models + "/" + name) << "\n";
+  const struct {
+    std::string in;
+    bool ok;
+  } requests[] = {
+      {models + "/a.stl", true},
+      {models + "/x.crash", false},
+      {models + "/a.stl", true},
+      {models + "/reply.forge", false},
+      {good, true},
+      {models + "/missing.stl", false},
+      {models + "/a.stl", true},
+  };
+  std::string input, answers;
+  for (size_t i = 0; i < std::size(requests); ++i) {
+    input += requests[i].in + '\0' + out + "/" + std::to_string(i) + ".png" + '\0';
+    answers += requests[i].ok ? "ok\n" : "failed\n";
+  }
+  const std::string feed = WriteTemp("worker-requests", input);
+  const RunResult r = RunExecutable(
+      "/bin/sh", {"-c", "exec \"$0\" --thumbnail-worker 64 < \"$1\"", dir + "/tarnelle", feed});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, answers);
+  ASSERT_EQ(RunTarnelle({"--thumbnail", "64", good, out + "/alone.png"}).status, 0);
+  const QImage alone(QString::fromStdString(out + "/alone.png"));
+  for (size_t i = 0; i < std::size(requests); ++i) {
+    const QString png = QString::fromStdString(out + "/" + std::to_string(i) + ".png");
+    EXPECT_EQ(Exists(png.toStdString()), requests[i].ok) << i;
+    if (requests[i].ok) {
+      EXPECT_EQ(QImage(png), alone) << i;
+    }
+  }
+}
+
 // No OpenGL, or an OUT that cannot be written, says nothing about IN: a
 // status of its own, and in a run of several files no line for the files
 // not finished.
