@@ -348,19 +348,25 @@ int RunThumbnail(int argc, char** argv) {
     return kThumbnailUsage;
   }
   const size_t files = static_cast<size_t>(argc - 3) / 2;
-  std::vector<std::string> inputs, outputs, turnedAway(files), drawn;
+  std::vector<std::string> inputs, outputs, turnedAway(files);
   std::vector<ThumbSource> sources(files);
   for (size_t i = 0; i < files; ++i) {
     inputs.push_back(argv[3 + 2 * i]);
     outputs.push_back(argv[4 + 2 * i]);
     turnedAway[i] = Precheck(inputs[i], sources[i]);
-    if (turnedAway[i].empty()) drawn.push_back(inputs[i]);
   }
   QImage picture;
   if (!MakePicture(size, picture)) return kThumbnailNoEnvironment;
 
-  // One drawer for the whole run, reading below every file's folders.
-  const DrawerSetup setup{size, FoldersOf(drawn)};
+  // One drawer for the run, reading below the folders of the files it has
+  // left: one that replaces a drawer a reader killed reads no more than
+  // the files after it need.
+  std::vector<DrawerSetup> from(files, DrawerSetup{size, {}});
+  std::set<std::string> left;
+  for (size_t i = files; i-- > 0;) {
+    if (turnedAway[i].empty()) AddModelFolders(inputs[i], left);
+    from[i].readable.assign(left.begin(), left.end());
+  }
   Drawer drawer;
   int status = kThumbnailWritten;
   for (size_t i = 0; i < files; ++i) {
@@ -368,7 +374,7 @@ int RunThumbnail(int argc, char** argv) {
     if (!turnedAway[i].empty())
       Say(turnedAway[i]);
     else
-      one = ThumbnailOne(drawer, setup, inputs[i], sources[i], outputs[i], picture);
+      one = ThumbnailOne(drawer, from[i], inputs[i], sources[i], outputs[i], picture);
     if (one == Outcome::kNoEnvironment) {
       status = kThumbnailNoEnvironment;
       break;

@@ -76,7 +76,7 @@ ThumbnailGallery::~ThumbnailGallery() {
 }
 
 int ThumbnailGallery::ChildLimit(int processors, uint64_t availableBytes) {
-  const int n = std::max(1, std::min(kMaxChildren, processors - 1));
+  const int n = std::max(1, std::min(kMaxChildren, processors));
   if (availableBytes == 0) return n;
   return static_cast<int>(
       std::clamp<uint64_t>(availableBytes / kChildMemoryBytes, 1, static_cast<uint64_t>(n)));

@@ -44,11 +44,12 @@ class ThumbnailGallery : public QObject {
   // Edge length of the pictures made: up to 128 the normal cache, else large.
   void SetPixels(int pixels) { pixels_ = pixels; }
   int Pixels() const { return pixels_; }
-  // Children at a time (see ChildLimit), for this machine now.
+  // Workers at a time (see ChildLimit), for this machine now.
   static int MaxProcesses();
-  // At most kMaxChildren, one less than the processors, and no more than
-  // the available memory holds at each child's address-space cap; at
-  // least one. availableBytes 0: not known, no bound by memory.
+  // At most kMaxChildren, one per processor (the window waits on them
+  // and does little meanwhile), and no more than the available memory
+  // holds at each worker's address-space cap; at least one.
+  // availableBytes 0: not known, no bound by memory.
   static int ChildLimit(int processors, uint64_t availableBytes);
   static constexpr int kMaxChildren = 4;
   // The drawing child's address-space cap.

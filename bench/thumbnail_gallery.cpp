@@ -1,5 +1,6 @@
 // The file list's thumbnails over a real folder: a window with the list in
-// large-icon view, wired to the gallery of "PROGRAM --thumbnail" children.
+// large-icon view, wired to the gallery of "PROGRAM --thumbnail-worker"
+// workers.
 //   thumbnail_gallery PROGRAM FOLDER CACHE
 // CACHE becomes $XDG_CACHE_HOME and is emptied first. Prints, for a cold
 // run (empty cache) and then a warm one (a new list and gallery over the
@@ -9,9 +10,15 @@
 // down a row every 100 ms once the first screen is done, as a user would.
 // Last, the same list with thumbnails off, scrolled for two seconds: the
 // stall the list has without them.
+//   thumbnail_gallery --large PROGRAM FOLDER CACHE
+// instead lists FOLDER (one of many models) with an empty cache and prints
+// the time until the visible items show their pictures, until the list's
+// thumbnails are idle, the processor time the process uses in the 3 s
+// after that, and its memory (resident then, and at most).
 #include "app/thumbnail_gallery.h"
 
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -411,8 +411,8 @@ TEST_F(Gallery, TheOptionMenuItemSwitchesThumbnailsAndIsKept) {
   EXPECT_EQ(saved.ReadInteger("Option", "thumbnails", -1), 1);
 }
 
-// The pool: a few children at most, one less than the processors, and no
-// more than the free memory holds at each child's cap.
+// The pool: a few workers at most, one per processor, and no more than the
+// free memory holds at each worker's cap.
 TEST(ThumbnailPool, ChildrenFollowProcessorsAndFreeMemory) {
   constexpr uint64_t kGiB = uint64_t{1} << 30;
   const struct {
@@ -420,7 +420,7 @@ TEST(ThumbnailPool, ChildrenFollowProcessorsAndFreeMemory) {
     uint64_t available;
     int children;
   } cases[] = {
-      {1, 64 * kGiB, 1}, {2, 64 * kGiB, 1}, {4, 64 * kGiB, 3}, {32, 64 * kGiB, 4},
+      {1, 64 * kGiB, 1}, {2, 64 * kGiB, 2}, {4, 64 * kGiB, 4}, {32, 64 * kGiB, 4},
       {32, 9 * kGiB, 2}, {32, 3 * kGiB, 1}, {32, 0, 4},        {0, 64 * kGiB, 1},
   };
   for (const auto& c : cases)
