@@ -42,6 +42,16 @@ constexpr int32_t kThumbnailTriangles = 20000;
 
 extern "C" void OnCpuLimit(int) { _exit(kThumbnailDrawerOutOfTime); }
 
+// More triangles than this are drawn through a stand-in (set once the
+// picture's size is known).
+int32_t standInAbove = kThumbnailTriangles;
+
+// The stand-in brings its own normals: preparing the whole model for
+// display would cost more than reading it, for nothing the picture shows.
+void PrepareUnlessStandIn(PolygonModel& model, bool shareVertices, bool fixOrientation) {
+  if (model.PolygonCount() <= standInAbove) PrepareMesh(model, shareVertices, fixOrientation);
+}
+
 // Keeps the load log; it is passed on only when the file does not load.
 class QuietHost : public LoadHost {
  public:
@@ -144,10 +154,20 @@ bool DrawOne(LoadPipeline& pipeline, int size, const std::string& in, std::vecto
   // A picture of 128 pixels cannot show a million triangles; a coarse
   // stand-in draws in a fraction of the time and looks the same.
   PolygonModel standIn;
-  const int32_t enough = std::max(kThumbnailTriangles, size * size);
-  if (model->PolygonCount() > enough) {
-    standIn = SimplifyByClustering(*model, enough);
-    if (standIn.PolygonCount() > 0) model = &standIn;
+  if (model->PolygonCount() > standInAbove) {
+    standIn = SimplifyByClustering(*model, standInAbove);
+    if (standIn.PolygonCount() > 0) {
+      model = &standIn;
+    } else {
+      // Nothing left of it at that grain: drawn whole, prepared after all.
+      try {
+        PrepareMesh(*model, false, false);
+      } catch (...) {
+        why += "tarnelle: cannot prepare " + in + "\n";
+        CurrentModel.reset();
+        return false;
+      }
+    }
   }
   SceneSetModel(scene, model, 0);
   SetViewPreset(scene.camera, 0);
@@ -200,7 +220,8 @@ void RunThumbnailDrawer(const DrawerSetup& setup, int out, int in, pid_t parent)
       (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/Plugin/";
   const PluginSource plugins(pluginDir, exe, "-");
   BuildReaderTable(pipeline.table, BuiltinReaders(), false, &plugins);
-  pipeline.prepareMesh = PrepareMesh;
+  standInAbove = std::max(kThumbnailTriangles, setup.size * setup.size);
+  pipeline.prepareMesh = PrepareUnlessStandIn;
 
   // The sandbox closes before the OpenGL context is made: the renderer
   // starts its drawing threads then, and only threads started after it are

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <QAbstractItemView>
+#include <QEvent>
 #include <QFile>
 #include <QFileIconProvider>
+#include <QListView>
 #include <QPainter>
 #include <QPen>
 #include <QProcess>
@@ -107,23 +109,6 @@ void ThumbnailGallery::Request(const QStringList& paths) {
   Trim();
   Schedule();
   if (Idle()) emit WentIdle();
-}
-
-void ThumbnailGallery::Prioritize(const QStringList& paths) {
-  for (auto it = paths.crbegin(); it != paths.crend(); ++it) {
-    auto c = std::find(check_.begin(), check_.end(), *it);
-    if (c != check_.end()) {
-      check_.erase(c);
-      check_.push_front(*it);
-    }
-    auto m =
-        std::find_if(make_.begin(), make_.end(), [&](const auto& e) { return e.first == *it; });
-    if (m != make_.end()) {
-      auto item = *m;
-      make_.erase(m);
-      make_.push_front(std::move(item));
-    }
-  }
 }
 
 void ThumbnailGallery::ClearQueues() {
@@ -469,6 +454,8 @@ FileListThumbnails::FileListThumbnails(TFileList* list, ThumbnailGallery* galler
   connect(scrollSettle_, &QTimer::timeout, this, &FileListThumbnails::NoteIfIdle,
           Qt::QueuedConnection);
   connect(scrollSettle_, &QTimer::timeout, this, &FileListThumbnails::Reorder);
+  // A view that grows shows items no request named.
+  list_->IconView()->viewport()->installEventFilter(this);
   connect(gallery_, &ThumbnailGallery::Changed, this, [this](const QString& path) {
     icons_.remove(path);
     const QString folder = list_->Folder();
@@ -479,6 +466,11 @@ FileListThumbnails::FileListThumbnails(TFileList* list, ThumbnailGallery* galler
   changedSettle_->setSingleShot(true);
   changedSettle_->setInterval(300);
   connect(changedSettle_, &QTimer::timeout, this, &FileListThumbnails::RefreshChanged);
+}
+
+bool FileListThumbnails::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Resize) scrollSettle_->start();
+  return QObject::eventFilter(watched, event);
 }
 
 FileListThumbnails::~FileListThumbnails() {
@@ -614,9 +606,6 @@ QIcon FileListThumbnails::IconFor(const QString& name, bool) {
       icon = failure_;
       break;
     case ThumbnailGallery::State::kPending:
-      // Shown but not asked for (the view grew, or was laid out after the
-      // last request): the window is worked out again.
-      if (!gallery_->Wanted(path) && !scrollSettle_->isActive()) scrollSettle_->start();
       return {};
   }
   icons_.insert(path, icon);

@@ -69,8 +69,6 @@ class ThumbnailGallery : public QObject {
   static constexpr size_t kCacheBytes = size_t{24} << 20;
   // Bytes of decoded pictures (and bookkeeping) held now.
   size_t CachedBytes() const { return bytes_; }
-  // Moves these of the queued files to the front, in this order.
-  void Prioritize(const QStringList& paths);
   // Drops everything queued; children already running finish.
   void Cancel();
   // Files of the request that may have changed on disk: each one whose
@@ -178,6 +176,9 @@ class FileListThumbnails : public QObject {
  signals:
   // Idle() has become true.
   void WentIdle();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void Relist();
