@@ -73,5 +73,7 @@ if [ "$(ls "$work/large" 2>/dev/null | wc -l)" -ne 20000 ]; then
     done
   done
 fi
-xvfb-run -a -s "-screen 0 1280x1024x24" \
-  "$build/bench/thumbnail_gallery" --large "$build/app/tarnelle" "$work/large" "$work/cache"
+for mode in --large --large-off; do
+  xvfb-run -a -s "-screen 0 1280x1024x24" \
+    "$build/bench/thumbnail_gallery" $mode "$build/app/tarnelle" "$work/large" "$work/cache"
+done

@@ -12,8 +12,9 @@
 // for what is on screen and a screen around it.
 // Last, the same list with thumbnails off, scrolled for two seconds: the
 // stall the list has without them.
-//   thumbnail_gallery --large PROGRAM FOLDER CACHE
-// instead lists FOLDER (one of many models) with an empty cache and prints
+//   thumbnail_gallery --large|--large-off PROGRAM FOLDER CACHE
+// instead lists FOLDER (one of many models) with an empty cache (or with
+// thumbnails off) and prints
 // the time until the visible items show their pictures, until the list's
 // thumbnails are idle, the processor time the process uses in the 3 s
 // after that, and its memory (resident then, and at most).
@@ -151,7 +152,7 @@ double StatusMb(const char* key) {
   return kb / 1024.0;
 }
 
-void MeasureLarge(const QString& program, const QString& folder) {
+void MeasureLarge(const QString& program, const QString& folder, bool off) {
   QWidget host;
   host.resize(800, 600);
   auto* list = new TFileList(&host);
@@ -159,6 +160,7 @@ void MeasureLarge(const QString& program, const QString& folder) {
   auto* gallery = new ThumbnailGallery(list);
   gallery->SetProgram(program);
   auto* thumbs = new FileListThumbnails(list, gallery);
+  thumbs->SetEnabled(!off);
   list->SetViewStyle(0);
   host.show();
   QApplication::processEvents();
@@ -170,6 +172,7 @@ void MeasureLarge(const QString& program, const QString& folder) {
   QStringList first;
   Spin([&] {
     if (first.isEmpty()) first = list->VisibleCaptions();
+    if (off) return !first.isEmpty();
     return !first.isEmpty() && std::none_of(first.begin(), first.end(), [&](const QString& n) {
       return gallery->StateOf(folder + '/' + n) == ThumbnailGallery::State::kPending;
     });
@@ -181,11 +184,12 @@ void MeasureLarge(const QString& program, const QString& folder) {
   const qint64 t0 = clock.nsecsElapsed();
   Spin([&] { return clock.nsecsElapsed() - t0 > 3'000'000'000; });
   printf(
-      "large: %d items, %d visible shown after %.0f ms; idle after %.0f ms (%.0f ms after the "
+      "large%s: %d items, %d visible shown after %.0f ms; idle after %.0f ms (%.0f ms after the "
       "visible pictures); %.0f ms of processor time in the 3 s after; resident %.0f MB, at most "
       "%.0f MB; longest window stall %.1f ms\n",
-      list->Count(), static_cast<int>(first.size()), visibleMs, idleMs, idleMs - visibleMs,
-      CpuMs() - cpu0, StatusMb("VmRSS"), StatusMb("VmHWM"), stall.maxGap / 1e6);
+      off ? " (thumbnails off)" : "", list->Count(), static_cast<int>(first.size()), visibleMs,
+      idleMs, idleMs - visibleMs, CpuMs() - cpu0, StatusMb("VmRSS"), StatusMb("VmHWM"),
+      stall.maxGap / 1e6);
   fflush(stdout);
 }
 
@@ -200,13 +204,14 @@ void Print(const char* name, const Run& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool large = argc == 5 && strcmp(argv[1], "--large") == 0;
+  const bool large = argc >= 5 && strncmp(argv[1], "--large", 7) == 0;
+  const bool largeOff = large && strcmp(argv[1], "--large-off") == 0;
   if (large) {
     --argc;
     ++argv;
   }
   if (argc != 4) {
-    fprintf(stderr, "usage: thumbnail_gallery [--large] PROGRAM FOLDER CACHE\n");
+    fprintf(stderr, "usage: thumbnail_gallery [--large|--large-off] PROGRAM FOLDER CACHE\n");
     return 2;
   }
   std::filesystem::remove_all(argv[3]);
@@ -216,7 +221,7 @@ int main(int argc, char** argv) {
   const QString program = QString::fromLocal8Bit(argv[1]);
   const QString folder = QString::fromStdString(std::filesystem::canonical(argv[2]).string());
   if (large) {
-    MeasureLarge(program, folder);
+    MeasureLarge(program, folder, largeOff);
     return 0;
   }
   printf("pool of %d workers\n", ThumbnailGallery::MaxProcesses());
