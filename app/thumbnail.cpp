@@ -220,32 +220,39 @@ Outcome ThumbnailOne(Drawer& d, const DrawerSetup& want, const std::string& in,
   const auto deadline = Clock::now() + std::chrono::seconds(kThumbnailTimeLimit);
   tp::Header h{};
   std::string text, why;
-  if (d.pid >= 0 && (!Covers(d.scope, want.readable) || (d.ready && !GiveCpuShare(d.pid))))
-    EndDrawer(d, true, deadline);
-  if (d.pid < 0 && !StartDrawer(want, d)) {
-    Say(std::string("cannot start the drawing process: ") + strerror(errno));
-    return Outcome::kNoEnvironment;
-  }
-  if (!d.ready) {
-    // Until it says it is ready no reader has run: whatever stops it is the
-    // environment's fault, not the file's.
-    if (!ReadMessage(d, deadline, h, text, why)) {
-      Say("the drawing process did not start: " + why);
-      return Outcome::kNoEnvironment;
-    }
-    SayFromDrawer(text);
-    if (h.kind != tp::kReady) {
+  for (int attempt = 0;; ++attempt) {
+    if (d.pid >= 0 && (!Covers(d.scope, want.readable) || (d.ready && !GiveCpuShare(d.pid))))
       EndDrawer(d, true, deadline);
+    if (d.pid < 0 && !StartDrawer(want, d)) {
+      Say(std::string("cannot start the drawing process: ") + strerror(errno));
       return Outcome::kNoEnvironment;
     }
-    d.ready = true;
-  }
-  // A pipe the drawer reads whole before it answers: this never blocks.
-  const tp::Request request{static_cast<uint32_t>(in.size())};
-  if (!fd_io::WriteAll(d.req, &request, sizeof request) ||
-      !fd_io::WriteAll(d.req, in.data(), in.size())) {
-    Say(EndDrawer(d, false, deadline) + ": " + in);
-    return Outcome::kFailed;
+    if (!d.ready) {
+      // Until it says it is ready no reader has run: whatever stops it is
+      // the environment's fault, not the file's.
+      if (!ReadMessage(d, deadline, h, text, why)) {
+        Say("the drawing process did not start: " + why);
+        return Outcome::kNoEnvironment;
+      }
+      SayFromDrawer(text);
+      if (h.kind != tp::kReady) {
+        EndDrawer(d, true, deadline);
+        return Outcome::kNoEnvironment;
+      }
+      d.ready = true;
+    }
+    // A pipe the drawer empties before it answers: this never blocks.
+    const tp::Request request{static_cast<uint32_t>(in.size())};
+    if (fd_io::WriteAll(d.req, &request, sizeof request) &&
+        fd_io::WriteAll(d.req, in.data(), in.size()))
+      break;
+    // The drawer ended, or shut its end, after its last file: that is no
+    // fault of this one, which a new drawer takes.
+    EndDrawer(d, true, deadline);
+    if (attempt > 0) {
+      Say("the drawing process takes no files: " + in);
+      return Outcome::kFailed;
+    }
   }
   if (!ReadMessage(d, deadline, h, text, why)) {
     Say(why + ": " + in);
