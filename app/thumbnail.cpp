@@ -32,6 +32,7 @@ namespace tp = thumbnail_pipe;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kWorker = "--thumbnail-worker";
+constexpr int kWorkerNice = 10;
 
 bool ParseSize(std::string_view s, int& out) {
   if (s.empty() || s.size() > 4) return false;
@@ -304,6 +305,11 @@ bool MakePicture(int size, QImage& picture) {
 // each; the drawer is kept, its read scope that of the file it was
 // started for (a folder change starts a new one: Landlock cannot widen).
 int RunWorker(int size) {
+  // Below the window that waits for the pictures: a worker on every
+  // processor must not take the window's turn when it has work.
+  errno = 0;
+  const int priority = getpriority(PRIO_PROCESS, 0);
+  if (errno == 0 && priority < kWorkerNice) setpriority(PRIO_PROCESS, 0, kWorkerNice);
   QImage picture;
   if (!MakePicture(size, picture)) return kThumbnailNoEnvironment;
   Drawer drawer;
