@@ -77,3 +77,30 @@ for mode in --large --large-off; do
   xvfb-run -a -s "-screen 0 1280x1024x24" \
     "$build/bench/thumbnail_gallery" $mode "$build/app/tarnelle" "$work/large" "$work/cache"
 done
+# The viewer itself on that folder in large-icon view, thumbnails on and
+# off (settings beside a copy of the executable, an empty cache): its
+# processor time (clock ticks) and memory every second for 20 s.
+mkdir -p "$work/window"
+cp "$build/app/tarnelle" "$work/window/tarnelle"
+cat >"$work/window/watch.sh" <<'WATCH'
+#!/bin/sh
+"$1/tarnelle" &
+pid=$!
+t=0
+while [ $t -lt 20 ]; do
+  sleep 1
+  t=$((t + 1))
+  echo "  $t s: $(awk '{print $14 + $15}' /proc/$pid/stat) ticks," \
+    "$(awk '/VmRSS/ {print int($2 / 1024)}' /proc/$pid/status) MB," \
+    "at most $(awk '/VmHWM/ {print int($2 / 1024)}' /proc/$pid/status) MB"
+done
+kill $pid
+WATCH
+for on in 1 0; do
+  printf '[Option]\nviewtype=0\nthumbnails=%s\nlastpath=%s\n' $on "$work/large" \
+    >"$work/window/tarnelle.ini"
+  rm -rf "$work/window/cache"
+  echo "viewer on the 20,000-model folder, thumbnails $on:"
+  XDG_CACHE_HOME="$work/window/cache" xvfb-run -a -s "-screen 0 1280x1024x24" \
+    sh "$work/window/watch.sh" "$work/window" 2>/dev/null
+done
