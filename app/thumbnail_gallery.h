@@ -69,7 +69,7 @@ class ThumbnailGallery : public QObject {
   static constexpr size_t kCacheBytes = size_t{24} << 20;
   // Bytes of decoded pictures (and bookkeeping) held now.
   size_t CachedBytes() const { return bytes_; }
-  // Drops everything queued; children already running finish.
+  // Drops everything queued; workers finish the file they have.
   void Cancel();
   // Files of the request that may have changed on disk: each one whose
   // size or time is no longer that of its picture is looked at again. Its
