@@ -300,22 +300,29 @@ TEST_F(Gallery, ALargeFolderIsDrawnOnlyWhereItIsShown) {
   EXPECT_LE(made(), 3 * screen);
 }
 
-// A worker that dies on a file, or whose reader kills the drawing process
-// on it: that file fails and is recorded, the ones before it keep their
-// pictures, and the ones after it are drawn by a new worker, or by the
-// same one, which replaced its drawer.
+// A worker that dies on a file or answers garbage, or whose reader kills
+// the drawing process on it: that file fails and is recorded, the ones
+// before it keep their pictures, and the ones after it are drawn by a new
+// worker, or by the same one, which replaced its drawer.
 TEST_F(Gallery, ACrashCostsOneThumbnail) {
   fs::copy_file(kSamples + "/cube.stl", models_ + "/crash.stl");
   std::ofstream(models_ + "/x.crash") << "\n";
-  const std::string wrapper = dir_ + "/crashing-thumbnailer";
-  std::ofstream(wrapper) << "#!/bin/bash\n"
-                            "while IFS= read -r -d '' in && IFS= read -r -d '' out; do\n"
-                            "  case \"$in\" in *crash*) kill -SEGV $$;; esac\n"
-                            "  if " TARNELLE_BINARY_DIR
-                            "/app/tarnelle --thumbnail $2 \"$in\" \"$out\" >/dev/null 2>&1\n"
-                            "  then echo ok; else echo failed; fi\n"
-                            "done\n";
-  fs::permissions(wrapper, fs::perms::owner_all);
+  // Workers that draw as --thumbnail does, but on a "crash" file die, or
+  // answer what no worker answers (and are then ended by the window).
+  const auto wrapper = [&](const char* name, const char* onCrash) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path) << "#!/bin/bash\n"
+                           "while IFS= read -r -d '' in && IFS= read -r -d '' out; do\n"
+                           "  case \"$in\" in *crash*) "
+                        << onCrash
+                        << ";; esac\n"
+                           "  if " TARNELLE_BINARY_DIR
+                           "/app/tarnelle --thumbnail $2 \"$in\" \"$out\" >/dev/null 2>&1\n"
+                           "  then echo ok; else echo failed; fi\n"
+                           "done\n";
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+  };
   // A copy of tarnelle with a plug-in that crashes in its Load.
   const std::string tree = dir_ + "/tree";
   fs::create_directories(tree + "/Plugin");
@@ -327,7 +334,9 @@ TEST_F(Gallery, ACrashCostsOneThumbnail) {
     std::string program, crash;
     int processes;
   } cases[] = {
-      {"the worker dies", wrapper, "crash.stl", 2},
+      {"the worker dies", wrapper("crashing", "kill -SEGV $$"), "crash.stl", 2},
+      {"the worker answers garbage", wrapper("babbling", "echo 'ok ok ok'; exec sleep 30"),
+       "crash.stl", 2},
       {"the reader kills the drawer", tree + "/tarnelle", "x.crash", 1},
   };
   for (const auto& c : cases) {
