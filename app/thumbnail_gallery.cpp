@@ -90,6 +90,12 @@ int ThumbnailGallery::MaxProcesses() {
 
 void ThumbnailGallery::Request(const QStringList& paths) {
   ClearQueues();
+  // Another folder: a worker may work there (its cache folder, its files).
+  if (!paths.isEmpty()) {
+    const QString folder = paths.front().left(paths.front().lastIndexOf('/'));
+    if (folder != folder_) broken_ = false;
+    folder_ = folder;
+  }
   wanted_ = QSet<QString>(paths.begin(), paths.end());
   ++requests_;
   for (const QString& path : paths) {

@@ -146,8 +146,10 @@ class ThumbnailGallery : public QObject {
   // not the file's fault (the worker never started, or could not work).
   std::deque<std::pair<Item, bool>> finished_;
   std::vector<Worker> workers_;
-  // A worker could not work here at all: nothing more is handed to one.
+  // A worker could not work here at all: nothing more is handed to one
+  // until files of another folder are asked for.
   bool broken_ = false;
+  QString folder_;  // of the last request's first file
   int started_ = 0;
 };
 
