@@ -238,20 +238,20 @@ int32_t Load(const char* path) {
   }
 #elif defined(TP_FORGE)
   {
-    /* The reply's layout: kind, result, error length, three counts, five
+    /* The reply's layout: kind, result, error length, nine counts, eight
        addresses. The counts claim about 2 GiB of model. */
     struct {
       int32_t result;
       uint32_t errorLen;
-      uint64_t counts[3];
-      uint64_t where[5];
+      uint64_t counts[9];
+      uint64_t where[8];
     } reply;
     memset(&reply, 0, sizeof reply);
     reply.result = 1;
     reply.counts[0] = 100u << 20;
     reply.counts[1] = 20u << 20;
     reply.counts[2] = 60u << 20;
-    for (int i = 0; i < 5; ++i) reply.where[i] = 0x10000;
+    for (int i = 0; i < 8; ++i) reply.where[i] = 0x10000;
     const char kind = 'R';
     if (write(3, &kind, 1) != 1 || write(3, &reply, sizeof reply) != (ssize_t)sizeof reply)
       snprintf(g_msg, sizeof g_msg, "forge failed");
