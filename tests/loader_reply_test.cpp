@@ -3,6 +3,7 @@
 // with memory is refused before the window allocates for it.
 #include "core/loader_reply.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -454,6 +455,97 @@ TEST(LoaderReply, AForgedReplyCostsOneLoad) {
   EXPECT_TRUE(Released(model));
   ExpectNoGrowth(before);
   ReleaseReaderTable(table);
+}
+
+// A plug-in that answers on the loader's socket itself with a real
+// triangle and a flawed appearance costs one load with a clear line and
+// none of this process's memory; the same reply without the flaw loads,
+// before and after them.
+TEST(LoaderReply, AForgedAppearanceCostsOneLoad) {
+  ReaderTable table;
+  AddPluginReaders(table, std::string(TARNELLE_HOSTILE_PLUGINS), "tarnelle",
+                   std::string(TARNELLE_APP_DIR) + "/tarnelle-loader");
+  const FormatReader* look = nullptr;
+  for (const FormatReader& r : table)
+    if (MatchMask("look", r.mask)) look = &r;
+  ASSERT_TRUE(look);
+  auto load = [&](const std::string& flaw, PolygonModel& model) {
+    const std::string path = WriteTemp("forged.look", flaw + "\n");
+    PluginLoaderSession session(table, path);
+    return session.Load(*look, model);
+  };
+  {
+    PolygonModel model;
+    const PluginLoaderSession::Result res = load("none", model);
+    EXPECT_EQ(res.value, 1) << res.error;
+    EXPECT_EQ(model.PolygonCount(), 1);
+    ASSERT_EQ(model.appearance.images.size(), 1u);
+    EXPECT_EQ(model.appearance.images[0].data.size(), 16u);
+    EXPECT_EQ(model.appearance.cornerUV.size(), 3u);
+  }
+  const Peaks before = Peaks::Start();
+  for (const char* flaw :
+       {"uvs", "materials", "number", "table", "name", "sizes", "count", "held"}) {
+    SCOPED_TRACE(flaw);
+    PolygonModel model = MakeModel(3, true);
+    const PluginLoaderSession::Result res = load(flaw, model);
+    EXPECT_FALSE(res.died) << res.error;
+    EXPECT_EQ(res.value, 0);
+    EXPECT_EQ(res.error, "プラグインの読み込みプロセスが不正な応答を返しました。");
+    EXPECT_TRUE(Released(model));
+  }
+  ExpectNoGrowth(before);
+  PolygonModel again;
+  EXPECT_EQ(load("none", again).value, 1);
+  EXPECT_EQ(again.PolygonCount(), 1);
+  ReleaseReaderTable(table);
+}
+
+// A fixture plug-in's appearance, built by script, comes back whole in this
+// process and through the loader: materials set out of order, polygons and
+// corners added after the appearance's arrays started, images with and
+// without a hint.
+TEST(LoaderReply, AnAppearanceArrivesWholeInProcessAndThroughTheLoader) {
+  const std::string script =
+      "#tp\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 3 0 1 2\n"
+      "m 2 0 0 1 0.5 tex/b.png\nm 0 1 0.5 0.25 1 *0\npm 0 2\nuv 0 3 0 0 1 0 1 1\n"
+      "f 4 0 1 2 3\nuv 1 4 0 0 2 0 2 2 0 -1\nimg PNG 5 3\nimg bad.hint 3 250\n"
+      "pm 1 1\npm 1 3\nuv 1 3 0 0 0 0 0 0\nf 3 1 2 3\n";
+  SurfaceAppearance want;
+  want.materials = {{{1.0f, 0.5f, 0.25f}, 1.0f, "*0"}, {}, {{0.0f, 0.0f, 1.0f}, 0.5f, "tex/b.png"}};
+  want.polygonMaterial = {2, 1, -1};
+  want.cornerUV = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {2, 0}, {2, 2}, {0, -1}, {0, 0}, {0, 0}, {0, 0}};
+  want.images = {{"png", {3, 4, 5, 6, 7}}, {"", {250, 251, 252}}};
+  const std::string path = WriteTemp("look.tpl", script);
+
+  for (const bool viaLoader : {false, true}) {
+    SCOPED_TRACE(viaLoader ? "through the loader" : "in this process");
+    ReaderTable table;
+    AddPluginReaders(table, TARNELLE_PLUGIN_FIXTURES, "tarnelle",
+                     viaLoader ? std::string(TARNELLE_APP_DIR) + "/tarnelle-loader" : "-");
+    const FormatReader* good = nullptr;
+    for (const FormatReader& r : table)
+      if (r.name == "TestReader") good = &r;
+    ASSERT_TRUE(good);
+    PolygonModel model;
+    if (viaLoader) {
+      PluginLoaderSession session(table, path);
+      const PluginLoaderSession::Result res = session.Load(*good, model);
+      ASSERT_FALSE(res.died) << res.error;
+      EXPECT_EQ(res.value & 0xFF, 1) << res.error;
+    } else {
+      CurrentModel = std::make_unique<PolygonModel>();
+      EXPECT_EQ(good->Load(path.c_str()) & 0xFF, 1);
+      const auto results = reinterpret_cast<const char* (*)()>(dlsym(good->module, "TestResults"));
+      ASSERT_TRUE(results);
+      EXPECT_STREQ(results(), "0 1 2 3 0 2 0 0 0 1 1 0 1 1 -1 -1 2");
+      model = *CurrentModel;
+      CurrentModel.reset();
+    }
+    EXPECT_EQ(model.PolygonCount(), 3);
+    EXPECT_TRUE(SameLook(model.appearance, want));
+    ReleaseReaderTable(table);
+  }
 }
 
 // A model made by the OFF plug-in in the loader process is the one it

@@ -17,9 +17,10 @@ target_compile_definitions(plugin_tests PRIVATE
 
 # Plug-ins that crash, exhaust memory, spin, write files, open sockets,
 # kill, change files, reach for a terminal, outlive their viewer, fill the
-# model file or forge a reply: the loader process must contain each of them.
+# model file or forge a reply (of a model or of its appearance): the loader
+# process must contain each of them.
 set(HOSTILE_PLUGINS)
-foreach(kind CRASH ALLOC SPIN WRITE SOCKET KILL META READ TTY ORPHAN FILL FORGE PRINT FDS)
+foreach(kind CRASH ALLOC SPIN WRITE SOCKET KILL META READ TTY ORPHAN FILL FORGE LOOK PRINT FDS)
   string(TOLOWER ${kind} ext)
   tarnelle_add_plugin(tp_hostile_${ext} OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/plugin_hostile
     SOURCES plugin_hostile.c)
