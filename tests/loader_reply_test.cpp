@@ -372,18 +372,20 @@ TEST(LoaderReply, MemoryFilesWithABrokenAppearanceAreRefused) {
     edit(p);
     return p.Join();
   };
+  // The file of a model whose appearance is out of step with it.
+  auto ofModel = [&](auto edit) {
+    PolygonModel m = good;
+    edit(m);
+    return FileFor(m);
+  };
   auto poke = [](std::string& s, size_t at, auto value) {
     memcpy(s.data() + at, &value, sizeof value);
   };
   const std::string cases[][2] = {
-      {"coordinates one short of the corners", edited([](Parts& p) {
-         p.h.cornerUVs -= 1;
-         p.arrays[lp::kCornerUVs].resize(p.arrays[lp::kCornerUVs].size() - 8);
-       })},
-      {"materials for half the polygons", edited([](Parts& p) {
-         p.h.polygonMaterials = 2;
-         p.arrays[lp::kPolygonMaterials].resize(8);
-       })},
+      {"coordinates one short of the corners",
+       ofModel([](PolygonModel& m) { m.appearance.cornerUV.pop_back(); })},
+      {"materials for half the polygons",
+       ofModel([](PolygonModel& m) { m.appearance.polygonMaterial.resize(2); })},
       {"a material number past the materials",
        edited([&](Parts& p) { poke(p.arrays[lp::kPolygonMaterials], 4, int32_t{3}); })},
       {"a material number below -1",
