@@ -351,6 +351,19 @@ bool AddNodes(const aiScene& scene) {
   return true;
 }
 
+bool IsFbx() { return std::string_view(kAssimpFormat.extension) == "fbx"; }
+
+// Whether validation refused the scene for what only the appearance reads:
+// texture coordinates ("UV" components, "mTextureCoords") or textures.
+bool LookRefused(const Assimp::Importer& importer) {
+  const char* why = importer.GetErrorString();
+  std::string text = why ? why : "";
+  const bool uv = Contains(text, "UV");
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return uv || Contains(text, "tex");
+}
+
 bool LoadScene(const char* path) {
   {
     File file(path);
@@ -369,6 +382,7 @@ bool LoadScene(const char* path) {
   const bool alias = !HasExtension(name, kAssimpFormat.extension);
   if (alias) name += std::string(".") + kAssimpFormat.extension;
   Assimp::Importer importer;
+  bool readFailed = false;
   auto read = [&](bool look) {
     if (alias) importer.SetIOHandler(new AliasIOSystem(name, path));  // the importer owns it
     // The FBX reader can skip what would be thrown away. (Asking for no
@@ -389,13 +403,17 @@ bool LoadScene(const char* path) {
             (look ? 0 : aiComponent_TEXCOORDS | aiComponent_TEXTURES) | aiComponent_BONEWEIGHTS |
             aiComponent_ANIMATIONS | aiComponent_LIGHTS | aiComponent_CAMERAS);
     const aiScene* scene = importer.ReadFile(name, aiProcess_RemoveComponent);
+    readFailed = !scene;
     // Validation keeps the indices of a broken file from reaching us.
     return scene ? importer.ApplyPostProcessing(aiProcess_ValidateDataStructure) : nullptr;
   };
   const aiScene* scene = read(AppearanceWanted());
   // Validation may refuse a file for its texture coordinates or images
-  // alone: such a file loads as it did without them.
-  if (!scene && AppearanceWanted()) scene = read(false);
+  // alone, and the FBX reader may fail on the textures it reads for them:
+  // such a file loads as it did without them. Any other failure would only
+  // come again (and repeat what assimp printed).
+  if (!scene && AppearanceWanted() && (readFailed ? IsFbx() : LookRefused(importer)))
+    scene = read(false);
   if (!scene) {
     const char* why = importer.GetErrorString();
     return Fail(why && *why ? why : kFailed);
