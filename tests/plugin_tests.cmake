@@ -51,6 +51,16 @@ plugin_fixture(tp_no_errmsg TP_NO_GETERRMSG)
 plugin_fixture(tp_null_name TP_NULL_NAME)
 plugin_fixture(tp_null_ext TP_NULL_EXT)
 
+# A plug-in built with today's kit in an executable that predates the
+# appearance functions.
+add_executable(plugin_old_host plugin_old_host.c)
+set_target_properties(plugin_old_host PROPERTIES ENABLE_EXPORTS ON C_VISIBILITY_PRESET hidden)
+target_link_libraries(plugin_old_host PRIVATE ${CMAKE_DL_LIBS})
+add_dependencies(plugin_old_host tp_good)
+add_dependencies(plugin_tests plugin_old_host)
+add_test(NAME PluginKit.LoadsWithoutTheAppearanceFunctions
+  COMMAND plugin_old_host ${PLUGIN_FIXTURES}/tp_good.so)
+
 # The reader plug-ins on assimp, with assimp's sample models when the
 # assimp-testmodels package is installed.
 if(TARNELLE_ASSIMP_PLUGINS_BUILT)
