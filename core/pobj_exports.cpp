@@ -1,5 +1,6 @@
 #include "core/pobj_exports.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -14,6 +15,13 @@ namespace {
 
 // 0 to 1; what is not a number counts as 0.
 float Unit(float v) { return v >= 0.0f ? std::fmin(v, 1.0f) : 0.0f; }
+
+// Room for n more elements, growing by doubling: a reserve of just what
+// one more polygon needs would copy the array on every call.
+template <typename T>
+void Room(std::vector<T>& v, size_t n) {
+  if (v.capacity() - v.size() < n) v.reserve(std::max(v.size() + n, 2 * v.capacity()));
+}
 
 uint64_t ImageBytes(const SurfaceAppearance& a) {
   uint64_t sum = 0;
@@ -43,8 +51,8 @@ int32_t _PobjAddPolygon(int32_t nv, const int32_t* index) {
   try {
     // The appearance's arrays, once started, grow in step: a polygon added
     // after them has no material and its corners sit at (0, 0).
-    if (!a.polygonMaterial.empty()) a.polygonMaterial.reserve(a.polygonMaterial.size() + 1);
-    if (!a.cornerUV.empty()) a.cornerUV.reserve(a.cornerUV.size() + static_cast<size_t>(nv));
+    if (!a.polygonMaterial.empty()) Room(a.polygonMaterial, 1);
+    if (!a.cornerUV.empty()) Room(a.cornerUV, static_cast<size_t>(nv));
     const int32_t p = m.AddPolygon(nv, index);
     if (!a.polygonMaterial.empty()) a.polygonMaterial.push_back(-1);
     if (!a.cornerUV.empty()) a.cornerUV.resize(m.indexPool.size(), Float2{0.0f, 0.0f});
