@@ -295,8 +295,8 @@ int32_t Load(const char* path) {
     if (strcmp(arg, "name") == 0) table.textureLen = 1;          /* a name past the table */
     if (strcmp(arg, "sizes") == 0) table.bytes = 1u << 30;       /* images that do not add up */
     if (strcmp(arg, "count") == 0) reply.counts[3] = 1ull << 40; /* materials past any limit */
-    if (strcmp(arg, "held") == 0) {                              /* 200 MiB it does not hold */
-      table.bytes = 200u << 20;
+    if (strcmp(arg, "held") == 0) {                              /* 255 MiB it does not hold */
+      table.bytes = 255u << 20;
       reply.counts[8] = table.bytes;
     }
     const char kind = 'R';
