@@ -190,23 +190,27 @@ TEST(AssimpPlugins, PolygonsTakeTheirMaterialsDiffuseColour) {
 }
 
 // The textured box as a glTF file beside its image, as a binary glTF with
-// the image inside and as a glTF with the image in a data URI: one white
-// material with the image, every polygon of it, coordinates for every
-// corner; in this process and through the loader alike.
+// the image inside, as a glTF with the image in a data URI, and an FBX box
+// with its image inside: one white material with the image, every polygon
+// of it, coordinates for every corner; in this process and through the
+// loader alike.
 TEST(AssimpPlugins, MaterialsTexturesAndCoordinatesReachTheAppearance) {
   REQUIRE_MODELS();
   struct Case {
     const char* file;
     const char* ext;
     const char* texture;
-    size_t images;
+    int polygons;
+    bool glTFBox;           // the glTF box, whose coordinates and image are known
+    size_t imageBytes = 0;  // of the one embedded PNG image; 0 for none
   } cases[] = {
-      {"glTF2/BoxTextured-glTF/BoxTextured.gltf", "gltf", "CesiumLogoFlat.png", 0},
-      {"glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", "glb", "*0", 1},
-      {"glTF2/BoxTextured-glTF-Embedded/BoxTextured.gltf", "gltf", "*0", 1},
+      {"glTF2/BoxTextured-glTF/BoxTextured.gltf", "gltf", "CesiumLogoFlat.png", 12, true},
+      {"glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", "glb", "*0", 12, true, 2433},
+      {"glTF2/BoxTextured-glTF-Embedded/BoxTextured.gltf", "gltf", "*0", 12, true, 2433},
+      {"FBX/embedded_ascii/box_embedded_texture_fragmented.fbx", "fbx", "*0", 6, false, 968029},
   };
   const std::string png = ReadAll(Model("glTF2/BoxTextured-glTF/CesiumLogoFlat.png"));
-  ASSERT_FALSE(png.empty());
+  ASSERT_EQ(png.size(), 2433u);
   for (const bool viaLoader : {false, true}) {
     ReaderTable table;
     AddPluginReaders(table, ShippedPluginDir(), SelfPath(),
@@ -234,8 +238,18 @@ TEST(AssimpPlugins, MaterialsTexturesAndCoordinatesReachTheAppearance) {
                                     a.materials[0].color[2], a.materials[0].opacity}),
                 (std::vector<float>{1, 1, 1, 1}));
       EXPECT_EQ(a.materials[0].texture, c.texture);
-      EXPECT_EQ(a.polygonMaterial, std::vector<int32_t>(12, 0));
+      EXPECT_EQ(a.polygonMaterial, std::vector<int32_t>(c.polygons, 0));
       ASSERT_EQ(a.cornerUV.size(), m.indexPool.size());
+      ASSERT_EQ(a.images.size(), c.imageBytes ? 1u : 0u);
+      if (c.imageBytes) {
+        EXPECT_EQ(a.images[0].hint, "png");
+        ASSERT_EQ(a.images[0].data.size(), c.imageBytes);
+        EXPECT_EQ(std::string(a.images[0].data.begin(), a.images[0].data.begin() + 4), "\x89PNG");
+      }
+      if (!c.glTFBox) continue;
+      if (c.imageBytes) {
+        EXPECT_EQ(std::string(a.images[0].data.begin(), a.images[0].data.end()), png);
+      }
       // As the file gives them (its accessor's bounds: u from 0 to 6, v
       // from 0 to 1), and not all at one place.
       std::set<std::pair<float, float>> distinct;
@@ -252,11 +266,6 @@ TEST(AssimpPlugins, MaterialsTexturesAndCoordinatesReachTheAppearance) {
       EXPECT_NEAR(low[1], 0.0f, 1e-6f);
       EXPECT_NEAR(high[1], 1.0f, 1e-6f);
       EXPECT_GT(distinct.size(), 4u);
-      ASSERT_EQ(a.images.size(), c.images);
-      if (c.images) {
-        EXPECT_EQ(a.images[0].hint, "png");
-        EXPECT_EQ(std::string(a.images[0].data.begin(), a.images[0].data.end()), png);
-      }
     }
     ReleaseReaderTable(table);
   }
