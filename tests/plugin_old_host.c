@@ -36,12 +36,17 @@ int main(int argc, char** argv) {
   int32_t (*load)(const char*) = (int32_t(*)(const char*))dlsym(module, "Load");
   const char* (*results)(void) = (const char* (*)(void))dlsym(module, "TestResults");
   if (!load || !results) return 1;
-  char path[] = "/tmp/tarnelle-old-host-XXXXXX";
+  const char* tmp = getenv("TMPDIR");
+  char path[4096];
+  snprintf(path, sizeof path, "%s/tarnelle-old-host-XXXXXX", tmp && *tmp ? tmp : "/tmp");
   const int fd = mkstemp(path);
   static const char script[] =
       "#tp\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 3 0 1 2\nm 0 1 1 1 1 a.png\npm 0 0\n"
       "uv 0 3 0 0 1 0 0 1\nimg png 4 1\nnp\n";
-  if (fd < 0 || write(fd, script, sizeof script - 1) != (ssize_t)(sizeof script - 1)) return 1;
+  if (fd < 0 || write(fd, script, sizeof script - 1) != (ssize_t)(sizeof script - 1)) {
+    fprintf(stderr, "cannot write %s\n", path);
+    return 1;
+  }
   close(fd);
   const int32_t loaded = load(path);
   unlink(path);
