@@ -240,7 +240,9 @@ class Look {
     material.Get(AI_MATKEY_OPACITY, opacity);
     const std::string texture = Texture(material);
     if (!colored && texture.empty()) return false;
-    return _PobjSetMaterial(n, c.r, c.g, c.b, opacity, texture.c_str()) >= 0;
+    // A name past the kit's limit loses the image, not the colour.
+    return _PobjSetMaterial(n, c.r, c.g, c.b, opacity, texture.c_str()) >= 0 ||
+           (colored && _PobjSetMaterial(n, c.r, c.g, c.b, opacity, nullptr) >= 0);
   }
 
   // The first diffuse (or base colour) image: the file name as the model
