@@ -6,9 +6,9 @@
 // transforms are applied (the static pose of the file); materials' diffuse
 // colours and images, embedded images and the first set of texture
 // coordinates go to the appearance where the executable takes it;
-// animations, cameras and lights are left alone. assimp runs in tarnelle's loader
-// process; files above a size limit, and files whose header lengths point
-// beyond their end, are refused before assimp sees them, and no C++
+// animations, cameras and lights are left alone. assimp runs in tarnelle's
+// loader process; files above a size limit, and files whose header lengths
+// point beyond their end, are refused before assimp sees them, and no C++
 // exception leaves an export.
 
 #include <assimp/DefaultIOSystem.h>
