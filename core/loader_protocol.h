@@ -58,29 +58,61 @@ struct ModelHeader {
   uint64_t vertices;  // Float3 each
   uint64_t polygons;  // polyStart has polygons + 1 entries
   uint64_t corners;   // indexPool entries
+  // The appearance, all 0 for a model without one (appearance_wire.h).
+  uint64_t materials;         // material records in the table
+  uint64_t polygonMaterials;  // 0 or polygons; int32_t each
+  uint64_t cornerUVs;         // 0 or corners; Float2 each
+  uint64_t images;            // image records in the table
+  uint64_t tableBytes;        // the records, then their texts
+  uint64_t imageBytes;        // all embedded images together
+};
+
+// The arrays of a model, in the order of Reply::where and of the memfd.
+enum Array {
+  kVertices,
+  kPolyStart,
+  kIndexPool,
+  kPolyMaterial,
+  kPolyColor,
+  kPolygonMaterials,
+  kCornerUVs,
+  kTable,
+  kArrays
 };
 
 // After kReply. For kIsSupport, result is the plug-in's answer. For kLoad,
 // its result, the model's counts and where its arrays lie in the loader
-// (vertices, polyStart, indexPool, polyMaterial, polyColor), valid until
-// the next request; errorLen bytes of GetErrMsg text follow a failed load.
-// For kPublish, 1 once the model lies in the memfd as ModelHeader followed
-// by the same arrays.
+// (Array order), valid until the next request; the table's image records
+// give where each image lies. errorLen bytes of GetErrMsg text follow a
+// failed load. For kPublish, 1 once the model lies in the memfd as
+// ModelHeader followed by the same arrays, then the images; the image
+// records give their offsets in the file.
 struct Reply {
   int32_t result;
   uint32_t errorLen;
   ModelHeader model;
-  uint64_t where[5];
+  uint64_t where[kArrays];
 };
 
 // A plug-in that cannot even be opened in the loader.
 constexpr int32_t kNoPlugin = INT32_MIN;
 
+// Byte size of each array for a model of these counts, in Array order.
+inline void ArrayBytes(const ModelHeader& h, uint64_t bytes[kArrays]) {
+  const uint64_t b[kArrays] = {h.vertices * 12, (h.polygons + 1) * 4, h.corners * 4,
+                               h.polygons * 4,  h.polygons * 12,      h.polygonMaterials * 4,
+                               h.cornerUVs * 8, h.tableBytes};
+  for (int i = 0; i < kArrays; ++i) bytes[i] = b[i];
+}
+
 // Byte size of the memfd contents for a model of these counts: header,
-// vertices, polyStart, indexPool, polyMaterial, polyColor.
+// the arrays, the images.
 inline uint64_t ModelBytes(const ModelHeader& h) {
-  return sizeof(ModelHeader) + h.vertices * 12 + (h.polygons + 1) * 4 + h.corners * 4 +
-         h.polygons * 4 + h.polygons * 12;
+  uint64_t b[kArrays];
+  ArrayBytes(h, b);
+  uint64_t sum = sizeof(ModelHeader) + h.imageBytes;
+  for (uint64_t v : b) sum += v;
+  return sum;
 }
 
 // Exit status of a loader that caught std::bad_alloc.

@@ -14,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "core/appearance_wire.h"
 #include "core/fd_io.h"
 #include "core/huge_pages.h"
 
 namespace lp = loader_protocol;
+namespace aw = appearance_wire;
 
 namespace {
 
@@ -82,9 +84,9 @@ uint64_t HeldBytes(pid_t pid) {
 }
 
 bool CountsSound(const lp::ModelHeader& h, uint64_t cap) {
-  // The first three bound ModelBytes far below overflow.
+  // The first four bound ModelBytes far below overflow.
   return h.vertices <= INT32_MAX && h.polygons <= INT32_MAX && h.corners <= UINT32_MAX &&
-         lp::ModelBytes(h) <= cap;
+         aw::CountsSound(h) && lp::ModelBytes(h) <= cap;
 }
 
 // One array's copy: room reserved on whole huge pages, then the bytes in
@@ -114,17 +116,37 @@ Job CopyJob(std::vector<T>& v, uint64_t count, uint64_t at, const Source& src) {
           }};
 }
 
-// Fills model's arrays for h from src, the arrays starting at at[0..4]
-// (vertices, polyStart, indexPool, polyMaterial, polyColor).
-bool CopyArrays(const Source& src, const lp::ModelHeader& h, const uint64_t at[5],
+// The appearance's materials and images from the table at at: nothing to
+// read for a model without them.
+bool CopyTable(const Source& src, const lp::ModelHeader& h, uint64_t at, SurfaceAppearance& out) {
+  if (h.tableBytes == 0) return h.materials == 0 && h.images == 0 && h.imageBytes == 0;
+  std::vector<uint8_t> table(h.tableBytes);
+  std::vector<aw::ImageRecord> images;
+  if (!src.Get(table.data(), table.size(), at) ||
+      !aw::DecodeTable(table.data(), table.size(), h, out, images))
+    return false;
+  for (size_t i = 0; i < images.size(); ++i) {
+    std::vector<uint8_t>& data = out.images[i].data;
+    data.resize(images[i].bytes);
+    if (!data.empty() && !src.Get(data.data(), data.size(), images[i].at)) return false;
+  }
+  return true;
+}
+
+// Fills model's arrays for h from src, the arrays starting at at (Array
+// order), then its materials and images.
+bool CopyArrays(const Source& src, const lp::ModelHeader& h, const uint64_t at[lp::kArrays],
                 PolygonModel& model) {
   model.Clear();
   model.polyStart.clear();
-  Job jobs[5] = {CopyJob(model.vertices, h.vertices, at[0], src),
-                 CopyJob(model.polyStart, h.polygons + 1, at[1], src),
-                 CopyJob(model.indexPool, h.corners, at[2], src),
-                 CopyJob(model.polyMaterial, h.polygons, at[3], src),
-                 CopyJob(model.polyColor, h.polygons, at[4], src)};
+  SurfaceAppearance& look = model.appearance;
+  Job jobs[] = {CopyJob(model.vertices, h.vertices, at[lp::kVertices], src),
+                CopyJob(model.polyStart, h.polygons + 1, at[lp::kPolyStart], src),
+                CopyJob(model.indexPool, h.corners, at[lp::kIndexPool], src),
+                CopyJob(model.polyMaterial, h.polygons, at[lp::kPolyMaterial], src),
+                CopyJob(model.polyColor, h.polygons, at[lp::kPolyColor], src),
+                CopyJob(look.polygonMaterial, h.polygonMaterials, at[lp::kPolygonMaterials], src),
+                CopyJob(look.cornerUV, h.cornerUVs, at[lp::kCornerUVs], src)};
   // Two shares of about the same size, the biggest arrays first.
   std::sort(std::begin(jobs), std::end(jobs),
             [](const Job& a, const Job& b) { return a.bytes > b.bytes; });
@@ -156,7 +178,7 @@ bool CopyArrays(const Source& src, const lp::ModelHeader& h, const uint64_t at[5
   if (!helper.joinable()) mine.insert(mine.end(), helpers.begin(), helpers.end());
   runAll(mine);
   if (helper.joinable()) helper.join();
-  return !failed;
+  return !failed && CopyTable(src, h, at[lp::kTable], look) && aw::MaterialNumbersSound(look);
 }
 
 // Frees the arrays, not just empties them: a refused reply leaves nothing
@@ -202,11 +224,11 @@ bool CopyLoaderModel(int memfd, uint64_t cap, PolygonModel& model) {
             lp::ModelBytes(h) == static_cast<uint64_t>(st.st_size) &&
             static_cast<uint64_t>(st.st_blocks) * 512 >= static_cast<uint64_t>(st.st_size);
   if (ok) {
-    const uint64_t sizes[5] = {h.vertices * 12, (h.polygons + 1) * 4, h.corners * 4, h.polygons * 4,
-                               h.polygons * 12};
-    uint64_t at[5];
+    uint64_t sizes[lp::kArrays];
+    lp::ArrayBytes(h, sizes);
+    uint64_t at[lp::kArrays];
     uint64_t offset = sizeof h;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < lp::kArrays; ++i) {
       at[i] = offset;
       offset += sizes[i];
     }

@@ -13,8 +13,8 @@
 #include "core/loader_protocol.h"
 #include "core/model.h"
 
-// Both readers replace the arrays of model (edgeCos stays) and succeed, or
-// release them and fail when
+// Both readers replace the arrays and the appearance of model (edgeCos
+// stays) and succeed, or release them and fail when
 //  - the counts cannot be a model's: more than 2^31 - 1 vertices or
 //    polygons, more than 2^32 - 1 corners, or arrays of more than cap bytes
 //    (the loader's address-space cap);
@@ -24,13 +24,19 @@
 //    counts or whose pages are not all there (CopyLoaderModel: a file grown
 //    with ftruncate costs its writer nothing);
 //  - an array cannot be read whole;
-//  - the polygon offsets are out of order (LoaderOffsetsInOrder).
+//  - the polygon offsets are out of order (LoaderOffsetsInOrder);
+//  - the appearance does not hold together (appearance_wire.h): counts past
+//    its limits or out of step with the polygons and corners, a table its
+//    records do not fill exactly, image sizes that do not add up, a
+//    material number that names no material.
 // So a forged reply costs the window at most what the loader holds, plus a
-// constant: each array's room rounded up to whole huge pages and a staging
-// buffer of 64 KiB per copying thread. (A loader that frees its memory
-// after the check has still paid for it once.) Vertex indices stay
-// unchecked, as a reader's are. The arrays are written once, not cleared
-// first, and a big model is copied on two threads.
+// constant: each array's room rounded up to whole huge pages, a staging
+// buffer of 64 KiB per copying thread, and the appearance's records (at
+// most a few MiB). A reply without appearance reads nothing more. (A
+// loader that frees its memory after the check has still paid for it
+// once.) Vertex indices stay unchecked, as a reader's are. The arrays are
+// written once, not cleared first, and a big model is copied on two
+// threads.
 
 // From the memory of child (its kLoad reply: counts and array addresses).
 // kForbidden when this process may not read that memory (ptrace rules, no

@@ -1,6 +1,7 @@
 // The window's decoding of the model the plug-in loader leaves in its
-// memory file: any bytes give the model they hold, offsets in order, or a
-// refusal that keeps nothing; the same counts over the file grown to their
+// memory file: any bytes give the model they hold (its appearance too:
+// arrays as written, materials and images within their limits), offsets in
+// order, or a refusal that keeps nothing; the same counts over the file grown to their
 // size (a hole, which costs its writer nothing) are refused unless the
 // bytes written cover them.
 #include <sys/mman.h>
@@ -10,10 +11,13 @@
 #include <cstring>
 #include <vector>
 
+#include "core/appearance_limits.h"
+#include "core/appearance_wire.h"
 #include "core/loader_reply.h"
 #include "fuzz/fuzz_entry.h"
 
 namespace lp = loader_protocol;
+namespace al = appearance_limits;
 
 namespace {
 
@@ -62,16 +66,31 @@ TARNELLE_FUZZ_ENTRY {
     const uint8_t* at = data + sizeof h;
     FUZZ_CHECK(Holds(m.vertices, at) && Holds(m.polyStart, at) && Holds(m.indexPool, at) &&
                Holds(m.polyMaterial, at) && Holds(m.polyColor, at));
+    const SurfaceAppearance& a = m.appearance;
+    FUZZ_CHECK(Holds(a.polygonMaterial, at) && Holds(a.cornerUV, at));
+    FUZZ_CHECK(a.polygonMaterial.empty() || a.polygonMaterial.size() == h.polygons);
+    FUZZ_CHECK(a.cornerUV.empty() || a.cornerUV.size() == h.corners);
+    FUZZ_CHECK(a.materials.size() == h.materials && a.images.size() == h.images &&
+               a.materials.size() <= al::kMaxMaterials && a.images.size() <= al::kMaxImages);
+    FUZZ_CHECK(appearance_wire::MaterialNumbersSound(a));
+    uint64_t imageBytes = 0;
+    for (const EmbeddedImage& i : a.images) imageBytes += i.data.size();
+    FUZZ_CHECK(imageBytes == h.imageBytes && imageBytes <= al::kMaxImageBytes);
+    for (const SurfaceMaterial& s : a.materials)
+      FUZZ_CHECK(s.texture.size() <= al::kMaxTextureName && s.opacity >= 0 && s.opacity <= 1);
   } else {
+    const SurfaceAppearance& a = m.appearance;
     FUZZ_CHECK(m.vertices.capacity() == 0 && m.indexPool.capacity() == 0 &&
                m.polyMaterial.capacity() == 0 && m.polyColor.capacity() == 0 &&
-               m.polyStart.size() == 1);
+               m.polyStart.size() == 1 && a.materials.capacity() == 0 &&
+               a.polygonMaterial.capacity() == 0 && a.cornerUV.capacity() == 0 &&
+               a.images.capacity() == 0);
   }
 
   // Counts small enough for ModelBytes not to wrap, claiming more than
   // was written.
   if (size < sizeof h || h.vertices >= (1ull << 31) || h.polygons >= (1ull << 31) ||
-      h.corners >= (1ull << 32))
+      h.corners >= (1ull << 32) || !appearance_wire::CountsSound(h))
     return 0;
   const uint64_t claimed = lp::ModelBytes(h);
   struct stat st;

@@ -218,24 +218,47 @@ def off():
 
 def loader_reply():
     # The loader's memory file: counts, then vertices, polygon offsets,
-    # corners, materials and colours.
-    def model(verts, polys):
+    # corners, materials and colours; then the appearance: material per
+    # polygon, coordinates per corner, the table of materials and images
+    # (records, then texture names and hints) and the images' bytes.
+    def model(verts, polys, look=None):
         starts, corners = [0], []
         for idx, _, _ in polys:
             corners += idx
             starts.append(len(corners))
-        return (struct.pack("<3Q", len(verts), len(polys), len(corners)) +
-                b"".join(struct.pack("<3f", *v) for v in verts) +
-                struct.pack("<%dI" % len(starts), *starts) +
-                struct.pack("<%di" % len(corners), *corners) +
-                b"".join(struct.pack("<i", m) for _, m, _ in polys) +
-                b"".join(struct.pack("<3f", *c) for _, _, c in polys))
+        arrays = (b"".join(struct.pack("<3f", *v) for v in verts) +
+                  struct.pack("<%dI" % len(starts), *starts) +
+                  struct.pack("<%di" % len(corners), *corners) +
+                  b"".join(struct.pack("<i", m) for _, m, _ in polys) +
+                  b"".join(struct.pack("<3f", *c) for _, _, c in polys))
+        mats, per_polygon, uvs, images = look or ([], [], [], [])
+        head = 8 * 9
+        table_len = (20 * len(mats) + 24 * len(images) + sum(len(t) for *_, t in mats) +
+                     sum(len(h) for h, _ in images))
+        at = head + len(arrays) + 4 * len(per_polygon) + 8 * len(uvs) + table_len
+        records = b""
+        for h, data in images:
+            records += struct.pack("<QQII", at, len(data), len(h), 0)
+            at += len(data)
+        table = (b"".join(struct.pack("<4fI", r, g, b, a, len(t)) for r, g, b, a, t in mats) +
+                 records + b"".join(t for *_, t in mats) + b"".join(h for h, _ in images))
+        counts = struct.pack("<9Q", len(verts), len(polys), len(corners), len(mats),
+                             len(per_polygon), len(uvs), len(images), len(table),
+                             sum(len(d) for _, d in images))
+        return (counts + arrays + struct.pack("<%di" % len(per_polygon), *per_polygon) +
+                b"".join(struct.pack("<2f", *uv) for uv in uvs) + table +
+                b"".join(d for _, d in images))
     put("loader_reply", "empty.bin", model([], []))
     put("loader_reply", "square.bin", model(TRI, [((0, 1, 2), -1, (0, 0, 0)),
                                                    ((0, 2, 3), 1, (1, 0.5, 0.25))]))
     put("loader_reply", "mixed.bin", model(TRI + [(0, 0, 1)], [((0, 1, 2, 3), 0, (0, 0, 1)),
                                                                ((0, 1, 4), -1, (0, 0, 0)),
                                                                ((), -1, (0, 0, 0))]))
+    put("loader_reply", "look.bin", model(
+        TRI, [((0, 1, 2), -1, (0, 0, 0)), ((0, 2, 3), 1, (1, 0.5, 0.25))],
+        ([(1, 0.5, 0.25, 1, b"*0"), (1, 1, 1, 0.5, b"tex/wood.png")], [0, -1],
+         [(0, 0), (1, 0), (1, 1), (0, 0), (1, 1), (0, 1)],
+         [(b"png", b"\x89PNG\r\n\x1a\n" + bytes(range(24)))])))
 
 
 def ini():

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "core/appearance_wire.h"
 #include "core/fd_io.h"
 #include "core/loader_protocol.h"
 #include "core/model.h"
@@ -55,15 +56,38 @@ bool ReadAll(void* buf, size_t n) { return fd_io::ReadAll(lp::kSocketFd, buf, n)
 
 bool WriteAll(const void* buf, size_t n) { return fd_io::WriteAll(lp::kSocketFd, buf, n); }
 
+// The appearance's table of the last load's reply, which the parent reads
+// from this process's memory until the next request.
+std::vector<uint8_t> g_table;
+
+// The model's counts, and its appearance's table with each image at
+// imageAt.
+lp::ModelHeader HeaderFor(const PolygonModel& m, const std::vector<uint64_t>& imageAt) {
+  lp::ModelHeader h{};
+  h.vertices = m.vertices.size();
+  h.polygons = static_cast<uint64_t>(m.PolygonCount());
+  h.corners = m.indexPool.size();
+  g_table = appearance_wire::EncodeTable(m.appearance, imageAt, h);
+  return h;
+}
+
 bool SendReply(int32_t result, const std::string& error, const PolygonModel* m = nullptr) {
   const char kind = lp::kReply;
   lp::Reply reply{result, static_cast<uint32_t>(error.size()), {}, {}};
   if (m) {
-    reply.model = {m->vertices.size(), static_cast<uint64_t>(m->PolygonCount()),
-                   m->indexPool.size()};
-    const void* where[5] = {m->vertices.data(), m->polyStart.data(), m->indexPool.data(),
-                            m->polyMaterial.data(), m->polyColor.data()};
-    for (int i = 0; i < 5; ++i) reply.where[i] = reinterpret_cast<uintptr_t>(where[i]);
+    std::vector<uint64_t> imageAt;
+    for (const EmbeddedImage& i : m->appearance.images)
+      imageAt.push_back(reinterpret_cast<uintptr_t>(i.data.data()));
+    reply.model = HeaderFor(*m, imageAt);
+    const void* where[lp::kArrays] = {m->vertices.data(),
+                                      m->polyStart.data(),
+                                      m->indexPool.data(),
+                                      m->polyMaterial.data(),
+                                      m->polyColor.data(),
+                                      m->appearance.polygonMaterial.data(),
+                                      m->appearance.cornerUV.data(),
+                                      g_table.data()};
+    for (int i = 0; i < lp::kArrays; ++i) reply.where[i] = reinterpret_cast<uintptr_t>(where[i]);
   }
   return WriteAll(&kind, 1) && WriteAll(&reply, sizeof reply) &&
          WriteAll(error.data(), error.size());
@@ -109,11 +133,29 @@ std::string ErrorText(const Plugin& p) {
   return std::string(t, n);
 }
 
+template <typename Put>
+bool PutImages(const SurfaceAppearance& a, Put& put) {
+  for (const EmbeddedImage& i : a.images)
+    if (!put(i.data.data(), i.data.size())) return false;
+  return true;
+}
+
 // Copies the model into the memory file, for a parent that may not read
 // this process's memory. Written, not mapped: page faults on a fresh
 // mapping cost more than the copy itself.
 bool PublishModel(const PolygonModel& m) {
-  lp::ModelHeader h{m.vertices.size(), static_cast<uint64_t>(m.PolygonCount()), m.indexPool.size()};
+  // The images follow the arrays, in order.
+  lp::ModelHeader h = HeaderFor(m, {});
+  uint64_t bytes[lp::kArrays];
+  lp::ArrayBytes(h, bytes);
+  uint64_t next = sizeof h;
+  for (const uint64_t b : bytes) next += b;
+  std::vector<uint64_t> imageAt;
+  for (const EmbeddedImage& i : m.appearance.images) {
+    imageAt.push_back(next);
+    next += i.data.size();
+  }
+  h = HeaderFor(m, imageAt);
   if (ftruncate(lp::kModelFd, static_cast<off_t>(lp::ModelBytes(h))) != 0) return false;
   off_t at = 0;
   auto put = [&at](const void* src, size_t n) {
@@ -123,7 +165,10 @@ bool PublishModel(const PolygonModel& m) {
   };
   return put(&h, sizeof h) && put(m.vertices.data(), h.vertices * 12) &&
          put(m.polyStart.data(), (h.polygons + 1) * 4) && put(m.indexPool.data(), h.corners * 4) &&
-         put(m.polyMaterial.data(), h.polygons * 4) && put(m.polyColor.data(), h.polygons * 12);
+         put(m.polyMaterial.data(), h.polygons * 4) && put(m.polyColor.data(), h.polygons * 12) &&
+         put(m.appearance.polygonMaterial.data(), h.polygonMaterials * 4) &&
+         put(m.appearance.cornerUV.data(), h.cornerUVs * 8) && put(g_table.data(), h.tableBytes) &&
+         PutImages(m.appearance, put);
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {

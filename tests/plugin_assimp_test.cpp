@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,8 @@
 
 #include "app/filebrowser.h"
 #include "core/pipeline.h"
+#include "core/plugin_host.h"
+#include "core/plugin_loader.h"
 #include "core/reader_table.h"
 #include "readers/builtin.h"
 #include "tests/test_util.h"
@@ -184,6 +187,119 @@ TEST(AssimpPlugins, PolygonsTakeTheirMaterialsDiffuseColour) {
   ASSERT_EQ(box.status, 0) << box.err;
   EXPECT_NE(box.out.find("\nf 3 3 2 1 m -1\n"), std::string::npos) << box.out;
   EXPECT_EQ(box.out.find(" c "), std::string::npos) << box.out;
+}
+
+// The textured box as a glTF file beside its image, as a binary glTF with
+// the image inside, as a glTF with the image in a data URI, and an FBX box
+// with its image inside: one white material with the image, every polygon
+// of it, coordinates for every corner; in this process and through the
+// loader alike.
+TEST(AssimpPlugins, MaterialsTexturesAndCoordinatesReachTheAppearance) {
+  REQUIRE_MODELS();
+  struct Case {
+    const char* file;
+    const char* ext;
+    const char* texture;
+    int polygons;
+    bool glTFBox;           // the glTF box, whose coordinates and image are known
+    size_t imageBytes = 0;  // of the one embedded PNG image; 0 for none
+  } cases[] = {
+      {"glTF2/BoxTextured-glTF/BoxTextured.gltf", "gltf", "CesiumLogoFlat.png", 12, true},
+      {"glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", "glb", "*0", 12, true, 2433},
+      {"glTF2/BoxTextured-glTF-Embedded/BoxTextured.gltf", "gltf", "*0", 12, true, 2433},
+      {"FBX/embedded_ascii/box_embedded_texture_fragmented.fbx", "fbx", "*0", 6, false, 968029},
+  };
+  const std::string png = ReadAll(Model("glTF2/BoxTextured-glTF/CesiumLogoFlat.png"));
+  ASSERT_EQ(png.size(), 2433u);
+  for (const bool viaLoader : {false, true}) {
+    ReaderTable table;
+    AddPluginReaders(table, ShippedPluginDir(), SelfPath(),
+                     viaLoader ? std::string(TARNELLE_BINARY_DIR) + "/app/tarnelle-loader" : "-");
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.file) + (viaLoader ? " through the loader" : ""));
+      const FormatReader* reader = nullptr;
+      for (const FormatReader& r : table)
+        if (r.mask == std::string("*.") + c.ext) reader = &r;
+      ASSERT_TRUE(reader);
+      PolygonModel m;
+      if (viaLoader) {
+        PluginLoaderSession session(table, Model(c.file));
+        const PluginLoaderSession::Result res = session.Load(*reader, m);
+        ASSERT_EQ(res.value, 1) << res.error;
+      } else {
+        CurrentModel = std::make_unique<PolygonModel>();
+        ASSERT_EQ(reader->Load(Model(c.file).c_str()), 1);
+        m = *CurrentModel;
+        CurrentModel.reset();
+      }
+      const SurfaceAppearance& a = m.appearance;
+      ASSERT_EQ(a.materials.size(), 1u);
+      EXPECT_EQ((std::vector<float>{a.materials[0].color[0], a.materials[0].color[1],
+                                    a.materials[0].color[2], a.materials[0].opacity}),
+                (std::vector<float>{1, 1, 1, 1}));
+      EXPECT_EQ(a.materials[0].texture, c.texture);
+      EXPECT_EQ(a.polygonMaterial, std::vector<int32_t>(c.polygons, 0));
+      ASSERT_EQ(a.cornerUV.size(), m.indexPool.size());
+      ASSERT_EQ(a.images.size(), c.imageBytes ? 1u : 0u);
+      if (c.imageBytes) {
+        EXPECT_EQ(a.images[0].hint, "png");
+        ASSERT_EQ(a.images[0].data.size(), c.imageBytes);
+        EXPECT_EQ(std::string(a.images[0].data.begin(), a.images[0].data.begin() + 4), "\x89PNG");
+      }
+      if (!c.glTFBox) continue;
+      if (c.imageBytes) {
+        EXPECT_EQ(std::string(a.images[0].data.begin(), a.images[0].data.end()), png);
+      }
+      // As the file gives them (its accessor's bounds: u from 0 to 6, v
+      // from 0 to 1), and not all at one place.
+      std::set<std::pair<float, float>> distinct;
+      float low[2] = {1e9f, 1e9f}, high[2] = {-1e9f, -1e9f};
+      for (const Float2& uv : a.cornerUV) {
+        distinct.insert({uv.u, uv.v});
+        low[0] = std::min(low[0], uv.u);
+        low[1] = std::min(low[1], uv.v);
+        high[0] = std::max(high[0], uv.u);
+        high[1] = std::max(high[1], uv.v);
+      }
+      EXPECT_EQ(low[0], 0.0f);
+      EXPECT_EQ(high[0], 6.0f);
+      EXPECT_NEAR(low[1], 0.0f, 1e-6f);
+      EXPECT_NEAR(high[1], 1.0f, 1e-6f);
+      EXPECT_GT(distinct.size(), 4u);
+    }
+    ReleaseReaderTable(table);
+  }
+}
+
+// A mirrored placement reverses a polygon's corners: its texture
+// coordinates go with them. (glTF's v runs downwards; assimp gives it
+// upwards, as OpenGL has it.)
+TEST(AssimpPlugins, TextureCoordinatesFollowReversedCorners) {
+  const std::string path = WriteTemp(
+      "mirrored.gltf",
+      R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0,1]}],)"
+      R"("nodes":[{"mesh":0},{"mesh":0,"scale":[-1,1,1]}],)"
+      R"("meshes":[{"primitives":[{"attributes":{"POSITION":0,"TEXCOORD_0":1}}]}],)"
+      R"("buffers":[{"byteLength":60,"uri":"data:application/octet-stream;base64,)"
+      R"(AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAAAAAAAAAAAAAAAIA/AAAAAAAAAAAAAIA/"}],)"
+      R"("bufferViews":[{"buffer":0,"byteLength":36},{"buffer":0,"byteOffset":36,"byteLength":24}],)"
+      R"("accessors":[{"bufferView":0,"componentType":5126,"count":3,"type":"VEC3",)"
+      R"("min":[0,0,0],"max":[1,1,0]},)"
+      R"({"bufferView":1,"componentType":5126,"count":3,"type":"VEC2"}]})");
+  ReaderTable table;
+  AddPluginReaders(table, ShippedPluginDir(), SelfPath(), "-");
+  const FormatReader* gltf = nullptr;
+  for (const FormatReader& r : table)
+    if (r.mask == "*.gltf") gltf = &r;
+  ASSERT_TRUE(gltf);
+  CurrentModel = std::make_unique<PolygonModel>();
+  ASSERT_EQ(gltf->Load(path.c_str()), 1);
+  const PolygonModel& m = *CurrentModel;
+  ASSERT_EQ(m.indexPool, (std::vector<int32_t>{0, 1, 2, 5, 4, 3}));
+  EXPECT_EQ(m.appearance.cornerUV,
+            (std::vector<Float2>{{0, 1}, {1, 1}, {0, 0}, {0, 0}, {1, 1}, {0, 1}}));
+  CurrentModel.reset();
+  ReleaseReaderTable(table);
 }
 
 TEST(AssimpPlugins, NodeTransformsPlaceEveryInstance) {

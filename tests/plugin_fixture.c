@@ -4,8 +4,12 @@
  * IsSupport: 1 when the file starts with "#tp", 0 for "#t?", else -1.
  * Load runs the file as a script of calls into the host, one per line:
  *   v X Y Z | f N I... | c P R G B | clear | nv | np   call the _Pobj function
+ *   m M R G B A [TEXTURE] | pm P M | uv P N U V...   the appearance ones ("-" for
+ *   img HINT BYTES SEED                              no texture or hint; image
+ *                                                    byte i is SEED + i)
  *   fail TEXT | failnull                             fail with TEXT / a null text
- * The results of v, f, nv and np are collected in TestResults(). */
+ * The results of v, f, nv, np and the appearance calls are collected in
+ * TestResults(); an appearance function the executable lacks gives "x". */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -71,6 +75,52 @@ static void Note(int v) {
   snprintf(g_results + len, sizeof g_results - len, "%s%d", len ? " " : "", v);
 }
 
+static void NoteMissing(void) {
+  size_t len = strlen(g_results);
+  snprintf(g_results + len, sizeof g_results - len, "%sx", len ? " " : "");
+}
+
+static const char* Text(const char* word) { return strcmp(word, "-") == 0 ? NULL : word; }
+
+/* The appearance commands; 0 for a line that is none of them. */
+static int Appearance(const char* line) {
+  float rgba[4];
+  int p, m, n, seed, used = 0;
+  char word[300] = "";
+  if (sscanf(line, "m %d %f %f %f %f%n", &m, &rgba[0], &rgba[1], &rgba[2], &rgba[3], &used) == 5) {
+    if (sscanf(line + used, " %299s", word) != 1) strcpy(word, "-");
+    if (_PobjSetMaterial)
+      Note(_PobjSetMaterial(m, rgba[0], rgba[1], rgba[2], rgba[3], Text(word)));
+    else
+      NoteMissing();
+  } else if (sscanf(line, "pm %d %d", &p, &m) == 2) {
+    if (_PobjSetPolygonMaterial)
+      Note(_PobjSetPolygonMaterial(p, m));
+    else
+      NoteMissing();
+  } else if (sscanf(line, "uv %d %d%n", &p, &n, &used) == 2) {
+    float uv[32];
+    const char* s = line + used;
+    int k, step;
+    for (k = 0; k < 32 && sscanf(s, "%f%n", &uv[k], &step) == 1; ++k) s += step;
+    if (_PobjSetPolygonUV)
+      Note(_PobjSetPolygonUV(p, n, uv));
+    else
+      NoteMissing();
+  } else if (sscanf(line, "img %15s %d %d", word, &n, &seed) == 3) {
+    unsigned char* data = (unsigned char*)malloc(n > 0 ? (size_t)n : 1);
+    for (int i = 0; data && i < n; ++i) data[i] = (unsigned char)(seed + i);
+    if (_PobjAddImage)
+      Note(_PobjAddImage(Text(word), data, n));
+    else
+      NoteMissing();
+    free(data);
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
 int32_t Load(const char* path) {
   char line[512];
   FILE* f = fopen(path, "rb");
@@ -100,6 +150,7 @@ int32_t Load(const char* path) {
       float rgb[3];
       if (sscanf(line + 2, "%d %f %f %f", &p, &rgb[0], &rgb[1], &rgb[2]) == 4)
         _PobjSetPolygonColor(p, rgb);
+    } else if (Appearance(line)) {
     } else if (strcmp(line, "clear") == 0) {
       _PobjClearObject();
     } else if (strcmp(line, "nv") == 0) {

@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -270,6 +272,62 @@ TEST(PobjExports, SetPolygonColorKeepsAnOwnMaterial) {
   EXPECT_EQ(_PobjAddPolygon(3, tri), -1);
   EXPECT_EQ(_PobjGetNv(), 0);
   EXPECT_EQ(_PobjGetNp(), 0);
+}
+
+// Every bad call of the appearance functions returns -1 and changes
+// nothing; colours are clamped; an image's size is checked before its
+// bytes are read.
+TEST(PobjExports, AppearanceCallsCheckEveryArgument) {
+  CurrentModel = std::make_unique<PolygonModel>();
+  const int32_t tri[3] = {0, 1, 2};
+  ASSERT_EQ(_PobjAddPolygon(3, tri), 0);
+  EXPECT_EQ(_PobjSetMaterial(0, 2.0f, -1.0f, std::nanf(""), 5.0f, "a.png"), 0);
+  const SurfaceMaterial& m0 = CurrentModel->appearance.materials.at(0);
+  EXPECT_EQ((std::vector<float>{m0.color[0], m0.color[1], m0.color[2], m0.opacity}),
+            (std::vector<float>{1, 0, 0, 1}));
+  const float uv[8] = {0, 0, 1, 0, 1, 1, 0, 1};
+  const uint8_t byte = 1;
+  const std::string longName(4097, 'a');
+  struct Case {
+    const char* name;
+    std::function<int32_t()> call;
+  } cases[] = {
+      {"material below 0", [] { return _PobjSetMaterial(-1, 1, 1, 1, 1, nullptr); }},
+      {"material past the limit", [] { return _PobjSetMaterial(65536, 1, 1, 1, 1, nullptr); }},
+      {"texture name too long", [&] { return _PobjSetMaterial(0, 1, 1, 1, 1, longName.c_str()); }},
+      {"no such polygon", [] { return _PobjSetPolygonMaterial(1, 0); }},
+      {"polygon below 0", [] { return _PobjSetPolygonMaterial(-1, 0); }},
+      {"material not set", [] { return _PobjSetPolygonMaterial(0, 1); }},
+      {"material below -1", [] { return _PobjSetPolygonMaterial(0, -2); }},
+      {"more corners than the polygon's", [&] { return _PobjSetPolygonUV(0, 4, uv); }},
+      {"fewer corners than the polygon's", [&] { return _PobjSetPolygonUV(0, 2, uv); }},
+      {"coordinates of no polygon", [&] { return _PobjSetPolygonUV(1, 3, uv); }},
+      {"no coordinates", [] { return _PobjSetPolygonUV(0, 3, nullptr); }},
+      {"image without bytes", [] { return _PobjAddImage("png", nullptr, 5); }},
+      {"image of 0 bytes", [&] { return _PobjAddImage("png", &byte, 0); }},
+      {"image of fewer than 0 bytes", [&] { return _PobjAddImage("png", &byte, -1); }},
+      // Past 256 MiB: refused before the one byte there is read beyond.
+      {"image past the limit", [&] { return _PobjAddImage("png", &byte, INT32_MAX); }},
+  };
+  const SurfaceAppearance before = CurrentModel->appearance;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.call(), -1);
+    const SurfaceAppearance& now = CurrentModel->appearance;
+    EXPECT_EQ(now.materials.size(), before.materials.size());
+    EXPECT_EQ(now.materials[0].texture, "a.png");
+    EXPECT_TRUE(now.polygonMaterial.empty() && now.cornerUV.empty() && now.images.empty());
+  }
+  // 1024 images at most.
+  for (int i = 0; i < 1024; ++i) ASSERT_EQ(_PobjAddImage(nullptr, &byte, 1), i);
+  EXPECT_EQ(_PobjAddImage(nullptr, &byte, 1), -1);
+
+  // Before the first load there is no model to act on.
+  CurrentModel.reset();
+  EXPECT_EQ(_PobjSetMaterial(0, 1, 1, 1, 1, nullptr), -1);
+  EXPECT_EQ(_PobjSetPolygonMaterial(0, -1), -1);
+  EXPECT_EQ(_PobjSetPolygonUV(0, 3, uv), -1);
+  EXPECT_EQ(_PobjAddImage(nullptr, &byte, 1), -1);
 }
 
 }  // namespace

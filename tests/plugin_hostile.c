@@ -17,6 +17,9 @@
  *   TP_FILL    writes its model file (descriptor 4) without end
  *   TP_FORGE   answers on the loader's socket itself, with counts near the
  *              cap, and sleeps
+ *   TP_LOOK    answers on the loader's socket itself with a real triangle
+ *              of its own memory and an appearance with the flaw named on the
+ *              first line ("none" for a sound one), and sleeps
  *   TP_PRINT   prints a screenful on standard output and error, then fails
  *   TP_FDS     writes into every descriptor above the loader's own (3, 4)
  * A Load that comes back fails with a text saying what happened. */
@@ -238,20 +241,64 @@ int32_t Load(const char* path) {
   }
 #elif defined(TP_FORGE)
   {
-    /* The reply's layout: kind, result, error length, three counts, five
+    /* The reply's layout: kind, result, error length, nine counts, eight
        addresses. The counts claim about 2 GiB of model. */
     struct {
       int32_t result;
       uint32_t errorLen;
-      uint64_t counts[3];
-      uint64_t where[5];
+      uint64_t counts[9];
+      uint64_t where[8];
     } reply;
     memset(&reply, 0, sizeof reply);
     reply.result = 1;
     reply.counts[0] = 100u << 20;
     reply.counts[1] = 20u << 20;
     reply.counts[2] = 60u << 20;
-    for (int i = 0; i < 5; ++i) reply.where[i] = 0x10000;
+    for (int i = 0; i < 8; ++i) reply.where[i] = 0x10000;
+    const char kind = 'R';
+    if (write(3, &kind, 1) != 1 || write(3, &reply, sizeof reply) != (ssize_t)sizeof reply)
+      snprintf(g_msg, sizeof g_msg, "forge failed");
+    for (;;) pause();
+  }
+#elif defined(TP_LOOK)
+  {
+    /* A triangle with one material, coordinates and one image of 16 bytes,
+       laid out as the loader's reply gives them (see TP_FORGE); the table
+       is one material record and one image record. */
+    static float vertices[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    static uint32_t starts[2] = {0, 3};
+    static int32_t corners[3] = {0, 1, 2};
+    static int32_t materials[1] = {-1};
+    static float colors[3];
+    static int32_t looks[1] = {0};
+    static float uvs[6] = {0, 0, 1, 0, 0, 1};
+    static unsigned char image[16] = {1, 2, 3};
+    static struct {
+      float color[4];
+      uint32_t textureLen;
+      uint64_t at, bytes;
+      uint32_t hintLen, unused;
+    } __attribute__((packed)) table = {{1, 1, 1, 1}, 0, 0, 16, 0, 0};
+    struct {
+      int32_t result;
+      uint32_t errorLen;
+      uint64_t counts[9];
+      uint64_t where[8];
+    } reply = {1, 0, {3, 1, 3, 1, 1, 3, 1, sizeof table, 16}, {0}};
+    const void* where[8] = {vertices, starts, corners, materials, colors, looks, uvs, &table};
+    for (int i = 0; i < 8; ++i) reply.where[i] = (uint64_t)(uintptr_t)where[i];
+    table.at = (uint64_t)(uintptr_t)image;
+    if (strcmp(arg, "uvs") == 0) reply.counts[5] = 2;            /* not one per corner */
+    if (strcmp(arg, "materials") == 0) reply.counts[4] = 2;      /* not one per polygon */
+    if (strcmp(arg, "number") == 0) looks[0] = 1;                /* no material 1 */
+    if (strcmp(arg, "table") == 0) reply.counts[7] += 1;         /* a byte the records leave */
+    if (strcmp(arg, "name") == 0) table.textureLen = 1;          /* a name past the table */
+    if (strcmp(arg, "sizes") == 0) table.bytes = 1u << 30;       /* images that do not add up */
+    if (strcmp(arg, "count") == 0) reply.counts[3] = 1ull << 40; /* materials past any limit */
+    if (strcmp(arg, "held") == 0) {                              /* 255 MiB it does not hold */
+      table.bytes = 255u << 20;
+      reply.counts[8] = table.bytes;
+    }
     const char kind = 'R';
     if (write(3, &kind, 1) != 1 || write(3, &reply, sizeof reply) != (ssize_t)sizeof reply)
       snprintf(g_msg, sizeof g_msg, "forge failed");

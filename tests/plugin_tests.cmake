@@ -17,9 +17,10 @@ target_compile_definitions(plugin_tests PRIVATE
 
 # Plug-ins that crash, exhaust memory, spin, write files, open sockets,
 # kill, change files, reach for a terminal, outlive their viewer, fill the
-# model file or forge a reply: the loader process must contain each of them.
+# model file or forge a reply (of a model or of its appearance): the loader
+# process must contain each of them.
 set(HOSTILE_PLUGINS)
-foreach(kind CRASH ALLOC SPIN WRITE SOCKET KILL META READ TTY ORPHAN FILL FORGE PRINT FDS)
+foreach(kind CRASH ALLOC SPIN WRITE SOCKET KILL META READ TTY ORPHAN FILL FORGE LOOK PRINT FDS)
   string(TOLOWER ${kind} ext)
   tarnelle_add_plugin(tp_hostile_${ext} OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/plugin_hostile
     SOURCES plugin_hostile.c)
@@ -49,6 +50,16 @@ plugin_fixture(tp_no_issupport TP_NO_ISSUPPORT)
 plugin_fixture(tp_no_errmsg TP_NO_GETERRMSG)
 plugin_fixture(tp_null_name TP_NULL_NAME)
 plugin_fixture(tp_null_ext TP_NULL_EXT)
+
+# A plug-in built with today's kit in an executable that predates the
+# appearance functions.
+add_executable(plugin_old_host plugin_old_host.c)
+set_target_properties(plugin_old_host PROPERTIES ENABLE_EXPORTS ON C_VISIBILITY_PRESET hidden)
+target_link_libraries(plugin_old_host PRIVATE ${CMAKE_DL_LIBS})
+add_dependencies(plugin_old_host tp_good)
+add_dependencies(plugin_tests plugin_old_host)
+add_test(NAME PluginKit.LoadsWithoutTheAppearanceFunctions
+  COMMAND plugin_old_host ${PLUGIN_FIXTURES}/tp_good.so)
 
 # The reader plug-ins on assimp, with assimp's sample models when the
 # assimp-testmodels package is installed.

@@ -3,10 +3,12 @@
 // named by kAssimpFormat (assimp_format.cpp, compiled per module).
 //
 // Tarnelle keeps polygons as they are, so nothing is triangulated; node
-// transforms are applied (the static pose of the file), textures, animations,
-// cameras and lights are left alone. assimp runs in tarnelle's loader
-// process; files above a size limit, and files whose header lengths point
-// beyond their end, are refused before assimp sees them, and no C++
+// transforms are applied (the static pose of the file); materials' diffuse
+// colours and images, embedded images and the first set of texture
+// coordinates go to the appearance where the executable takes it;
+// animations, cameras and lights are left alone. assimp runs in tarnelle's
+// loader process; files above a size limit, and files whose header lengths
+// point beyond their end, are refused before assimp sees them, and no C++
 // exception leaves an export.
 
 #include <assimp/DefaultIOSystem.h>
@@ -20,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
 #include <string>
 #include <string_view>
@@ -195,11 +198,93 @@ bool DiffuseColor(const aiMaterial* material, float rgb[3]) {
   return true;
 }
 
+// Whether the executable offers the appearance functions (an older one
+// lacks them: the kit declares them weak).
+bool AppearanceWanted() {
+  return _PobjSetMaterial && _PobjSetPolygonMaterial && _PobjSetPolygonUV && _PobjAddImage;
+}
+
+// The scene's materials as the appearance has them, numbered as meshes
+// first use them (a scene may list materials no mesh uses); polygons of a
+// material with neither a colour nor an image, or of assimp's default one,
+// get none.
+class Look {
+ public:
+  explicit Look(const aiScene& scene) : scene_(scene) {
+    if (!AppearanceWanted() || !scene.mMaterials) return;
+    number_.assign(scene.mNumMaterials, kUnseen);
+  }
+
+  bool on() const { return !number_.empty(); }
+
+  // The appearance's material for polygons of mesh, or -1.
+  int32_t MaterialOf(const aiMesh& mesh) {
+    const unsigned i = mesh.mMaterialIndex;
+    if (i >= number_.size()) return -1;
+    if (number_[i] == kUnseen)
+      number_[i] = scene_.mMaterials[i] && SetMaterial(next_, *scene_.mMaterials[i]) ? next_++ : -1;
+    return number_[i];
+  }
+
+ private:
+  bool SetMaterial(int32_t n, const aiMaterial& material) {
+    aiString name;
+    if (material.Get(AI_MATKEY_NAME, name) == aiReturn_SUCCESS &&
+        strcmp(name.C_Str(), AI_DEFAULT_MATERIAL_NAME) == 0)
+      return false;
+    // glTF's base colour is its diffuse one; assimp gives both.
+    aiColor4D c(1.0f, 1.0f, 1.0f, 1.0f);
+    const bool colored = material.Get(AI_MATKEY_COLOR_DIFFUSE, c) == aiReturn_SUCCESS ||
+                         material.Get(AI_MATKEY_BASE_COLOR, c) == aiReturn_SUCCESS;
+    float opacity = c.a;
+    material.Get(AI_MATKEY_OPACITY, opacity);
+    const std::string texture = Texture(material);
+    if (!colored && texture.empty()) return false;
+    // A name past the kit's limit loses the image, not the colour.
+    return _PobjSetMaterial(n, c.r, c.g, c.b, opacity, texture.c_str()) >= 0 ||
+           (colored && _PobjSetMaterial(n, c.r, c.g, c.b, opacity, nullptr) >= 0);
+  }
+
+  // The first diffuse (or base colour) image: the file name as the model
+  // gives it, or "*N" for an embedded image handed over as image N.
+  std::string Texture(const aiMaterial& material) {
+    aiString path;
+    if (material.GetTexture(aiTextureType_DIFFUSE, 0, &path) != aiReturn_SUCCESS &&
+        material.GetTexture(aiTextureType_BASE_COLOR, 0, &path) != aiReturn_SUCCESS)
+      return {};
+    const aiTexture* embedded = scene_.GetEmbeddedTexture(path.C_Str());
+    // "*N" names an embedded image, even one that is not there.
+    if (!embedded) return path.C_Str()[0] == '*' ? std::string() : path.C_Str();
+    auto known = images_.find(embedded);
+    if (known == images_.end()) {
+      // Only encoded images (mHeight 0, mWidth bytes) travel; raw pixels
+      // are left out.
+      int32_t n = -1;
+      if (embedded->mHeight == 0 && embedded->pcData && embedded->mWidth <= INT32_MAX) {
+        char hint[sizeof embedded->achFormatHint + 1] = {};
+        memcpy(hint, embedded->achFormatHint, sizeof embedded->achFormatHint);
+        n = _PobjAddImage(hint, embedded->pcData, static_cast<int32_t>(embedded->mWidth));
+      }
+      known = images_.emplace(embedded, n).first;
+    }
+    if (known->second < 0) return {};
+    char star[16];
+    snprintf(star, sizeof star, "*%d", static_cast<int>(known->second));
+    return star;
+  }
+
+  const aiScene& scene_;
+  static constexpr int32_t kUnseen = -2;
+  std::vector<int32_t> number_;
+  int32_t next_ = 0;
+  std::map<const aiTexture*, int32_t> images_;
+};
+
 // Adds one placement of a mesh: its vertices moved by the node's
 // transform, its polygons (reversed where the transform mirrors, so that
-// they keep facing outwards).
-bool AddMesh(const aiScene& scene, const aiMesh& mesh, const aiMatrix4x4& transform,
-             std::vector<int32_t>& corners) {
+// they keep facing outwards) with their material and texture coordinates.
+bool AddMesh(const aiScene& scene, Look& look, const aiMesh& mesh, const aiMatrix4x4& transform,
+             std::vector<int32_t>& corners, std::vector<float>& uv) {
   if (mesh.mNumVertices == 0 || !mesh.mVertices) return true;
   const long long base = _PobjGetNv();
   if (base + static_cast<long long>(mesh.mNumVertices) > INT32_MAX) return Fail(kTooManyVertices);
@@ -211,19 +296,29 @@ bool AddMesh(const aiScene& scene, const aiMesh& mesh, const aiMatrix4x4& transf
   float rgb[3];
   const bool colored = mesh.mMaterialIndex < scene.mNumMaterials && scene.mMaterials &&
                        DiffuseColor(scene.mMaterials[mesh.mMaterialIndex], rgb);
+  const int32_t material = look.on() ? look.MaterialOf(mesh) : -1;
+  const aiVector3D* coords = look.on() ? mesh.mTextureCoords[0] : nullptr;
   for (unsigned f = 0; f < mesh.mNumFaces && mesh.mFaces; ++f) {
     const aiFace& face = mesh.mFaces[f];
     // Points and lines have no surface to show.
     if (face.mNumIndices < 3 || !face.mIndices) continue;
     const unsigned n = face.mNumIndices;
     corners.resize(n);
+    uv.resize(2 * static_cast<size_t>(n));
     for (unsigned k = 0; k < n; ++k) {
       if (face.mIndices[k] >= mesh.mNumVertices) return Fail(kBadIndex);
-      corners[mirrored ? n - 1 - k : k] = static_cast<int32_t>(base + face.mIndices[k]);
+      const unsigned at = mirrored ? n - 1 - k : k;
+      corners[at] = static_cast<int32_t>(base + face.mIndices[k]);
+      if (coords) {
+        uv[2 * at] = coords[face.mIndices[k]].x;
+        uv[2 * at + 1] = coords[face.mIndices[k]].y;
+      }
     }
     const int32_t p = _PobjAddPolygon(static_cast<int32_t>(n), corners.data());
     if (p < 0) return Fail(kNoMemory);
     if (colored) _PobjSetPolygonColor(p, rgb);
+    if (material >= 0) _PobjSetPolygonMaterial(p, material);
+    if (coords) _PobjSetPolygonUV(p, static_cast<int32_t>(n), uv.data());
   }
   return true;
 }
@@ -238,7 +333,9 @@ bool AddNodes(const aiScene& scene) {
   };
   std::vector<Placed> stack;
   if (scene.mRootNode) stack.push_back({scene.mRootNode, aiMatrix4x4()});
+  Look look(scene);
   std::vector<int32_t> corners;
+  std::vector<float> uv;
   while (!stack.empty()) {
     const Placed at = stack.back();
     stack.pop_back();
@@ -246,7 +343,7 @@ bool AddNodes(const aiScene& scene) {
     for (unsigned k = 0; k < at.node->mNumMeshes && at.node->mMeshes; ++k) {
       const unsigned m = at.node->mMeshes[k];
       if (m < scene.mNumMeshes && scene.mMeshes[m] &&
-          !AddMesh(scene, *scene.mMeshes[m], transform, corners))
+          !AddMesh(scene, look, *scene.mMeshes[m], transform, corners, uv))
         return false;
     }
     for (unsigned c = at.node->mNumChildren; c-- > 0;)
@@ -254,6 +351,19 @@ bool AddNodes(const aiScene& scene) {
         stack.push_back({at.node->mChildren[c], transform});
   }
   return true;
+}
+
+bool IsFbx() { return std::string_view(kAssimpFormat.extension) == "fbx"; }
+
+// Whether validation refused the scene for what only the appearance reads:
+// texture coordinates ("UV" components, "mTextureCoords") or textures.
+bool LookRefused(const Assimp::Importer& importer) {
+  const char* why = importer.GetErrorString();
+  std::string text = why ? why : "";
+  const bool uv = Contains(text, "UV");
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return uv || Contains(text, "tex");
 }
 
 bool LoadScene(const char* path) {
@@ -270,30 +380,42 @@ bool LoadScene(const char* path) {
       return Fail(bad);
   }
 
-  Assimp::Importer importer;
-  // The FBX reader can skip what would be thrown away. (Asking for no
-  // skeleton meshes would not do: the Collada reader then drops skinned
-  // meshes too.)
-  importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_ANIMATIONS, false);
-  importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_CAMERAS, false);
-  importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_LIGHTS, false);
-  importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_TEXTURES, false);
-  // Only positions, faces and materials are used. What else a file holds is
-  // dropped first: that makes the later steps cheaper, and validation then
-  // cannot reject a file for a light or a bone that would not be shown.
-  importer.SetPropertyInteger(AI_CONFIG_PP_RVC_FLAGS,
-                              aiComponent_NORMALS | aiComponent_TANGENTS_AND_BITANGENTS |
-                                  aiComponent_COLORS | aiComponent_TEXCOORDS |
-                                  aiComponent_BONEWEIGHTS | aiComponent_ANIMATIONS |
-                                  aiComponent_TEXTURES | aiComponent_LIGHTS | aiComponent_CAMERAS);
   std::string name = path;
-  if (!HasExtension(name, kAssimpFormat.extension)) {
-    name += std::string(".") + kAssimpFormat.extension;
-    importer.SetIOHandler(new AliasIOSystem(name, path));  // the importer owns it
-  }
-  const aiScene* scene = importer.ReadFile(name, aiProcess_RemoveComponent);
-  // Validation keeps the indices of a broken file from reaching us.
-  if (scene) scene = importer.ApplyPostProcessing(aiProcess_ValidateDataStructure);
+  const bool alias = !HasExtension(name, kAssimpFormat.extension);
+  if (alias) name += std::string(".") + kAssimpFormat.extension;
+  Assimp::Importer importer;
+  bool readFailed = false;
+  auto read = [&](bool look) {
+    if (alias) importer.SetIOHandler(new AliasIOSystem(name, path));  // the importer owns it
+    // The FBX reader can skip what would be thrown away. (Asking for no
+    // skeleton meshes would not do: the Collada reader then drops skinned
+    // meshes too.)
+    importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_ANIMATIONS, false);
+    importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_CAMERAS, false);
+    importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_LIGHTS, false);
+    importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_TEXTURES, look);
+    // Only positions, faces and materials are used, and for the appearance
+    // the first texture coordinates and the embedded images. What else a
+    // file holds is dropped first: that makes the later steps cheaper, and
+    // validation then cannot reject a file for a light or a bone that would
+    // not be shown.
+    importer.SetPropertyInteger(
+        AI_CONFIG_PP_RVC_FLAGS,
+        aiComponent_NORMALS | aiComponent_TANGENTS_AND_BITANGENTS | aiComponent_COLORS |
+            (look ? 0 : aiComponent_TEXCOORDS | aiComponent_TEXTURES) | aiComponent_BONEWEIGHTS |
+            aiComponent_ANIMATIONS | aiComponent_LIGHTS | aiComponent_CAMERAS);
+    const aiScene* scene = importer.ReadFile(name, aiProcess_RemoveComponent);
+    readFailed = !scene;
+    // Validation keeps the indices of a broken file from reaching us.
+    return scene ? importer.ApplyPostProcessing(aiProcess_ValidateDataStructure) : nullptr;
+  };
+  const aiScene* scene = read(AppearanceWanted());
+  // Validation may refuse a file for its texture coordinates or images
+  // alone, and the FBX reader may fail on the textures it reads for them:
+  // such a file loads as it did without them. Any other failure would only
+  // come again (and repeat what assimp printed).
+  if (!scene && AppearanceWanted() && (readFailed ? IsFbx() : LookRefused(importer)))
+    scene = read(false);
   if (!scene) {
     const char* why = importer.GetErrorString();
     return Fail(why && *why ? why : kFailed);

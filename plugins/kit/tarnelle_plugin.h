@@ -7,7 +7,9 @@
  * keeps each library that provides the five exports below and answers the
  * version handshake. The library then reads its format exactly like a
  * built-in reader. It fills the model through the six _Pobj functions that
- * the executable exports.
+ * the executable exports, and, where its format has them, gives materials,
+ * texture coordinates and embedded images through the appearance functions
+ * at the end of this header.
  *
  * Rules:
  * - Define the five exports in one source file that includes this header,
@@ -95,5 +97,66 @@ TARNELLE_PLUGIN_C void _PobjSetPolygonColor(int32_t p, const float* rgb);
 /* The current vertex and polygon counts. */
 TARNELLE_PLUGIN_C int32_t _PobjGetNv(void);
 TARNELLE_PLUGIN_C int32_t _PobjGetNp(void);
+
+/* ---- The appearance functions, only during Load ----
+ *
+ * How the surfaces look beyond their geometry: materials with a base
+ * colour, an opacity and a diffuse image, per-corner texture coordinates,
+ * and images embedded in the model file. They change nothing the six
+ * functions above build: polygon colours, counts and indices stay as they
+ * are, and a plug-in that never calls them loads as before.
+ *
+ * Which executables have them: they came after the first kit, and
+ * TARNELLE_PLUGIN_VERSION stayed the same, so that plug-ins built before
+ * them keep loading. A plug-in built with this header therefore loads in
+ * an executable with or without them: they are declared weak, and each is
+ * a null pointer where the executable lacks it. Test before the call, once
+ * per function, e.g.
+ *
+ *     if (_PobjSetMaterial) _PobjSetMaterial(0, 1.0f, 0.5f, 0.5f, 1.0f, "skin.png");
+ *
+ * TARNELLE_PLUGIN_APPEARANCE tells code compiled against a header that
+ * declares them; the null test tells whether the running executable has
+ * them. An old plug-in never calls them and needs nothing.
+ *
+ * Every call checks its arguments: an index out of range, a null pointer
+ * where data is needed, a size beyond the limits below, or no memory
+ * returns -1 and changes nothing. Limits per model: 65536 materials, 4096
+ * bytes of texture name, 1024 embedded images of 256 MiB together, 15
+ * bytes of format hint.
+ *
+ * Texture coordinates are OpenGL's, as OBJ files have them: (0, 0) is the
+ * lower left corner of the image, u grows to the right and v upwards. */
+#define TARNELLE_PLUGIN_APPEARANCE 1
+#define TARNELLE_PLUGIN_WEAK __attribute__((weak))
+
+/* Sets material m (0 or more): its base colour r, g, b and its opacity
+ * (1 opaque, 0 invisible), each from 0 to 1 (values outside are clamped),
+ * and its diffuse image: texture is a file name as the model names it,
+ * resolved against the model's folder (never above it), "*N" for image N
+ * of _PobjAddImage, or null or "" for none. Materials below m that were
+ * never set are white and opaque. Setting m again replaces it. Returns m. */
+TARNELLE_PLUGIN_C int32_t _PobjSetMaterial(int32_t m, float r, float g, float b, float opacity,
+                                           const char* texture) TARNELLE_PLUGIN_WEAK;
+
+/* Gives polygon p material m, which must be set already; -1 takes the
+ * material away. Polygons never given one have none (they are drawn as
+ * without appearance). Returns p. */
+TARNELLE_PLUGIN_C int32_t _PobjSetPolygonMaterial(int32_t p, int32_t m) TARNELLE_PLUGIN_WEAK;
+
+/* Sets the texture coordinates of polygon p's corners: nv must be its
+ * corner count and uv holds nv pairs u, v in the order of the corners
+ * given to _PobjAddPolygon (copied). Corners never given coordinates lie
+ * at (0, 0). Returns p. */
+TARNELLE_PLUGIN_C int32_t _PobjSetPolygonUV(int32_t p, int32_t nv,
+                                            const float* uv) TARNELLE_PLUGIN_WEAK;
+
+/* Adds an image embedded in the model file: bytes bytes at data, encoded
+ * as a file would hold them (PNG, JPEG, ...; copied), and hint, the format
+ * as a file extension such as "png", or null or "" when unknown (a hint
+ * other than letters and digits counts as none). Returns the image's
+ * number N, 0 for the first, which a material names as "*N". */
+TARNELLE_PLUGIN_C int32_t _PobjAddImage(const char* hint, const void* data,
+                                        int32_t bytes) TARNELLE_PLUGIN_WEAK;
 
 #endif /* TARNELLE_PLUGIN_H */
