@@ -440,7 +440,8 @@ void TPView::DrawStandIn() {
     if (!standIn_ || !GLReady() || standInFilled_ == standInSerial_) return;
     static const ConcaveTriangles kNone;
     GLPanel1->makeCurrent();
-    if (standInBuffers_->Bind(scene_, *standIn_, standIn_->PolygonCount(), kNone, standInSerial_))
+    if (standInBuffers_->Bind(BufferDrawOf(scene_), *standIn_, standIn_->PolygonCount(), kNone,
+                              standInSerial_))
       standInBuffers_->Unbind();
     GLPanel1->doneCurrent();
     standInFilled_ = standInSerial_;

@@ -265,6 +265,15 @@ void SceneResizeGL(const Scene& scene) {
   glClearColor(scene.background[0], scene.background[1], scene.background[2], 0.0f);
 }
 
+BufferDraw BufferDrawOf(const Scene& scene) {
+  BufferDraw d;
+  d.state = scene.state;
+  d.renderType = scene.renderType;
+  d.object = {scene.object[0], scene.object[1], scene.object[2]};
+  d.control = scene;
+  return d;
+}
+
 namespace {
 
 GLenum PolygonModeOf(int mode) { return mode == 1 ? GL_LINE : mode == 2 ? GL_POINT : GL_FILL; }
@@ -441,7 +450,7 @@ void PolygonPassBatched(const Scene& scene, const DrawSource& src, bool withColo
 void PolygonPass(const Scene& scene, const DrawSource& src, DrawBuffers* buffers, bool withColour,
                  bool fill) {
   if (buffers)
-    buffers->Pass(scene, withColour, fill);
+    buffers->Pass(BufferDrawOf(scene), withColour, fill);
   else if (scene.referenceDrawing)
     PolygonPassReference(scene, src, withColour, fill);
   else
@@ -468,7 +477,8 @@ void DrawFrame(const Scene& scene, const DrawSource* src, DrawBuffers* buffers, 
   if (!src || src->polygonCount <= 0) return;
 
   if (scene.referenceDrawing ||
-      (buffers && !buffers->Bind(scene, src->model, src->polygonCount, src->concave, serial)))
+      (buffers &&
+       !buffers->Bind(BufferDrawOf(scene), src->model, src->polygonCount, src->concave, serial)))
     buffers = nullptr;
   if (!buffers) ClientArrays(scene, src->model);
 
@@ -505,7 +515,7 @@ void SceneDrawGL(const Scene& scene) {
 
 void SceneFillBuffersGL(const Scene& scene) {
   if (!scene.buffers || scene.referenceDrawing || scene.polygonCount == 0 || !scene.model) return;
-  if (scene.buffers->Bind(scene, *scene.model, scene.polygonCount, scene.concave,
+  if (scene.buffers->Bind(BufferDrawOf(scene), *scene.model, scene.polygonCount, scene.concave,
                           scene.modelSerial))
     scene.buffers->Unbind();
 }
