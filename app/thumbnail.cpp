@@ -236,6 +236,18 @@ bool IsThumbnailInvocation(int argc, char** argv) {
 }
 
 int RunThumbnail(int argc, char** argv) {
+  // --textures=0|1 may stand anywhere after --thumbnail; the rest are in place.
+  bool textures = true;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (i > 1 && (a == "--textures=0" || a == "--textures=1"))
+      textures = a.back() == '1';
+    else
+      args.push_back(argv[i]);
+  }
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   int size = 0;
   if (argc < 5 || (argc - 3) % 2 != 0 || !ParseSize(argv[2], size)) {
     fputs("usage: tarnelle --thumbnail SIZE IN OUT [IN OUT]...   (SIZE 1..4096; OUT is a PNG)\n",
@@ -248,6 +260,7 @@ int RunThumbnail(int argc, char** argv) {
   signal(SIGCHLD, SIG_DFL);
   ThumbnailBatch batch;
   batch.size = size;
+  batch.textures = textures;
   std::vector<std::string> outputs, turnedAway(files);
   std::vector<ThumbSource> sources(files);
   for (size_t i = 0; i < files; ++i) {

@@ -133,8 +133,8 @@ bool SingleThreaded() {
 }
 
 // Draws one file into pixels; false with the lines for standard error.
-bool DrawOne(LoadPipeline& pipeline, int size, const std::string& in, std::vector<uint8_t>& pixels,
-             std::string& why) {
+bool DrawOne(LoadPipeline& pipeline, int size, bool textures, const std::string& in,
+             std::vector<uint8_t>& pixels, std::string& why) {
   QuietHost host;
   const LoadOutcome outcome = LoadModelFile(pipeline, host, in);
   PolygonModel* model = CurrentModel.get();
@@ -157,6 +157,11 @@ bool DrawOne(LoadPipeline& pipeline, int size, const std::string& in, std::vecto
     if (standIn.PolygonCount() > 0) model = &standIn;
   }
   SceneSetModel(scene, model, 0);
+  scene.textures = textures;
+  if (textures && scene.model) {
+    std::vector<std::string> unused;  // a texture that fails leaves the material colour
+    scene.images = LoadSurfaceImages(model->appearance, in, unused);
+  }
   SetViewPreset(scene.camera, 0);
   RotateScreen(scene.camera, kTiltDegrees, kTurnDegrees);
   scene.width = size;
@@ -229,7 +234,7 @@ void RunThumbnailDrawer(const ThumbnailBatch& batch, size_t first, int fd, pid_t
   for (size_t i = first; i < batch.inputs.size(); ++i) {
     if (!batch.draw[i]) continue;
     std::string why;
-    const bool ok = DrawOne(pipeline, batch.size, batch.inputs[i], pixels, why);
+    const bool ok = DrawOne(pipeline, batch.size, batch.textures, batch.inputs[i], pixels, why);
     const bool sent =
         ok ? Send(fd, tp::kPicture, {}, pixels.data(), pixels.size()) : Send(fd, tp::kFailed, why);
     if (!sent) _exit(1);

@@ -16,6 +16,7 @@ struct ThumbnailBatch {
   int size = 0;                     // edge of the square picture in pixels
   std::vector<std::string> inputs;  // model files
   std::vector<bool> draw;           // false: the parent turned the file away itself
+  bool textures = true;             // materials and textures drawn
 };
 
 // The body of the forked child: draws the files of batch from index first

@@ -10,6 +10,8 @@
 #include "mesh/triangulate.h"
 #include "preview/draw_buffers.h"
 #include "preview/draw_control.h"
+#include "preview/scene_textures.h"
+#include "preview/surface_images.h"
 
 // Column-major 4x4 matrix, as OpenGL loads it.
 struct Mat4 {
@@ -71,6 +73,14 @@ struct Scene : DrawControl {
   std::shared_ptr<DrawBuffers> buffers;
   // New for every model set or cleared, so buffers know their data is old.
   uint64_t modelSerial = 0;
+  // Whether flat and smooth types draw the model's appearance (material
+  // colours, textures, transparency) when it has one.
+  bool textures = true;
+  // The model's decoded images; null: its materials are drawn in colour.
+  std::shared_ptr<const SurfaceImages> images;
+  // The images as textures of the current context, owned as buffers are;
+  // null: a frame makes them and deletes them again.
+  std::shared_ptr<SceneTextures> glTextures;
 };
 
 // The control helpers under the names the scene's callers use.
@@ -91,6 +101,8 @@ void SceneSetModel(Scene& scene, PolygonModel* model, int renderType);
 // concave polygons triangulated.
 struct SceneModelFit {
   Camera camera;
+  // The model's images, decoded beside the fit (LoadSurfaceImages).
+  std::shared_ptr<const SurfaceImages> images;
   int32_t polygonCount = 0;  // 0: nothing is drawn
   ConcaveTriangles concave;
 };
@@ -111,6 +123,10 @@ void SceneSetColors(Scene& scene, int background, int object);
 void SceneInitGL();
 // Viewport, projection with the eye, model-view current; clear colour.
 void SceneResizeGL(const Scene& scene);
+// Whether a frame of the scene draws the model's appearance: textures shown,
+// a flat or smooth type, and materials to draw (texture coordinates alone
+// change nothing).
+bool SceneDrawsAppearance(const Scene& scene, const PolygonModel& model);
 // One frame: clear, the hidden-line depth pass when needed, the polygons.
 void SceneDrawGL(const Scene& scene);
 // The same frame with another model in the scene's model's place (a
