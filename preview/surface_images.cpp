@@ -169,9 +169,10 @@ std::shared_ptr<const SurfaceImages> LoadSurfaceImages(const SurfaceAppearance& 
                                                        const std::string& modelPath,
                                                        std::vector<std::string>& log,
                                                        const ImageLimits& limits) {
+  // Without texture coordinates no image can be drawn: none is read.
   bool any = false;
   for (const SurfaceMaterial& m : appearance.materials) any = any || !m.texture.empty();
-  if (!any) return nullptr;
+  if (!any || appearance.cornerUV.empty()) return nullptr;
   // Qt's own limit on one decoded image, process-wide: just above ours, so
   // that an image without a stated size still cannot take more.
   static std::once_flag once;

@@ -51,7 +51,7 @@ TextureLookup ResolveTexturePath(const std::string& folder, const std::string& n
 // embedded image once. modelPath is the model file (its folder is where
 // names are looked for). One log line per image that is missing, outside
 // the folder, unreadable or over the limits; such materials get -1. Null
-// when no material names an image.
+// when no material names an image or the model has no texture coordinates.
 std::shared_ptr<const SurfaceImages> LoadSurfaceImages(const SurfaceAppearance& appearance,
                                                        const std::string& modelPath,
                                                        std::vector<std::string>& log,

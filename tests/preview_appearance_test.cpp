@@ -312,3 +312,46 @@ TEST(SurfaceImageLoad, EachImageOnceAndTheTotalCapped) {
 }
 
 }  // namespace
+
+namespace {
+
+// --snapshot's renderer (and the thumbnails' drawing, the same code): the
+// appearance with the option on, today's picture with it off.
+TEST_F(PreviewAppearance, SnapshotDrawsTheAppearanceUnlessTurnedOff) {
+  auto plain = Square();
+  SnapshotOptions opt;
+  opt.width = kW;
+  opt.height = kH;
+  opt.out = folder_ + "/plain.png";
+  std::string error;
+  ASSERT_EQ(PreviewSnapshot(opt, plain.get(), error), 0) << error;
+  const QImage today(QString::fromStdString(opt.out));
+
+  struct Case {
+    bool textures;
+    const char* texture;
+    size_t lines;
+  };
+  for (const Case& c : {Case{true, "checker.png", 0}, Case{true, "gone.png", 1},
+                        Case{false, "checker.png", 0}, Case{false, "gone.png", 0}}) {
+    SCOPED_TRACE(std::string(c.texture) + (c.textures ? " on" : " off"));
+    auto m = TexturedSquare(c.texture);
+    std::vector<std::string> log;
+    opt.textures = c.textures;
+    opt.modelPath = folder_ + "/m.obj";
+    opt.log = &log;
+    opt.out = folder_ + "/out.png";
+    ASSERT_EQ(PreviewSnapshot(opt, m.get(), error), 0) << error;
+    EXPECT_EQ(log.size(), c.lines);
+    const QImage img(QString::fromStdString(opt.out));
+    ASSERT_FALSE(img.isNull());
+    if (!c.textures) {
+      EXPECT_EQ(img.convertToFormat(today.format()), today);
+      continue;
+    }
+    for (const Quarter& q : kQuarters)
+      EXPECT_EQ(Hue(img.pixel(q.x, q.y)), c.lines ? 'w' : q.hue) << q.x << "," << q.y;
+  }
+}
+
+}  // namespace
