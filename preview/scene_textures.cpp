@@ -18,25 +18,21 @@ void SceneTextures::Use(const std::shared_ptr<const SurfaceImages>& images) {
   glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
   for (size_t i = 0; i < names_.size(); ++i) {
-    const TextureImage& t = images->images[i];
-    const uint8_t* pixels = t.rgba.data();
-    int w = t.width, h = t.height;
     // A driver that takes smaller textures gets the image scaled down.
-    QImage scaled;
-    if (maxSide > 0 && (w > maxSide || h > maxSide)) {
-      const QImage whole(pixels, w, h, w * 4, QImage::Format_RGBA8888);
-      scaled = whole.scaled(std::min(w, int(maxSide)), std::min(h, int(maxSide)),
-                            Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-      pixels = scaled.constBits();
-      w = scaled.width();
-      h = scaled.height();
-    }
+    QImage image = images->images[i].pixels;
+    if (maxSide > 0 && (image.width() > maxSide || image.height() > maxSide))
+      image = image.scaled(std::min(image.width(), int(maxSide)),
+                           std::min(image.height(), int(maxSide)), Qt::IgnoreAspectRatio,
+                           Qt::SmoothTransformation);
+    const int w = image.width(), h = image.height();
     glBindTexture(GL_TEXTURE_2D, names_[i]);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    // Rows of 32-bit pixels need no padding: 4-byte alignment holds.
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, w, h, 0, GL_BGRA, GL_UNSIGNED_INT_8_8_8_8_REV,
+                 image.constBits());
     glGenerateMipmap(GL_TEXTURE_2D);
     // The mipmaps add a third.
     bytes_ += size_t(w) * size_t(h) * 4 * 4 / 3;

@@ -6,8 +6,8 @@
 
 #include <QBuffer>
 #include <QByteArray>
-#include <QImage>
 #include <QImageReader>
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <map>
@@ -15,7 +15,7 @@
 
 size_t SurfaceImages::Bytes() const {
   size_t n = 0;
-  for (const TextureImage& i : images) n += i.rgba.size();
+  for (const TextureImage& i : images) n += static_cast<size_t>(i.pixels.sizeInBytes());
   return n;
 }
 
@@ -114,15 +114,12 @@ Decoded Decode(QImageReader& reader, const ImageLimits& limits, uint64_t& budget
     return Decoded::kUnreadable;
   }
   if (tooLarge(image.width(), image.height())) return Decoded::kTooLarge;
-  image = image.convertToFormat(QImage::Format_RGBA8888);
-  if (image.isNull()) return Decoded::kUnreadable;
-  out.width = image.width();
-  out.height = image.height();
-  const size_t row = size_t(out.width) * 4;
-  out.rgba.resize(row * size_t(out.height));
-  for (int y = 0; y < out.height; ++y)
-    std::copy_n(image.constScanLine(y), row, out.rgba.data() + row * size_t(y));
-  budget -= out.rgba.size();
+  // Most images decode to one of the two 32-bit formats already.
+  if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32)
+    image.convertTo(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+  if (image.isNull() || image.depth() != 32) return Decoded::kUnreadable;
+  budget -= std::min<uint64_t>(budget, static_cast<uint64_t>(image.sizeInBytes()));
+  out.pixels = std::move(image);
   return Decoded::kOk;
 }
 

@@ -1,9 +1,10 @@
 // The diffuse images a model's materials name, found in the model's folder
-// (never above it) or among its embedded images, and decoded to RGBA8 with
-// limits checked before any pixel is decoded. Runs where the model is
+// (never above it) or among its embedded images, and decoded to 8 bits a
+// channel with limits checked before any pixel is decoded. Runs where the model is
 // prepared, off the window's thread; the drawing only uploads the result.
 #pragma once
 
+#include <QImage>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,8 +20,9 @@ inline constexpr char kLogTextureOutside[] =
     "...モデルのフォルダの外にあるテクスチャは読み込みません: ";
 
 struct TextureImage {
-  int width = 0, height = 0;
-  std::vector<uint8_t> rgba;  // 4 bytes a pixel, top row first
+  // Format_RGB32 or Format_ARGB32 (alpha not premultiplied): one 0xAARRGGBB
+  // word a pixel, top row first, as the driver takes it without a copy.
+  QImage pixels;
 };
 
 struct SurfaceImages {
