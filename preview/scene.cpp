@@ -470,9 +470,12 @@ void AppearancePass(const Scene& scene, const DrawSource& src) {
   // Channels that do not match the polygons (a reader's slip) are not read.
   const bool haveMaterials = a.polygonMaterial.size() >= count;
   const bool haveUV = a.cornerUV.size() == m.indexPool.size();
-  const SurfaceImages* images =
-      scene.images && scene.images->materialImage.size() == a.materials.size() ? scene.images.get()
+  // Held here: the owner may replace the scene's while the upload lets go
+  // of the model (the next slice then stops the pass).
+  const std::shared_ptr<const SurfaceImages> held =
+      scene.images && scene.images->materialImage.size() == a.materials.size() ? scene.images
                                                                                : nullptr;
+  const SurfaceImages* images = held.get();
   std::unique_ptr<SceneTextures> own;
   SceneTextures* textures = scene.glTextures.get();
   if (images && haveUV) {
@@ -481,7 +484,7 @@ void AppearancePass(const Scene& scene, const DrawSource& src) {
       textures = own.get();
     }
     SceneAwayFromModel away(scene);
-    textures->Use(scene.images);
+    textures->Use(held);
   }
   const auto materialOf = [&](int32_t p) {
     const int32_t k = haveMaterials ? a.polygonMaterial[static_cast<size_t>(p)] : -1;
