@@ -37,7 +37,9 @@ class TPView : public QWidget {
   // The model must outlive its use here: call ClearModel before releasing it.
   void SetModel(PolygonModel* model, int renderType);
   // The same for a model already fitted with FitSceneModel (on a loader's
-  // thread, so that the window does not read the whole model).
+  // thread, so that the window does not read the whole model), with the
+  // texture images decoded there too (SetModel decodes none: its materials
+  // show their colours alone).
   void SetFittedModel(PolygonModel* model, SceneModelFit fit, int renderType);
   // Stops drawing the current model (nothing of it is read afterwards).
   void ClearModel();
