@@ -303,6 +303,10 @@ void ApplyState(const Scene& scene) {
   }
   glDisable(GL_POLYGON_OFFSET_FILL);
   glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  // What an appearance pass stopped by an exception may have left on.
+  glDisable(GL_TEXTURE_2D);
+  glDisable(GL_BLEND);
+  glDepthMask(GL_TRUE);
   glMatrixMode(GL_MODELVIEW);
   glLoadMatrixf(scene.camera.rotation.m);
 }
