@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 
 size_t SurfaceImages::Bytes() const {
@@ -201,10 +202,13 @@ std::shared_ptr<const SurfaceImages> LoadSurfaceImages(const SurfaceAppearance& 
                                                    static_cast<qsizetype>(e.data.size()));
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::ReadOnly);
-        QImageReader reader(&buffer, e.hint.empty() ? QByteArray() : QByteArray(e.hint.c_str()));
-        // A wrong hint must not keep a readable image from showing.
-        reader.setDecideFormatFromContent(true);
-        result = Decode(reader, limits, budget, image);
+        auto reader = std::make_unique<QImageReader>(&buffer, QByteArray(e.hint.c_str()));
+        // A wrong hint must not hide a readable image: the content decides.
+        if (!e.hint.empty() && !reader->canRead()) {
+          buffer.seek(0);
+          reader = std::make_unique<QImageReader>(&buffer);
+        }
+        result = Decode(*reader, limits, budget, image);
       }
     } else {
       const TextureLookup where = ResolveTexturePath(folder, name, file);
@@ -214,8 +218,8 @@ std::shared_ptr<const SurfaceImages> LoadSurfaceImages(const SurfaceAppearance& 
           out->materialImage[i] = done[name] = it->second;
           continue;
         }
+        // The extension first: TGA has no signature to be known by.
         QImageReader reader(QString::fromLocal8Bit(file.c_str()));
-        reader.setDecideFormatFromContent(true);
         result = Decode(reader, limits, budget, image);
       }
     }

@@ -38,6 +38,29 @@ QImage Checker() {
   return img;
 }
 
+// An image as an uncompressed 24-bit TGA file, bottom row first, with the
+// footer Qt's reader asks for.
+QByteArray Tga(const QImage& img) {
+  QByteArray t(18, '\0');
+  t[2] = 2;
+  t[12] = static_cast<char>(img.width() & 0xff);
+  t[13] = static_cast<char>(img.width() >> 8);
+  t[14] = static_cast<char>(img.height() & 0xff);
+  t[15] = static_cast<char>(img.height() >> 8);
+  t[16] = 24;
+  for (int y = img.height() - 1; y >= 0; --y)
+    for (int x = 0; x < img.width(); ++x) {
+      const QRgb p = img.pixel(x, y);
+      t.append(static_cast<char>(qBlue(p)));
+      t.append(static_cast<char>(qGreen(p)));
+      t.append(static_cast<char>(qRed(p)));
+    }
+  t.append(QByteArray(8, '\0'));
+  t.append("TRUEVISION-XFILE.", 17);
+  t.append('\0');
+  return t;
+}
+
 // The colour a lit pixel shows: each channel on or off.
 char Hue(QRgb p) {
   const bool r = qRed(p) > 80, g = qGreen(p) > 80, b = qBlue(p) > 80;
@@ -138,6 +161,11 @@ TEST_F(PreviewAppearance, TexturesAndColoursShowWhereTheModelPutsThem) {
     f.write("P6\n10000 10000\n255\nabcdef");
   }
   {
+    QFile f(QString::fromStdString(folder_ + "/checker.tga"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(Tga(Checker()));
+  }
+  {
     QFile f(QString::fromStdString(folder_ + "/garbage.png"));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("\x89PNG\r\n\x1a\n not really");
@@ -157,6 +185,9 @@ TEST_F(PreviewAppearance, TexturesAndColoursShowWhereTheModelPutsThem) {
       {"textured quad", "checker.png", {1, 1, 1}, nullptr, true},
       {"colour alone", "", {0, 0, 1}, nullptr, false},
       {"embedded image", "*0", {1, 1, 1}, nullptr, true},
+      {"embedded image under a wrong hint", "*1", {1, 1, 1}, nullptr, true},
+      {"embedded image that is not there", "*2", {0, 1, 0}, kLogTextureUnreadable, false},
+      {"TGA image", "checker.tga", {1, 1, 1}, nullptr, true},
       {"missing image", "missing.png", {0, 1, 0}, kLogTextureUnreadable, false},
       {"unreadable image", "garbage.png", {0, 1, 0}, kLogTextureUnreadable, false},
       {"oversize image", "big.png", {1, 0, 0}, kLogTextureTooLarge, false},
@@ -168,6 +199,7 @@ TEST_F(PreviewAppearance, TexturesAndColoursShowWhereTheModelPutsThem) {
     SCOPED_TRACE(c.what);
     auto m = TexturedSquare(c.texture, c.colour);
     m->appearance.images.push_back({"png", {png.begin(), png.end()}});
+    m->appearance.images.push_back({"jpg", {png.begin(), png.end()}});
     std::vector<std::string> log;
     const QImage img = Draw(m.get(), &log);
     if (c.line) {
