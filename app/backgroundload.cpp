@@ -15,8 +15,13 @@
 // window's thread in order. The wait cursor stays off: the window works on.
 class TBackgroundLoad::WorkerHost : public LoadHost {
  public:
-  WorkerHost(TBackgroundLoad& owner, uint64_t generation, const LoadSettings& settings)
-      : owner_(owner), generation_(generation), settings_(settings) {}
+  WorkerHost(TBackgroundLoad& owner, uint64_t generation, const LoadSettings& settings,
+             const std::string& path, bool textures)
+      : owner_(owner),
+        generation_(generation),
+        settings_(settings),
+        path_(path),
+        textures_(textures) {}
 
   LoadSettings Settings() const override { return settings_; }
   void AppendLog(const std::string& line) override {
@@ -35,6 +40,12 @@ class TBackgroundLoad::WorkerHost : public LoadHost {
     // start before this has run.
     if (owner_.setFittedModel) {
       auto fit = std::make_shared<SceneModelFit>(FitSceneModel(model));
+      if (textures_) {
+        // Decoded here, so that the window never waits for an image.
+        std::vector<std::string> lines;
+        fit->images = LoadSurfaceImages(model.appearance, path_, lines);
+        for (const std::string& line : lines) AppendLog(line);
+      }
       Post([m = &model, fit, &owner = owner_](LoadHost&) {
         owner.setFittedModel(*m, std::move(*fit));
       });
@@ -55,6 +66,8 @@ class TBackgroundLoad::WorkerHost : public LoadHost {
   TBackgroundLoad& owner_;
   uint64_t generation_;
   LoadSettings settings_;
+  std::string path_;  // the file read: texture names are relative to its folder
+  bool textures_;
 };
 
 TBackgroundLoad::TBackgroundLoad(LoadPipeline& pipeline, LoadHost& host, QWidget* progressParent,
@@ -177,8 +190,9 @@ void TBackgroundLoad::Launch(const Request& r) {
   job->table = pipeline_.table;
   job->prepareMesh = pipeline_.prepareMesh;
   LoadControl* control = control_.get();
-  worker_ = std::thread([this, job, control, generation, settings, r] {
-    WorkerHost host(*this, generation, settings);
+  const bool textures = decodeTextures;
+  worker_ = std::thread([this, job, control, generation, settings, r, textures] {
+    WorkerHost host(*this, generation, settings, r.path, textures);
     LoadOutcome outcome;
     {
       ScopedLoadControl scope(control);

@@ -60,6 +60,9 @@ class TBackgroundLoad : public QObject {
   // the worker (which reads the whole model once more). Without it the
   // host's PreviewSetModel takes the model unfitted.
   std::function<void(PolygonModel&, SceneModelFit&&)> setFittedModel;
+  // Whether the loads started from now on decode the model's texture images
+  // with the fit (on the worker, each failure a log line).
+  bool decodeTextures = false;
 
   // How long a load runs before its progress bar shows.
   static constexpr int kProgressDelayMs = 300;

@@ -42,7 +42,8 @@ const char kUsage[] =
     "  --plugins-first   try plug-in readers before the built-in ones\n"
     "  --no-plugins      do not read the Plugin folder\n"
     "  --render-type=0..4 --cull=0..2 --view=0..5 --size=WxH\n"
-    "  --background=R,G,B --object=R,G,B --quality=1..100\n";
+    "  --background=R,G,B --object=R,G,B --quality=1..100\n"
+    "  --textures=0|1    draw materials and textures (--snapshot, --thumbnail; default 1)\n";
 
 namespace {
 
@@ -279,6 +280,10 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& opt, std::string& error
       const size_t x = v.find('x');
       ok = x != std::string_view::npos && ParseInt(v.substr(0, x), 1, 16384, opt.width) &&
            ParseInt(v.substr(x + 1), 1, 16384, opt.height);
+    } else if (value("--textures", v)) {
+      int on = 1;
+      ok = ParseInt(v, 0, 1, on);
+      opt.textures = on != 0;
     } else if (value("--background", v)) {
       ok = ParseRgb(v, opt.background);
     } else if (value("--object", v)) {
@@ -327,6 +332,7 @@ SnapshotOptions SnapshotOptionsOf(const CliOptions& opt) {
     s.object[i] = opt.object[i];
   }
   s.quality = opt.quality;
+  s.textures = opt.textures;
   return s;
 }
 
@@ -413,9 +419,17 @@ int RunCommandLine(int argc, char** argv) {
       if (outcome == LoadOutcome::kFailed) {
         fprintf(stderr, "tarnelle: %s was not loaded; %s is not written\n", file.c_str(),
                 opt.snapshotOut.c_str());
-      } else if (g_snapshotRenderer(SnapshotOptionsOf(opt), CurrentModel.get(), why) != 0) {
-        fprintf(stderr, "tarnelle: %s\n", why.c_str());
-        status = 1;
+      } else {
+        SnapshotOptions s = SnapshotOptionsOf(opt);
+        std::vector<std::string> lines;
+        s.modelPath = path;
+        s.log = &lines;
+        const int failed = g_snapshotRenderer(s, CurrentModel.get(), why);
+        for (const std::string& line : lines) printf("%s\n", line.c_str());
+        if (failed != 0) {
+          fprintf(stderr, "tarnelle: %s\n", why.c_str());
+          status = 1;
+        }
       }
     }
   }

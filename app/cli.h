@@ -21,6 +21,7 @@ struct CliOptions {
   int object[3] = {222, 222, 222};
   int quality = 50;
   std::string snapshotOut;
+  bool textures = true;  // --textures=0|1
   std::vector<std::string> files;
   int optionCount = 0;  // options other than the mode (the viewer takes none)
 };

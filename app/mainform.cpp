@@ -145,6 +145,8 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
   SetViewStyle(settings_.viewType);
   mThumbnails_->setChecked(settings_.thumbnails);
   thumbnails_->SetEnabled(settings_.thumbnails);
+  mTextures_->setChecked(settings_.textures);
+  preview_->SetTextures(settings_.textures);
   mSaveFolder_->setChecked(settings_.rememberFolder);
   QString folder = U(settings_.lastPath);
 
@@ -194,6 +196,7 @@ TMainForm::TMainForm(const MainFormOptions& options, QWidget* parent)
   loader_->setFittedModel = [this](PolygonModel& model, SceneModelFit&& fit) {
     preview_->SetFittedModel(&model, std::move(fit), Settings().renderType);
   };
+  loader_->decodeTextures = settings_.textures;
   FillFormatFilter();
 
   preview_->OnFirstInit = [this] { FirstPreviewInit(); };
@@ -520,6 +523,8 @@ void TMainForm::BuildMenus() {
   mThumbnails_ = check(option, "mThumbnails", "サムネイル表示");
   connect(mThumbnails_, &QAction::triggered, this,
           [this](bool on) { thumbnails_->SetEnabled(on); });
+  mTextures_ = check(option, "mTextures", "テクスチャ表示");
+  connect(mTextures_, &QAction::triggered, this, &TMainForm::SetTextures);
   option->addSeparator();
   mVerClean_ = check(option, "mVerClean", "頂点共有化");
   mPolWise_ = check(option, "mPolWise", "面方向の補正");
@@ -705,7 +710,21 @@ void TMainForm::EndWaitCursor() {
 void TMainForm::PreviewClearModel() { preview_->ClearModel(); }
 void TMainForm::PreviewSetCullMode(int mode) { preview_->SetCullMode(mode); }
 void TMainForm::PreviewSetModel(PolygonModel& model, int renderType) {
-  preview_->SetModel(&model, renderType);
+  // Only loads on the window's own thread come here: the images too.
+  SceneModelFit fit = FitSceneModel(model);
+  if (mTextures_->isChecked()) {
+    std::vector<std::string> lines;
+    fit.images = LoadSurfaceImages(model.appearance, loadingPath_, lines);
+    for (const std::string& line : lines) AppendLog(line);
+  }
+  preview_->SetFittedModel(&model, std::move(fit), renderType);
+}
+
+void TMainForm::SetTextures(bool on) {
+  preview_->SetTextures(on);
+  if (loader_) loader_->decodeTextures = on;
+  // A model loaded while they were off has no images yet: read it again.
+  if (on && preview_->ImagesMissing()) Reload();
 }
 void TMainForm::PreviewRepaint() { preview_->Repaint(); }
 void TMainForm::StartTrimTimer() { trimTimer_.start(); }
@@ -715,6 +734,7 @@ void TMainForm::StartTrimTimer() { trimTimer_.start(); }
 
 void TMainForm::RequestLoad(const std::string& path, const std::string& displayName) {
   ++loadCount_;
+  loadingPath_ = path;
   if (options_.backgroundLoad)
     loader_->Start(path, displayName);
   else
@@ -1052,6 +1072,7 @@ AppSettings TMainForm::CurrentSettings() const {
   s.autoRotation = mAutoRot_->isChecked();
   s.pluginsFirst = mPluginFirst_->isChecked();
   s.thumbnails = mThumbnails_->isChecked();
+  s.textures = mTextures_->isChecked();
   s.shareVertices = mVerClean_->isChecked();
   s.fixOrientation = mPolWise_->isChecked();
   s.archiveBrowsing = mArcFolder_->isChecked();

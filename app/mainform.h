@@ -91,6 +91,8 @@ class TMainForm : public QMainWindow, public LoadHost {
   void OptionClick();
   // Archive browsing on or off, as the menu item "圧縮ファイル参照" switches it.
   void SetArchiveBrowsing(bool on);
+  // The "テクスチャ表示" item: redraws at once.
+  void SetTextures(bool on);
   // Removes the archive cache folder with everything in it.
   void DeleteArchiveCache();
   // Gives the folder tree the archive extension list again (with ".exe"
@@ -185,6 +187,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   int cullMode_ = 0;
   int viewStyle_ = 2;
   int loadCount_ = 0;
+  std::string loadingPath_;  // the file of the newest load asked for
   int waitDepth_ = 0;
   bool closed_ = false;
   bool shownOnce_ = false;
@@ -226,6 +229,7 @@ class TMainForm : public QMainWindow, public LoadHost {
   QAction* mVerClean_ = nullptr;
   QAction* mPolWise_ = nullptr;
   QAction* mThumbnails_ = nullptr;
+  QAction* mTextures_ = nullptr;  // "テクスチャ表示"
   QToolButton* tbRType_ = nullptr;
   QToolButton* tbAutoRot_ = nullptr;
   QToolButton* tbView_ = nullptr;

@@ -119,6 +119,7 @@ AppSettings ReadSettings(const IniFile& ini) {
   s.angle = ReadRanged(ini, "angle", 120, 0, 180);
   s.quality = ReadRanged(ini, "quality", 50, 0, 100);
   s.thumbnails = ini.ReadInteger(kOption, "thumbnails", 1) != 0;
+  s.textures = ini.ReadInteger(kOption, "textures", 1) != 0;
   return s;
 }
 
@@ -148,6 +149,7 @@ void WriteSettings(IniFile& ini, const AppSettings& s) {
   ini.WriteString(kPview, "backcol", ColorText(s.backColor));
   ini.WriteString(kPview, "objcol", ColorText(s.objectColor));
   ini.WriteInteger(kOption, "thumbnails", s.thumbnails ? 1 : 0);
+  ini.WriteInteger(kOption, "textures", s.textures ? 1 : 0);
 }
 
 std::string CurrentExecutablePath() {

@@ -44,6 +44,7 @@ struct AppSettings {
   double angle = 120.0;    // edge detection angle, degrees
   int quality = 50;        // JPEG quality, percent
   bool thumbnails = true;  // model thumbnails in the icon views
+  bool textures = true;    // "テクスチャ表示": materials and textures in the preview
 };
 
 // Applies every key of a settings file; keys that are missing or do not

@@ -304,7 +304,7 @@ bool MakePicture(int size, QImage& picture) {
 // --thumbnail-worker SIZE: requests on standard input, one answer line
 // each; the drawer is kept, its read scope that of the file it was
 // started for (a folder change starts a new one: Landlock cannot widen).
-int RunWorker(int size) {
+int RunWorker(int size, bool textures) {
   // Below the window that waits for the pictures: a worker on every
   // processor must not take the window's turn when it has work.
   errno = 0;
@@ -322,7 +322,8 @@ int RunWorker(int size) {
     if (!away.empty())
       Say(away);
     else
-      one = ThumbnailOne(drawer, DrawerSetup{size, FoldersOf({in})}, in, source, out, picture);
+      one = ThumbnailOne(drawer, DrawerSetup{size, FoldersOf({in}), textures}, in, source, out,
+                         picture);
     if (one == Outcome::kNoEnvironment) {
       status = kThumbnailNoEnvironment;
       break;
@@ -347,13 +348,25 @@ int RunThumbnail(int argc, char** argv) {
   // a pipe that says so by EPIPE, not by a signal.
   signal(SIGCHLD, SIG_DFL);
   signal(SIGPIPE, SIG_IGN);
+  // --textures=0|1 may stand anywhere after --thumbnail; the rest are in place.
+  bool textures = true;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (i > 1 && (a == "--textures=0" || a == "--textures=1"))
+      textures = a.back() == '1';
+    else
+      args.push_back(argv[i]);
+  }
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   int size = 0;
   if (std::string_view(argv[1]) == kWorker) {
     if (argc != 3 || !ParseSize(argv[2], size)) {
       fputs("usage: tarnelle --thumbnail-worker SIZE   (requests IN\\0OUT\\0 on stdin)\n", stderr);
       return kThumbnailUsage;
     }
-    return RunWorker(size);
+    return RunWorker(size, textures);
   }
   if (argc < 5 || (argc - 3) % 2 != 0 || !ParseSize(argv[2], size)) {
     fputs("usage: tarnelle --thumbnail SIZE IN OUT [IN OUT]...   (SIZE 1..4096; OUT is a PNG)\n",
@@ -374,7 +387,7 @@ int RunThumbnail(int argc, char** argv) {
   // One drawer for the run, reading below the folders of the files it has
   // left: one that replaces a drawer a reader killed reads no more than
   // the files after it need.
-  std::vector<DrawerSetup> from(files, DrawerSetup{size, {}});
+  std::vector<DrawerSetup> from(files, DrawerSetup{size, {}, textures});
   std::set<std::string> left;
   for (size_t i = files; i-- > 0;) {
     if (turnedAway[i].empty()) AddModelFolders(inputs[i], left);

@@ -136,8 +136,8 @@ bool SingleThreaded() {
 }
 
 // Draws one file into pixels; false with the lines for standard error.
-bool DrawOne(LoadPipeline& pipeline, int size, const std::string& in, std::vector<uint8_t>& pixels,
-             std::string& why) {
+bool DrawOne(LoadPipeline& pipeline, int size, bool textures, const std::string& in,
+             std::vector<uint8_t>& pixels, std::string& why) {
   QuietHost host;
   const LoadOutcome outcome = LoadModelFile(pipeline, host, in);
   PolygonModel* model = CurrentModel.get();
@@ -170,6 +170,11 @@ bool DrawOne(LoadPipeline& pipeline, int size, const std::string& in, std::vecto
     }
   }
   SceneSetModel(scene, model, 0);
+  scene.textures = textures;
+  if (textures && scene.model) {
+    std::vector<std::string> unused;  // a texture that fails leaves the material colour
+    scene.images = LoadSurfaceImages(model->appearance, in, unused);
+  }
   SetViewPreset(scene.camera, 0);
   RotateScreen(scene.camera, kTiltDegrees, kTurnDegrees);
   scene.width = size;
@@ -251,7 +256,7 @@ void RunThumbnailDrawer(const DrawerSetup& setup, int out, int in, pid_t parent)
   std::string path;
   while (ReadRequest(requests, path)) {
     std::string why;
-    const bool ok = DrawOne(pipeline, setup.size, path, pixels, why);
+    const bool ok = DrawOne(pipeline, setup.size, setup.textures, path, pixels, why);
     const bool sent =
         ok ? Send(fd, tp::kPicture, {}, pixels.data(), pixels.size()) : Send(fd, tp::kFailed, why);
     if (!sent) _exit(1);

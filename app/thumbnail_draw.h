@@ -16,6 +16,7 @@
 struct DrawerSetup {
   int size = 0;                       // edge of the square pictures in pixels
   std::vector<std::string> readable;  // folders the readers may read (see AddModelFolders)
+  bool textures = true;               // materials and textures drawn
 };
 
 // The body of the forked child: answers the requests that come through in

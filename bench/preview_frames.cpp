@@ -1,7 +1,7 @@
 // Frame times of the preview: loads a model through the pipeline and
 // reports the median of N repaints per render type.
 //   preview_frames [--widget] [--reference] [--buffers] [--immediate] [--compare]
-//                  [--drag] [--share] [--memory] [--frames=N] [--size=WxH] FILE
+//                  [--drag] [--share] [--memory] [--textured=N] [--frames=N] [--size=WxH] FILE
 // Without --widget the headless (EGL) renderer draws, in immediate mode
 // unless --buffers is given, and reports besides each frame the time spent
 // issuing the GL calls (before glFinish). With --widget the preview window
@@ -17,9 +17,13 @@
 // mode (what the driver keeps for drawing at all), then per render type
 // the peak with its buffers filled and the stand-in built and drawn from
 // buffers of its own, as the window holds them.
+// --textured=N (headless) gives the model one material with an embedded
+// N x N image and texture coordinates from its x and y, and reports the
+// image's decoding; the first frame then includes its upload.
 #include <GL/gl.h>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QEventLoop>
 #include <QOpenGLContext>
 #include <QTest>
@@ -58,6 +62,33 @@ class QuietHost : public LoadHost {
 };
 
 using Clock = std::chrono::steady_clock;
+
+// One material over every polygon, its image an N x N checker held as an
+// embedded PNG, the corners' texture coordinates their x and y.
+void GiveTexture(PolygonModel& m, int side) {
+  QImage img(side, side, QImage::Format_RGB32);
+  for (int y = 0; y < side; ++y)
+    for (int x = 0; x < side; ++x)
+      img.setPixel(x, y, ((x / 64) ^ (y / 64)) & 1 ? qRgb(200, 40, 40) : qRgb(240, 240, 240));
+  QByteArray png;
+  QBuffer out(&png);
+  out.open(QIODevice::WriteOnly);
+  img.save(&out, "PNG");
+  SurfaceAppearance& a = m.appearance;
+  a.images.push_back({"png", std::vector<uint8_t>(png.begin(), png.end())});
+  a.materials.resize(1);
+  a.materials[0].texture = "*0";
+  a.polygonMaterial.assign(static_cast<size_t>(m.PolygonCount()), 0);
+  Float3 lo = m.vertices.empty() ? Float3{0, 0, 0} : m.vertices[0], hi = lo;
+  for (const Float3& v : m.vertices) {
+    lo = {std::min(lo.x, v.x), std::min(lo.y, v.y), 0};
+    hi = {std::max(hi.x, v.x), std::max(hi.y, v.y), 0};
+  }
+  const float w = hi.x > lo.x ? hi.x - lo.x : 1, h = hi.y > lo.y ? hi.y - lo.y : 1;
+  a.cornerUV.reserve(m.indexPool.size());
+  for (int32_t v : m.indexPool)
+    a.cornerUV.push_back({(m.vertices[v].x - lo.x) / w, (m.vertices[v].y - lo.y) / h});
+}
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -168,7 +199,7 @@ int ReportMemory(Scene& scene, size_t before) {
 int main(int argc, char** argv) {
   bool widget = false, reference = false, compare = false, buffers = false, drag = false;
   bool share = false, immediate = false, memory = false;
-  int frames = 20, width = 640, height = 480;
+  int frames = 20, width = 640, height = 480, textureSide = 0;
   std::string file;
   for (int i = 1; i < argc; ++i) {
     if (!strcmp(argv[i], "--widget"))
@@ -187,6 +218,8 @@ int main(int argc, char** argv) {
       memory = true;
     else if (!strcmp(argv[i], "--immediate"))
       immediate = true;
+    else if (!strncmp(argv[i], "--textured=", 11))
+      textureSide = atoi(argv[i] + 11);
     else if (!strncmp(argv[i], "--frames=", 9))
       frames = atoi(argv[i] + 9);
     else if (sscanf(argv[i], "--size=%dx%d", &width, &height) == 2)
@@ -197,7 +230,7 @@ int main(int argc, char** argv) {
   if (file.empty() || frames < 1 || width < 1 || height < 1) {
     fprintf(stderr,
             "usage: preview_frames [--widget] [--reference] [--buffers] [--immediate] [--compare] "
-            "[--drag] [--share] [--memory] [--frames=N] [--size=WxH] FILE\n");
+            "[--drag] [--share] [--memory] [--textured=N] [--frames=N] [--size=WxH] FILE\n");
     return 2;
   }
 
@@ -246,6 +279,17 @@ int main(int argc, char** argv) {
     scene.height = height;
     SceneSetModel(scene, &model, 0);
     scene.referenceDrawing = reference;
+    if (textureSide > 0) {
+      GiveTexture(model, textureSide);
+      const Clock::time_point t0 = Clock::now();
+      std::vector<std::string> log;
+      scene.images = LoadSurfaceImages(model.appearance, file, log);
+      printf("texture %dx%d decoded in %.1f ms, %.1f MB%s\n", textureSide, textureSide,
+             std::chrono::duration<double, std::milli>(Clock::now() - t0).count(),
+             scene.images ? static_cast<double>(scene.images->Bytes()) / 1048576.0 : 0.0,
+             log.empty() ? "" : " (refused)");
+      scene.glTextures = std::make_shared<SceneTextures>();
+    }
     if (compare) {
       for (int turn = 0; turn < 2; ++turn) {
         scene.camera.rotation =

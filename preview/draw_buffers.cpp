@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "core/huge_pages.h"
-#include "preview/scene.h"
 
 namespace {
 
@@ -17,14 +16,14 @@ struct Colours {
   bool anyObject = false;  // some polygon is drawn in the object colour
   bool varied = false;     // more than one colour
   Float3 own{0, 0, 0};     // the first polygon colour of its own
-  bool stopped = false;    // the scene's drawing was stopped: no answer
+  bool stopped = false;    // the drawing was stopped: no answer
 };
 
-Colours ColoursOf(const Scene& scene, const PolygonModel& m, int32_t polygonCount) {
+Colours ColoursOf(const DrawControl& control, const PolygonModel& m, int32_t polygonCount) {
   Colours c;
   bool anyOwn = false;
   for (int32_t p = 0; p < polygonCount; ++p) {
-    if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) {
+    if ((p & (kDrawSlice - 1)) == 0 && DrawCancelled(control)) {
       c.stopped = true;
       return c;
     }
@@ -72,10 +71,11 @@ void* MapNew(GLenum target, GLuint name, size_t bytes) {
 
 // Whether some polygon keeps more than three valid corners: only then do
 // outlines need indices of their own. False as well when stopped.
-bool AnyPolygon(const Scene& scene, const PolygonModel& m, int32_t polygonCount, bool& stopped) {
+bool AnyPolygon(const DrawControl& control, const PolygonModel& m, int32_t polygonCount,
+                bool& stopped) {
   const uint32_t nverts = static_cast<uint32_t>(m.vertices.size());
   for (int32_t p = 0; p < polygonCount; ++p) {
-    if ((p & (kDrawSlice - 1)) == 0 && (stopped = SceneCancelled(scene))) return false;
+    if ((p & (kDrawSlice - 1)) == 0 && (stopped = DrawCancelled(control))) return false;
     const int32_t n = m.nv(p);
     if (n <= 3) continue;
     const int32_t* idx = m.index(p);
@@ -139,8 +139,8 @@ class DrawBuffers::Builder {
 
   // False when stopped, or when one polygon needs more records than a
   // window holds. Segments and counts go to into when writing.
-  bool Run(const Scene& scene, int32_t polygonCount, const ConcaveTriangles& concave, Out out,
-           DrawBuffers* into) {
+  bool Run(const DrawControl& control, int32_t polygonCount, const ConcaveTriangles& concave,
+           Out out, DrawBuffers* into) {
     out_ = out;
     const uint32_t nverts = static_cast<uint32_t>(m_.vertices.size());
     const Float3 up{0.0f, 0.0f, 1.0f};
@@ -148,7 +148,7 @@ class DrawBuffers::Builder {
     ConcaveWalk walk(concave);
     std::vector<uint32_t> cv, c;  // the polygon's valid corners: vertices, records
     for (int32_t p = 0; p < polygonCount; ++p) {
-      if ((p & (kDrawSlice - 1)) == 0 && SceneCancelled(scene)) return false;
+      if ((p & (kDrawSlice - 1)) == 0 && DrawCancelled(control)) return false;
       const int32_t n = m_.nv(p);
       const int32_t* idx = m_.index(p);
       cv.clear();
@@ -387,18 +387,18 @@ void DrawBuffers::DropOutlines() {
   offsets_.shrink_to_fit();
 }
 
-bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t polygonCount,
+bool DrawBuffers::Bind(const BufferDraw& draw, const PolygonModel& model, int32_t polygonCount,
                        const ConcaveTriangles& concave, uint64_t serial) {
-  const RenderState& s = scene.state;
+  const RenderState& s = draw.state;
   // Smooth shading reads the vertex normals; without them the immediate
   // drawing uses whatever normal is current, which no buffer can hold.
   if (s.smoothShade != s.normalArray) return false;
   if (s.smoothShade && model.vertexNormals.size() < model.vertices.size()) return false;
-  const Float3 object{scene.object[0], scene.object[1], scene.object[2]};
+  const Float3 object = draw.object;
   // The colour question only needs asking again for another model.
   bool varied = colourArray_;
   if (layout_ == Layout::kNone || serial_ != serial) {
-    const Colours c = ColoursOf(scene, model, polygonCount);
+    const Colours c = ColoursOf(draw.control, model, polygonCount);
     if (c.stopped) return false;
     varied = c.varied;
   }
@@ -410,7 +410,7 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
                                                          : Layout::kFlat;
   // The passes that do not fill draw outlines (the hidden-line type's
   // second pass, lines, points).
-  const bool outlines = scene.renderType == 2 || s.polygonMode != 0;
+  const bool outlines = draw.renderType == 2 || s.polygonMode != 0;
   const bool same = layout_ != Layout::kNone && serial_ == serial && layout_ == want &&
                     (want == Layout::kModelArrays || lit_ == lit) &&
                     (!objectBaked_ || colour_ == object) &&
@@ -418,10 +418,10 @@ bool DrawBuffers::Bind(const Scene& scene, const PolygonModel& model, int32_t po
   if (!same) {
     // A fill that failed (too big for the driver) is not tried every frame.
     if (failedSerial_ == serial && failedLayout_ == want) return false;
-    if (!Fill(scene, model, polygonCount, concave, want, outlines)) {
+    if (!Fill(draw, model, polygonCount, concave, want, outlines)) {
       Release();
       // A stopped fill is tried again by the next frame that wants it.
-      if (!SceneCancelled(scene)) {
+      if (!DrawCancelled(draw.control)) {
         failedSerial_ = serial;
         failedLayout_ = want;
       }
@@ -469,32 +469,32 @@ void DrawBuffers::Pointers(uint32_t w) const {
   if (colourArray_) glColorPointer(3, GL_FLOAT, stride, at(lit_ ? 6 : 3));
 }
 
-bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygonCount,
+bool DrawBuffers::Fill(const BufferDraw& draw, const PolygonModel& m, int32_t polygonCount,
                        const ConcaveTriangles& concave, Layout layout, bool outlines) {
   Release();
-  const Colours colours = ColoursOf(scene, m, polygonCount);
+  const Colours colours = ColoursOf(draw.control, m, polygonCount);
   if (colours.stopped) return false;
-  const Float3 object{scene.object[0], scene.object[1], scene.object[2]};
+  const Float3 object = draw.object;
   colourArray_ = colours.varied;
   objectBaked_ = colours.varied && colours.anyObject;
   // A single colour that is the object colour follows it without a refill.
   objectColour_ = !colours.varied && colours.anyObject;
   colour_ = colours.anyObject ? object : colours.own;
   bool stopped = false;
-  polygons_ = AnyPolygon(scene, m, polygonCount, stopped);
+  polygons_ = AnyPolygon(draw.control, m, polygonCount, stopped);
   if (stopped) return false;
   // The model's own positions and vertex normals: no copy of them, and
   // indices as vertex numbers.
   const bool direct = layout == Layout::kModelArrays;
   indexSize_ = direct ? sizeof(uint32_t) : sizeof(uint16_t);
   outlines = outlines && polygons_;
-  lit_ = scene.state.lighting;
+  lit_ = draw.state.lighting;
   stride_ = (3 + 3 * lit_ + 3 * colourArray_) * sizeof(float);
   const bool haveNormals = m.polygonNormals.size() >= static_cast<size_t>(polygonCount);
 
   // Counting run: records and indices, window by window.
   Builder count(m, layout, lit_, colourArray_, object, haveNormals, outlines);
-  if (!count.Run(scene, polygonCount, concave, {}, nullptr)) return false;
+  if (!count.Run(draw.control, polygonCount, concave, {}, nullptr)) return false;
   if (count.records > 0xffffffffu || count.fillIdx > 0xffffffffu || count.outlineIdx > 0xffffffffu)
     return false;
 
@@ -513,7 +513,7 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
   {
     // The driver clears what it hands out: on a big model that takes long
     // and reads nothing of the model, which its owner may take meanwhile.
-    SceneAwayFromModel away(scene);
+    DrawAwayFromModel away(draw.control);
     out.records = static_cast<float*>(MapNew(GL_ARRAY_BUFFER, vbo_, out.recordCap * stride_));
     fill = MapNew(GL_ELEMENT_ARRAY_BUFFER, fillIbo_, out.fillCap * indexSize_);
     ok = (out.records || !out.recordCap) && (fill || !out.fillCap);
@@ -523,7 +523,7 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
     }
   }
   // Nothing of the model is read once it has been taken.
-  if (SceneCancelled(scene)) ok = false;
+  if (DrawCancelled(draw.control)) ok = false;
   // Nothing is written where a buffer is empty: no null pointer counts as
   // "counting only" then.
   static float noRecord;
@@ -543,8 +543,9 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
   // the buffers are dropped.
   Builder write(m, layout, lit_, colourArray_, object, haveNormals, outlines);
   if (ok) {
-    ok = write.Run(scene, polygonCount, concave, out, this) && write.records == count.records &&
-         write.fillIdx == count.fillIdx && write.outlineIdx == count.outlineIdx;
+    ok = write.Run(draw.control, polygonCount, concave, out, this) &&
+         write.records == count.records && write.fillIdx == count.fillIdx &&
+         write.outlineIdx == count.outlineIdx;
   }
   if (out.recordCap) {
     glBindBuffer(GL_ARRAY_BUFFER, vbo_);
@@ -572,17 +573,18 @@ bool DrawBuffers::Fill(const Scene& scene, const PolygonModel& m, int32_t polygo
   return true;
 }
 
-void DrawBuffers::Pass(const Scene& scene, bool withColour, bool fill) {
+void DrawBuffers::Pass(const BufferDraw& draw, bool withColour, bool fill) {
   if (withColour && !colourArray_) {
-    const GLfloat own[3] = {colour_.x, colour_.y, colour_.z};
-    glColor3fv(objectColour_ ? scene.object : own);
+    const Float3& c = objectColour_ ? draw.object : colour_;
+    const GLfloat rgb[3] = {c.x, c.y, c.z};
+    glColor3fv(rgb);
   }
   const GLenum type = indexSize_ == sizeof(uint16_t) ? GL_UNSIGNED_SHORT : GL_UNSIGNED_INT;
   // Triangles in slices, so that a stop request is seen between them; the
   // same triangles in the same order give the same pixels.
   const auto triangles = [&](uint32_t first, uint32_t count) {
     constexpr uint32_t kSlice = 3 * static_cast<uint32_t>(kDrawSlice);
-    for (uint32_t at = 0; at < count && SceneNextSlice(scene); at += kSlice)
+    for (uint32_t at = 0; at < count && DrawNextSlice(draw.control); at += kSlice)
       glDrawElements(GL_TRIANGLES, static_cast<GLsizei>(std::min(kSlice, count - at)), type,
                      reinterpret_cast<const void*>(size_t{first + at} * indexSize_));
   };
@@ -610,7 +612,7 @@ void DrawBuffers::Pass(const Scene& scene, bool withColour, bool fill) {
       continue;
     }
     size_t start = s.start;  // outline index of the slice's first polygon
-    for (uint32_t at = 0; at < s.count && SceneNextSlice(scene);
+    for (uint32_t at = 0; at < s.count && DrawNextSlice(draw.control);
          at += static_cast<uint32_t>(kDrawSlice)) {
       const uint32_t n = std::min<uint32_t>(kDrawSlice, s.count - at);
       const int* counts = counts_.data() + s.first + at;

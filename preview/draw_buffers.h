@@ -29,8 +29,26 @@
 
 #include "core/model.h"
 #include "mesh/triangulate.h"
+#include "preview/draw_control.h"
 
-struct Scene;
+// The fixed-function state a render type leaves behind; types 2 and 3 keep
+// some fields of the previous type.
+struct RenderState {
+  bool lighting = true;
+  int polygonMode = 0;  // 0 fill, 1 line, 2 point
+  bool smoothShade = false;
+  bool normalArray = false;
+  bool normalPerPolygon = true;
+};
+
+// What the buffers draw: the render state and type, the object colour,
+// and the control that stops the drawing part way.
+struct BufferDraw {
+  RenderState state;
+  int renderType = 0;
+  Float3 object{0, 0, 0};
+  DrawControl control;
+};
 
 class DrawBuffers {
  public:
@@ -52,15 +70,15 @@ class DrawBuffers {
   // buffers first when the model (serial), the layout or a colour baked into
   // them changed, or when the render type draws outlines they do not hold;
   // outline indices the render type does not draw are dropped. False when
-  // these buffers cannot draw the scene's state; the caller then draws
+  // these buffers cannot draw that state; the caller then draws
   // without them. The model's arrays must stay as they are until Unbind:
   // the one-colour smooth layout draws from them.
-  bool Bind(const Scene& scene, const PolygonModel& model, int32_t polygonCount,
+  bool Bind(const BufferDraw& draw, const PolygonModel& model, int32_t polygonCount,
             const ConcaveTriangles& concave, uint64_t serial);
   // One pass over every polygon, as the immediate-mode pass draws it: fill
   // passes draw triangles (concave polygons by their triangulation),
   // outline passes keep polygons whole.
-  void Pass(const Scene& scene, bool withColour, bool fill);
+  void Pass(const BufferDraw& draw, bool withColour, bool fill);
   // Undoes Bind's client state and bindings.
   void Unbind();
 
@@ -81,7 +99,7 @@ class DrawBuffers {
   };
   class Builder;  // lays the records out in windows (draw_buffers.cpp)
 
-  bool Fill(const Scene& scene, const PolygonModel& model, int32_t polygonCount,
+  bool Fill(const BufferDraw& draw, const PolygonModel& model, int32_t polygonCount,
             const ConcaveTriangles& concave, Layout layout, bool outlines);
   // Points the arrays at window w's records.
   void Pointers(uint32_t w) const;

@@ -147,7 +147,15 @@ int PreviewSnapshot(const SnapshotOptions& opt, PolygonModel* model, std::string
   SceneSetColors(scene, rgb(opt.background), rgb(opt.object));
   SceneSetCullMode(scene, opt.cullMode);
   SceneSetRenderType(scene, opt.renderType);
-  if (model && model->PolygonCount() > 0) SceneSetModel(scene, model, opt.renderType);
+  if (model && model->PolygonCount() > 0) {
+    SceneSetModel(scene, model, opt.renderType);
+    scene.textures = opt.textures;
+    if (opt.textures && scene.model) {
+      std::vector<std::string> lines;
+      scene.images = LoadSurfaceImages(model->appearance, opt.modelPath, lines);
+      if (opt.log) opt.log->insert(opt.log->end(), lines.begin(), lines.end());
+    }
+  }
   SetViewPreset(scene.camera, opt.view);
   scene.width = opt.width;
   scene.height = opt.height;

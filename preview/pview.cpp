@@ -64,6 +64,7 @@ TPView::TPView(QWidget* parent) : QWidget(parent) {
   if (GLPanel1) {
     scene_.buffers = std::make_shared<DrawBuffers>();
     standInBuffers_ = std::make_shared<DrawBuffers>();
+    scene_.glTextures = std::make_shared<SceneTextures>();
   }
 }
 
@@ -97,6 +98,7 @@ void TPView::DropModelData() {
     GLPanel1->makeCurrent();
     if (scene_.buffers) scene_.buffers->Release();
     if (standInBuffers_) standInBuffers_->Release();
+    if (scene_.glTextures) scene_.glTextures->Release();
     GLPanel1->doneCurrent();
   }
 }
@@ -120,7 +122,7 @@ void TPView::SetFittedModel(PolygonModel* model, SceneModelFit fit, int renderTy
     // The render thread draws it and fills its buffers; the stand-in is
     // started at once, to be the first picture when the full frame is slow.
     renderer_->SetModel(scene_.model, scene_.polygonCount, std::move(scene_.concave),
-                        scene_.modelSerial);
+                        scene_.modelSerial, scene_.images);
     scene_.concave = {};
     pendingSerial_ = 0;
     StartStandIn();
@@ -153,7 +155,8 @@ void TPView::StartStandIn() {
   std::function<void()> ready;
   if (offThread_)
     ready = [this] { QMetaObject::invokeMethod(this, &TPView::Repaint, Qt::QueuedConnection); };
-  standInBuilder_.Start(*scene_.model, standInMax_, std::move(ready));
+  standInBuilder_.Start(*scene_.model, standInMax_, std::move(ready),
+                        SceneDrawsAppearance(scene_, *scene_.model));
 }
 
 void TPView::AfterFirstPicture(uint64_t serial) {
@@ -185,6 +188,28 @@ void TPView::SetBufferDrawing(bool on) {
   scene_.buffers = on ? std::make_shared<DrawBuffers>() : nullptr;
   Repaint();
 }
+
+void TPView::SetTextures(bool on) {
+  if (scene_.textures == on) return;
+  scene_.textures = on;
+  // The stand-in takes the colours the model is now drawn in.
+  if (scene_.model && !scene_.model->appearance.materials.empty() &&
+      pendingSerial_ != scene_.modelSerial) {
+    standInBuilder_.Cancel();
+    standIn_.reset();
+    StartStandIn();
+  }
+  Repaint();
+}
+
+bool TPView::ImagesMissing() const {
+  if (!scene_.model || scene_.images) return false;
+  for (const SurfaceMaterial& m : scene_.model->appearance.materials)
+    if (!m.texture.empty()) return true;
+  return false;
+}
+
+size_t TPView::TextureBytes() const { return scene_.images ? scene_.images->Bytes() : 0; }
 
 size_t TPView::BufferBytes() const {
   return (scene_.buffers ? scene_.buffers->Bytes() : 0) +
@@ -387,6 +412,7 @@ void TPView::GLPanel1GLPostInit(TGLPanel* sender) {
   // A new context: whatever buffers the last one held went with it.
   if (scene_.buffers) scene_.buffers->Forget();
   if (standInBuffers_) standInBuffers_->Forget();
+  if (scene_.glTextures) scene_.glTextures->Forget();
   SceneInitGL();
   SceneResizeGL(scene_);
   if (!renderer_) {
@@ -440,7 +466,8 @@ void TPView::DrawStandIn() {
     if (!standIn_ || !GLReady() || standInFilled_ == standInSerial_) return;
     static const ConcaveTriangles kNone;
     GLPanel1->makeCurrent();
-    if (standInBuffers_->Bind(scene_, *standIn_, standIn_->PolygonCount(), kNone, standInSerial_))
+    if (standInBuffers_->Bind(BufferDrawOf(scene_), *standIn_, standIn_->PolygonCount(), kNone,
+                              standInSerial_))
       standInBuffers_->Unbind();
     GLPanel1->doneCurrent();
     standInFilled_ = standInSerial_;
@@ -536,6 +563,7 @@ void TPView::GLPanel1GLResize(TGLPanel* sender) {
 void TPView::GLPanel1GLDestroy(TGLPanel*) {
   if (scene_.buffers) scene_.buffers->Release();
   if (standInBuffers_) standInBuffers_->Release();
+  if (scene_.glTextures) scene_.glTextures->Release();
 }
 
 void TPView::GLPanel1MouseDown(TGLPanel*, QMouseEvent* e) {

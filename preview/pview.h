@@ -37,7 +37,9 @@ class TPView : public QWidget {
   // The model must outlive its use here: call ClearModel before releasing it.
   void SetModel(PolygonModel* model, int renderType);
   // The same for a model already fitted with FitSceneModel (on a loader's
-  // thread, so that the window does not read the whole model).
+  // thread, so that the window does not read the whole model), with the
+  // texture images decoded there too (SetModel decodes none: its materials
+  // show their colours alone).
   void SetFittedModel(PolygonModel* model, SceneModelFit fit, int renderType);
   // Stops drawing the current model (nothing of it is read afterwards).
   void ClearModel();
@@ -50,6 +52,13 @@ class TPView : public QWidget {
   int CullMode() const;
   // Colours as 0x00BBGGRR (red in the low byte), as the settings keep them.
   void SetColors(int background, int object);
+  // Whether flat and smooth types show the model's materials and textures
+  // (default on); repaints.
+  void SetTextures(bool on);
+  bool Textures() const { return scene_.textures; }
+  // Whether the model shown names texture images that were not decoded
+  // (it was loaded with textures off).
+  bool ImagesMissing() const;
   // Asks for a repaint of the panel.
   void Repaint();
 
@@ -114,6 +123,8 @@ class TPView : public QWidget {
   bool Moving() const { return moving_; }
   // Milliseconds the newest full frame took to draw, finished.
   double LastFullFrameMs() const { return lastFullFrameMs_; }
+  // Bytes of the model's decoded texture images.
+  size_t TextureBytes() const;
   // Bytes held in buffer objects for the model and its stand-in.
   size_t BufferBytes() const;
   // Models of more polygons than this are drawn in full on a thread of

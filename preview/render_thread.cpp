@@ -25,7 +25,7 @@ bool operator==(const FrameKey& a, const FrameKey& b) {
          a.cullMode == b.cullMode && a.width == b.width && a.height == b.height &&
          std::memcmp(a.background, b.background, sizeof(a.background)) == 0 &&
          std::memcmp(a.object, b.object, sizeof(a.object)) == 0 && a.reference == b.reference &&
-         a.buffers == b.buffers;
+         a.buffers == b.buffers && a.textures == b.textures;
 }
 
 FrameKey KeyOf(const Scene& scene) {
@@ -41,6 +41,7 @@ FrameKey KeyOf(const Scene& scene) {
   std::memcpy(k.object, scene.object, sizeof(k.object));
   k.reference = scene.referenceDrawing;
   k.buffers = scene.buffers != nullptr;
+  k.textures = scene.textures;
   return k;
 }
 
@@ -101,6 +102,7 @@ void TakeView(Scene& to, const FrameKey& k) {
   to.width = k.width;
   to.height = k.height;
   to.referenceDrawing = k.reference;
+  to.textures = k.textures;
 }
 
 }  // namespace
@@ -141,10 +143,11 @@ void RenderThread::Stop() {
 }
 
 void RenderThread::SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTriangles concave,
-                            uint64_t serial) {
+                            uint64_t serial, std::shared_ptr<const SurfaceImages> images) {
   // The model first, then the state: the thread takes them in that order.
   hold_.Take();
   model_.model = model;
+  model_.images = model ? std::move(images) : nullptr;
   model_.polygonCount = model ? polygonCount : 0;
   model_.concave = std::move(concave);
   model_.modelSerial = serial;
@@ -277,6 +280,7 @@ void RenderThread::run() {
   }
   SceneInitGL();
   auto buffers = std::make_shared<DrawBuffers>();
+  auto textures = std::make_shared<SceneTextures>();
   uint64_t filledSerial = 0;  // the model whose first frame has been drawn
   {
     Target target;
@@ -290,6 +294,7 @@ void RenderThread::run() {
         release_ = false;
         lock.unlock();
         buffers->Release();
+        textures->Release();
         bufferBytes_ = 0;
         lock.lock();
         continue;
@@ -306,6 +311,7 @@ void RenderThread::run() {
       hold_.Hold();
       Scene& scene = model_;
       scene.hold = &hold_;
+      scene.glTextures = textures;
       const uint64_t serial = scene.modelSerial;
       Frame frame;
       bool done = false, first = false, failed = false, outOfMemory = false;
@@ -376,6 +382,7 @@ void RenderThread::run() {
     }
     lock.unlock();
     buffers->Release();
+    textures->Release();
     bufferBytes_ = 0;
   }
   context.doneCurrent();

@@ -30,6 +30,7 @@ struct FrameKey {
   int renderType = 0, cullMode = 0, width = 0, height = 0;
   float background[3] = {0, 0, 0}, object[3] = {0, 0, 0};
   bool reference = false, buffers = false;
+  bool textures = false;
 };
 bool operator==(const FrameKey& a, const FrameKey& b);
 FrameKey KeyOf(const Scene& scene);
@@ -72,7 +73,7 @@ class RenderThread : public QThread {
   // model, so that it may be changed or freed on return. The buffers of the
   // previous model are freed on the thread.
   void SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTriangles concave,
-                uint64_t serial);
+                uint64_t serial, std::shared_ptr<const SurfaceImages> images = nullptr);
   // Asks for a frame of the scene's view (its model must be the one set).
   // A newer request replaces one that has not started; never waits.
   void Request(const Scene& scene);

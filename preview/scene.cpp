@@ -143,6 +143,7 @@ void SceneClearModel(Scene& scene) {
   scene.polygonCount = 0;
   scene.model = nullptr;
   scene.concave = {};
+  scene.images.reset();
 }
 
 SceneModelFit FitSceneModel(PolygonModel& model) {
@@ -172,6 +173,7 @@ void SceneSetFittedModel(Scene& scene, PolygonModel* model, SceneModelFit fit, i
   if (scene.polygonCount != 0) {
     scene.model = model;
     scene.concave = std::move(fit.concave);
+    scene.images = std::move(fit.images);
   }
   SceneSetRenderType(scene, renderType);
 }
@@ -265,6 +267,15 @@ void SceneResizeGL(const Scene& scene) {
   glClearColor(scene.background[0], scene.background[1], scene.background[2], 0.0f);
 }
 
+BufferDraw BufferDrawOf(const Scene& scene) {
+  BufferDraw d;
+  d.state = scene.state;
+  d.renderType = scene.renderType;
+  d.object = {scene.object[0], scene.object[1], scene.object[2]};
+  d.control = scene;
+  return d;
+}
+
 namespace {
 
 GLenum PolygonModeOf(int mode) { return mode == 1 ? GL_LINE : mode == 2 ? GL_POINT : GL_FILL; }
@@ -292,6 +303,10 @@ void ApplyState(const Scene& scene) {
   }
   glDisable(GL_POLYGON_OFFSET_FILL);
   glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+  // What an appearance pass stopped by an exception may have left on.
+  glDisable(GL_TEXTURE_2D);
+  glDisable(GL_BLEND);
+  glDepthMask(GL_TRUE);
   glMatrixMode(GL_MODELVIEW);
   glLoadMatrixf(scene.camera.rotation.m);
 }
@@ -441,11 +456,154 @@ void PolygonPassBatched(const Scene& scene, const DrawSource& src, bool withColo
 void PolygonPass(const Scene& scene, const DrawSource& src, DrawBuffers* buffers, bool withColour,
                  bool fill) {
   if (buffers)
-    buffers->Pass(scene, withColour, fill);
+    buffers->Pass(BufferDrawOf(scene), withColour, fill);
   else if (scene.referenceDrawing)
     PolygonPassReference(scene, src, withColour, fill);
   else
     PolygonPassBatched(scene, src, withColour, fill);
+}
+
+// The polygons with the model's appearance: each material's colour,
+// modulated by its texture where it has one, opaque materials first, then
+// the transparent ones blended over them. Polygons without a material are
+// drawn as the other passes draw them.
+void AppearancePass(const Scene& scene, const DrawSource& src) {
+  const PolygonModel& m = src.model;
+  const SurfaceAppearance& a = m.appearance;
+  const size_t count = static_cast<size_t>(src.polygonCount);
+  // Channels that do not match the polygons (a reader's slip) are not read.
+  const bool haveMaterials = a.polygonMaterial.size() >= count;
+  const bool haveUV = a.cornerUV.size() == m.indexPool.size();
+  // Held here: the owner may replace the scene's while the upload lets go
+  // of the model (the next slice then stops the pass).
+  const std::shared_ptr<const SurfaceImages> held =
+      scene.images && scene.images->materialImage.size() == a.materials.size() ? scene.images
+                                                                               : nullptr;
+  const SurfaceImages* images = held.get();
+  std::unique_ptr<SceneTextures> own;
+  SceneTextures* textures = scene.glTextures.get();
+  if (images && haveUV) {
+    if (!textures) {
+      own = std::make_unique<SceneTextures>();
+      textures = own.get();
+    }
+    SceneAwayFromModel away(scene);
+    textures->Use(held);
+  }
+  const auto materialOf = [&](int32_t p) {
+    const int32_t k = haveMaterials ? a.polygonMaterial[static_cast<size_t>(p)] : -1;
+    return k >= 0 && static_cast<size_t>(k) < a.materials.size() ? k : -1;
+  };
+  bool anyClear = false;
+  for (const SurfaceMaterial& mat : a.materials) anyClear = anyClear || mat.opacity < 1.0f;
+
+  const bool perPolygonNormal = scene.state.normalPerPolygon;
+  const bool haveNormals = m.polygonNormals.size() >= count;
+  const uint32_t nverts = static_cast<uint32_t>(m.VertexCount());
+  const float* obj = scene.object;
+  glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+  bool stopped = false;
+  for (int pass = 0; pass < 2 && !stopped; ++pass) {
+    const bool clear = pass == 1;
+    if (clear) {
+      if (!anyClear) break;
+      glEnable(GL_BLEND);
+      glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+      // Transparent surfaces hide nothing behind them.
+      glDepthMask(GL_FALSE);
+    }
+    int32_t current = -2;  // the material whose state is set
+    bool textured = false;
+    // Runs of triangles in one material share a GL_TRIANGLES primitive;
+    // state other than colours and normals changes outside it.
+    bool inTriangles = false;
+    const auto endTriangles = [&] {
+      if (inTriangles) glEnd();
+      inTriangles = false;
+    };
+    ConcaveCursor concave(src, true);
+    for (int32_t p = 0; p < src.polygonCount; ++p) {
+      if ((p & (kDrawSlice - 1)) == 0) {
+        endTriangles();
+        if (!SceneNextSlice(scene)) {
+          stopped = true;
+          break;
+        }
+      }
+      const int32_t k = materialOf(p);
+      if ((k >= 0 && a.materials[static_cast<size_t>(k)].opacity < 1.0f) != clear) continue;
+      if (k < 0) {
+        const float* c = m.polyMaterial[p] < 0 ? obj : &m.polyColor[p].x;
+        const GLfloat diffuse[4] = {c[0], c[1], c[2], 1.0f};
+        glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, diffuse);
+        glColor4fv(diffuse);
+      }
+      if (k != current) {
+        endTriangles();
+        current = k;
+        const unsigned name = k >= 0 && images && haveUV
+                                  ? textures->Name(images->materialImage[static_cast<size_t>(k)])
+                                  : 0;
+        textured = name != 0;
+        if (textured) {
+          glBindTexture(GL_TEXTURE_2D, name);
+          glEnable(GL_TEXTURE_2D);
+        } else {
+          glDisable(GL_TEXTURE_2D);
+        }
+        if (k >= 0) {
+          const SurfaceMaterial& mat = a.materials[static_cast<size_t>(k)];
+          const GLfloat diffuse[4] = {mat.color[0], mat.color[1], mat.color[2],
+                                      clear ? mat.opacity : 1.0f};
+          glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, diffuse);
+          glColor4fv(diffuse);
+        }
+      }
+      if (perPolygonNormal) {
+        if (haveNormals)
+          glNormal3fv(&m.polygonNormals[p].x);
+        else
+          glNormal3f(0.0f, 0.0f, 1.0f);
+      }
+      int32_t n = m.nv(p);
+      const int32_t* corners = m.index(p);
+      const int32_t* idx = corners;
+      const int32_t cornerCount = n;
+      const Float2* uv = haveUV ? a.cornerUV.data() + m.polyStart[p] : nullptr;
+      const int32_t* tri = n > 3 ? concave.Triangles(p, n) : nullptr;
+      if (tri) idx = tri;
+      const bool triangle = !tri && n == 3 && static_cast<uint32_t>(idx[0]) < nverts &&
+                            static_cast<uint32_t>(idx[1]) < nverts &&
+                            static_cast<uint32_t>(idx[2]) < nverts;
+      if (!triangle) {
+        endTriangles();
+        glBegin(tri ? GL_TRIANGLES : GL_POLYGON);
+      } else if (!inTriangles) {
+        glBegin(GL_TRIANGLES);
+        inTriangles = true;
+      }
+      for (int32_t i = 0; i < n; ++i) {
+        if (static_cast<uint32_t>(idx[i]) >= nverts) continue;
+        if (textured) {
+          // A triangle's corner is a vertex of the polygon: its first
+          // corner at that vertex gives the coordinates.
+          int32_t c = i;
+          if (tri)
+            for (c = 0; c < cornerCount - 1 && corners[c] != idx[i];) ++c;
+          // Images are stored top row first, texture coordinates count up.
+          glTexCoord2f(uv[c].u, 1.0f - uv[c].v);
+        }
+        glArrayElement(idx[i]);
+      }
+      if (!triangle) glEnd();
+    }
+    endTriangles();
+  }
+  glDisable(GL_TEXTURE_2D);
+  glBindTexture(GL_TEXTURE_2D, 0);
+  glDisable(GL_BLEND);
+  glDepthMask(GL_TRUE);
+  if (own) own->Release();
 }
 
 void ClientArrays(const Scene& scene, const PolygonModel& m) {
@@ -467,8 +625,16 @@ void DrawFrame(const Scene& scene, const DrawSource* src, DrawBuffers* buffers, 
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
   if (!src || src->polygonCount <= 0) return;
 
+  if (SceneDrawsAppearance(scene, src->model)) {
+    ClientArrays(scene, src->model);
+    AppearancePass(scene, *src);
+    glDisableClientState(GL_NORMAL_ARRAY);
+    glDisableClientState(GL_VERTEX_ARRAY);
+    return;
+  }
   if (scene.referenceDrawing ||
-      (buffers && !buffers->Bind(scene, src->model, src->polygonCount, src->concave, serial)))
+      (buffers &&
+       !buffers->Bind(BufferDrawOf(scene), src->model, src->polygonCount, src->concave, serial)))
     buffers = nullptr;
   if (!buffers) ClientArrays(scene, src->model);
 
@@ -494,6 +660,11 @@ void DrawFrame(const Scene& scene, const DrawSource* src, DrawBuffers* buffers, 
 
 }  // namespace
 
+bool SceneDrawsAppearance(const Scene& scene, const PolygonModel& model) {
+  return scene.textures && (scene.renderType == 0 || scene.renderType == 1) &&
+         !model.appearance.materials.empty();
+}
+
 void SceneDrawGL(const Scene& scene) {
   if (scene.polygonCount == 0 || !scene.model) {
     DrawFrame(scene, nullptr, nullptr, 0);
@@ -504,8 +675,10 @@ void SceneDrawGL(const Scene& scene) {
 }
 
 void SceneFillBuffersGL(const Scene& scene) {
-  if (!scene.buffers || scene.referenceDrawing || scene.polygonCount == 0 || !scene.model) return;
-  if (scene.buffers->Bind(scene, *scene.model, scene.polygonCount, scene.concave,
+  if (!scene.buffers || scene.referenceDrawing || scene.polygonCount == 0 || !scene.model ||
+      SceneDrawsAppearance(scene, *scene.model))
+    return;
+  if (scene.buffers->Bind(BufferDrawOf(scene), *scene.model, scene.polygonCount, scene.concave,
                           scene.modelSerial))
     scene.buffers->Unbind();
 }

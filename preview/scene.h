@@ -3,14 +3,15 @@
 // and the headless renderer both draw through these functions.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "core/model.h"
 #include "mesh/triangulate.h"
-#include "preview/model_hold.h"
+#include "preview/draw_buffers.h"
+#include "preview/draw_control.h"
+#include "preview/scene_textures.h"
+#include "preview/surface_images.h"
 
 // Column-major 4x4 matrix, as OpenGL loads it.
 struct Mat4 {
@@ -50,19 +51,8 @@ void RotateScreen(Camera& cam, float degX, float degY);
 // Loads one of the six fixed rotations; false (nothing changed) outside 0-5.
 bool SetViewPreset(Camera& cam, int n);
 
-// The fixed-function state a render type leaves behind; types 2 and 3 keep
-// some fields of the previous type.
-struct RenderState {
-  bool lighting = true;
-  int polygonMode = 0;  // 0 fill, 1 line, 2 point
-  bool smoothShade = false;
-  bool normalArray = false;
-  bool normalPerPolygon = true;
-};
-
-class DrawBuffers;
-
-struct Scene {
+// The drawing's control (cancel, hold, slices) is the scene's own.
+struct Scene : DrawControl {
   float background[3] = {0.0f, 0.3f, 0.4f};
   float object[3] = {0.88f, 0.88f, 0.88f};
   int renderType = 0;
@@ -83,48 +73,23 @@ struct Scene {
   std::shared_ptr<DrawBuffers> buffers;
   // New for every model set or cleared, so buffers know their data is old.
   uint64_t modelSerial = 0;
-  // Set from another thread to stop a frame or a buffer fill part way: the
-  // drawing returns within one slice of the model, the picture unfinished.
-  const std::atomic<bool>* cancel = nullptr;
-  // When set, the model is held through this: the drawing lets the owner
-  // take it between slices and stops once it has.
-  ModelHold* hold = nullptr;
-  // Called between slices of a frame drawn without buffers, on the drawing
-  // thread: the picture so far may be read back.
-  const std::function<void()>* onSlice = nullptr;
+  // Whether flat and smooth types draw the model's appearance (material
+  // colours, textures, transparency) when it has one.
+  bool textures = true;
+  // The model's decoded images; null: its materials are drawn in colour.
+  std::shared_ptr<const SurfaceImages> images;
+  // The images as textures of the current context, owned as buffers are;
+  // null: a frame makes them and deletes them again.
+  std::shared_ptr<SceneTextures> glTextures;
 };
 
-// Whether the scene's drawing has been asked to stop (or its model taken);
-// called between slices only. Once true, nothing of the model may be read.
-inline bool SceneCancelled(const Scene& scene) {
-  if (scene.hold && !scene.hold->Yield()) return true;
-  return scene.cancel && scene.cancel->load(std::memory_order_relaxed);
-}
-// Lets go of the model around a long driver call that does not read it.
-class SceneAwayFromModel {
- public:
-  explicit SceneAwayFromModel(const Scene& scene) : hold_(scene.hold) {
-    if (hold_) hold_->LetGo();
-  }
-  ~SceneAwayFromModel() {
-    if (hold_) hold_->Retake();
-  }
-  SceneAwayFromModel(const SceneAwayFromModel&) = delete;
-  SceneAwayFromModel& operator=(const SceneAwayFromModel&) = delete;
+// The control helpers under the names the scene's callers use.
+inline bool SceneCancelled(const Scene& scene) { return DrawCancelled(scene); }
+inline bool SceneNextSlice(const Scene& scene) { return DrawNextSlice(scene); }
+using SceneAwayFromModel = DrawAwayFromModel;
 
- private:
-  ModelHold* hold_;
-};
-// Between two slices of a drawing: false when it has been asked to stop.
-inline bool SceneNextSlice(const Scene& scene) {
-  if (SceneCancelled(scene)) return false;
-  if (!scene.onSlice) return true;
-  (*scene.onSlice)();
-  return !SceneCancelled(scene);
-}
-// Polygons (or indices of a buffer draw) between two looks at the cancel
-// flag: a few milliseconds of drawing on a software renderer.
-inline constexpr int32_t kDrawSlice = 1 << 16;
+// What the buffers need of the scene to draw it.
+BufferDraw BufferDrawOf(const Scene& scene);
 
 // Takes the model: fits the camera, centres and scales its vertices in
 // place, triangulates its concave polygons, then applies the render type.
@@ -136,6 +101,8 @@ void SceneSetModel(Scene& scene, PolygonModel* model, int renderType);
 // concave polygons triangulated.
 struct SceneModelFit {
   Camera camera;
+  // The model's images, decoded beside the fit (LoadSurfaceImages).
+  std::shared_ptr<const SurfaceImages> images;
   int32_t polygonCount = 0;  // 0: nothing is drawn
   ConcaveTriangles concave;
 };
@@ -156,6 +123,10 @@ void SceneSetColors(Scene& scene, int background, int object);
 void SceneInitGL();
 // Viewport, projection with the eye, model-view current; clear colour.
 void SceneResizeGL(const Scene& scene);
+// Whether a frame of the scene draws the model's appearance: textures shown,
+// a flat or smooth type, and materials to draw (texture coordinates alone
+// change nothing).
+bool SceneDrawsAppearance(const Scene& scene, const PolygonModel& model);
 // One frame: clear, the hidden-line depth pass when needed, the polygons.
 void SceneDrawGL(const Scene& scene);
 // The same frame with another model in the scene's model's place (a

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct SnapshotOptions {
   std::string out;  // .png, .jpg/.jpeg or .bmp
@@ -13,4 +14,10 @@ struct SnapshotOptions {
   int background[3] = {0, 77, 102};
   int object[3] = {222, 222, 222};
   int quality = 50;  // JPEG only
+  // The model's materials and textures (flat and smooth types); texture
+  // names are looked up beside modelPath.
+  bool textures = true;
+  std::string modelPath;
+  // Filled with a line for each texture that could not be shown.
+  std::vector<std::string>* log = nullptr;
 };

@@ -2,15 +2,44 @@
 
 #include "mesh/simplify.h"
 
+namespace {
+
+// The polygons of model (no normals: the simplifier makes its own) in the
+// colours of their appearance's materials; empty when no polygon has one.
+PolygonModel InMaterialColours(const PolygonModel& model) {
+  PolygonModel out;
+  const SurfaceAppearance& a = model.appearance;
+  const size_t count = static_cast<size_t>(model.PolygonCount());
+  if (a.materials.empty() || a.polygonMaterial.size() < count) return out;
+  out.vertices = model.vertices;
+  out.polyStart = model.polyStart;
+  out.indexPool = model.indexPool;
+  out.polyMaterial = model.polyMaterial;
+  out.polyColor = model.polyColor;
+  for (size_t p = 0; p < count; ++p) {
+    const int32_t k = a.polygonMaterial[p];
+    if (k < 0 || static_cast<size_t>(k) >= a.materials.size()) continue;
+    const float* c = a.materials[static_cast<size_t>(k)].color;
+    out.polyColor[p] = {c[0], c[1], c[2]};
+    if (out.polyMaterial[p] < 0) out.polyMaterial[p] = k;
+  }
+  return out;
+}
+
+}  // namespace
+
 void StandInBuilder::Start(const PolygonModel& model, int32_t maxTriangles,
-                           std::function<void()> done) {
+                           std::function<void()> done, bool materialColours) {
   Cancel();
   cancel_ = false;
   done_ = false;
-  thread_ = std::thread([this, &model, maxTriangles, done = std::move(done)] {
+  thread_ = std::thread([this, &model, maxTriangles, done = std::move(done), materialColours] {
     std::unique_ptr<PolygonModel> made;
     try {
-      auto m = std::make_unique<PolygonModel>(SimplifyByClustering(model, maxTriangles, &cancel_));
+      PolygonModel coloured;
+      if (materialColours) coloured = InMaterialColours(model);
+      const PolygonModel& from = coloured.PolygonCount() > 0 ? coloured : model;
+      auto m = std::make_unique<PolygonModel>(SimplifyByClustering(from, maxTriangles, &cancel_));
       if (m->PolygonCount() > 0) made = std::move(m);
     } catch (...) {
       // Out of memory: the full model is drawn while moving as well.

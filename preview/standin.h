@@ -23,7 +23,10 @@ class StandInBuilder {
   // on the thread: it must stay unchanged until Cancel or Take returns one.
   // done, when given, is called on the builder's thread once a stand-in is
   // ready to take (not after Cancel).
-  void Start(const PolygonModel& model, int32_t maxTriangles, std::function<void()> done = nullptr);
+  // With materialColours, polygons with a material of the model's
+  // appearance take that material's colour, as its appearance is drawn.
+  void Start(const PolygonModel& model, int32_t maxTriangles, std::function<void()> done = nullptr,
+             bool materialColours = false);
   // Stops a running build and waits for its thread; drops a finished one.
   void Cancel();
   // The finished stand-in, handed out once; null while it is being built,

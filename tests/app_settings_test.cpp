@@ -218,6 +218,7 @@ TEST(Settings, WrittenInOrderAndForm) {
             "quality=75\n"
             "cache=1\n"
             "thumbnails=1\n"
+            "textures=1\n"
             "\n"
             "[Pview]\n"
             "backcol=1,2,3\n"

@@ -169,6 +169,8 @@ TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
   EXPECT_FALSE(w.MenuAction("mAutoRot")->isChecked());
   EXPECT_FALSE(w.ToolButton("tbAutoRot")->isChecked());
   EXPECT_FALSE(w.MenuAction("mArcFolder")->isChecked());
+  EXPECT_TRUE(w.MenuAction("mTextures")->isChecked());
+  EXPECT_TRUE(w.Preview()->Textures());
   const AppSettings s = w.CurrentSettings();
   EXPECT_EQ(s.backColor, Rgb(0, 77, 102));
   EXPECT_EQ(s.objectColor, Rgb(222, 222, 222));
@@ -287,6 +289,8 @@ TEST_F(MainWindow, EverySettingRoundTrips) {
   EXPECT_EQ(box.seen, 1);
   w.MenuAction("mVerClean")->trigger();
   w.MenuAction("mPolWise")->trigger();
+  w.MenuAction("mTextures")->trigger();
+  EXPECT_FALSE(w.Preview()->Textures());
   QTest::mouseClick(w.ToolButton("ToolButton4"), Qt::LeftButton);
   EXPECT_EQ(w.FileList()->ViewStyle(), 3);
   const QPoint pos = w.pos();
@@ -316,6 +320,7 @@ TEST_F(MainWindow, EverySettingRoundTrips) {
       {"angle", "120"},
       {"quality", "50"},
       {"cache", "0"},
+      {"textures", "0"},
       {"extra", "1"},
   };
   for (const auto& [key, value] : want)
@@ -333,6 +338,8 @@ TEST_F(MainWindow, EverySettingRoundTrips) {
   EXPECT_TRUE(again.MenuAction("mAutoRot")->isChecked());
   EXPECT_TRUE(again.MenuAction("mPluginFirst")->isChecked());
   EXPECT_TRUE(again.MenuAction("mPolWise")->isChecked());
+  EXPECT_FALSE(again.MenuAction("mTextures")->isChecked());
+  EXPECT_FALSE(again.Preview()->Textures());
   EXPECT_TRUE(again.ToolButton("ToolButton4")->isChecked());
   EXPECT_EQ(again.size(), size);
   EXPECT_EQ(again.LeftPanel()->width(), leftW);
@@ -370,6 +377,7 @@ TEST_F(MainWindow, MenusAsDesigned) {
         {"プラグイン優先", "", true},
         {"圧縮ファイル参照", "", true},
         {"サムネイル表示", "", true},
+        {"テクスチャ表示", "", true},
         {"-", "", false},
         {"頂点共有化", "", true},
         {"面方向の補正", "", true},

@@ -82,6 +82,7 @@ TEST(CommandLine, FilterTimeAndUsage) {
                                                                 {"--bogus", "--info", "x"},
                                                                 {"--dump", "a", "b"},
                                                                 {"--info", "--cull=7", "x"},
+                                                                {"--info", "--textures=2", "x"},
                                                                 {"--snapshot"}}) {
     r = RunTarnelle(args);
     EXPECT_EQ(r.status, 2) << args[0];

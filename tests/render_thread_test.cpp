@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
 #include <chrono>
@@ -303,4 +304,85 @@ TEST_F(RenderThreadView, AFailedJobFallsBackToTheStandIn) {
     view_->ClearModel();
   }
   view_.reset();
+}
+
+namespace {
+
+// A sphere whose upper half has a textured material (a red and blue image)
+// and whose lower half a green one.
+std::unique_ptr<PolygonModel> TexturedSphere() {
+  auto m = DenseSphere(20, 30);
+  SurfaceAppearance& a = m->appearance;
+  a.materials.resize(2);
+  a.materials[0].texture = "stripes.png";
+  a.materials[1].color[0] = a.materials[1].color[2] = 0.0f;
+  for (int32_t p = 0; p < m->PolygonCount(); ++p) {
+    const Float3& v = m->vertices[m->index(p)[0]];
+    a.polygonMaterial.push_back(v.y > 0 ? 0 : 1);
+  }
+  for (size_t c = 0; c < m->indexPool.size(); ++c) {
+    const Float3& v = m->vertices[m->indexPool[c]];
+    a.cornerUV.push_back({v.x * 0.5f + 0.5f, v.y * 0.5f + 0.5f});
+  }
+  return m;
+}
+
+}  // namespace
+
+// A model's appearance looks the same drawn on the window's thread and on
+// the render thread, and the option switches it in both; the stand-in
+// takes the material colours.
+TEST_F(RenderThreadView, AppearanceOnEitherThread) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  QImage stripes(8, 8, QImage::Format_RGB32);
+  for (int x = 0; x < 8; ++x)
+    for (int y = 0; y < 8; ++y) stripes.setPixel(x, y, x < 4 ? qRgb(255, 0, 0) : qRgb(0, 0, 255));
+  ASSERT_TRUE(stripes.save(dir.filePath("stripes.png")));
+  const std::string modelPath = dir.filePath("m.obj").toStdString();
+
+  std::vector<QImage> pictures[2];
+  for (int threaded = 0; threaded < 2; ++threaded) {
+    auto m = TexturedSphere();
+    SceneModelFit fit = FitSceneModel(*m);
+    std::vector<std::string> log;
+    fit.images = LoadSurfaceImages(m->appearance, modelPath, log);
+    EXPECT_TRUE(log.empty());
+    view_->SetOffThreadLimit(threaded ? 0 : 1 << 30);
+    view_->SetFittedModel(m.get(), std::move(fit), 1);
+    ASSERT_EQ(view_->DrawnOffThread(), threaded == 1) << "no render thread on this platform";
+    for (bool on : {true, false}) {
+      view_->SetTextures(on);
+      pictures[threaded].push_back(view_->GrabImage());
+      EXPECT_EQ(view_->LastShown(), TPView::Shown::kFull);
+    }
+    view_->SetTextures(true);
+    view_->ClearModel();
+  }
+  EXPECT_TRUE(pictures[0][0] == pictures[1][0]);
+  EXPECT_TRUE(pictures[0][1] == pictures[1][1]);
+  EXPECT_FALSE(pictures[0][0] == pictures[0][1]);
+  // Textured: the image's red and blue above, the green material below.
+  const QImage& shown = pictures[0][0];
+  int red = 0, blue = 0, green = 0;
+  for (int y = 0; y < shown.height(); ++y) {
+    for (int x = 0; x < shown.width(); ++x) {
+      const QRgb p = shown.pixel(x, y);
+      red += qRed(p) > 100 && qGreen(p) < 40 && qBlue(p) < 40;
+      blue += qBlue(p) > 100 && qRed(p) < 40 && qGreen(p) < 40;
+      green += qGreen(p) > 100 && qRed(p) < 40 && qBlue(p) < 40;
+    }
+  }
+  EXPECT_GT(red, 200);
+  EXPECT_GT(blue, 200);
+  EXPECT_GT(green, 200);
+
+  auto m = TexturedSphere();
+  StandInBuilder builder;
+  builder.Start(*m, 100, nullptr, true);
+  std::unique_ptr<PolygonModel> standIn;
+  ASSERT_TRUE(WaitFor([&] { return (standIn = builder.Take()) != nullptr; }));
+  bool anyGreen = false;
+  for (const Float3& c : standIn->polyColor) anyGreen = anyGreen || (c == Float3{0, 1, 0});
+  EXPECT_TRUE(anyGreen);
 }
