@@ -42,3 +42,20 @@ struct SurfaceAppearance {
   bool Empty() const { return materials.empty() && cornerUV.empty(); }
   void Clear() { *this = SurfaceAppearance{}; }
 };
+
+class PolygonModel;
+
+// Makes a model's appearance safe to draw whatever a reader or plug-in put
+// there: polygonMaterial empty or one per polygon, cornerUV empty or one per
+// corner (missing entries -1 and {0, 0}), material indices and embedded
+// image names that point nowhere cleared, coordinates and colours finite,
+// colours and opacities within 0 to 1. An appearance no polygon uses is
+// dropped whole.
+void NormalizeAppearance(PolygonModel& model);
+
+// For readers that fill the appearance as polygons arrive. Polygon p's
+// material, earlier polygons without one getting -1.
+void SetPolygonMaterial(SurfaceAppearance& a, size_t polygon, int32_t material);
+// The coordinates of n corners from firstCorner on, to be written; earlier
+// corners without coordinates get {0, 0}.
+Float2* CornerUVs(SurfaceAppearance& a, size_t firstCorner, size_t n);
