@@ -286,11 +286,12 @@ std::string MapCoords(const std::vector<Float2>& uv, unsigned count = ~0u) {
 const std::vector<Float3> kSquare = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
 
 TEST(Tds, ReadsMaterialsFaceGroupsAndMappingCoordinates) {
-  const std::string red = Chunk(
-      0xAFFF, Chunk(0xA000, Z("Red")) +
-                  Chunk(0xA020, Chunk(0x0011, std::string("\xFF\x00\x33", 3)) + Chunk(0x0012, "\x01\x01\x01")) +
-                  Chunk(0xA050, Chunk(0x0030, U16(25))) +
-                  Chunk(0xA200, Chunk(0xA351, U16(0)) + Chunk(0xA300, Z("BRICK.PNG"))));
+  const std::string red =
+      Chunk(0xAFFF, Chunk(0xA000, Z("Red")) +
+                        Chunk(0xA020, Chunk(0x0011, std::string("\xFF\x00\x33", 3)) +
+                                          Chunk(0x0012, "\x01\x01\x01")) +
+                        Chunk(0xA050, Chunk(0x0030, U16(25))) +
+                        Chunk(0xA200, Chunk(0xA351, U16(0)) + Chunk(0xA300, Z("BRICK.PNG"))));
   const std::string blue = Chunk(
       0xAFFF, Chunk(0xA000, Z("Blue")) + Chunk(0xA020, Chunk(0x0010, F32(0) + F32(0) + F32(1))) +
                   Chunk(0xA050, Chunk(0x0031, F32(50))));
