@@ -1,5 +1,6 @@
 #include "readers/obj.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -31,7 +32,6 @@ inline bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 // and the libraries named.
 struct ObjLook {
   std::vector<Float2> uvs;
-  std::vector<Float2> faceUVs;  // of the face being read, per corner
   std::unordered_map<std::string, int32_t> materialIndex;
   std::vector<std::string> materialNames;
   int32_t material = -1;
@@ -63,12 +63,21 @@ inline int32_t ReadReference(const char*& p, const char* const last, int64_t n) 
 const char* ReadFace(const char* p, const char* const last, PolygonModel& model,
                      std::vector<int32_t>& corners, ObjLook& look) {
   corners.clear();
-  const bool withUV = !look.uvs.empty();
-  const int64_t nuv = static_cast<int64_t>(look.uvs.size());
-  if (withUV) look.faceUVs.clear();
   // "f" and the character after it, unless the line ends there.
   for (int i = 0; i < 2; ++i)
     if (++p == last || IsLineEnd(*p)) return p;
+  // The corners' coordinates go straight after those of the polygons
+  // before, and are taken back when the face is left out.
+  const bool withUV = !look.uvs.empty();
+  const int64_t nuv = static_cast<int64_t>(look.uvs.size());
+  std::vector<Float2>& uvOut = model.appearance.cornerUV;
+  size_t uvStart = 0;
+  if (withUV) {
+    uvStart = model.indexPool.size();
+    if (uvOut.capacity() - uvOut.size() < 16 || uvOut.size() < uvStart)
+      ReserveLarge(uvOut, std::max(model.indexPool.capacity(), uvStart + uvStart / 2) + 16);
+    uvOut.resize(uvStart, Float2{0.0f, 0.0f});  // faces before the first "vt" have none
+  }
   const int64_t n = model.VertexCount();
   while (true) {
     while (p < last && *p == ' ') ++p;
@@ -79,24 +88,22 @@ const char* ReadFace(const char* p, const char* const last, PolygonModel& model,
       // A missing or bad coordinate reference gives the corner none.
       int32_t t = -1;
       if (p < last && *p == '/') t = ReadReference(++p, last, nuv);
-      look.faceUVs.push_back(t >= 0 ? look.uvs[static_cast<size_t>(t)] : Float2{0.0f, 0.0f});
+      uvOut.push_back(t >= 0 ? look.uvs[static_cast<size_t>(t)] : Float2{0.0f, 0.0f});
     }
     while (p < last && *p != ' ' && !IsLineEnd(*p)) ++p;
-    if (v < 0) return FindLineEnd(p, last);
+    if (v < 0) {
+      if (withUV) uvOut.resize(uvStart);
+      return FindLineEnd(p, last);
+    }
     corners.push_back(v);
   }
-  if (corners.size() < 3) return p;
-  const size_t firstCorner = model.indexPool.size();
+  if (corners.size() < 3) {
+    if (withUV) uvOut.resize(uvStart);
+    return p;
+  }
   const int32_t polygon =
       corners.size() == 3 ? model.AddTriangle(corners[0], corners[1], corners[2])
                           : model.AddPolygon(static_cast<int32_t>(corners.size()), corners.data());
-  if (withUV) {
-    SurfaceAppearance& a = model.appearance;
-    if (a.cornerUV.capacity() < model.indexPool.size())
-      a.cornerUV.reserve(model.indexPool.capacity());
-    std::copy(look.faceUVs.begin(), look.faceUVs.end(),
-              CornerUVs(a, firstCorner, look.faceUVs.size()));
-  }
   if (look.material >= 0)
     SetPolygonMaterial(model.appearance, static_cast<size_t>(polygon), look.material);
   return p;
