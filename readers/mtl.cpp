@@ -39,14 +39,47 @@ std::string_view NextWord(std::string_view& s) {
   return w;
 }
 
+// How many values an option of a map line takes: the least and the most
+// (the numbers after "-s" may be one to three). -1: not an option known.
+struct MapOption {
+  std::string_view name;
+  int least, most;
+};
+constexpr MapOption kMapOptions[] = {
+    {"-blendu", 1, 1}, {"-blendv", 1, 1},  {"-bm", 1, 1},   {"-boost", 1, 1}, {"-cc", 1, 1},
+    {"-clamp", 1, 1},  {"-imfchan", 1, 1}, {"-mm", 2, 2},   {"-o", 1, 3},     {"-s", 1, 3},
+    {"-t", 1, 3},      {"-texres", 1, 1},  {"-type", 1, 1},
+};
+
+bool IsNumber(std::string_view w) {
+  float f;
+  return ScanFloat(w, f) && w.empty();
+}
+
 // The image of a "map_Kd" line: options ("-s 1 1 1", "-clamp on") come
-// first, the file name last. Without options the whole rest is the name,
-// spaces and all.
+// first, the file name after them, spaces and all. After an option not
+// known the last word is taken.
 std::string_view MapFileName(std::string_view rest) {
   rest = Trim(rest);
-  if (rest.empty() || rest[0] != '-') return rest;
-  const size_t space = rest.find_last_of(" \t");
-  return space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+  while (!rest.empty() && rest[0] == '-') {
+    std::string_view after = rest;
+    const std::string_view option = NextWord(after);
+    const MapOption* known = nullptr;
+    for (const MapOption& o : kMapOptions)
+      if (EqualsLower(option, o.name)) known = &o;
+    if (!known) {
+      const size_t space = rest.find_last_of(" \t");
+      return space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+    }
+    for (int k = 0; k < known->most; ++k) {
+      std::string_view next = after;
+      const std::string_view value = NextWord(next);
+      if (value.empty() || (k >= known->least && !IsNumber(value))) break;
+      after = next;
+    }
+    rest = Trim(after);
+  }
+  return rest;
 }
 
 }  // namespace

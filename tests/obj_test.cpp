@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "readers/mtl.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -207,6 +208,40 @@ TEST(ObjReader, CubeWithLibraryAndTextureCoordinates) {
   EXPECT_EQ(a.cornerUV[6], (Float2{1, 1}));
   // The geometry is what it is without the library.
   EXPECT_EQ(m.material(1), -1);
+}
+
+TEST(MtlParser, Lines) {
+  const struct {
+    std::string text;
+    std::vector<float> color;  // r, g, b, opacity
+    std::string texture;
+  } cases[] = {
+      {"Kd 0.1 0.2 0.3\nd 0.5\n", {0.1f, 0.2f, 0.3f, 0.5f}, ""},
+      {"Kd 0.4\nTr 0.25\n", {0.4f, 0.4f, 0.4f, 0.75f}, ""},
+      {"Tr 0.25\nd 0.5\nTr 0.9\n", {1, 1, 1, 0.5f}, ""},              // "d" wins over "Tr"
+      {"KD 0 1 0\nD 0.5\nMAP_KD a.png\n", {0, 1, 0, 0.5f}, "a.png"},  // any case
+      {"Kd spectral x.spd\nKd xyz\nd\n", {1, 1, 1, 1}, ""},
+      {"map_Kd   my texture.png  \n", {1, 1, 1, 1}, "my texture.png"},
+      {"map_Kd -s 1 1 1 -o 0.5 -clamp on -bm 0.2 t.png\n", {1, 1, 1, 1}, "t.png"},
+      {"map_Kd -s 2 -mm 0 1 -imfchan r dir/with space.tga\n", {1, 1, 1, 1}, "dir/with space.tga"},
+      {"map_Kd -unknown x y last.png\n", {1, 1, 1, 1}, "last.png"},
+      {"map_Kd -clamp on\n", {1, 1, 1, 1}, ""},
+      {"map_Ka ambient.png\nmap_Kd\n", {1, 1, 1, 1}, ""},
+  };
+  for (const auto& c : cases) {
+    // Lines before the first "newmtl" belong to no material; a byte-order
+    // mark may open the file.
+    for (const char* head : {"Kd 9 9 9\nnewmtl m\n", "\xEF\xBB\xBFnewmtl m\r\n"}) {
+      std::vector<MtlMaterial> out;
+      ParseMtl(head + c.text, out);
+      ASSERT_EQ(out.size(), 1u) << c.text;
+      EXPECT_EQ(out[0].name, "m");
+      const SurfaceMaterial& m = out[0].material;
+      EXPECT_EQ((std::vector<float>{m.color[0], m.color[1], m.color[2], m.opacity}), c.color)
+          << c.text;
+      EXPECT_EQ(m.texture, c.texture) << c.text;
+    }
+  }
 }
 
 TEST(ObjReader, LibrariesThatCannotBeReadAreNoError) {
