@@ -82,11 +82,14 @@ size_t PolygonModel::DropInvalidPolygons() {
   bool clean = true;
   for (const int32_t i : indexPool) clean &= static_cast<uint32_t>(i) < nvert;
   if (clean) return 0;
-  // The appearance rides along where it is one entry per polygon or corner.
+  // The appearance rides along; a reader may have filled it only as far as
+  // its last polygon with a material or coordinates.
   std::vector<int32_t>& pm = appearance.polygonMaterial;
   std::vector<Float2>& uv = appearance.cornerUV;
-  const bool withMaterial = pm.size() == static_cast<size_t>(np);
-  const bool withUV = uv.size() == indexPool.size();
+  const bool withMaterial = !pm.empty();
+  const bool withUV = !uv.empty();
+  if (withMaterial) pm.resize(static_cast<size_t>(np), -1);
+  if (withUV) uv.resize(indexPool.size(), Float2{0.0f, 0.0f});
   int32_t out = 0;
   uint32_t write = 0;
   for (int32_t p = 0; p < np; ++p) {

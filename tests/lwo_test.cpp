@@ -194,6 +194,21 @@ TEST(Lwo, Version2TextureCoordinatesAndSurfaceImages) {
   EXPECT_EQ(r.model.material(0), 1);
 }
 
+TEST(Lwo, Version2PolygonsLeftOutTakeTheirAppearanceWithThem) {
+  // The first polygon names a point that is not there; the second has the
+  // surface, the last none; the coordinates must stay with their corners.
+  const Loaded r = Load(
+      Form("LWO2", Tags({"S"}) + Pnts(kQuad) +
+                       Vmap("TXUV", 2, "UV", {{0, {0, 0}}, {1, {1, 0}}, {2, {1, 1}}, {3, {0, 1}}}) +
+                       Pols({{0, 1, 9}, {1, 2, 3}, {0, 1, 2}}) + Ptag({{1, 0}}) +
+                       Surf("S", Colr(1, 0, 0))));
+  ASSERT_TRUE(r.ok) << r.msg;
+  ASSERT_EQ(r.model.PolygonCount(), 2);
+  const SurfaceAppearance& a = r.model.appearance;
+  EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{0, -1}));
+  EXPECT_EQ(a.cornerUV, (std::vector<Float2>{{1, 0}, {1, 1}, {0, 1}, {0, 0}, {1, 0}, {1, 1}}));
+}
+
 TEST(Lwo, Version2DamagedMapsAndClipsNeverFailTheLoad) {
   const std::string base = Tags({"S"}) + Pnts(kQuad) + Pols({{0, 1, 2}}) + Ptag({{0, 0}});
   const std::string surf = Surf("S", Colr(1, 1, 1) + Blok("COLR", 5, 1));
