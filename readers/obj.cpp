@@ -1,6 +1,7 @@
 #include "readers/obj.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -69,7 +70,8 @@ const char* ReadFace(const char* p, const char* const last, PolygonModel& model,
   // The corners' coordinates go straight after those of the polygons
   // before, and are taken back when the face is left out.
   const bool withUV = !look.uvs.empty();
-  const int64_t nuv = static_cast<int64_t>(look.uvs.size());
+  // References are 32-bit, as for vertices.
+  const int64_t nuv = std::min<int64_t>(static_cast<int64_t>(look.uvs.size()), INT32_MAX);
   std::vector<Float2>& uvOut = model.appearance.cornerUV;
   size_t uvStart = 0;
   if (withUV) {
