@@ -1,7 +1,6 @@
 #include "core/appearance.h"
 
 #include <cmath>
-#include <cstdlib>
 
 #include "core/model.h"
 

@@ -35,7 +35,8 @@ struct SurfaceAppearance {
   // drawn as without appearance. Empty: no polygon has a material.
   std::vector<int32_t> polygonMaterial;
   // One entry per corner, parallel to PolygonModel::indexPool. Empty: the
-  // model has no texture coordinates.
+  // model has no texture coordinates. v counts up from the image's bottom
+  // row (0) to its top (1), as OBJ, 3DS, LWO and PLY files have it.
   std::vector<Float2> cornerUV;
   std::vector<EmbeddedImage> images;
 
@@ -53,8 +54,8 @@ class PolygonModel;
 // dropped whole.
 void NormalizeAppearance(PolygonModel& model);
 
-// For readers that fill the appearance as polygons arrive. Polygon p's
-// material, earlier polygons without one getting -1.
+// For readers that fill the appearance as polygons arrive: sets a
+// polygon's material, earlier polygons without one getting -1.
 void SetPolygonMaterial(SurfaceAppearance& a, size_t polygon, int32_t material);
 // The coordinates of n corners from firstCorner on, to be written; earlier
 // corners without coordinates get {0, 0}.
