@@ -35,10 +35,28 @@ struct SurfaceAppearance {
   // drawn as without appearance. Empty: no polygon has a material.
   std::vector<int32_t> polygonMaterial;
   // One entry per corner, parallel to PolygonModel::indexPool. Empty: the
-  // model has no texture coordinates.
+  // model has no texture coordinates. v counts up from the image's bottom
+  // row (0) to its top (1), as OBJ, 3DS, LWO and PLY files have it.
   std::vector<Float2> cornerUV;
   std::vector<EmbeddedImage> images;
 
   bool Empty() const { return materials.empty() && cornerUV.empty(); }
   void Clear() { *this = SurfaceAppearance{}; }
 };
+
+class PolygonModel;
+
+// Makes a model's appearance safe to draw whatever a reader or plug-in put
+// there: polygonMaterial empty or one per polygon, cornerUV empty or one per
+// corner (missing entries -1 and {0, 0}), material indices and embedded
+// image names that point nowhere cleared, coordinates and colours finite,
+// colours and opacities within 0 to 1. An appearance no polygon uses is
+// dropped whole.
+void NormalizeAppearance(PolygonModel& model);
+
+// For readers that fill the appearance as polygons arrive: sets a
+// polygon's material, earlier polygons without one getting -1.
+void SetPolygonMaterial(SurfaceAppearance& a, size_t polygon, int32_t material);
+// The coordinates of n corners from firstCorner on, to be written; earlier
+// corners without coordinates get {0, 0}.
+Float2* CornerUVs(SurfaceAppearance& a, size_t firstCorner, size_t n);

@@ -1,5 +1,6 @@
 #include "core/model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -81,6 +82,14 @@ size_t PolygonModel::DropInvalidPolygons() {
   bool clean = true;
   for (const int32_t i : indexPool) clean &= static_cast<uint32_t>(i) < nvert;
   if (clean) return 0;
+  // The appearance rides along; a reader may have filled it only as far as
+  // its last polygon with a material or coordinates.
+  std::vector<int32_t>& pm = appearance.polygonMaterial;
+  std::vector<Float2>& uv = appearance.cornerUV;
+  const bool withMaterial = !pm.empty();
+  const bool withUV = !uv.empty();
+  if (withMaterial) pm.resize(static_cast<size_t>(np), -1);
+  if (withUV) uv.resize(indexPool.size(), Float2{0.0f, 0.0f});
   int32_t out = 0;
   uint32_t write = 0;
   for (int32_t p = 0; p < np; ++p) {
@@ -93,7 +102,9 @@ size_t PolygonModel::DropInvalidPolygons() {
       }
     }
     if (!ok) continue;
+    if (withUV) std::copy(uv.begin() + b, uv.begin() + e, uv.begin() + write);
     for (uint32_t i = b; i < e; ++i) indexPool[write++] = indexPool[i];
+    if (withMaterial) pm[out] = pm[p];
     polyMaterial[out] = polyMaterial[p];
     polyColor[out] = polyColor[p];
     polyStart[out + 1] = write;
@@ -104,5 +115,7 @@ size_t PolygonModel::DropInvalidPolygons() {
   polyStart.resize(out + 1);
   polyMaterial.resize(out);
   polyColor.resize(out);
+  if (withMaterial) pm.resize(out);
+  if (withUV) uv.resize(write);
   return dropped;
 }

@@ -180,6 +180,7 @@ LoadOutcome LoadModelFile(LoadPipeline& pipeline, LoadHost& host, const std::str
   host.AppendLog(table[winner].name + ": " + shown);
   // Readers store indices unchecked; nothing out of range may reach mesh
   // preparation or drawing.
+  NormalizeAppearance(model);
   model.DropInvalidPolygons();
   if (model.PolygonCount() == 0) {
     host.AppendLog(kLogNoPolygons);

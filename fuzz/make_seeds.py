@@ -58,6 +58,12 @@ def obj():
     put("reader_obj", "square.obj",
         "# square\nmtllib none.mtl\ng one\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvn 0 0 1\n"
         "usemtl red\nf 1/1/1 2/1/1 3/1/1\nf -4//1 -2//1 -1//1\ns off\nf 1 2 3 4 \\\n\n")
+    # The library is the model itself (the fuzzer's input file), so that the
+    # same bytes reach the library parser too.
+    put("reader_obj", "textured.obj",
+        "mtllib input.obj\nnewmtl red\nKd 1 0 0\nd 0.5\nmap_Kd -s 1 1 1 red.png\n"
+        "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+        "usemtl red\nf 1/1 2/2 3/3\nf 1/-4/1 3/-2 4/9\nusemtl none\nf 4/4 1/1 2/2\n")
     text = "# square \u00e9\r\nv 0 0 0\r\nv 1 0 0\r\nv 1 1 0\r\nv 0 1 0\r\nf 1 2 3 4\r\n"
     for order, data in utf16(text).items():
         put("reader_obj", "utf16%s.obj" % order, data)
@@ -119,6 +125,25 @@ def tds():
                    chunk3ds(0xA020, chunk3ds(0x0011, bytes([255, 0, 0]))))
     put("reader_3ds", "square.3ds", chunk3ds(0x4D4D, chunk3ds(0x0002, struct.pack("<I", 3)) +
                                              chunk3ds(0x3D3D, mat + obj)))
+    # Materials with every colour, transparency and texture chunk, mapping
+    # coordinates and two face groups.
+    uv = chunk3ds(0x4140, struct.pack("<H", 4) + b"".join(struct.pack("<2f", p[0], p[1]) for p in TRI))
+    faces2 = chunk3ds(0x4120, struct.pack("<H", 2) + struct.pack("<4H", 0, 1, 2, 7) +
+                      struct.pack("<4H", 0, 2, 3, 7) +
+                      chunk3ds(0x4130, b"red\0" + struct.pack("<3H", 2, 0, 1)) +
+                      chunk3ds(0x4130, b"glass\0" + struct.pack("<2H", 1, 1)))
+    obj2 = chunk3ds(0x4000, b"square\0" + chunk3ds(0x4100, uv + pts + faces2))
+    red = chunk3ds(0xAFFF, chunk3ds(0xA000, b"red\0") +
+                   chunk3ds(0xA020, chunk3ds(0x0011, bytes([255, 0, 0])) +
+                            chunk3ds(0x0012, bytes([250, 0, 0]))) +
+                   chunk3ds(0xA050, chunk3ds(0x0030, struct.pack("<h", 25))) +
+                   chunk3ds(0xA200, chunk3ds(0xA300, b"BRICK.PNG\0") +
+                            chunk3ds(0xA351, struct.pack("<H", 0))))
+    glass = chunk3ds(0xAFFF, chunk3ds(0xA000, b"glass\0") +
+                     chunk3ds(0xA020, chunk3ds(0x0010, struct.pack("<3f", 0, 0.5, 1))) +
+                     chunk3ds(0xA050, chunk3ds(0x0031, struct.pack("<f", 80))))
+    put("reader_3ds", "textured.3ds", chunk3ds(0x4D4D, chunk3ds(0x0002, struct.pack("<I", 3)) +
+                                               chunk3ds(0x3D3D, red + obj2 + glass)))
 
 
 def iff(cid, payload):
@@ -147,6 +172,21 @@ def lwo():
                 iff(b"COLR", struct.pack(">3f", 1, 0, 0) + struct.pack(">H", 0)))
     pols3 = iff(b"POLS", b"FACE" + struct.pack(">4H", 3, 0, 1, 2) + struct.pack(">4H", 3, 0, 2, 3))
     put("reader_lwo", "v3.lwo", iff(b"FORM", b"LWO3" + tags + layr + pnts + pols3 + ptag + surf3))
+    # LWO2 with a UV map, a per-polygon override, an image clip and a
+    # surface whose colour block maps that clip by UV.
+    def sub(cid, payload):
+        return cid + struct.pack(">H", len(payload)) + payload + (b"\0" if len(payload) % 2 else b"")
+    vmap = iff(b"VMAP", b"TXUV" + struct.pack(">H", 2) + b"UV\0\0" +
+               b"".join(struct.pack(">H2f", i, p[0], p[1]) for i, p in enumerate(TRI)))
+    vmad = iff(b"VMAD", b"TXUV" + struct.pack(">H", 2) + b"UV\0\0" + struct.pack(">HH2f", 2, 1, 0.5, 0.5))
+    clip = iff(b"CLIP", struct.pack(">I", 1) + sub(b"STIL", b"images/red.png\0\0"))
+    imap = sub(b"IMAP", b"\x80\0" + sub(b"CHAN", b"COLR") + sub(b"ENAB", struct.pack(">H", 1)))
+    blok = sub(b"BLOK", imap + sub(b"PROJ", struct.pack(">H", 5)) + sub(b"IMAG", struct.pack(">H", 1)) +
+               sub(b"VMAP", b"UV\0\0"))
+    surf4 = iff(b"SURF", b"red\0\0\0" + b"COLR" + struct.pack(">H", 14) +
+                struct.pack(">3f", 1, 0, 0) + struct.pack(">H", 0) + blok)
+    put("reader_lwo", "v2_textured.lwo",
+        iff(b"FORM", b"LWO2" + clip + tags + layr + pnts + vmap + pols2 + ptag + vmad + surf4))
 
 
 def mqo():
@@ -157,6 +197,13 @@ def mqo():
         "Object \"obj1\" {\n\tvisible 15\n\tmirror 1\n\tmirror_axis 1\n\tvertex 4 {\n"
         "\t\t0.0 0.0 0.0\n\t\t1.0 0.0 0.0\n\t\t1.0 1.0 0.0\n\t\t0.0 1.0 0.0\n\t}\n"
         "\tface 3 {\n\t\t3 V(0 1 2) M(0) UV(0 0 1 0 1 1)\n\t\t4 V(0 1 2 3) M(1)\n\t\t2 V(0 3)\n\t}\n}\nEof\n")
+    put("reader_mqo", "textured.mqo",
+        "Metasequoia Document\nFormat Text Ver 1.0\n\n"
+        "Material 2 {\n\t\"skin\" col(1.000 0.500 0.250 0.600) dif(0.800) tex(\"skin.png\")\n"
+        "\t\"plain\" col(0 0 1 1) aplane_tex(\"x.png\")\n}\n"
+        "Object \"obj1\" {\n\tvertex 4 {\n"
+        "\t\t0.0 0.0 0.0\n\t\t1.0 0.0 0.0\n\t\t1.0 1.0 0.0\n\t\t0.0 1.0 0.0\n\t}\n"
+        "\tface 2 {\n\t\t3 V(0 1 2) M(0) UV(0 0 1 0 1 1)\n\t\t4 V(0 1 2 3) M(1) UV(0 0 1 0)\n\t}\n}\nEof\n")
 
 
 def rok():
@@ -179,6 +226,13 @@ def ply_files():
                             "property double y\nproperty double z\nelement tristrips 1\n"
                             "property list int int vertex_indices\nend_header\n" +
                             "".join("%g %g %g\n" % p for p in TRI) + "5 0 1 2 -1 3\n")
+    out["textured.ply"] = ("ply\nformat ascii 1.0\ncomment TextureFile wood.png\nelement vertex 4\n"
+                           "property float x\nproperty float y\nproperty float z\n"
+                           "property float s\nproperty float t\nelement face 2\n"
+                           "property list uchar int vertex_indices\n"
+                           "property list uchar float texcoord\nend_header\n" +
+                           "".join("%g %g %g %g %g\n" % (p + p[:2]) for p in TRI) +
+                           "3 0 1 2 6 0 0 1 0 1 1\n4 0 1 2 3 2 0 0\n")
     for target in ("reader_ply", "ply_lib"):
         for n, d in out.items():
             put(target, n, d)
@@ -207,6 +261,15 @@ def cob():
     body += bytes([0]) + struct.pack("<hh", 3, 0) + b"".join(struct.pack("<ii", i, 0) for i in (0, 1, 2))
     put("reader_cob", "binary.cob", b"Caligari V00.01BLH             \n" +
         bchunk(b"PolH", 0, 8, 7, 0, body) + bchunk(b"END ", 1, 0, 0, 0, b""))
+
+
+def mtl():
+    put("mtl", "two.mtl",
+        "# two materials\r\nnewmtl wood\r\nKa 0 0 0\r\nKd 0.5 0.25 1\r\nd 0.75\r\nTr 0.9\r\n"
+        "map_Kd -s 1 1 1 -clamp on wood.png\r\nnewmtl glass pane\r\nKd 0.2\r\nTr 0.25\r\n"
+        "map_Kd my texture.jpg\r\n")
+    put("mtl", "odd.mtl",
+        "\ufeffnewmtl a\nKd spectral x.spd\nd nan\nKd 1e39 -1 inf\nmap_Kd -bm 1\nnewmtl\nmap_kd\n")
 
 
 def off():
@@ -307,6 +370,6 @@ if __name__ == "__main__":
         shutil.rmtree(SEEDS)
     os.makedirs(os.path.join(SEEDS, "reader_rok"))
     os.makedirs(os.path.join(SEEDS, "archive"))
-    for fn in (stl, obj, dxf, tds, lwo, mqo, rok, ply_files, cob, off, loader_reply, ini,
+    for fn in (stl, obj, dxf, tds, lwo, mqo, rok, ply_files, cob, mtl, off, loader_reply, ini,
                archives):
         fn()

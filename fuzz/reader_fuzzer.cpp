@@ -3,6 +3,7 @@
 // PrepareMesh. The first byte picks the preparation (bit 0 vertex sharing,
 // bit 1 orientation correction, bits 2-7 the edge angle from 0 to 180
 // degrees); the whole input, that byte included, is the file.
+#include <cmath>
 #include <cstring>
 
 #include "core/pipeline.h"
@@ -66,6 +67,15 @@ TARNELLE_FUZZ_ENTRY {
       const int32_t* index = model.index(p);
       for (int32_t k = 0; k < model.nv(p); ++k) FUZZ_CHECK(index[k] >= 0 && index[k] < nv);
     }
+    // The appearance: empty, or one entry per polygon and per corner, every
+    // material index inside the materials.
+    const SurfaceAppearance& a = model.appearance;
+    FUZZ_CHECK(a.polygonMaterial.empty() ||
+               a.polygonMaterial.size() == static_cast<size_t>(model.PolygonCount()));
+    FUZZ_CHECK(a.cornerUV.empty() || a.cornerUV.size() == model.indexPool.size());
+    for (const int32_t m : a.polygonMaterial)
+      FUZZ_CHECK(m >= -1 && m < static_cast<int64_t>(a.materials.size()));
+    for (const Float2& uv : a.cornerUV) FUZZ_CHECK(std::isfinite(uv.u) && std::isfinite(uv.v));
   }
   return 0;
 }

@@ -300,6 +300,12 @@ void FixOrientation(PolygonModel& model, const CornerIndex& index,
     Orient<NarrowLayout>(model, index, reversedPolygons);
   else
     Orient<WideLayout>(model, index, reversedPolygons);
+  // A reversed polygon's texture coordinates follow its corners.
+  std::vector<Float2>& uv = model.appearance.cornerUV;
+  if (reversedPolygons.empty() || uv.size() != model.indexPool.size()) return;
+  const uint32_t* start = model.polyStart.data();
+  for (size_t p = 0; p < reversedPolygons.size(); ++p)
+    if (reversedPolygons[p]) std::reverse(uv.begin() + start[p], uv.begin() + start[p + 1]);
 }
 
 void SetWideOrientationRecords(bool wide) { g_forceWide = wide; }

@@ -17,7 +17,8 @@ struct CornerIndex;
 // first settled one further down the list, which is exchanged with the
 // cursor's entry. Every polygon is reversed at most once and conflicts are
 // left as they fall. Polygons with fewer than three corners take no part.
-// Only indexPool changes. Linear in the number of corners apart from sorting
+// Only indexPool changes, and the texture coordinates of a reversed
+// polygon's corners with it. Linear in the number of corners apart from sorting
 // the edges met at one vertex.
 // Precondition: every index lies inside the vertex list.
 void FixOrientation(PolygonModel& model);

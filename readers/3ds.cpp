@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "core/text.h"
 #include "readers/binary_input.h"
@@ -21,6 +25,18 @@ constexpr uint16_t kObject = 0x4000;
 constexpr uint16_t kTriMesh = 0x4100;
 constexpr uint16_t kVertexList = 0x4110;
 constexpr uint16_t kFaceList = 0x4120;
+constexpr uint16_t kFaceMaterial = 0x4130;
+constexpr uint16_t kMapCoords = 0x4140;
+constexpr uint16_t kMaterial = 0xAFFF;
+constexpr uint16_t kMaterialName = 0xA000;
+constexpr uint16_t kDiffuse = 0xA020;
+constexpr uint16_t kTransparency = 0xA050;
+constexpr uint16_t kTextureMap = 0xA200;
+constexpr uint16_t kMapName = 0xA300;
+constexpr uint16_t kColorFloat = 0x0010, kColorByte = 0x0011;
+constexpr uint16_t kColorByteGamma = 0x0012, kColorFloatLinear = 0x0013;
+constexpr uint16_t kPercentInt = 0x0030, kPercentFloat = 0x0031;
+constexpr uint64_t kMaxNameBytes = 256;  // names are short; longer ones are cut
 
 constexpr uint64_t kHeaderBytes = 6;  // identifier and length
 constexpr uint64_t kVertexBytes = 12;
@@ -34,11 +50,11 @@ bool Enters(uint16_t parent, uint16_t child) {
     case kMain:
       return child == kEditor;
     case kEditor:
-      return child == kObject;
+      return child == kObject || child == kMaterial;
     case kObject:
       return child == kTriMesh;
     case kTriMesh:
-      return child == kVertexList || child == kFaceList;
+      return child == kVertexList || child == kFaceList || child == kMapCoords;
     default:
       return false;
   }
@@ -55,17 +71,38 @@ class Walker {
   // Returns false on a data error.
   bool Run() { return Chunk(kMain, 0); }
 
+  // After a successful real walk: the materials the faces named and the
+  // corners' mapping coordinates go into the model's appearance.
+  void FinishAppearance();
+
   uint64_t vertices = 0, faces = 0;  // what the lists hold (counting walk)
 
  private:
   bool Chunk(uint16_t id, uint64_t start);
   bool VertexList(uint64_t pos, uint64_t lim);
   bool FaceList(uint64_t pos, uint64_t lim);
+  // The appearance's chunks never fail a load: what does not fit is passed
+  // over.
+  void Material(uint64_t pos, uint64_t lim);
+  bool Color(uint64_t pos, uint64_t lim, float out[3]);
+  bool Percent(uint64_t pos, uint64_t lim, float& out);
+  std::string Name(uint64_t pos, uint64_t lim);
+  void FaceMaterials(uint64_t pos, uint64_t lim, const std::vector<int32_t>& polygonOf);
+  void MapCoords(uint64_t pos, uint64_t lim);
 
   ByteSource& src_;
   uint64_t size_;
   PolygonModel* model_;
-  int64_t base_ = 0;  // model index of the most recent vertex list's first vertex
+  int64_t base_ = 0;      // model index of the most recent vertex list's first vertex
+  int64_t meshBase_ = 0;  // vertex count when the current mesh began
+  std::vector<std::string> materialNames_;
+  std::vector<SurfaceMaterial> materials_;
+  // Face groups name materials that may be defined later: polygons hold a
+  // group name's number until the end.
+  std::unordered_map<std::string, int32_t> groupIndex_;
+  std::vector<std::string> groupNames_;
+  std::vector<Float2> vertexUV_;  // by model vertex
+  bool anyUV_ = false;
 };
 
 // A chunk whose header starts at start. Reads stay inside the chunk and the
@@ -88,10 +125,19 @@ bool Walker::Chunk(uint16_t id, uint64_t start) {
       pos = zero + 1;
       break;
     }
+    case kTriMesh:
+      if (model_) meshBase_ = model_->VertexCount();
+      break;
     case kVertexList:
       return VertexList(pos, lim);
     case kFaceList:
       return FaceList(pos, lim);  // its sub-chunks go with it
+    case kMaterial:
+      if (model_) Material(pos, lim);
+      return true;
+    case kMapCoords:
+      if (model_) MapCoords(pos, lim);
+      return true;
     default:
       break;
   }
@@ -158,6 +204,9 @@ bool Walker::FaceList(uint64_t pos, uint64_t lim) {
   // that was never read is left out.
   const int64_t limit = model_->VertexCount() - base_;
   const int32_t base = static_cast<int32_t>(base_);
+  // The polygon each face became, or -1, for the material groups after it.
+  std::vector<int32_t> polygonOf;
+  polygonOf.reserve(n);
   for (uint64_t i = 0; i < n;) {
     const uint64_t b = std::min(n - i, kBatch);
     const unsigned char* p = src_.Get(pos, b * kFaceBytes);
@@ -165,12 +214,178 @@ bool Walker::FaceList(uint64_t pos, uint64_t lim) {
     for (uint64_t k = 0; k < b; ++k, p += kFaceBytes) {
       const int32_t a = LoadLe16(p), c1 = LoadLe16(p + 2), c2 = LoadLe16(p + 4);
       if (a < limit && c1 < limit && c2 < limit)
-        model_->AddTriangle(a + base, c1 + base, c2 + base);
+        polygonOf.push_back(model_->AddTriangle(a + base, c1 + base, c2 + base));
+      else
+        polygonOf.push_back(-1);
     }
     pos += b * kFaceBytes;
     i += b;
   }
+  if (n == count) FaceMaterials(pos, lim, polygonOf);
   return n == count;
+}
+
+std::string Walker::Name(uint64_t pos, uint64_t lim) {
+  const uint64_t n = std::min(lim - pos, kMaxNameBytes);
+  const unsigned char* p = n > 0 ? src_.Get(pos, n) : nullptr;
+  if (!p) return {};
+  const void* zero = memchr(p, 0, n);
+  return std::string(reinterpret_cast<const char*>(p),
+                     zero ? static_cast<const unsigned char*>(zero) - p : n);
+}
+
+// Walks the sub-chunks of [pos, lim), calling f(id, body, end) for each
+// whole one; stops at a length that cannot be.
+template <typename F>
+void EachSubChunk(ByteSource& src, uint64_t pos, uint64_t lim, F&& f) {
+  while (pos + kHeaderBytes <= lim) {
+    const unsigned char* h = src.Get(pos, kHeaderBytes);
+    if (!h) return;
+    const uint16_t id = LoadLe16(h);
+    const uint64_t length = LoadLe32(h + 2);
+    if (length < kHeaderBytes) return;
+    f(id, pos + kHeaderBytes, std::min(pos + length, lim));
+    pos += length;
+  }
+}
+
+// The first colour sub-chunk: three floats or three bytes.
+bool Walker::Color(uint64_t pos, uint64_t lim, float out[3]) {
+  bool found = false;
+  EachSubChunk(src_, pos, lim, [&](uint16_t id, uint64_t body, uint64_t end) {
+    if (found) return;
+    if ((id == kColorFloat || id == kColorFloatLinear) && end - body >= 12) {
+      const unsigned char* p = src_.Get(body, 12);
+      if (!p) return;
+      for (int i = 0; i < 3; ++i) out[i] = LoadLeFloat(p + 4 * i);
+      found = true;
+    } else if ((id == kColorByte || id == kColorByteGamma) && end - body >= 3) {
+      const unsigned char* p = src_.Get(body, 3);
+      if (!p) return;
+      for (int i = 0; i < 3; ++i) out[i] = p[i] / 255.0f;
+      found = true;
+    }
+  });
+  return found;
+}
+
+// The first percentage sub-chunk, as a fraction.
+bool Walker::Percent(uint64_t pos, uint64_t lim, float& out) {
+  bool found = false;
+  EachSubChunk(src_, pos, lim, [&](uint16_t id, uint64_t body, uint64_t end) {
+    if (found) return;
+    if (id == kPercentInt && end - body >= 2) {
+      const unsigned char* p = src_.Get(body, 2);
+      if (!p) return;
+      out = static_cast<int16_t>(LoadLe16(p)) / 100.0f;
+      found = true;
+    } else if (id == kPercentFloat && end - body >= 4) {
+      const unsigned char* p = src_.Get(body, 4);
+      if (!p) return;
+      out = LoadLeFloat(p) / 100.0f;
+      found = true;
+    }
+  });
+  return found;
+}
+
+void Walker::Material(uint64_t pos, uint64_t lim) {
+  std::string name;
+  SurfaceMaterial m;
+  EachSubChunk(src_, pos, lim, [&](uint16_t id, uint64_t body, uint64_t end) {
+    float transparency;
+    switch (id) {
+      case kMaterialName:
+        name = Name(body, end);
+        break;
+      case kDiffuse:
+        Color(body, end, m.color);
+        break;
+      case kTransparency:
+        if (Percent(body, end, transparency)) m.opacity = 1.0f - transparency;
+        break;
+      case kTextureMap:
+        EachSubChunk(src_, body, end, [&](uint16_t sub, uint64_t b, uint64_t e) {
+          if (sub == kMapName) m.texture = Name(b, e);
+        });
+        break;
+      default:
+        break;
+    }
+  });
+  materialNames_.push_back(std::move(name));
+  materials_.push_back(std::move(m));
+}
+
+// Material groups after a face list's records: a name, a count and the
+// numbers of the faces that use it.
+void Walker::FaceMaterials(uint64_t pos, uint64_t lim, const std::vector<int32_t>& polygonOf) {
+  EachSubChunk(src_, pos, lim, [&](uint16_t id, uint64_t body, uint64_t end) {
+    if (id != kFaceMaterial) return;
+    const std::string name = Name(body, end);
+    body += name.size() + 1;
+    if (body + 2 > end) return;
+    const unsigned char* h = src_.Get(body, 2);
+    if (!h) return;
+    body += 2;
+    const uint64_t n = std::min<uint64_t>(LoadLe16(h), (end - body) / 2);
+    const unsigned char* p = n > 0 ? src_.Get(body, 2 * n) : nullptr;
+    if (!p) return;
+    const auto [it, added] =
+        groupIndex_.try_emplace(name, static_cast<int32_t>(groupNames_.size()));
+    if (added) groupNames_.push_back(name);
+    for (uint64_t k = 0; k < n; ++k) {
+      const uint16_t face = LoadLe16(p + 2 * k);
+      if (face < polygonOf.size() && polygonOf[face] >= 0)
+        SetPolygonMaterial(model_->appearance, static_cast<size_t>(polygonOf[face]), it->second);
+    }
+  });
+}
+
+// Mapping coordinates, one per vertex of the mesh's vertex list.
+void Walker::MapCoords(uint64_t pos, uint64_t lim) {
+  const unsigned char* h = pos + 2 <= lim ? src_.Get(pos, 2) : nullptr;
+  if (!h) return;
+  pos += 2;
+  const uint64_t n = std::min<uint64_t>(LoadLe16(h), (lim - pos) / 8);
+  const size_t first = static_cast<size_t>(meshBase_);
+  if (vertexUV_.size() < first + n) vertexUV_.resize(first + n, Float2{0.0f, 0.0f});
+  for (uint64_t i = 0; i < n;) {
+    const uint64_t b = std::min(n - i, kBatch);
+    const unsigned char* p = src_.Get(pos, b * 8);
+    if (!p) return;
+    for (uint64_t k = 0; k < b; ++k, p += 8)
+      vertexUV_[first + i + k] = {LoadLeFloat(p), LoadLeFloat(p + 4)};
+    pos += b * 8;
+    i += b;
+  }
+  anyUV_ |= n > 0;
+}
+
+void Walker::FinishAppearance() {
+  SurfaceAppearance& a = model_->appearance;
+  if (anyUV_) {
+    const std::vector<int32_t>& pool = model_->indexPool;
+    a.cornerUV.resize(pool.size(), Float2{0.0f, 0.0f});
+    for (size_t c = 0; c < pool.size(); ++c) {
+      const size_t v = static_cast<size_t>(pool[c]);
+      if (v < vertexUV_.size()) a.cornerUV[c] = vertexUV_[v];
+    }
+  }
+  if (a.polygonMaterial.empty()) return;
+  // A group names the first material of that name; a name no material has
+  // leaves its faces without appearance.
+  std::unordered_map<std::string, int32_t> byName;
+  for (size_t i = 0; i < materialNames_.size(); ++i)
+    byName.try_emplace(materialNames_[i], static_cast<int32_t>(i));
+  std::vector<int32_t> materialOf(groupNames_.size(), -1);
+  for (size_t g = 0; g < groupNames_.size(); ++g) {
+    const auto it = byName.find(groupNames_[g]);
+    if (it != byName.end()) materialOf[g] = it->second;
+  }
+  for (int32_t& m : a.polygonMaterial)
+    if (m >= 0) m = materialOf[static_cast<size_t>(m)];
+  a.materials = std::move(materials_);
 }
 
 // Other exporters open the editor chunk with the master scale or a
@@ -239,6 +454,7 @@ bool TdsLoadInto(const char* path, PolygonModel& model) {
     CopyMessage(g_msg, kDataError);
     return false;
   }
+  walk.FinishAppearance();
   return true;
 }
 

@@ -218,6 +218,11 @@ class Lwo2Reader {
   bool PolygonTags(uint64_t pos, uint64_t end);
   bool Surface(const unsigned char* d, uint64_t length);
   bool Colour();
+  // Texture coordinates, surface images and clips: never a data error.
+  void UvMap(const unsigned char* d, uint64_t length, bool perPolygon);
+  void SurfaceImage(const std::string& name, const unsigned char* d, uint64_t pos, uint64_t length);
+  void Clip(const unsigned char* d, uint64_t length);
+  void FinishAppearance();
 
   ByteSource& src_;
   uint64_t size_;
@@ -233,6 +238,17 @@ class Lwo2Reader {
   int64_t polygonEnd_ = 0;  // end of the polygons of the most recent POLS
   int32_t firstPolygon_ = m_.PolygonCount();
   bool placeholders_ = false;
+  // The first "TXUV" map's name: only its values are read.
+  std::string uvMap_;
+  bool haveUvMap_ = false;
+  std::vector<Float2> pointUV_;  // by model vertex
+  struct CornerUV {
+    int64_t polygon, vertex;
+    Float2 uv;
+  };
+  std::vector<CornerUV> cornerUV_;                         // per-polygon overrides, in file order
+  std::unordered_map<std::string, uint32_t> surfaceClip_;  // a surface's colour image
+  std::unordered_map<uint32_t, std::string> clipFile_;     // still image of each clip
 };
 
 // The longest polygon record: a count word and 1023 corners of 4 bytes. A
@@ -300,6 +316,7 @@ bool Lwo2Reader::Run() {
     }
     const bool isPnts = IdIs(h, "PNTS"), isPols = IdIs(h, "POLS"), isTags = IdIs(h, "TAGS"),
                isPtag = IdIs(h, "PTAG"), isForm = lwo3_ && IdIs(h, "FORM");
+    const bool isVmap = IdIs(h, "VMAP"), isVmad = IdIs(h, "VMAD"), isClip = IdIs(h, "CLIP");
     bool isSurf = IdIs(h, "SURF");
     uint64_t body = pos + kChunkHeader;
     uint64_t length = LoadBe32(h + 4);
@@ -334,10 +351,18 @@ bool Lwo2Reader::Run() {
         Tags(d, length);
       else
         ok = Surface(d, length);
+    } else if ((isVmap || isVmad || isClip) && !lwo3_) {
+      if (const unsigned char* d = length > 0 ? src_.Get(body, length) : nullptr) {
+        if (isClip)
+          Clip(d, length);
+        else
+          UvMap(d, length, isVmad);
+      }
     }
     pos = end;
   }
   if (ok) ok = Colour();
+  if (ok) FinishAppearance();
   // Polygons that named a missing point were kept with a corner of -1 so
   // that PTAG numbers still fit; they go now.
   if (placeholders_) m_.DropInvalidPolygons();
@@ -489,6 +514,8 @@ bool Lwo2Reader::Surface(const unsigned char* d, uint64_t length) {
     const auto it = surfaces_.find(source);
     if (it != surfaces_.end()) {
       surfaces_[name] = it->second;
+      if (const auto clip = surfaceClip_.find(source); clip != surfaceClip_.end())
+        surfaceClip_[name] = clip->second;
       plainSurfaces_.erase(name);
       return true;
     }
@@ -498,6 +525,7 @@ bool Lwo2Reader::Surface(const unsigned char* d, uint64_t length) {
     }
   }
   const uint64_t header = lwo3_ ? kSubHeader3 : kSubHeader;
+  if (!lwo3_) SurfaceImage(name, d, pos, length);
   while (pos + header <= length) {
     const uint64_t sub = lwo3_ ? LoadBe32(d + pos + 4) : LoadBe16(d + pos + 4);
     if (IdIs(d + pos, "COLR")) {
@@ -550,6 +578,137 @@ bool Lwo2Reader::Colour() {
     m_.polyColor[p] = color[t];
   }
   return true;
+}
+
+// A "VMAP" (one value per point) or "VMAD" (per polygon corner) chunk of
+// type TXUV and dimension 2; other maps are passed over.
+void Lwo2Reader::UvMap(const unsigned char* d, uint64_t length, bool perPolygon) {
+  if (length < 6 || !IdIs(d, "TXUV") || LoadBe16(d + 4) != 2) return;
+  uint64_t pos = 6;
+  std::string name;
+  if (!ReadPaddedName(d, pos, length, name)) return;
+  if (!haveUvMap_) {
+    uvMap_ = name;
+    haveUvMap_ = true;
+  }
+  if (name != uvMap_) return;
+  const int64_t nvert = m_.VertexCount();
+  while (pos < length) {
+    uint32_t vert = 0, poly = 0;
+    if (!ReadVx(d, pos, length, vert)) return;
+    if (perPolygon && !ReadVx(d, pos, length, poly)) return;
+    if (pos + 8 > length) return;
+    const Float2 uv = {LoadBeFloat(d + pos), LoadBeFloat(d + pos + 4)};
+    pos += 8;
+    const int64_t v = vertexBase_ + vert;
+    if (v >= nvert) continue;
+    if (perPolygon) {
+      const int64_t p = polygonBase_ + poly;
+      if (p < polygonEnd_) cornerUV_.push_back({p, v, uv});
+    } else {
+      if (pointUV_.size() <= static_cast<size_t>(v))
+        pointUV_.resize(static_cast<size_t>(nvert), Float2{0.0f, 0.0f});
+      pointUV_[static_cast<size_t>(v)] = uv;
+    }
+  }
+}
+
+// The image of a surface's first texture block that maps the colour
+// channel by UV: BLOK, its IMAP header (channel COLR), projection 5, IMAG.
+void Lwo2Reader::SurfaceImage(const std::string& name, const unsigned char* d, uint64_t pos,
+                              uint64_t length) {
+  for (; pos + kSubHeader <= length;) {
+    const uint64_t sub = LoadBe16(d + pos + 4);
+    const uint64_t body = pos + kSubHeader, end = std::min(body + sub, length);
+    pos = body + sub + (sub & 1);
+    if (!IdIs(d + body - kSubHeader, "BLOK") || end - body < kSubHeader) continue;
+    if (!IdIs(d + body, "IMAP")) continue;
+    bool colour = true, uv = false;
+    uint32_t clip = 0;
+    bool haveClip = false;
+    // The header's own sub-chunks, after its ordinal string.
+    const uint64_t headerEnd = std::min(body + kSubHeader + LoadBe16(d + body + 4), end);
+    uint64_t q = body + kSubHeader;
+    std::string ordinal;
+    if (!ReadPaddedName(d, q, headerEnd, ordinal)) continue;
+    while (q + kSubHeader <= headerEnd) {
+      const uint64_t n = LoadBe16(d + q + 4);
+      if (IdIs(d + q, "CHAN") && q + kSubHeader + 4 <= headerEnd)
+        colour = IdIs(d + q + kSubHeader, "COLR");
+      q += kSubHeader + n + (n & 1);
+    }
+    q = headerEnd + ((headerEnd - body) & 1);
+    while (q + kSubHeader <= end) {
+      const uint64_t n = LoadBe16(d + q + 4);
+      const uint64_t b = q + kSubHeader;
+      if (IdIs(d + q, "PROJ") && b + 2 <= end) uv = LoadBe16(d + b) == 5;
+      if (IdIs(d + q, "IMAG")) {
+        uint64_t r = b;
+        haveClip = ReadVx(d, r, std::min(b + n, end), clip);
+      }
+      q = b + n + (n & 1);
+    }
+    if (colour && uv && haveClip) {
+      surfaceClip_[name] = clip;
+      return;
+    }
+  }
+}
+
+// A CLIP chunk: its index, then a still image's file name.
+void Lwo2Reader::Clip(const unsigned char* d, uint64_t length) {
+  if (length < 4) return;
+  const uint32_t index = LoadBe32(d);
+  uint64_t pos = 4;
+  while (pos + kSubHeader <= length) {
+    const uint64_t n = LoadBe16(d + pos + 4);
+    uint64_t b = pos + kSubHeader;
+    std::string file;
+    if (IdIs(d + pos, "STIL") && ReadPaddedName(d, b, std::min(b + n, length), file)) {
+      clipFile_.try_emplace(index, std::move(file));
+      return;
+    }
+    pos += kSubHeader + n + (n & 1);
+  }
+}
+
+// One material for each surface the polygons use, with its image, and
+// the corners' texture coordinates: the point's, unless the polygon has its
+// own for that corner. A coloured polygon still holds its tag + 1.
+void Lwo2Reader::FinishAppearance() {
+  SurfaceAppearance& a = m_.appearance;
+  const int32_t count = m_.PolygonCount();
+  std::vector<int32_t> materialOf(tags_.size(), -2);  // -2: not looked at yet
+  for (int32_t p = firstPolygon_; p < count; ++p) {
+    const int64_t t = int64_t{m_.polyMaterial[p]} - 1;  // -1: no colour of its own
+    if (t < 0 || t >= static_cast<int64_t>(tags_.size())) continue;
+    int32_t& mat = materialOf[static_cast<size_t>(t)];
+    if (mat == -2) {
+      SurfaceMaterial m;
+      const Float3& c = m_.polyColor[p];
+      m.color[0] = c.x;
+      m.color[1] = c.y;
+      m.color[2] = c.z;
+      if (const auto clip = surfaceClip_.find(tags_[t]); clip != surfaceClip_.end())
+        if (const auto file = clipFile_.find(clip->second); file != clipFile_.end())
+          m.texture = file->second;
+      mat = static_cast<int32_t>(a.materials.size());
+      a.materials.push_back(std::move(m));
+    }
+    SetPolygonMaterial(a, static_cast<size_t>(p), mat);
+  }
+  if (pointUV_.empty() && cornerUV_.empty()) return;
+  const std::vector<int32_t>& pool = m_.indexPool;
+  a.cornerUV.resize(pool.size(), Float2{0.0f, 0.0f});
+  for (size_t c = 0; c < pool.size(); ++c) {
+    const int32_t v = pool[c];
+    if (v >= 0 && static_cast<size_t>(v) < pointUV_.size()) a.cornerUV[c] = pointUV_[v];
+  }
+  for (const CornerUV& o : cornerUV_) {
+    const uint32_t b = m_.polyStart[o.polygon], e = m_.polyStart[o.polygon + 1];
+    for (uint32_t c = b; c < e; ++c)
+      if (pool[c] == o.vertex) a.cornerUV[c] = o.uv;
+  }
 }
 
 }  // namespace

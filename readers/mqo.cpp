@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -57,9 +58,11 @@ class MqoReader {
   PolygonModel& model_;
   int32_t base_ = 0;               // vertex count when the current object began
   std::vector<Float3> materials_;  // colours of the material chunk, grown line by line
-  int64_t materialLimit_ = -1;     // the chunk's count; -1 when it did not scan
-  float last_[3] = {0, 0, 0};      // values a vertex line that does not scan keeps
-  int64_t fileSize_;               // bounds what a chunk's count may reserve
+  // The chunk's first material's place in the appearance's materials.
+  size_t appearanceBase_ = 0;
+  int64_t materialLimit_ = -1;  // the chunk's count; -1 when it did not scan
+  float last_[3] = {0, 0, 0};   // values a vertex line that does not scan keeps
+  int64_t fileSize_;            // bounds what a chunk's count may reserve
 };
 
 template <typename V>
@@ -115,6 +118,7 @@ void MqoReader::Run() {
           int64_t n;
           materialLimit_ = ScanMaterialCount(line, n) ? (n < 0 ? 0 : n) : -1;
           materials_.clear();
+          appearanceBase_ = model_.appearance.materials.size();
           state = State::kMaterial;
         }
         break;
@@ -192,11 +196,40 @@ void MqoReader::ReadFace(std::string_view line) {
       color = materials_[static_cast<size_t>(m)];
     }
   }
-  if (n == 3) {
-    model_.AddTriangle(idx[0], idx[1], idx[2], material, color);
-  } else {
-    model_.AddPolygon(4, idx, material, color);
+  const size_t firstCorner = model_.indexPool.size();
+  const int32_t polygon = n == 3 ? model_.AddTriangle(idx[0], idx[1], idx[2], material, color)
+                                 : model_.AddPolygon(4, idx, material, color);
+  SurfaceAppearance& a = model_.appearance;
+  if (material >= 0)
+    SetPolygonMaterial(a, static_cast<size_t>(polygon),
+                       static_cast<int32_t>(appearanceBase_ + static_cast<size_t>(material)));
+  // "UV(u v ...)": a pair per corner, v counted down from the image's top.
+  const size_t uvAt = s.find("UV(");
+  if (uvAt != std::string_view::npos) {
+    std::string_view t = s.substr(uvAt + 3);
+    float uv[8];
+    int got = 0;
+    while (got < 2 * n && ScanFloat(t, uv[got])) ++got;
+    if (got == 2 * n) {
+      Float2* out = CornerUVs(a, firstCorner, static_cast<size_t>(n));
+      for (int64_t k = 0; k < n; ++k) out[k] = {uv[2 * k], 1.0f - uv[2 * k + 1]};
+    }
   }
+}
+
+// The text of `key("...")` in a material line, or nothing.
+std::string_view QuotedAfter(std::string_view line, std::string_view key) {
+  size_t at = 0;
+  // "tex(" and not "aplane_tex(" or the like: the key starts a word.
+  while ((at = line.find(key, at)) != std::string_view::npos) {
+    if (at == 0 || IsSpace(line[at - 1])) break;
+    at += key.size();
+  }
+  if (at == std::string_view::npos) return {};
+  std::string_view t = line.substr(at + key.size());
+  if (t.empty() || t[0] != '"') return {};
+  t.remove_prefix(1);
+  return t.substr(0, t.find('"'));
 }
 
 // One material per line; its position in the chunk is its number, so a line
@@ -207,6 +240,18 @@ void MqoReader::ReadMaterial(std::string_view line) {
   const size_t at = line.find("col(");
   if (at != std::string_view::npos) ScanTriple(line.substr(at + 4), c);
   materials_.push_back({c[0], c[1], c[2]});
+  SurfaceMaterial m;
+  std::copy(c, c + 3, m.color);
+  if (at != std::string_view::npos) {
+    // The fourth value is the opacity.
+    std::string_view t = line.substr(at + 4);
+    float rgba[4];
+    int got = 0;
+    while (got < 4 && ScanFloat(t, rgba[got])) ++got;
+    if (got == 4) m.opacity = rgba[3];
+  }
+  m.texture = std::string(QuotedAfter(line, "tex("));
+  model_.appearance.materials.push_back(std::move(m));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // MQO reader: the vertices (text or binary "BVertex" blocks) and the
 // triangles and quadrilaterals of every object of a Metasequoia document,
-// each face coloured by its material.
+// each face coloured by its material. The appearance takes the materials'
+// colour, opacity and image ("tex") and the faces' UV coordinates.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,9 @@
 // OBJ reader: the "v" vertices and "f" faces of Wavefront OBJ files; faces
-// keep their corner count. Everything else in the file is ignored.
+// keep their corner count. The appearance takes the texture coordinates
+// ("vt" and the faces' references to them) and the materials that
+// "usemtl" names from the libraries "mtllib" names (read beside the model,
+// never above its folder; one that is missing is no error). Everything else
+// in the file is ignored.
 #pragma once
 
 #include <cstdint>

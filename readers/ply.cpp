@@ -6,6 +6,9 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/huge_pages.h"
@@ -13,6 +16,7 @@
 #include "ply/ply.h"
 #include "readers/binary_input.h"
 #include "readers/reserve_ahead.h"
+#include "readers/text_input.h"
 
 namespace {
 
@@ -26,11 +30,28 @@ float g_x, g_y, g_z;
 constexpr long kX = 1, kY = 2, kZ = 3;
 
 struct LoadState {
-  PolygonModel* model;
+  PolygonModel* model = nullptr;
   // A face's corners: in place when they fit, else in `more`.
-  int32_t first[8];
+  int32_t first[8] = {};
   std::vector<int32_t> more;
+  // Texture coordinates by vertex, as they arrive.
+  std::vector<Float2> vertexUV;
+  // The face read last and the polygon it became (-1: none), and a face's
+  // coordinates that came before its corners.
+  long lastFace = -1;
+  int32_t lastPolygon = -1;
+  long pendingFace = -1;
+  std::vector<Float2> pendingUV;
+  bool faceUV = false;  // the faces have a "texcoord" list
 };
+
+// The coordinates of the polygon of the face read last, when there is one
+// for each of its corners.
+void SetFaceUV(LoadState& st, const Float2* uv, size_t n) {
+  PolygonModel& m = *st.model;
+  if (st.lastPolygon < 0 || n != static_cast<size_t>(m.nv(st.lastPolygon))) return;
+  std::copy(uv, uv + n, CornerUVs(m.appearance, m.polyStart[st.lastPolygon], n));
+}
 
 // Keeps the first message of a load; later ones (such as the library's note
 // that a callback stopped the reading) would only hide the cause.
@@ -108,13 +129,103 @@ int OnFace(p_ply_argument arg, long length, const double* values, long count) {
     if (!GoodIndex(values[k], limit)) return 0;
     corners[k] = static_cast<int32_t>(values[k]);
   }
+  int32_t polygon = -1;
   if (count == length && length > 0 && length <= INT32_MAX) {
     if (length == 3)
-      st.model->AddTriangle(corners[0], corners[1], corners[2]);
+      polygon = st.model->AddTriangle(corners[0], corners[1], corners[2]);
     else
-      st.model->AddPolygon(static_cast<int32_t>(length), corners);
+      polygon = st.model->AddPolygon(static_cast<int32_t>(length), corners);
+  }
+  if (st.faceUV) {
+    long instance = 0;
+    ply_get_argument_element(arg, nullptr, &instance);
+    st.lastFace = instance;
+    st.lastPolygon = polygon;
+    if (st.pendingFace == instance) SetFaceUV(st, st.pendingUV.data(), st.pendingUV.size());
+    st.pendingFace = -1;
   }
   return 1;
+}
+
+// A vertex's "s"/"t" (or "u"/"v", "texture_u"/"texture_v"): idata 0 for
+// the first, 1 for the second.
+int OnVertexUV(p_ply_argument arg) {
+  void* pdata = nullptr;
+  long which = 0, instance = 0;
+  ply_get_argument_user_data(arg, &pdata, &which);
+  ply_get_argument_element(arg, nullptr, &instance);
+  LoadState& st = *static_cast<LoadState*>(pdata);
+  const size_t i = static_cast<size_t>(instance);
+  // Grows with the vertices read, never with a count the header states.
+  if (i >= st.vertexUV.size()) st.vertexUV.resize(i + 1, Float2{0.0f, 0.0f});
+  const float v = ToFloat(ply_get_argument_value(arg));
+  if (which == 0)
+    st.vertexUV[i].u = v;
+  else
+    st.vertexUV[i].v = v;
+  return 1;
+}
+
+// A face's "texcoord" list: u and v for each corner.
+int OnFaceUV(p_ply_argument arg, long, const double* values, long count) {
+  void* pdata = nullptr;
+  long instance = 0;
+  ply_get_argument_user_data(arg, &pdata, nullptr);
+  ply_get_argument_element(arg, nullptr, &instance);
+  LoadState& st = *static_cast<LoadState*>(pdata);
+  std::vector<Float2>& uv = st.pendingUV;
+  uv.resize(static_cast<size_t>(count / 2));
+  for (size_t k = 0; k < uv.size(); ++k)
+    uv[k] = {ToFloat(values[2 * k]), ToFloat(values[2 * k + 1])};
+  if (instance == st.lastFace) {
+    SetFaceUV(st, uv.data(), uv.size());
+  } else {
+    st.pendingFace = instance;  // the corners follow
+  }
+  return 1;
+}
+
+// The image named by a "comment TextureFile name" line of the header, or
+// nothing.
+std::string TextureFileOf(const char* path) {
+  File file(path);
+  if (!file) return {};
+  LineReader lines(file.get(), 4096);
+  std::string_view line;
+  // Headers are short; a file whose header never ends is not read far.
+  for (int n = 0; n < 10000 && lines.Next(line); ++n) {
+    SkipSpace(line);
+    if (line.substr(0, 10) == "end_header") break;
+    if (line.substr(0, 7) != "comment") continue;
+    line.remove_prefix(7);
+    SkipSpace(line);
+    if (line.substr(0, 11) != "TextureFile" || line.size() == 11 || !IsSpace(line[11])) continue;
+    line.remove_prefix(11);
+    SkipSpace(line);
+    while (!line.empty() && IsSpace(line.back())) line.remove_suffix(1);
+    return std::string(line);
+  }
+  return {};
+}
+
+// The appearance the file gave: corners take their vertices' coordinates,
+// and a texture file makes one material that every polygon uses.
+void FinishAppearance(LoadState& st, const char* path) {
+  PolygonModel& m = *st.model;
+  SurfaceAppearance& a = m.appearance;
+  if (!st.vertexUV.empty()) {
+    a.cornerUV.resize(m.indexPool.size(), Float2{0.0f, 0.0f});
+    for (size_t c = 0; c < m.indexPool.size(); ++c) {
+      const size_t v = static_cast<size_t>(m.indexPool[c]);
+      if (v < st.vertexUV.size()) a.cornerUV[c] = st.vertexUV[v];
+    }
+  }
+  std::string texture = TextureFileOf(path);
+  if (texture.empty()) return;
+  SurfaceMaterial material;
+  material.texture = std::move(texture);
+  a.materials.push_back(std::move(material));
+  a.polygonMaterial.assign(m.polyMaterial.size(), 0);
 }
 
 // Closes the file on every path, exceptions included.
@@ -146,10 +257,18 @@ bool PlyLoadInto(const char* path, PolygonModel& model) {
     CopyMessage(g_msg, "ヘッダー部エラー");
     return false;
   }
-  LoadState st{&model, {}, {}};
+  LoadState st;
+  st.model = &model;
   const long nv = ply_set_read_cb(file.ply, "vertex", "x", OnVertex, &st, kX);
   ply_set_read_cb(file.ply, "vertex", "y", OnVertex, &st, kY);
   ply_set_read_cb(file.ply, "vertex", "z", OnVertex, &st, kZ);
+  // Texture coordinates, under the first pair of names the file has.
+  for (const auto& [u, v] : {std::pair{"s", "t"}, {"u", "v"}, {"texture_u", "texture_v"}}) {
+    if (ply_set_read_cb(file.ply, "vertex", u, OnVertexUV, &st, 0) == 0) continue;
+    if (ply_set_read_cb(file.ply, "vertex", v, OnVertexUV, &st, 1) != 0) break;
+    ply_set_read_cb(file.ply, "vertex", u, nullptr, nullptr, 0);
+  }
+  st.faceUV = ply_set_list_cb(file.ply, "face", "texcoord", OnFaceUV, &st, 0) != 0;
   // Room for what the header announces, as far as the file can hold it
   // (at least 12 bytes a vertex, 8 a face in any common layout); more
   // grows as it arrives.
@@ -163,7 +282,9 @@ bool PlyLoadInto(const char* path, PolygonModel& model) {
   // The second core clears the arrays' memory while this one parses.
   Prefault prefault;
   PrefaultModelRoom(prefault, model);
-  return ply_read(file.ply) != 0;
+  if (ply_read(file.ply) == 0) return false;
+  FinishAppearance(st, path);
+  return true;
 }
 
 int32_t PlyLoad(const char* path) { return PlyLoadInto(path, *CurrentModel); }

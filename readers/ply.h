@@ -1,6 +1,9 @@
 // PLY reader: the vertex positions (x, y, z) and the face lists
 // (vertex_indices) of ASCII and binary PLY files, read through our PLY
-// library. Every other property is ignored; faces keep their corner count.
+// library; faces keep their corner count. The appearance takes texture
+// coordinates per vertex (s/t, u/v or texture_u/texture_v) or per face
+// corner ("texcoord" lists) and the image of a "comment TextureFile" line.
+// Every other property is ignored.
 #pragma once
 
 #include <cstdint>

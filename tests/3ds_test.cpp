@@ -260,6 +260,100 @@ TEST(Tds, PassesOverEverythingButTheMeshes) {
   EXPECT_EQ(Corners(busy.model), Corners(plain.model));
 }
 
+// ---- Materials and mapping coordinates ----
+
+std::string Z(const std::string& name) { return name + std::string(1, '\0'); }
+
+std::string U16(unsigned v) {
+  std::string s;
+  PutU16(s, v);
+  return s;
+}
+
+std::string Group(const std::string& name, const std::vector<unsigned>& faces,
+                  unsigned count = ~0u) {
+  std::string s = Z(name) + U16(count == ~0u ? static_cast<unsigned>(faces.size()) : count);
+  for (unsigned f : faces) s += U16(f);
+  return Chunk(0x4130, s);
+}
+
+std::string MapCoords(const std::vector<Float2>& uv, unsigned count = ~0u) {
+  std::string s = U16(count == ~0u ? static_cast<unsigned>(uv.size()) : count);
+  for (const Float2& c : uv) s += F32(c.u) + F32(c.v);
+  return Chunk(0x4140, s);
+}
+
+const std::vector<Float3> kSquare = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
+
+TEST(Tds, ReadsMaterialsFaceGroupsAndMappingCoordinates) {
+  const std::string red =
+      Chunk(0xAFFF, Chunk(0xA000, Z("Red")) +
+                        Chunk(0xA020, Chunk(0x0011, std::string("\xFF\x00\x33", 3)) +
+                                          Chunk(0x0012, "\x01\x01\x01")) +
+                        Chunk(0xA050, Chunk(0x0030, U16(25))) +
+                        Chunk(0xA200, Chunk(0xA351, U16(0)) + Chunk(0xA300, Z("BRICK.PNG"))));
+  const std::string blue = Chunk(
+      0xAFFF, Chunk(0xA000, Z("Blue")) + Chunk(0xA020, Chunk(0x0010, F32(0) + F32(0) + F32(1))) +
+                  Chunk(0xA050, Chunk(0x0031, F32(50))));
+  // The mapping coordinates come before the vertices, a material after the
+  // object that uses it; the second object's faces have no group.
+  const std::string mesh =
+      MapCoords({{0, 0}, {1, 0}, {1, 1}, {0, 1}}) + VertexList(kSquare) +
+      FaceList({{0, 1, 2}, {0, 2, 3}, {0, 2, 9}}, Group("Blue", {1}) + Group("Red", {0}));
+  const std::string plain = VertexList(kSquare) + FaceList({{0, 1, 2}});
+  const Loaded r = Load(File3ds(red + Object("A", mesh) + Object("B", plain) + blue));
+  ASSERT_TRUE(r.ok) << r.msg;
+  ASSERT_EQ(r.model.PolygonCount(), 3);
+  const SurfaceAppearance& a = r.model.appearance;
+  ASSERT_EQ(a.materials.size(), 2u);
+  EXPECT_EQ(std::vector<float>(a.materials[0].color, a.materials[0].color + 3),
+            (std::vector<float>{1, 0, 0.2f}));
+  EXPECT_EQ(a.materials[0].opacity, 0.75f);
+  EXPECT_EQ(a.materials[0].texture, "BRICK.PNG");
+  EXPECT_EQ(std::vector<float>(a.materials[1].color, a.materials[1].color + 3),
+            (std::vector<float>{0, 0, 1}));
+  EXPECT_EQ(a.materials[1].opacity, 0.5f);
+  EXPECT_EQ(a.materials[1].texture, "");
+  EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{0, 1}));  // the last polygon has none
+  const std::vector<Float2> want = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1},
+                                    {0, 1}, {0, 0}, {0, 0}, {0, 0}};
+  EXPECT_EQ(a.cornerUV, want);
+}
+
+TEST(Tds, DamagedMaterialChunksNeverFailTheLoad) {
+  const std::string mesh = VertexList(kSquare) + FaceList({{0, 1, 2}});
+  const Loaded plain = Load(File3ds(Object("A", mesh)));
+  ASSERT_TRUE(plain.ok);
+  const struct {
+    const char* what;
+    std::string editor;
+  } cases[] = {
+      {"a group counting beyond its chunk",
+       Object("A", VertexList(kSquare) + FaceList({{0, 1, 2}}, Group("m", {0}, 60000)))},
+      {"a group naming faces that are not there",
+       Object("A", VertexList(kSquare) + FaceList({{0, 1, 2}}, Group("m", {7, 65535})))},
+      {"a group without its count",
+       Object("A", VertexList(kSquare) + FaceList({{0, 1, 2}}, Chunk(0x4130, "m")))},
+      {"mapping coordinates counting beyond their chunk",
+       Object("A", MapCoords({{0.5f, 0.5f}}, 65535) + mesh)},
+      {"mapping coordinates without a count", Object("A", Chunk(0x4140, "") + mesh)},
+      {"a material whose sub-chunk is shorter than a header",
+       Chunk(0xAFFF, Header(0xA000, 3) + "abc") + Object("A", mesh)},
+      {"a colour chunk too short for its colour",
+       Chunk(0xAFFF, Chunk(0xA020, Chunk(0x0010, "\x01\x02"))) + Object("A", mesh)},
+      {"a material name without its zero byte",
+       Chunk(0xAFFF, Chunk(0xA000, std::string(300, 'n'))) + Object("A", mesh)},
+      {"a sub-chunk running past the material",
+       Chunk(0xAFFF, Header(0xA200, 1000) + Header(0xA300, 900)) + Object("A", mesh)},
+  };
+  for (const auto& c : cases) {
+    const Loaded r = Load(File3ds(c.editor));
+    ASSERT_TRUE(r.ok) << c.what << ": " << r.msg;
+    EXPECT_EQ(r.model.vertices, plain.model.vertices) << c.what;
+    EXPECT_EQ(Corners(r.model), Corners(plain.model)) << c.what;
+  }
+}
+
 TEST(Tds, ReadsLongObjectNamesToTheirZeroByte) {
   const Loaded r =
       Load(File3ds(Object("AVeryLongObjectName_0123456789",

@@ -1,6 +1,10 @@
 // The polygon model, its exported building functions and extension masks.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
+#include <limits>
+
 #include "core/model.h"
 #include "core/pobj_exports.h"
 #include "core/reader_table.h"
@@ -84,12 +88,112 @@ TEST(PolygonModel, DropInvalidPolygonsKeepsTheRestInOrder) {
   m.AddPolygon(3, bad);
   m.AddPolygon(3, neg);
   m.AddPolygon(4, good2);
+  m.appearance.materials.resize(1);
+  m.appearance.polygonMaterial = {0, -1, -1, 0};
+  for (int c = 0; c < 13; ++c) m.appearance.cornerUV.push_back({static_cast<float>(c), 0});
   EXPECT_EQ(m.DropInvalidPolygons(), 2u);
+  EXPECT_EQ(m.appearance.polygonMaterial, (std::vector<int32_t>{0, 0}));
+  std::vector<float> us;
+  for (const Float2& uv : m.appearance.cornerUV) us.push_back(uv.u);
+  EXPECT_EQ(us, (std::vector<float>{0, 1, 2, 9, 10, 11, 12}));
   ASSERT_EQ(m.PolygonCount(), 2);
   EXPECT_EQ(m.material(0), 2);
   EXPECT_EQ(m.color(0).x, 0.5f);
   EXPECT_EQ(m.nv(1), 4);
   EXPECT_EQ(m.index(1)[0], 3);
+}
+
+TEST(NormalizeAppearance, Table) {
+  // A model of two triangles (6 corners) and two materials; each case
+  // writes the appearance a careless or hostile reader might leave.
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+  struct Case {
+    const char* what;
+    std::function<void(SurfaceAppearance&)> write;
+    std::function<void(const SurfaceAppearance&)> check;
+  };
+  const Case cases[] = {
+      {"short lists are padded",
+       [](SurfaceAppearance& a) {
+         a.polygonMaterial = {1};
+         a.cornerUV = {{0.5f, 0.25f}};
+       },
+       [](const SurfaceAppearance& a) {
+         EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{1, -1}));
+         ASSERT_EQ(a.cornerUV.size(), 6u);
+         EXPECT_EQ(a.cornerUV[0], (Float2{0.5f, 0.25f}));
+         EXPECT_EQ(a.cornerUV[5], (Float2{0, 0}));
+       }},
+      {"long lists are cut",
+       [](SurfaceAppearance& a) {
+         a.polygonMaterial = {0, 1, 1, 1};
+         a.cornerUV.assign(100, {1, 1});
+       },
+       [](const SurfaceAppearance& a) {
+         EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{0, 1}));
+         EXPECT_EQ(a.cornerUV.size(), 6u);
+       }},
+      {"indices outside the materials become -1",
+       [](SurfaceAppearance& a) {
+         a.polygonMaterial = {2, 0};
+       },
+       [](const SurfaceAppearance& a) {
+         EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{-1, 0}));
+         EXPECT_TRUE(a.cornerUV.empty());
+       }},
+      {"no polygon uses a material: dropped whole",
+       [](SurfaceAppearance& a) {
+         a.polygonMaterial = {-5, 7};
+         a.cornerUV.assign(6, {1, 1});
+       },
+       [](const SurfaceAppearance& a) { EXPECT_TRUE(a.Empty()); }},
+      {"materials alone: dropped",
+       [](SurfaceAppearance& a) {
+         a.cornerUV.assign(6, {1, 1});
+       },
+       [](const SurfaceAppearance& a) { EXPECT_TRUE(a.Empty()); }},
+      {"numbers made finite and colours kept within 0 to 1",
+       [&](SurfaceAppearance& a) {
+         a.polygonMaterial = {0, 1};
+         a.cornerUV = {{nan, inf}, {-inf, 2}, {0, 0}, {0, 0}, {0, 0}, {0, 0}};
+         a.materials[0] = {{nan, 2, -1}, nan, "a.png"};
+         a.materials[1] = {{inf, -inf, 0.5f}, -3, "*0"};
+       },
+       [](const SurfaceAppearance& a) {
+         EXPECT_EQ(a.cornerUV[0], (Float2{0, 0}));
+         EXPECT_EQ(a.cornerUV[1], (Float2{0, 2}));
+         const float* c0 = a.materials[0].color;
+         const float* c1 = a.materials[1].color;
+         EXPECT_EQ(std::vector<float>(c0, c0 + 3), (std::vector<float>{0, 1, 0}));
+         EXPECT_EQ(std::vector<float>(c1, c1 + 3), (std::vector<float>{1, 0, 0.5f}));
+         EXPECT_EQ(a.materials[0].opacity, 1.0f);
+         EXPECT_EQ(a.materials[1].opacity, 0.0f);
+         EXPECT_EQ(a.materials[0].texture, "a.png");
+         EXPECT_EQ(a.materials[1].texture, "");  // no embedded image 0
+       }},
+      {"embedded image names must point at an image",
+       [](SurfaceAppearance& a) {
+         a.polygonMaterial = {0, 1};
+         a.images.resize(2);
+         a.materials[0].texture = "*1";
+         a.materials[1].texture = "*99999999999999999999";
+       },
+       [](const SurfaceAppearance& a) {
+         EXPECT_EQ(a.materials[0].texture, "*1");
+         EXPECT_EQ(a.materials[1].texture, "");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PolygonModel m;
+    for (int i = 0; i < 3; ++i) m.AddVertex(static_cast<float>(i), 0, 0);
+    m.AddTriangle(0, 1, 2);
+    m.AddTriangle(2, 1, 0);
+    m.appearance.materials.resize(2);
+    c.write(m.appearance);
+    NormalizeAppearance(m);
+    c.check(m.appearance);
+  }
 }
 
 TEST(MatchMask, Table) {

@@ -139,6 +139,103 @@ TEST(Lwo, Version2PointsPolygonsAndSurfaceColours) {
   EXPECT_EQ(r.model.material(1), -1);
 }
 
+// ---- Texture coordinates and images ----
+
+std::string Vmap(const char* type, unsigned dim, const std::string& name,
+                 const std::vector<std::pair<unsigned, Float2>>& values, bool perPolygon = false,
+                 unsigned polygon = 0) {
+  std::string s = std::string(type, 4) + Be16(dim) + Name(name);
+  for (const auto& [vert, uv] : values)
+    s += Vx(vert) + (perPolygon ? Vx(polygon) : std::string()) + BeF(uv.u) + BeF(uv.v);
+  return Chunk(perPolygon ? "VMAD" : "VMAP", s);
+}
+
+// A texture block mapping an image onto a channel with a projection.
+std::string Blok(const char* channel, unsigned projection, unsigned clip) {
+  const std::string header =
+      Sub("IMAP", Name("\x80") + Sub("CHAN", channel) + Sub("ENAB", Be16(1)) +
+                      Sub("OPAC", std::string(6, '\0')));
+  return Sub("BLOK", header + Sub("TMAP", Sub("CNTR", std::string(14, '\0'))) +
+                         Sub("PROJ", Be16(projection)) + Sub("IMAG", Vx(clip)) +
+                         Sub("VMAP", Name("UV")));
+}
+
+std::string Clip(unsigned index, const std::string& file) {
+  return Chunk("CLIP", Be32(index) + Sub("STIL", Name(file)));
+}
+
+TEST(Lwo, Version2TextureCoordinatesAndSurfaceImages) {
+  const std::string clips = Clip(1, "images/wood.png") + Clip(2, "other.jpg");
+  const std::string geometry =
+      Tags({"Wood", "Bump", "Flat"}) + Pnts(kQuad) +
+      Vmap("TXUV", 2, "UV", {{0, {0, 0}}, {1, {1, 0}}, {2, {1, 1}}, {3, {0, 1}}, {99, {5, 5}}}) +
+      Vmap("TXUV", 2, "Second", {{0, {7, 7}}}) + Vmap("WGHT", 1, "W", {}) +
+      Pols({{0, 1, 2}, {0, 2, 3}, {1, 2, 3}}) + Ptag({{0, 0}, {1, 1}, {2, 2}}) +
+      Vmap("TXUV", 2, "UV", {{2, {0.5f, 0.5f}}, {3, {0.25f, 0.25f}}}, true, 1);
+  const std::string surfaces =
+      Surf("Wood", Colr(1, 0.5f, 0) + Blok("COLR", 5, 1)) +
+      Surf("Bump", Colr(0, 0, 1) + Blok("BUMP", 5, 2)) +  // not the colour channel
+      Surf("Flat", Colr(0, 1, 0) + Blok("COLR", 1, 2));   // planar: colour only
+  const Loaded r = Load(Form("LWO2", clips + geometry + surfaces));
+  ASSERT_TRUE(r.ok) << r.msg;
+  const SurfaceAppearance& a = r.model.appearance;
+  ASSERT_EQ(a.materials.size(), 3u);
+  EXPECT_EQ(a.materials[0].texture, "images/wood.png");
+  EXPECT_EQ(std::vector<float>(a.materials[0].color, a.materials[0].color + 3),
+            (std::vector<float>{1, 0.5f, 0}));
+  EXPECT_EQ(a.materials[1].texture, "");
+  EXPECT_EQ(a.materials[2].texture, "");
+  EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{0, 1, 2}));
+  const std::vector<Float2> want = {{0, 0},         {1, 0}, {1, 1}, {0, 0}, {0.5f, 0.5f},
+                                    {0.25f, 0.25f}, {1, 0}, {1, 1}, {0, 1}};
+  EXPECT_EQ(a.cornerUV, want);
+  // The flat colours stay as they were.
+  EXPECT_EQ(r.model.color(0), (Float3{1, 0.5f, 0}));
+  EXPECT_EQ(r.model.material(0), 1);
+}
+
+TEST(Lwo, Version2PolygonsLeftOutTakeTheirAppearanceWithThem) {
+  // The first polygon names a point that is not there; the second has the
+  // surface, the last none; the coordinates must stay with their corners.
+  const Loaded r = Load(
+      Form("LWO2", Tags({"S"}) + Pnts(kQuad) +
+                       Vmap("TXUV", 2, "UV", {{0, {0, 0}}, {1, {1, 0}}, {2, {1, 1}}, {3, {0, 1}}}) +
+                       Pols({{0, 1, 9}, {1, 2, 3}, {0, 1, 2}}) + Ptag({{1, 0}}) +
+                       Surf("S", Colr(1, 0, 0))));
+  ASSERT_TRUE(r.ok) << r.msg;
+  ASSERT_EQ(r.model.PolygonCount(), 2);
+  const SurfaceAppearance& a = r.model.appearance;
+  EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{0, -1}));
+  EXPECT_EQ(a.cornerUV, (std::vector<Float2>{{1, 0}, {1, 1}, {0, 1}, {0, 0}, {1, 0}, {1, 1}}));
+}
+
+TEST(Lwo, Version2DamagedMapsAndClipsNeverFailTheLoad) {
+  const std::string base = Tags({"S"}) + Pnts(kQuad) + Pols({{0, 1, 2}}) + Ptag({{0, 0}});
+  const std::string surf = Surf("S", Colr(1, 1, 1) + Blok("COLR", 5, 1));
+  const struct {
+    const char* what;
+    std::string chunks;
+  } cases[] = {
+      {"a map cut inside a value", Chunk("VMAP", "TXUV" + Be16(2) + Name("UV") + Be16(0) + "ab")},
+      {"a map without its name", Chunk("VMAP", "TXUV" + Be16(2) + "UV")},
+      {"a map naming points and polygons that are not there",
+       Vmap("TXUV", 2, "UV", {{0xFFFFF, {1, 1}}}, true, 0xFFFFF) +
+           Vmap("TXUV", 2, "UV", {{0xFFFFF, {1, 1}}})},
+      {"an empty clip", Chunk("CLIP", "")},
+      {"a still name without its zero byte", Chunk("CLIP", Be32(1) + Sub("STIL", "abc"))},
+      {"a clip sub-chunk running past the clip", Chunk("CLIP", Be32(1) + "STIL" + Be16(100) + "x")},
+  };
+  for (const auto& c : cases) {
+    const Loaded r = Load(Form("LWO2", base + c.chunks + surf));
+    ASSERT_TRUE(r.ok) << c.what << ": " << r.msg;
+    EXPECT_EQ(r.model.PolygonCount(), 1) << c.what;
+  }
+  // A texture block cut short inside its surface.
+  const Loaded r = Load(
+      Form("LWO2", base + Surf("S", Colr(1, 1, 1) + Sub("BLOK", std::string("IMAP\0\x40", 6)))));
+  ASSERT_TRUE(r.ok) << r.msg;
+}
+
 TEST(Lwo, Version2TagWithoutAColouredSurfaceIsADataError) {
   const std::string head = Tags({"Skin"}) + Pnts(kQuad) + Pols({{0, 1, 2}}) + Ptag({{0, 0}});
   struct Case {

@@ -35,6 +35,41 @@ TEST(MeshPrepare, MatchesReferenceOnRandomModels) {
   }
 }
 
+TEST(MeshPrepare, TextureCoordinatesStayWithTheirCorners) {
+  // Each corner's coordinates name its vertex's position: sharing, crease
+  // splitting and reversed windings must keep that true, and the geometry
+  // must come out as it does without them.
+  auto attach = [](PolygonModel& m) {
+    m.appearance.cornerUV.clear();
+    for (const int32_t i : m.indexPool)
+      m.appearance.cornerUV.push_back({m.vertices[i].x, m.vertices[i].y});
+  };
+  auto check = [](const PolygonModel& m) {
+    ASSERT_EQ(m.appearance.cornerUV.size(), m.indexPool.size());
+    for (size_t c = 0; c < m.indexPool.size(); ++c) {
+      const Float3& v = m.vertices[m.indexPool[c]];
+      ASSERT_EQ(m.appearance.cornerUV[c], (Float2{v.x, v.y})) << "corner " << c;
+    }
+  };
+  PolygonModel cube;
+  AddCube(cube);
+  ReversePolygon(cube, 0);  // the five others get turned
+  std::vector<PolygonModel> models{cube};
+  for (uint32_t seed = 1; seed <= 150; ++seed) models.push_back(RandomModel(seed));
+  for (const PolygonModel& base : models) {
+    for (int combo = 0; combo < 4; ++combo) {
+      const bool share = combo & 1, orient = combo & 2;
+      PolygonModel plain = base, textured = base;
+      attach(textured);
+      PrepareMesh(plain, share, orient);
+      PrepareMesh(textured, share, orient);
+      check(textured);
+      textured.appearance.Clear();
+      ASSERT_EQ(FirstDifference(textured, plain), "");
+    }
+  }
+}
+
 TEST(MeshPrepare, MatchesReferenceStepByStep) {
   // Each step on its own, so that a difference points at one algorithm.
   for (uint32_t seed = 1000; seed < 1300; ++seed) {

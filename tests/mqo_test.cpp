@@ -136,6 +136,42 @@ TEST(MqoReader, FacesTakeTheColourOfTheirMaterial) {
   }
 }
 
+TEST(MqoReader, MaterialsWithImagesAndCornerCoordinates) {
+  const std::string doc =
+      std::string(kHead) +
+      "Material 3 {\n"
+      "\t\"skin\" shader(3) col(1.000 0.500 0.250 0.600) dif(0.800) tex(\"tex\\skin.png\")\n"
+      "\t\"plain\" dif(1.0) aplane_tex(\"no.png\")\n"
+      "\t\"bare\" col(0 0 1)\n"
+      "}\n" +
+      CubeObject("o",
+                 {"3 V(0 1 2) M(0) UV(0 0 1 0 1 0.25)", "4 V(0 1 3 2) M(1) UV(0 1 1 1 1 0 0 0)",
+                  "3 V(4 5 6) M(2) UV(0.5 0.5)",  // too few pairs: none
+                  "3 V(4 5 7)"}) +
+      "Material 1 {\n\"later\" col(0 1 0 1) tex(\"b.bmp\")\n}\n" +
+      CubeObject("p", {"3 V(0 1 2) M(0)"});
+  Loaded r = Load(doc);
+  ASSERT_EQ(r.model.PolygonCount(), 5);
+  const SurfaceAppearance& a = r.model.appearance;
+  ASSERT_EQ(a.materials.size(), 4u);
+  EXPECT_EQ(std::vector<float>(a.materials[0].color, a.materials[0].color + 3),
+            (std::vector<float>{1, 0.5f, 0.25f}));
+  EXPECT_EQ(a.materials[0].opacity, 0.6f);
+  EXPECT_EQ(a.materials[0].texture, "tex\\skin.png");  // as the file spells it
+  EXPECT_EQ(a.materials[1].texture, "");
+  EXPECT_EQ(a.materials[1].opacity, 1.0f);
+  EXPECT_EQ(a.materials[2].opacity, 1.0f);  // no fourth value
+  EXPECT_EQ(a.materials[3].texture, "b.bmp");
+  // A second material chunk's numbers count from its own first line.
+  EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{0, 1, 2, -1, 3}));
+  // v counts up from the image's bottom in the appearance.
+  const std::vector<Float2> want = {{0, 1}, {1, 1}, {1, 0.75f}, {0, 0}, {1, 0}, {1, 1}, {0, 1}};
+  EXPECT_EQ(a.cornerUV, want);  // the rest is filled in by the pipeline
+  // The flat colours are what they were.
+  EXPECT_EQ(r.model.color(0), (Float3{1, 0.5f, 0.25f}));
+  EXPECT_EQ(r.model.material(4), 0);
+}
+
 TEST(MqoReader, FacesNamingVerticesOutsideWhatWasReadAreLeftOut) {
   const std::vector<std::string> faces = {
       "3 V(0 1 8)",           "3 V(-1 0 1)", "4 V(0 1 2 2147483648)",

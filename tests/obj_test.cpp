@@ -2,10 +2,12 @@
 #include "readers/obj.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include "readers/mtl.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -150,6 +152,140 @@ TEST(ObjReader, Utf16WithAByteOrderMark) {
   PolygonModel m;
   EXPECT_TRUE(ObjLoadInto(WriteTemp("cut.obj", Utf16("v 1 2 3\n", true) + "v").c_str(), m));
   EXPECT_EQ(m.VertexCount(), 1);
+}
+
+// ---- Materials and texture coordinates ----
+
+std::vector<float> Us(const PolygonModel& m) {
+  std::vector<float> u;
+  for (const Float2& c : m.appearance.cornerUV) u.push_back(c.u);
+  return u;
+}
+
+TEST(ObjReader, CubeWithLibraryAndTextureCoordinates) {
+  WriteTemp("cube.mtl",
+            "# two materials\n"
+            "newmtl wood\n"
+            "Kd 0.5 0.25 1\n"
+            "d 0.75\n"
+            "Tr 0.9\n"  // "d" wins
+            "map_Kd -s 1 1 1 -clamp on wood.png\n"
+            "newmtl glass pane\n"
+            "Kd 0.2\n"
+            "Tr 0.25\n"
+            "map_Kd my texture.jpg\n");
+  const std::string path =
+      WriteTemp("cube.obj",
+                "mtllib cube.mtl\n"
+                "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 0 0 1\nv 1 0 1\nv 1 1 1\nv 0 1 1\n"
+                "vt 0 0\nvt 1 0\nvt 1 1 0.5\nvt 0 1\n"
+                "f 1 4 3 2\n"  // before any usemtl, without coordinates
+                "usemtl wood\n"
+                "f 5/1 6/2 7/3 8/4\n"
+                "f 1/1/1 2/2/1 6/3/1 5/4/1\n"
+                "usemtl glass pane\n"
+                "f 2/-4 3/-3 7/-2 6/-1\n"
+                "usemtl missing\n"
+                "f 3/1 4/9 8/0 7//2\n"  // bad references give no coordinates
+                "usemtl wood\n"
+                "f 4 1 5 8\n");
+  PolygonModel m;
+  ASSERT_TRUE(ObjLoadInto(path.c_str(), m));
+  ASSERT_EQ(m.PolygonCount(), 6);
+  const SurfaceAppearance& a = m.appearance;
+  ASSERT_EQ(a.materials.size(), 2u);
+  EXPECT_EQ(std::vector<float>(a.materials[0].color, a.materials[0].color + 3),
+            (std::vector<float>{0.5f, 0.25f, 1}));
+  EXPECT_EQ(a.materials[0].opacity, 0.75f);
+  EXPECT_EQ(a.materials[0].texture, "wood.png");
+  EXPECT_EQ(std::vector<float>(a.materials[1].color, a.materials[1].color + 3),
+            (std::vector<float>{0.2f, 0.2f, 0.2f}));
+  EXPECT_EQ(a.materials[1].opacity, 0.75f);
+  EXPECT_EQ(a.materials[1].texture, "my texture.jpg");
+  EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{-1, 0, 0, 1, -1, 0}));
+  EXPECT_EQ(Us(m), (std::vector<float>{0, 0, 0, 0, 0, 1, 1, 0, 0, 1, 1, 0,
+                                       0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(a.cornerUV[6], (Float2{1, 1}));
+  // The geometry is what it is without the library.
+  EXPECT_EQ(m.material(1), -1);
+}
+
+TEST(MtlParser, Lines) {
+  const struct {
+    std::string text;
+    std::vector<float> color;  // r, g, b, opacity
+    std::string texture;
+  } cases[] = {
+      {"Kd 0.1 0.2 0.3\nd 0.5\n", {0.1f, 0.2f, 0.3f, 0.5f}, ""},
+      {"Kd 0.4\nTr 0.25\n", {0.4f, 0.4f, 0.4f, 0.75f}, ""},
+      {"Tr 0.25\nd 0.5\nTr 0.9\n", {1, 1, 1, 0.5f}, ""},              // "d" wins over "Tr"
+      {"KD 0 1 0\nD 0.5\nMAP_KD a.png\n", {0, 1, 0, 0.5f}, "a.png"},  // any case
+      {"Kd spectral x.spd\nKd xyz\nd\n", {1, 1, 1, 1}, ""},
+      {"map_Kd   my texture.png  \n", {1, 1, 1, 1}, "my texture.png"},
+      {"map_Kd -s 1 1 1 -o 0.5 -clamp on -bm 0.2 t.png\n", {1, 1, 1, 1}, "t.png"},
+      {"map_Kd -s 2 -mm 0 1 -imfchan r dir/with space.tga\n", {1, 1, 1, 1}, "dir/with space.tga"},
+      {"map_Kd -unknown x y last.png\n", {1, 1, 1, 1}, "last.png"},
+      {"map_Kd -clamp on\n", {1, 1, 1, 1}, ""},
+      {"map_Ka ambient.png\nmap_Kd\n", {1, 1, 1, 1}, ""},
+  };
+  for (const auto& c : cases) {
+    // Lines before the first "newmtl" belong to no material; a byte-order
+    // mark may open the file.
+    for (const char* head : {"Kd 9 9 9\nnewmtl m\n", "\xEF\xBB\xBFnewmtl m\r\n"}) {
+      std::vector<MtlMaterial> out;
+      ParseMtl(head + c.text, out);
+      ASSERT_EQ(out.size(), 1u) << c.text;
+      EXPECT_EQ(out[0].name, "m");
+      const SurfaceMaterial& m = out[0].material;
+      EXPECT_EQ((std::vector<float>{m.color[0], m.color[1], m.color[2], m.opacity}), c.color)
+          << c.text;
+      EXPECT_EQ(m.texture, c.texture) << c.text;
+    }
+  }
+}
+
+TEST(ObjReader, LibrariesThatCannotBeReadAreNoError) {
+  mkdir((TempDir() + "/inner").c_str(), 0755);
+  const struct {
+    const char* line;
+    const char* why;
+  } cases[] = {
+      {"mtllib absent.mtl\n", "missing"},
+      {"mtllib ../escape.mtl\n", "above the model's folder"},
+      {"mtllib /dev/zero\n", "absolute, and no regular file"},
+      {"mtllib\n", "no name"},
+  };
+  WriteTemp("escape.mtl", "newmtl a\nKd 1 0 0\n");
+  for (const auto& c : cases) {
+    PolygonModel m;
+    const std::string path =
+        WriteTemp("inner/lib.obj", std::string(c.line) + kFourVertices + "usemtl a\nf 1 2 3\n");
+    ASSERT_TRUE(ObjLoadInto(path.c_str(), m)) << c.why;
+    EXPECT_EQ(m.PolygonCount(), 1) << c.why;
+    EXPECT_TRUE(m.appearance.materials.empty()) << c.why;
+  }
+}
+
+TEST(ObjReader, ImagesOfALibraryInASubfolderStayRelativeToTheModel) {
+  mkdir((TempDir() + "/mats").c_str(), 0755);
+  WriteTemp("mats/m b.mtl", "newmtl a\nmap_Kd tex/a.png\n");
+  PolygonModel m;
+  const std::string path =
+      WriteTemp("scene.obj", std::string("mtllib mats/m b.mtl\n") + kFourVertices +
+                                 "vt 0.5 0.5\nusemtl a\nf 1/1 2/1 3/1\n");
+  ASSERT_TRUE(ObjLoadInto(path.c_str(), m));
+  ASSERT_EQ(m.appearance.materials.size(), 1u);
+  EXPECT_EQ(m.appearance.materials[0].texture, "mats/tex/a.png");
+  EXPECT_EQ(m.appearance.cornerUV[2], (Float2{0.5f, 0.5f}));
+}
+
+TEST(ObjReader, WithoutTextureLinesNothingIsAdded) {
+  PolygonModel m;
+  const std::string path = WriteTemp("plain.obj", std::string(kFourVertices) + "f 1/5/1 2/6 3\n");
+  ASSERT_TRUE(ObjLoadInto(path.c_str(), m));
+  EXPECT_EQ(m.PolygonCount(), 1);
+  EXPECT_TRUE(m.appearance.Empty());
+  EXPECT_TRUE(m.appearance.polygonMaterial.empty());
 }
 
 }  // namespace

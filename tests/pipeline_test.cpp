@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct Fake {
   bool polygons = true;
   bool badIndex = false;
   bool throws = false;
+  bool sloppyLook = false;  // an appearance that fits nothing
   std::string err;
   int calls = 0;
   int verticesAtStart = -1;
@@ -41,6 +43,12 @@ int32_t FakeLoad(const char*) {
   for (int i = 0; i < 3; ++i) CurrentModel->AddVertex(static_cast<float>(i), 0, 0);
   if (f.polygons) CurrentModel->AddTriangle(0, 1, 2);
   if (f.badIndex) CurrentModel->AddTriangle(0, 1, 3);
+  if (f.sloppyLook) {
+    SurfaceAppearance& a = CurrentModel->appearance;
+    a.materials.resize(1);
+    a.polygonMaterial = {0, 0, 7, 0};
+    a.cornerUV = {{1, 1}, {1, 1}, {1, 1}, {std::nanf(""), 2}};
+  }
   return f.ok ? 0x100 | 1 : 0x100;  // only the low byte counts
 }
 template <int N>
@@ -185,6 +193,15 @@ TEST_F(Pipeline, OutOfRangeIndicesNeverReachPreparation) {
   EXPECT_EQ(LoadModelFile(pipeline, host, "a.aaa"), LoadOutcome::kLoaded);
   EXPECT_EQ(host.log.back(), " > 頂点数 = 3, ポリゴン数 = 1");
   EXPECT_EQ(CurrentModel->PolygonCount(), 1);
+}
+
+TEST_F(Pipeline, AnAppearanceThatFitsNothingIsMadeToFitBeforeBadPolygonsGo) {
+  g_fake[0].badIndex = true;
+  g_fake[0].sloppyLook = true;
+  EXPECT_EQ(LoadModelFile(pipeline, host, "a.aaa"), LoadOutcome::kLoaded);
+  const SurfaceAppearance& a = CurrentModel->appearance;
+  EXPECT_EQ(a.polygonMaterial, (std::vector<int32_t>{0}));
+  EXPECT_EQ(a.cornerUV, (std::vector<Float2>{{1, 1}, {1, 1}, {1, 1}}));
 }
 
 TEST_F(Pipeline, AThrowingReaderIsAFailedLoad) {

@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "readers/ply.h"
 #include "tests/test_util.h"
@@ -191,6 +192,64 @@ TEST(PlyReader, BinaryFilesGiveTheSameModel) {
     EXPECT_TRUE(r.ok) << r.msg;
     EXPECT_EQ(Vertices(r.model), "0,0,0 1,0,0 1,1,0.5 0,1,-0.25");
     EXPECT_EQ(Faces(r.model), "3:0,1,2 3:0,2,3");
+  }
+}
+
+TEST(PlyReader, TextureCoordinatesAndTheTextureFile) {
+  auto uvs = [](const PolygonModel& m) {
+    std::string s;
+    char buf[64];
+    for (const Float2& c : m.appearance.cornerUV) {
+      snprintf(buf, sizeof buf, "%s%g,%g", s.empty() ? "" : " ", c.u, c.v);
+      s += buf;
+    }
+    return s;
+  };
+  const std::string head = "ply\nformat ascii 1.0\ncomment made by hand\n";
+  const struct {
+    std::string text;
+    std::string uv, texture;
+  } cases[] = {
+      {head + "comment TextureFile  maps/wood grain.png \nelement vertex 3\nproperty float x\n"
+              "property float y\nproperty float z\nproperty float s\nproperty float t\n"
+              "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
+              "0 0 0 0 0\n1 0 0 1 0\n0 1 0 0.5 1\n3 2 1 0\n",
+       "0.5,1 1,0 0,0", "maps/wood grain.png"},
+      {head + "element vertex 3\nproperty float texture_u\nproperty float x\nproperty float y\n"
+              "property float z\nproperty float texture_v\nelement face 1\n"
+              "property list uchar int vertex_indices\nend_header\n"
+              "0.25 0 0 0 0.75\n1 1 0 0 1\n0 0 1 0 0\n3 0 1 2\n",
+       "0.25,0.75 1,1 0,0", ""},
+      // Per-face lists, before or after the corners; a list of the wrong
+      // length gives none.
+      {head + "comment TextureFile a.png\nelement vertex 3\nproperty float x\nproperty float y\n"
+              "property float z\nelement face 3\nproperty list uchar float texcoord\n"
+              "property list uchar int vertex_indices\nend_header\n"
+              "0 0 0\n1 0 0\n0 1 0\n6 0 0 1 0 0 1 3 0 1 2\n4 1 1 1 1 3 0 1 2\n0 3 2 1 0\n",
+       "0,0 1,0 0,1", "a.png"},
+      {head + "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+              "element face 2\nproperty list uchar int vertex_indices\n"
+              "property list uchar float texcoord\nend_header\n"
+              "0 0 0\n1 0 0\n0 1 0\n3 0 1 2 0\n3 2 1 0 6 1 1 0.5 0.5 0 0\n",
+       "0,0 0,0 0,0 1,1 0.5,0.5 0,0", ""},
+      // Only one of a pair: no coordinates.
+      {head + "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+              "property float u\nelement face 1\nproperty list uchar int vertex_indices\n"
+              "end_header\n0 0 0 1\n1 0 0 1\n0 1 0 1\n3 0 1 2\n",
+       "", ""},
+  };
+  for (const auto& c : cases) {
+    const Loaded r = Load(c.text);
+    ASSERT_TRUE(r.ok) << c.text << r.msg;
+    EXPECT_EQ(uvs(r.model), c.uv) << c.text;
+    const SurfaceAppearance& a = r.model.appearance;
+    if (c.texture.empty()) {
+      EXPECT_TRUE(a.materials.empty()) << c.text;
+    } else {
+      ASSERT_EQ(a.materials.size(), 1u) << c.text;
+      EXPECT_EQ(a.materials[0].texture, c.texture);
+      EXPECT_EQ(a.polygonMaterial, std::vector<int32_t>(r.model.PolygonCount(), 0));
+    }
   }
 }
 
