@@ -268,8 +268,10 @@ Weld ClusterCells(const PolygonModel& in, double cell, const Float3& lo, uint32_
 
 }  // namespace
 
-PolygonModel SimplifyForDetail(const PolygonModel& in, int32_t maxTriangles,
-                               const std::atomic<bool>* cancel) {
+namespace {
+
+PolygonModel Simplify(const PolygonModel& in, int32_t maxTriangles, const std::atomic<bool>* cancel,
+                      std::atomic<bool>* modelDone) {
   PolygonModel out;
   if (maxTriangles <= 0 || in.vertices.empty() || in.PolygonCount() == 0) return out;
   bool any = false;
@@ -311,6 +313,7 @@ PolygonModel SimplifyForDetail(const PolygonModel& in, int32_t maxTriangles,
     if (grid < 0.25 * std::sqrt(budget)) return SimplifyByClustering(in, maxTriangles, cancel);
   }
   if (tris.empty()) return out;
+  if (modelDone) *modelDone = true;
 
   std::vector<float> positions(3 * clusters.size());
   for (size_t c = 0; c < clusters.size(); ++c)
@@ -331,8 +334,8 @@ PolygonModel SimplifyForDetail(const PolygonModel& in, int32_t maxTriangles,
       count = meshopt_simplifySloppy(kept.data(), tris.data(), tris.size(), positions.data(),
                                      clusters.size(), 3 * sizeof(float), target, FLT_MAX, nullptr);
     }
-    if (count > target)
-      return Cancelled(cancel) ? out : SimplifyByClustering(in, maxTriangles, cancel);
+    // Sloppy clustering meets any budget; should it ever not, no level.
+    if (count > target) return out;
   } else {
     kept = tris;
   }
@@ -375,5 +378,14 @@ PolygonModel SimplifyForDetail(const PolygonModel& in, int32_t maxTriangles,
   }
   out.vertexNormals.resize(acc.size());
   for (size_t i = 0; i < acc.size(); ++i) out.vertexNormals[i] = Normalised(acc[i]);
+  return out;
+}
+
+}  // namespace
+
+PolygonModel SimplifyForDetail(const PolygonModel& in, int32_t maxTriangles,
+                               const std::atomic<bool>* cancel, std::atomic<bool>* modelDone) {
+  PolygonModel out = Simplify(in, maxTriangles, cancel, modelDone);
+  if (modelDone) *modelDone = true;
   return out;
 }

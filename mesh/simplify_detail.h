@@ -27,5 +27,8 @@
 // stands for. Polygons are split into fans; corners with an index outside
 // the vertex list and non-finite vertices are left out. Empty for an empty
 // or degenerate input, maxTriangles <= 0, or when cancel becomes true.
+// modelDone, when given, is set once the model is read no more (the rest
+// works on what the clustering made of it), or on return.
 PolygonModel SimplifyForDetail(const PolygonModel& in, int32_t maxTriangles,
-                               const std::atomic<bool>* cancel = nullptr);
+                               const std::atomic<bool>* cancel = nullptr,
+                               std::atomic<bool>* modelDone = nullptr);
