@@ -177,7 +177,9 @@ class TriangleSet {
 // The grid whose cells the model's vertices fill about `cells` of: counted
 // on a coarse grid, and refined as a surface fills cells, with the square
 // of the grid's side.
-double GridFor(const PolygonModel& in, const Float3& lo, double extent, double cells) {
+// 0 when cancelled.
+double GridFor(const PolygonModel& in, const Float3& lo, double extent, double cells,
+               const std::atomic<bool>* cancel) {
   constexpr int g = 128;
   std::vector<uint64_t> used(g * g * g / 64, 0);
   const double f = g / extent;
@@ -185,7 +187,9 @@ double GridFor(const PolygonModel& in, const Float3& lo, double extent, double c
     return static_cast<uint32_t>(std::clamp(static_cast<int>(v), 0, g - 1));
   };
   size_t count = 0;
-  for (const Float3& v : in.vertices) {
+  for (size_t i = 0; i < in.vertices.size(); ++i) {
+    if ((i & 0xffff) == 0 && Cancelled(cancel)) return 0;
+    const Float3& v = in.vertices[i];
     if (!Finite(v)) continue;
     const uint32_t c =
         (axis((v.x - lo.x) * f) * g + axis((v.y - lo.y) * f)) * g + axis((v.z - lo.z) * f);
@@ -276,7 +280,9 @@ PolygonModel Simplify(const PolygonModel& in, int32_t maxTriangles, const std::a
   if (maxTriangles <= 0 || in.vertices.empty() || in.PolygonCount() == 0) return out;
   bool any = false;
   Float3 lo{0, 0, 0}, hi{0, 0, 0};
-  for (const Float3& v : in.vertices) {
+  for (size_t i = 0; i < in.vertices.size(); ++i) {
+    if ((i & 0xffff) == 0 && Cancelled(cancel)) return out;
+    const Float3& v = in.vertices[i];
     if (!Finite(v)) continue;
     if (!any) {
       lo = hi = v;
@@ -297,8 +303,9 @@ PolygonModel Simplify(const PolygonModel& in, int32_t maxTriangles, const std::a
   const uint32_t maxClusters =
       static_cast<uint32_t>(std::min<double>(kMaxClusters, 1.5 * budget + 1024));
   const size_t maxTris = static_cast<size_t>(4 * budget + 2048);
-  double grid = std::clamp(GridFor(in, lo, extent, budget), 2.0, static_cast<double>(kMaxGrid - 1));
+  double grid = GridFor(in, lo, extent, budget, cancel);
   if (Cancelled(cancel)) return out;
+  grid = std::clamp(grid, 2.0, static_cast<double>(kMaxGrid - 1));
   std::vector<Cluster> clusters;
   std::vector<Look> looks;
   std::vector<uint32_t> tris;
