@@ -178,10 +178,9 @@ void RenderThread::Request(const Scene& scene) {
     // Of the scene's buffers only whether to draw from buffers: the thread
     // has its own.
     job_ = KeyOf(scene);
-    // The full frame of a view gone is not finished, nor a fill of buffers
-    // (the next frame fills them): the new view's level of detail comes
-    // sooner.
-    if ((drawing_ && !(*drawing_ == *job_)) || filling_) superseded_ = true;
+    // The full frame of a view gone is not finished: the new view's level
+    // of detail comes sooner.
+    if (drawing_ && !(*drawing_ == *job_)) superseded_ = true;
   }
   wake_.notify_all();
 }
@@ -339,7 +338,6 @@ void RenderThread::run() {
           !(newest_ && !newest_->partial && !newest_->detail && newest_->key == *job))
         detail = detail_;
       drawing_ = job;
-      filling_ = fill;
       superseded_ = false;
       lock.unlock();
 
@@ -395,7 +393,6 @@ void RenderThread::run() {
           // Nothing asked for: fill the buffers of a model already shown.
           scene.buffers = buffers;
           if (hook) hook(Phase::kFill);
-          scene.cancel = &superseded_;
           SceneFillBuffersGL(scene);
         }
       } catch (const std::bad_alloc&) {
@@ -420,7 +417,6 @@ void RenderThread::run() {
 
       lock.lock();
       drawing_.reset();
-      filling_ = false;
       if (failed && serial == serial_) {
         failedSerial_ = serial;
         failedForMemory_ = outOfMemory;

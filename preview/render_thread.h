@@ -83,7 +83,7 @@ class RenderThread : public QThread {
   void SetDetail(std::shared_ptr<const PolygonModel> detail, uint64_t serial);
   // Asks for a frame of the scene's view (its model must be the one set).
   // A newer request replaces one that has not started, and stops a full
-  // frame of another view or a fill of buffers part way; never waits.
+  // frame of another view part way; never waits.
   void Request(const Scene& scene);
   // The newest frame; false before the first. While a model's first frame
   // is drawn, the picture so far is handed over every few hundred
@@ -138,7 +138,6 @@ class RenderThread : public QThread {
   bool fillPending_ = false;         // fill the buffers of the model shown
   std::optional<FrameKey> job_;      // the view asked for
   std::optional<FrameKey> drawing_;  // the view of the full frame being drawn
-  bool filling_ = false;             // the buffers of the model shown are filled
   std::shared_ptr<const PolygonModel> detail_;
   uint64_t detailSerial_ = 0;  // the model serial it belongs to
   uint64_t detailData_ = 0;    // its own serial, for its buffers
