@@ -13,9 +13,9 @@ struct StandInBuilder::Build {
   std::condition_variable changed;
   bool finished = false;
 
-  void Note(bool end) {
+  void Finish() {
     std::lock_guard<std::mutex> lock(mutex);
-    if (end) finished = true;
+    finished = true;
     changed.notify_all();
   }
 };
@@ -57,7 +57,7 @@ void StandInBuilder::Start(const PolygonModel& model, int32_t maxTriangles,
     const bool ready = made != nullptr;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (build->cancel) return build->Note(true);
+      if (build->cancel) return build->Finish();
       result_ = std::move(made);
       done_ = true;
     }
@@ -68,13 +68,13 @@ void StandInBuilder::Start(const PolygonModel& model, int32_t maxTriangles,
       const bool detailReady = made != nullptr;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (build->cancel) return build->Note(true);
+        if (build->cancel) return build->Finish();
         detail_ = std::move(made);
         detailDone_ = true;
       }
       if (detailReady && detailDone) detailDone();
     }
-    build->Note(true);
+    build->Finish();
   });
 }
 

@@ -197,9 +197,14 @@ TEST_F(RenderThreadView, RenderThreadFirstPictureAndStops) {
       view_->SetModel(big.get(), 2);
       // Filled and drawn from: bytes show part way through a fill, when the
       // next view would be a fill again, not a frame from buffers.
+      // The newest frame is this model's: what the panel showed last and
+      // the bytes may still be the model before's.
       ASSERT_TRUE(WaitFor(
           [&] {
-            return view_->LastShown() == TPView::Shown::kFull &&
+            RenderThread::Frame newest;
+            return view_->Renderer()->Newest(newest) &&
+                   newest.key.serial == view_->SceneState().modelSerial && !newest.partial &&
+                   !newest.detail && view_->LastShown() == TPView::Shown::kFull &&
                    view_->Renderer()->BufferBytes() > 0;
           },
           60000));
