@@ -326,6 +326,8 @@ TEST_F(RenderThreadView, TheLevelOfDetailComesBeforeTheFullFrame) {
   EXPECT_EQ(view_->DetailTriangles(), 0);
 
   view_->SetDetailTriangles(20000);
+  // Cleared first: setting a model refits it in place.
+  view_->ClearModel();
   view_->SetModel(big.get(), 0);
   ASSERT_TRUE(WaitFor([&] { return view_->DetailTriangles() > 0; }, 60000));
   EXPECT_LE(view_->DetailTriangles(), 20000);
