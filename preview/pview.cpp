@@ -109,7 +109,9 @@ void TPView::SetModel(PolygonModel* model, int renderType) {
     return;
   }
   // Fitted before the old model's drawing is stopped: it may go on
-  // meanwhile.
+  // meanwhile. Not the model shown itself, fitted again in place: nothing
+  // may read it meanwhile (its levels may still be in the making).
+  if (model == scene_.model) DropModelData();
   SetFittedModel(model, FitSceneModel(*model), renderType);
 }
 
