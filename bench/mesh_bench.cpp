@@ -19,6 +19,8 @@
 #include "mesh/prepare_mesh.h"
 #include "mesh/scratch.h"
 #include "mesh/share_vertices.h"
+#include "mesh/simplify.h"
+#include "mesh/simplify_detail.h"
 #include "mesh/triangulate.h"
 #include "samples/generator/shapes.h"
 
@@ -237,6 +239,47 @@ void BM_TriangulateConcave(benchmark::State& state) {
   state.counters["triangulated"] = static_cast<double>(triangulated);
 }
 
+// Vertex sharing and orientation correction alone, the two stages whose
+// time grows faster than the model: compare 16M with 4M triangles.
+void BM_ShareOrient(benchmark::State& state) {
+  Run(state, Soup(state.range(0), kRandomWindings), [](PolygonModel& m) {
+    ShareVertices(m);
+    FixOrientation(m);
+  });
+}
+
+// The coarser levels the preview draws, made of a prepared soup (normals
+// filled, vertices unshared, as a binary STL shows): the 30,000-triangle
+// stand-in by each simplifier, and the level of about one triangle per
+// pixel of an 800 x 600 panel.
+const PolygonModel& PreparedSoup(int64_t triangles) {
+  static PolygonModel prepared;
+  if (prepared.indexPool.size() != static_cast<size_t>(triangles) * 3) {
+    prepared = Soup(triangles, kInOrder);
+    PrepareMesh(prepared, false, false);
+  }
+  return prepared;
+}
+template <typename Make>
+void RunLevel(benchmark::State& state, Make make) {
+  const PolygonModel& source = PreparedSoup(state.range(0));
+  int32_t made = 0;
+  Run(state, source, [&](PolygonModel& m) {
+    const PolygonModel level = make(m);
+    made = level.PolygonCount();
+  });
+  state.counters["triangles"] = made;
+}
+void BM_StandInClustering(benchmark::State& state) {
+  RunLevel(state, [](const PolygonModel& m) { return SimplifyByClustering(m, 30000); });
+}
+void BM_StandInMeshopt(benchmark::State& state) {
+  RunLevel(state, [](const PolygonModel& m) { return SimplifyForDetail(m, 30000); });
+}
+void BM_DetailLevel(benchmark::State& state) {
+  RunLevel(state, [](const PolygonModel& m) { return SimplifyForDetail(m, 480000); });
+}
+
 // The machine is shared: with --benchmark_repetitions the best run is the
 // figure to quote ("_min").
 double Least(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
@@ -263,6 +306,15 @@ MESH_BENCH(BM_PrepareOrientShared);
 MESH_BENCH(BM_NormalsShared);
 MESH_BENCH(BM_NormalsSharedOneThread);
 MESH_BENCH(BM_FixOrientationManyComponents);
+MESH_BENCH(BM_StandInClustering);
+MESH_BENCH(BM_StandInMeshopt);
+MESH_BENCH(BM_DetailLevel);
+BENCHMARK(BM_ShareOrient)
+    ->Arg(4000000)
+    ->Arg(16000000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", Least);
 BENCHMARK(BM_TriangulateConcave)
     ->Arg(1000000)
     ->Unit(benchmark::kMillisecond)

@@ -15,8 +15,9 @@
 // --memory (headless, from buffers) reports the peak resident memory of
 // loading and preparing the model alone, of a first frame in immediate
 // mode (what the driver keeps for drawing at all), then per render type
-// the peak with its buffers filled and the stand-in built and drawn from
-// buffers of its own, as the window holds them.
+// the peak with its buffers filled and the stand-in and the level of
+// detail built and drawn from buffers of their own, as the window holds
+// them.
 // --textured=N (headless) gives the model one material with an embedded
 // N x N image and texture coordinates from its x and y, and reports the
 // image's decoding; the first frame then includes its upload.
@@ -157,9 +158,10 @@ int ReportMemory(Scene& scene, size_t before) {
          MiB(StatusBytes("VmHWM:")), share(StatusBytes("VmHWM:")));
   auto buffers = std::make_shared<DrawBuffers>();
   auto standInBuffers = std::make_shared<DrawBuffers>();
+  auto detailBuffers = std::make_shared<DrawBuffers>();
   scene.buffers = buffers;
-  std::unique_ptr<PolygonModel> standIn;
-  const uint64_t standInSerial = NewModelSerial();
+  std::unique_ptr<PolygonModel> standIn, detail;
+  const uint64_t standInSerial = NewModelSerial(), detailSerial = NewModelSerial();
   for (int type = 0; type < 5; ++type) {
     if (resets) ResetPeak();
     const size_t start = StatusBytes("VmRSS:");
@@ -170,26 +172,38 @@ int ReportMemory(Scene& scene, size_t before) {
     glFinish();
     const size_t frame = StatusBytes("VmHWM:");
     if (!standIn) {
-      // The window starts the stand-in once the first full frame is drawn.
+      // The window starts the stand-in once the first full frame is drawn
+      // (at once for a model drawn on the render thread), then the level of
+      // detail of about a triangle per pixel.
       StandInBuilder builder;
-      builder.Start(*scene.model, 60000);
+      const int32_t pixels = scene.width * scene.height;
+      builder.Start(*scene.model, 60000, nullptr, pixels);
       while (!(standIn = builder.Take())) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (scene.model->PolygonCount() > pixels)
+        while (!(detail = builder.TakeDetail()))
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     SceneDrawModelGL(scene, *standIn, standInBuffers.get(), standInSerial);
+    if (detail) SceneDrawModelGL(scene, *detail, detailBuffers.get(), detailSerial);
     glFinish();
     const size_t all = StatusBytes("VmHWM:");
     peak = std::max(peak, all);
     printf(
         "memory type %d: from %.1f MiB resident, peak %.1f MiB filling (%+.1f%%), %.1f MiB drawing "
         "(%+.1f%%), %.1f MiB "
-        "with the stand-in (%+.1f%%); buffers %.1f MiB, stand-in buffers %.2f MiB\n",
+        "with the stand-in and the level of detail (%+.1f%%); buffers %.1f MiB, stand-in "
+        "buffers %.2f MiB, level of detail %d triangles, its buffers %.1f MiB\n",
         type, MiB(start), MiB(fill), share(fill), MiB(frame), share(frame), MiB(all), share(all),
-        MiB(buffers->Bytes()), MiB(standInBuffers->Bytes()));
+        MiB(buffers->Bytes()), MiB(standInBuffers->Bytes()), detail ? detail->PolygonCount() : 0,
+        MiB(detailBuffers->Bytes()));
   }
-  printf("memory: peak %.1f MiB with buffers and stand-in, %+.1f%% of the model peak\n", MiB(peak),
-         share(peak));
+  printf(
+      "memory: peak %.1f MiB with buffers, stand-in and level of detail, %+.1f%% of the model "
+      "peak\n",
+      MiB(peak), share(peak));
   buffers->Release();
   standInBuffers->Release();
+  detailBuffers->Release();
   scene.buffers.reset();
   return 0;
 }

@@ -1,5 +1,6 @@
-// A coarse copy of a model for drawing while the view moves: vertex
-// clustering on a uniform grid over the bounding box. Every vertex moves to
+// A coarse copy of a model (the thumbnails' stand-in, and the last resort
+// of the level-of-detail simplifier): vertex clustering on a uniform grid
+// over the bounding box. Every vertex moves to
 // the mean of its cell; triangles whose corners fall into fewer than three
 // cells vanish, and triangles joining the same three cells are kept once.
 #pragma once

@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -90,6 +91,7 @@ void TPView::StopRenderThread() {
 void TPView::DropModelData() {
   standInBuilder_.Cancel();
   standIn_.reset();
+  detailShown_ = 0;
   if (offThread_) renderer_->SetModel(nullptr, 0, {}, 0);
   offThread_ = false;
   haveRequest_ = false;
@@ -109,7 +111,9 @@ void TPView::SetModel(PolygonModel* model, int renderType) {
     return;
   }
   // Fitted before the old model's drawing is stopped: it may go on
-  // meanwhile.
+  // meanwhile. Not the model shown itself, fitted again in place: nothing
+  // may read it meanwhile (its levels may still be in the making).
+  if (model == scene_.model) DropModelData();
   SetFittedModel(model, FitSceneModel(*model), renderType);
 }
 
@@ -152,11 +156,27 @@ void TPView::StartStandIn() {
   // The model's vertices are centred and scaled by now, as drawn.
   if (!scene_.model || standInMax_ <= 0 || scene_.polygonCount <= standInMax_) return;
   // Off the window's thread the stand-in is shown as soon as it is ready.
-  std::function<void()> ready;
-  if (offThread_)
+  std::function<void()> ready, detailReady;
+  int32_t detail = 0;
+  if (offThread_) {
     ready = [this] { QMetaObject::invokeMethod(this, &TPView::Repaint, Qt::QueuedConnection); };
-  standInBuilder_.Start(*scene_.model, standInMax_, std::move(ready),
-                        SceneDrawsAppearance(scene_, *scene_.model));
+    // About a triangle per pixel: finer detail would not show.
+    detail = detailTriangles_ > 0 ? detailTriangles_
+                                  : static_cast<int32_t>(std::min<int64_t>(
+                                        int64_t{scene_.width} * scene_.height, 1 << 24));
+    detailReady = [this] {
+      QMetaObject::invokeMethod(this, &TPView::TakeDetail, Qt::QueuedConnection);
+    };
+  }
+  standInBuilder_.Start(*scene_.model, standInMax_, std::move(ready), detail,
+                        std::move(detailReady), SceneDrawsAppearance(scene_, *scene_.model));
+}
+
+void TPView::TakeDetail() {
+  std::unique_ptr<PolygonModel> detail = standInBuilder_.TakeDetail();
+  if (!detail || !offThread_ || !renderer_) return;
+  detailShown_ = detail->PolygonCount();
+  renderer_->SetDetail(std::move(detail), scene_.modelSerial);
 }
 
 void TPView::AfterFirstPicture(uint64_t serial) {
@@ -383,7 +403,7 @@ QImage TPView::GrabImage() {
   if (offThread_ && !drawFailed_ && !UseStandIn()) {
     const FrameKey key = KeyOf(scene_);
     RenderThread::Frame frame;
-    if (!renderer_->Newest(frame) || frame.partial || !(frame.key == key)) {
+    if (!renderer_->Newest(frame) || frame.partial || frame.detail || !(frame.key == key)) {
       RequestFrame(key);
       renderer_->WaitFor(key, 120000);
     }
@@ -485,7 +505,9 @@ void TPView::DrawOffThread() {
   const FrameKey key = KeyOf(scene_);
   RenderThread::Frame frame;
   const bool have = renderer_->Newest(frame) && frame.key.serial == scene_.modelSerial;
-  const bool current = have && !frame.partial && frame.key == key;
+  const bool current = have && !frame.partial && !frame.detail && frame.key == key;
+  // The level of detail of this view, while its full frame is drawn.
+  const bool detail = have && frame.detail && frame.key == key;
   const bool standInNow = UseStandIn();
   // While the stand-in stands for the moving view, no full frame is asked
   // for: the thread would only draw views already gone.
@@ -504,6 +526,9 @@ void TPView::DrawOffThread() {
     show(frame.pixels);
     lastShown_ = Shown::kFull;
     lastFullFrameMs_ = frame.ms;
+  } else if (detail && !standInNow) {
+    show(frame.pixels);
+    lastShown_ = Shown::kDetail;
   } else if (StandInReady()) {
     DrawStandIn();
     lastShown_ = Shown::kStandIn;

@@ -117,6 +117,14 @@ class TPView : public QWidget {
   void SetStandInLimits(int32_t maxTriangles, double thresholdMs);
   // Takes a finished stand-in when there is one; true when one is ready.
   bool StandInReady();
+  // A model drawn on the render thread also gets a finer level of detail,
+  // built after the stand-in on the same thread: about one triangle per
+  // pixel of the panel (triangles 0), or at most the triangles given. The
+  // render thread draws it for every new view before the full frame. Models
+  // of no more polygons get none. Takes effect with the next model.
+  void SetDetailTriangles(int32_t triangles) { detailTriangles_ = triangles; }
+  // The triangles of the level the current model has; 0 while it has none.
+  int32_t DetailTriangles() const { return detailShown_; }
   // Whether the newest frame was the stand-in.
   bool LastFrameWasStandIn() const { return lastFrameStandIn_; }
   // Whether the view counts as moving (the rest timer runs).
@@ -143,7 +151,8 @@ class TPView : public QWidget {
   // What the newest frame showed.
   // kPartial: a big model's first frame part way through; kOlderFull: the
   // full frame of an earlier view of the model.
-  enum class Shown { kBackground, kFull, kStandIn, kPartial, kOlderFull };
+  // kDetail: the level of detail of this view, ahead of its full frame.
+  enum class Shown { kBackground, kFull, kStandIn, kPartial, kOlderFull, kDetail };
   Shown LastShown() const { return lastShown_; }
   // Draw from buffer objects (the default) or in immediate mode.
   void SetBufferDrawing(bool on);
@@ -179,6 +188,8 @@ class TPView : public QWidget {
   // drops the stand-in, before the model they were made of goes away.
   void DropModelData();
   void StartStandIn();
+  // Hands a finished level of detail to the render thread.
+  void TakeDetail();
   // Once a model's first frame is shown: fills its buffers and starts its
   // stand-in.
   void AfterFirstPicture(uint64_t serial);
@@ -220,6 +231,8 @@ class TPView : public QWidget {
   bool standInFillQueued_ = false;
   uint64_t pendingSerial_ = 0;  // the model whose first frame is still due
   std::shared_ptr<DrawBuffers> standInBuffers_;
+  int32_t detailTriangles_ = 0;
+  int32_t detailShown_ = 0;
   // The render thread, and whether it draws the current model.
   std::unique_ptr<RenderThread> renderer_;
   int32_t offThreadLimit_ = 60000;

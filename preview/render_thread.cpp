@@ -155,6 +155,7 @@ void RenderThread::SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTr
     std::lock_guard<std::mutex> lock(mutex_);
     job_.reset();
     newest_.reset();
+    detail_.reset();
     serial_ = serial;
     release_ = true;
     fillPending_ = false;
@@ -165,6 +166,14 @@ void RenderThread::SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTr
   wake_.notify_all();
 }
 
+void RenderThread::SetDetail(std::shared_ptr<const PolygonModel> detail, uint64_t serial) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (serial != serial_ || !detail) return;
+  detail_ = std::move(detail);
+  detailSerial_ = serial;
+  detailData_ = NewModelSerial();
+}
+
 void RenderThread::Request(const Scene& scene) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -172,6 +181,9 @@ void RenderThread::Request(const Scene& scene) {
     // Of the scene's buffers only whether to draw from buffers: the thread
     // has its own.
     job_ = KeyOf(scene);
+    // The full frame of a view gone is not finished: the new view's level
+    // of detail comes sooner.
+    if (drawing_ && !(*drawing_ == *job_)) superseded_ = true;
   }
   wake_.notify_all();
 }
@@ -185,7 +197,9 @@ bool RenderThread::Newest(Frame& out) const {
 
 bool RenderThread::WaitFor(const FrameKey& key, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const auto finished = [&] { return newest_ && !newest_->partial && newest_->key == key; };
+  const auto finished = [&] {
+    return newest_ && !newest_->partial && !newest_->detail && newest_->key == key;
+  };
   // A model that failed never gets its frame.
   const auto failed = [&] { return failedSerial_ != 0 && failedSerial_ == key.serial; };
   return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -264,6 +278,20 @@ bool RenderThread::Draw(Scene& view, bool partials, const PhaseHook& hook, Frame
   return true;
 }
 
+bool RenderThread::DrawDetail(Scene& view, const PolygonModel& detail, DrawBuffers* buffers,
+                              uint64_t data, Frame& out) {
+  const auto t0 = std::chrono::steady_clock::now();
+  SceneDrawModelGL(view, detail, buffers, data);
+  if (!hold_.Current()) return false;
+  {
+    SceneAwayFromModel away(view);
+    out.pixels = ReadBack(view.width, view.height);
+  }
+  if (out.pixels.isNull() || !hold_.Current()) return false;
+  out.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  return true;
+}
+
 void RenderThread::run() {
   // Below the window's thread, so that on a busy machine the window keeps
   // answering; the driver's own drawing threads, made with the context,
@@ -281,6 +309,7 @@ void RenderThread::run() {
   SceneInitGL();
   auto buffers = std::make_shared<DrawBuffers>();
   auto textures = std::make_shared<SceneTextures>();
+  auto detailBuffers = std::make_shared<DrawBuffers>();
   uint64_t filledSerial = 0;  // the model whose first frame has been drawn
   {
     Target target;
@@ -295,6 +324,7 @@ void RenderThread::run() {
         lock.unlock();
         buffers->Release();
         textures->Release();
+        detailBuffers->Release();
         bufferBytes_ = 0;
         lock.lock();
         continue;
@@ -306,6 +336,14 @@ void RenderThread::run() {
       fillPending_ = false;
       const uint64_t failedSerial = failedSerial_;
       const PhaseHook hook = hook_;
+      // The level of detail first, unless the view's full frame is shown.
+      std::shared_ptr<const PolygonModel> detail;
+      const uint64_t detailData = detailData_;
+      if (job && detail_ && detailSerial_ == serial_ && job->serial == serial_ &&
+          !(newest_ && !newest_->partial && !newest_->detail && newest_->key == *job))
+        detail = detail_;
+      drawing_ = job;
+      superseded_ = false;
       lock.unlock();
 
       hold_.Hold();
@@ -323,12 +361,36 @@ void RenderThread::run() {
         if (job && job->serial == serial && serial != failedSerial && scene.model &&
             job->width > 0 && job->height > 0) {
           TakeView(scene, *job);
+          bool skip = false;
+          if (detail && target.Ensure(scene.width, scene.height)) {
+            if (hook) hook(Phase::kDetail);
+            Frame level;
+            if (DrawDetail(scene, *detail, withBuffers ? detailBuffers.get() : nullptr, detailData,
+                           level)) {
+              level.key = *job;
+              level.detail = true;
+              {
+                std::lock_guard<std::mutex> guard(mutex_);
+                if (serial_ == serial) newest_ = std::move(level);
+              }
+              emit FrameReady();
+            }
+            // A newer view gets its own level before this full frame.
+            std::lock_guard<std::mutex> guard(mutex_);
+            skip = job_.has_value() || !hold_.Current();
+          }
           // A model's first frame is drawn without buffers: filling them
           // would cost as much as the frame again. They are filled after it.
           first = filledSerial != serial;
-          if (hook) hook(first ? Phase::kFirstFrame : Phase::kFrame);
-          scene.buffers = withBuffers && !first ? buffers : nullptr;
-          done = target.Ensure(scene.width, scene.height) && Draw(scene, first, hook, frame);
+          if (!skip) {
+            if (hook) hook(first ? Phase::kFirstFrame : Phase::kFrame);
+            scene.buffers = withBuffers && !first ? buffers : nullptr;
+            // Its parts would only hide the level of detail shown.
+            scene.cancel = &superseded_;
+            done = target.Ensure(scene.width, scene.height) &&
+                   Draw(scene, first && !detail, hook, frame) && !superseded_;
+            scene.cancel = nullptr;
+          }
           // The view asked for: drawn from buffers or not, the pixels are the same.
           frame.key = *job;
           if (done) filledSerial = serial;
@@ -344,19 +406,23 @@ void RenderThread::run() {
       } catch (...) {
         failed = true;
       }
+      scene.cancel = nullptr;
       if (failed) {
         done = false;
         // The client state and bindings a fill or a buffered pass may have
         // left set, then the buffers themselves.
         buffers->Unbind();
         buffers->Release();
+        detailBuffers->Unbind();
+        detailBuffers->Release();
         frame = Frame();
       }
       scene.buffers = nullptr;
       hold_.LetGo();
-      bufferBytes_ = buffers->Bytes();
+      bufferBytes_ = buffers->Bytes() + detailBuffers->Bytes();
 
       lock.lock();
+      drawing_.reset();
       if (failed && serial == serial_) {
         failedSerial_ = serial;
         failedForMemory_ = outOfMemory;
@@ -383,6 +449,7 @@ void RenderThread::run() {
     lock.unlock();
     buffers->Release();
     textures->Release();
+    detailBuffers->Release();
     bufferBytes_ = 0;
   }
   context.doneCurrent();

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 
+#include "core/model.h"
 #include "preview/scene.h"
 
 class QOffscreenSurface;
@@ -45,6 +46,7 @@ class RenderThread : public QThread {
     FrameKey key;
     double ms = 0.0;       // drawing and reading back, finished
     bool partial = false;  // a model's first frame part way through
+    bool detail = false;   // the level of detail, ahead of the full frame
   };
 
   // Where a job is, for the phase hook.
@@ -53,6 +55,7 @@ class RenderThread : public QThread {
     kFrame,       // a later frame starts (it may fill the buffers first)
     kFill,        // the buffers of a model already shown are filled
     kSlice,       // between two slices of a frame, the model held
+    kDetail,      // the level of detail of a view starts
   };
   using PhaseHook = std::function<void(Phase)>;
 
@@ -74,8 +77,14 @@ class RenderThread : public QThread {
   // previous model are freed on the thread.
   void SetModel(PolygonModel* model, int32_t polygonCount, ConcaveTriangles concave,
                 uint64_t serial, std::shared_ptr<const SurfaceImages> images = nullptr);
+  // A coarser copy of the model of this serial (made from it, as drawn),
+  // drawn first for every view asked for, so that a picture close to the
+  // full frame comes soon; the full frame follows. Ignored when another
+  // model is set; dropped with the model.
+  void SetDetail(std::shared_ptr<const PolygonModel> detail, uint64_t serial);
   // Asks for a frame of the scene's view (its model must be the one set).
-  // A newer request replaces one that has not started; never waits.
+  // A newer request replaces one that has not started, and stops a full
+  // frame of another view part way; never waits.
   void Request(const Scene& scene);
   // The newest frame; false before the first. While a model's first frame
   // is drawn, the picture so far is handed over every few hundred
@@ -113,6 +122,9 @@ class RenderThread : public QThread {
   // One job on the thread; false when it was stopped part way. partials:
   // hand over the picture so far now and then.
   bool Draw(Scene& view, bool partials, const PhaseHook& hook, Frame& out);
+  // The level of detail of the view; false when it was stopped part way.
+  bool DrawDetail(Scene& view, const PolygonModel& detail, DrawBuffers* buffers, uint64_t data,
+                  Frame& out);
   // Reads the current picture back.
   static QImage ReadBack(int width, int height);
 
@@ -122,10 +134,16 @@ class RenderThread : public QThread {
   std::atomic<size_t> bufferBytes_{0};
   // Guarded by mutex_.
   bool started_ = false, failed_ = false, quit_ = false;
-  uint64_t serial_ = 0;          // the serial of the model set
-  bool release_ = false;         // free the buffers of a model set aside
-  bool fillPending_ = false;     // fill the buffers of the model shown
-  std::optional<FrameKey> job_;  // the view asked for
+  uint64_t serial_ = 0;              // the serial of the model set
+  bool release_ = false;             // free the buffers of a model set aside
+  bool fillPending_ = false;         // fill the buffers of the model shown
+  std::optional<FrameKey> job_;      // the view asked for
+  std::optional<FrameKey> drawing_;  // the view of the full frame being drawn
+  std::shared_ptr<const PolygonModel> detail_;
+  uint64_t detailSerial_ = 0;  // the model serial it belongs to
+  uint64_t detailData_ = 0;    // its own serial, for its buffers
+  // Set when a request for another view comes during a full frame.
+  std::atomic<bool> superseded_{false};
   std::optional<Frame> newest_;
   uint64_t failedSerial_ = 0;  // the model set, when its job failed
   bool failedForMemory_ = false;

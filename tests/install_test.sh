@@ -134,7 +134,7 @@ deb() {
   [ -f "${debs[0]}" ] || fail "no package: $(cat "$work/cpack.log")"
   local depends
   depends=$(dpkg-deb -f "${debs[0]}" Depends)
-  for lib in libqt6widgets6 libegl1 libjpeg62-turbo libc6; do
+  for lib in libqt6widgets6 libegl1 libjpeg62-turbo libmeshoptimizer2d libc6; do
     [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
   done
   dpkg-deb -c "${debs[0]}" >"$work/contents"

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "preview/glpanel.h"
 #include "preview/pview.h"
 #include "tests/preview_fixtures.h"
 
@@ -197,9 +198,14 @@ TEST_F(RenderThreadView, RenderThreadFirstPictureAndStops) {
       view_->SetModel(big.get(), 2);
       // Filled and drawn from: bytes show part way through a fill, when the
       // next view would be a fill again, not a frame from buffers.
+      // The newest frame is this model's: what the panel showed last and
+      // the bytes may still be the model before's.
       ASSERT_TRUE(WaitFor(
           [&] {
-            return view_->LastShown() == TPView::Shown::kFull &&
+            RenderThread::Frame newest;
+            return view_->Renderer()->Newest(newest) &&
+                   newest.key.serial == view_->SceneState().modelSerial && !newest.partial &&
+                   !newest.detail && view_->LastShown() == TPView::Shown::kFull &&
                    view_->Renderer()->BufferBytes() > 0;
           },
           60000));
@@ -379,10 +385,84 @@ TEST_F(RenderThreadView, AppearanceOnEitherThread) {
 
   auto m = TexturedSphere();
   StandInBuilder builder;
-  builder.Start(*m, 100, nullptr, true);
+  builder.Start(*m, 100, nullptr, 0, nullptr, true);
   std::unique_ptr<PolygonModel> standIn;
   ASSERT_TRUE(WaitFor([&] { return (standIn = builder.Take()) != nullptr; }));
   bool anyGreen = false;
   for (const Float3& c : standIn->polyColor) anyGreen = anyGreen || (c == Float3{0, 1, 0});
   EXPECT_TRUE(anyGreen);
+}
+
+// After every change of view a big model's level of detail is shown while
+// its full frame is drawn, and the full frame replaces it unasked; the two
+// pictures differ in few pixels. A model no bigger than the level gets none.
+TEST_F(RenderThreadView, TheLevelOfDetailComesBeforeTheFullFrame) {
+  auto big = DenseSphere(300, 400);  // 240,000 triangles
+  view_->SetStandInLimits(400, -1.0);
+  view_->SetDetailTriangles(300000);
+  view_->SetModel(big.get(), 0);
+  ASSERT_TRUE(view_->DrawnOffThread()) << "no render thread on this platform";
+  ASSERT_TRUE(WaitFor([&] { return view_->LastShown() == TPView::Shown::kFull; }, 60000));
+  ASSERT_TRUE(WaitFor([&] { return view_->StandInReady(); }, 60000));
+  QTest::qWait(200);
+  EXPECT_EQ(view_->DetailTriangles(), 0);
+
+  view_->SetDetailTriangles(20000);
+  // Cleared first: setting a model refits it in place.
+  view_->ClearModel();
+  view_->SetModel(big.get(), 0);
+  ASSERT_TRUE(WaitFor([&] { return view_->DetailTriangles() > 0; }, 60000));
+  EXPECT_LE(view_->DetailTriangles(), 20000);
+  ASSERT_TRUE(WaitFor([&] { return view_->LastShown() == TPView::Shown::kFull; }, 60000));
+
+  // The full frame of each view waits at its start until let go.
+  struct Gate {
+    std::atomic<bool> armed{false}, reached{false}, open{false};
+  };
+  auto gate = std::make_shared<Gate>();
+  view_->Renderer()->SetPhaseHook([gate](Phase at) {
+    if (at != Phase::kFrame || !gate->armed.exchange(false)) return;
+    gate->reached = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!gate->open && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  const struct {
+    const char* name;
+    std::function<void()> change;
+  } changes[] = {
+      {"drag",
+       [&] {
+         view_->MouseDown(1, false, 50, 50, 0);
+         for (int x = 52; x < 80; x += 4) view_->MouseMove(1, false, x, 60);
+         view_->MouseUp(false, 80, 60, 5000);
+       }},
+      {"zoom", [&] { view_->WheelZoom(-240); }},
+      {"render type", [&] { view_->SetRenderType(1); }},
+      {"resize", [&] { view_->resize(360, 260); }},
+  };
+  for (const auto& c : changes) {
+    SCOPED_TRACE(c.name);
+    gate->open = false;
+    gate->reached = false;
+    gate->armed = true;
+    c.change();
+    ASSERT_TRUE(WaitFor([&] { return view_->LastShown() == TPView::Shown::kDetail; }, 60000));
+    EXPECT_TRUE(gate->reached || !gate->armed);
+    EXPECT_FALSE(view_->Moving());
+    const QImage detail = view_->Panel()->grabFramebuffer();
+    EXPECT_EQ(view_->LastShown(), TPView::Shown::kDetail);
+    gate->open = true;
+    ASSERT_TRUE(WaitFor([&] { return view_->LastShown() == TPView::Shown::kFull; }, 60000));
+    const QImage full = view_->GrabImage();
+    ASSERT_EQ(detail.size(), full.size());
+    int differ = 0;
+    for (int y = 0; y < full.height(); ++y)
+      for (int x = 0; x < full.width(); ++x)
+        differ += !Near(detail.pixel(x, y), full.pixel(x, y), 24);
+    EXPECT_GT(CountNotBackground(full, qRgb(0, 77, 102)), full.width() * full.height() / 10);
+    EXPECT_LT(differ, full.width() * full.height() / 50) << differ << " pixels differ";
+  }
+  view_->Renderer()->SetPhaseHook(nullptr);
+  view_->ClearModel();
 }
