@@ -19,3 +19,4 @@ cp "$tmp/torus_1200.mqo" samples/torus.mqo
 cp "$tmp/torus_1200_text.cob" samples/torus_text.cob
 cp "$tmp/torus_1200.cob" samples/torus_binary.cob
 cp tests/fixtures/rok/cube_palette.rok samples/cube_palette.rok  # written by hand from the format
+python3 scripts/make_textured_sample.py samples/textured
