@@ -9,7 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -227,7 +229,12 @@ int CountHue(const QImage& img, char hue) {
 }
 
 std::string AssimpPlugin() { return TARNELLE_BINARY_DIR "/app/Plugin/assimp_gltf.so"; }
-const char kBoxTextured[] = "/usr/share/assimp/models/glTF2/BoxTextured-glTF";
+// assimp's textured box, from Debian's assimp-testmodels unless
+// TARNELLE_ASSIMP_MODELS names another copy of those models.
+std::string BoxTextured() {
+  const char* env = getenv("TARNELLE_ASSIMP_MODELS");
+  return std::string(env && *env ? env : "/usr/share/assimp/models") + "/glTF2/BoxTextured-glTF";
+}
 
 TEST(TexturedFormats, EachReaderShowsTheCheckerAndOffShowsThePlainPicture) {
   struct Case {
@@ -276,13 +283,14 @@ TEST(TexturedFormats, MissingImageFallsBackToTheMaterialColour) {
 // by the checker; without its texture it is the same box in its colour.
 TEST(TexturedFormats, GltfThroughTheAssimpPlugin) {
   if (!fs::exists(AssimpPlugin())) GTEST_SKIP() << "no glTF plug-in at " << AssimpPlugin();
-  if (!fs::exists(std::string(kBoxTextured) + "/BoxTextured.gltf"))
-    GTEST_SKIP() << "no assimp test models at " << kBoxTextured << " (Debian's assimp-testmodels)";
+  const std::string box = BoxTextured();
+  if (!fs::exists(box + "/BoxTextured.gltf"))
+    GTEST_SKIP() << "no BoxTextured.gltf in " << box
+                 << " (Debian package assimp-testmodels, or set TARNELLE_ASSIMP_MODELS)";
   const std::string dir = TempDir() + "/gltf";
   fs::create_directories(dir);
   for (const char* f : {"BoxTextured.gltf", "BoxTextured0.bin"})
-    fs::copy_file(std::string(kBoxTextured) + "/" + f, dir + "/" + f,
-                  fs::copy_options::overwrite_existing);
+    fs::copy_file(box + "/" + f, dir + "/" + f, fs::copy_options::overwrite_existing);
   ASSERT_TRUE(Checker().save(QString::fromStdString(dir + "/CesiumLogoFlat.png")));
   // The same box without texture coordinates or image.
   QFile in(QString::fromStdString(dir + "/BoxTextured.gltf"));
