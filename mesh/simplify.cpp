@@ -5,6 +5,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "mesh/vec3.h"
+
 namespace {
 
 // Grid sides above this would need more than 21 bits per cell number.
@@ -15,17 +17,8 @@ bool Cancelled(const std::atomic<bool>* cancel) {
   return cancel && cancel->load(std::memory_order_relaxed);
 }
 
-Float3 Cross(const Float3& a, const Float3& b, const Float3& c) {
-  const float ux = b.x - a.x, uy = b.y - a.y, uz = b.z - a.z;
-  const float vx = c.x - a.x, vy = c.y - a.y, vz = c.z - a.z;
-  return {uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx};
-}
-
-Float3 Normalised(const Float3& n) {
-  const float len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-  if (!(len > 0.0f) || !std::isfinite(len)) return {0.0f, 0.0f, 1.0f};
-  return {n.x / len, n.y / len, n.z / len};
-}
+using vec3::Cross;
+using vec3::Normalised;
 
 // One clustering at grid side g; false when cancelled.
 bool Cluster(const PolygonModel& in, int g, const Float3& lo, const Float3& size,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mesh/simplify.h"
+#include "mesh/vec3.h"
 
 namespace {
 
@@ -22,17 +23,8 @@ bool Cancelled(const std::atomic<bool>* cancel) {
   return cancel && cancel->load(std::memory_order_relaxed);
 }
 
-Float3 Cross(const Float3& a, const Float3& b, const Float3& c) {
-  const float ux = b.x - a.x, uy = b.y - a.y, uz = b.z - a.z;
-  const float vx = c.x - a.x, vy = c.y - a.y, vz = c.z - a.z;
-  return {uy * vz - uz * vy, uz * vx - ux * vz, ux * vy - uy * vx};
-}
-
-Float3 Normalised(const Float3& n) {
-  const float len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-  if (!(len > 0.0f) || !std::isfinite(len)) return {0.0f, 0.0f, 1.0f};
-  return {n.x / len, n.y / len, n.z / len};
-}
+using vec3::Cross;
+using vec3::Normalised;
 
 bool Finite(const Float3& v) {
   return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
