@@ -3,7 +3,11 @@
  * still open here (RTLD_NOW, so any strong reference to a missing function
  * fails the open), find the appearance functions null and load its
  * polygons. Run as: plugin_old_host FIXTURE.so; exit status 0 on success. */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,7 +43,7 @@ int main(int argc, char** argv) {
   const char* tmp = getenv("TMPDIR");
   char path[4096];
   snprintf(path, sizeof path, "%s/tarnelle-old-host-XXXXXX", tmp && *tmp ? tmp : "/tmp");
-  const int fd = mkstemp(path);
+  const int fd = mkostemp(path, O_CLOEXEC);
   static const char script[] =
       "#tp\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 3 0 1 2\nm 0 1 1 1 1 a.png\npm 0 0\n"
       "uv 0 3 0 0 1 0 0 1\nimg png 4 1\nnp\n";
