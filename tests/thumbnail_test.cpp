@@ -304,6 +304,29 @@ TEST(Thumbnail, TheWorkerGoesOnAfterAReaderKilledItsDrawer) {
   }
 }
 
+// A worker's drawer reads below one folder: one for a file elsewhere is a
+// new drawer, and a reader there cannot read what the folder before held.
+TEST(Thumbnail, AWorkersNextFolderCannotReadTheFolderBefore) {
+  const std::string good = std::string(TARNELLE_SAMPLES) + "/cube.stl";
+  if (!Exists(good)) GTEST_SKIP() << "no samples in " << TARNELLE_SAMPLES;
+  const std::string dir = InstallTree("worker-folders", {Hostile("read")});
+  const std::string first = dir + "/a/deep", second = dir + "/b/deep", out = dir + "/out";
+  for (const std::string& d : {first, second, out}) fs::create_directories(d);
+  fs::copy_file(good, first + "/a.stl", fs::copy_options::overwrite_existing);
+  const std::string secret = first + "/secret.txt";
+  std::ofstream(secret) << "the secret\n";
+  std::ofstream(second + "/x.read") << secret << "\n";
+  const std::string input = first + "/a.stl" + '\0' + out + "/0.png" + '\0' + second + "/x.read" +
+                            '\0' + out + "/1.png" + '\0';
+  const std::string feed = WriteTemp("worker-folder-requests", input);
+  const RunResult r = RunExecutable(
+      "/bin/sh", {"-c", "exec \"$0\" --thumbnail-worker 64 < \"$1\"", dir + "/tarnelle", feed});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ok\nfailed\n");
+  EXPECT_NE(r.err.find("...read refused: "), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("the secret"), std::string::npos) << r.err;
+}
+
 // No OpenGL, or an OUT that cannot be written, says nothing about IN: a
 // status of its own, and in a run of several files no line for the files
 // not finished.
